@@ -1,0 +1,36 @@
+#include "app/app.h"
+
+#include "app/app_delegate.h"
+#include "channel/vorn_view_controller.h"
+
+namespace vorn::app {
+
+platform::MainInterface mainInterface() {
+  return {kRootControllerClassName};
+}
+
+platform::ClassRegistry classRegistry() {
+  platform::ClassRegistry registry;
+  registry.delegates[kDelegateClassName] = [](platform::Platform& platform) {
+    return std::make_shared<AppDelegate>(platform);
+  };
+  registry.controllers[kRootControllerClassName] = [](platform::Platform& platform,
+                                                      const platform::Coder& coder) {
+    return std::static_pointer_cast<platform::ViewController>(
+        VorniOSViewController::initWithCoder(platform, coder));
+  };
+  registry.controllers["VornViewController"] = [](platform::Platform& platform,
+                                                  const platform::Coder& coder) {
+    return std::static_pointer_cast<platform::ViewController>(
+        VornViewController::initWithCoder(platform, coder));
+  };
+  return registry;
+}
+
+void enableDeveloperMode(platform::ViewController& controller) {
+  if (auto* channel = dynamic_cast<VornViewController*>(&controller)) {
+    channel->setDEVELOPER_MODE(true);
+  }
+}
+
+}  // namespace vorn::app

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/application.h"
+
+// What the platform needs to start the channel: the delegate's class name, the start-up
+// description naming the root controller, and the classes it makes by name.
+namespace vorn::app {
+
+inline constexpr const char* kDelegateClassName = "AppDelegate";
+inline constexpr const char* kRootControllerClassName = "VorniOSViewController";
+
+platform::MainInterface mainInterface();
+platform::ClassRegistry classRegistry();
+
+// Sets the developer switch on a root controller before its view loads (for --developer-mode).
+void enableDeveloperMode(platform::ViewController& controller);
+
+}  // namespace vorn::app

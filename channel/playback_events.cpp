@@ -1,0 +1,37 @@
+#include "channel/vorn_view_controller.h"
+#include "log/render.h"
+
+namespace vorn {
+
+void VornViewController::boundaryTimeObserverFired() {
+  // The platform already calls this on the main queue; the work still takes one more turn, so it
+  // reads whatever player and token the controller holds by then.
+  platform().mainQueue().post([self = self()] {
+    self->debug("boundaryTimeObserver callback for first video");
+    self->firstVideoLoaded();
+    if (const auto token = self->initialLoadTimeObserver()) {
+      if (const auto player = self->queuePlayer()) {
+        player->removeTimeObserver(token);
+      }
+      self->setInitialLoadTimeObserver(nullptr);
+    }
+  });
+}
+
+void VornViewController::firstVideoLoaded() {
+  const auto player = queuePlayer();
+  const auto layer = playerLayer();
+  const float rate = player ? player->rate() : 0.0f;
+  const bool ready = layer && layer->isReadyForDisplay();
+  debug("firstVideoLoaded: rate is " + log::renderFloat(rate) + ", readyForDisplay is " +
+        log::renderBool(ready));
+  playerResume();
+}
+
+void VornViewController::lastVideoPlayedToEnd(const platform::Notification& notification) {
+  const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
+  debug("lastVideoPlayedToEnd: object: " + log::renderOptional(item));
+  loadVideos(true);
+}
+
+}  // namespace vorn

@@ -1,0 +1,167 @@
+#include <cmath>
+
+#include "channel/programme_clock.h"
+#include "channel/vorn_view_controller.h"
+#include "log/render.h"
+
+namespace vorn {
+
+double VornViewController::secondsFromBeginningOfVornDay() {
+  if (DEVELOPER_MODE()) {
+    return 0.0;
+  }
+  return programme::daySeconds(platform().clock().timeIntervalSince1970());
+}
+
+void VornViewController::loadVideos(bool hasLoopedFromLastVideo) {
+  debug("loadVideos: hasLoopedFromLastVideo: " + log::renderBool(hasLoopedFromLastVideo));
+  // Always through the main queue, even from the main thread; the block keeps us alive.
+  platform().mainQueue().post([self = self(), hasLoopedFromLastVideo] {
+    self->loadVideosOnMainThread(hasLoopedFromLastVideo);
+  });
+}
+
+void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
+  debug("loadVideos");
+  const JsonPtr list = playlist();
+  if (!list) {
+    return;
+  }
+
+  // The cycle: one item per play of every usable entry, in playlist order. Each item carries its
+  // entry as an aliasing pointer into the document, which keeps the document alive.
+  std::vector<std::shared_ptr<VornAVPlayerItem>> cycle;
+  std::vector<double> durations;
+  if (list->is_array()) {
+    for (const Json& element : *list) {
+      auto entry = programme::readEntry(element);
+      if (!entry) {
+        continue;
+      }
+      const JsonPtr info(list, &element);
+      for (int64_t play = 0; play < entry->plays; ++play) {
+        cycle.push_back(VornAVPlayerItem::initWithURL(entry->url, entry->duration, info));
+        durations.push_back(entry->duration);
+      }
+    }
+  }
+
+  // Nothing playable (an empty array, only unusable entries, only play counts of 0): keep what is
+  // on screen. A programme already playing goes on, and the player, its layer, views and
+  // observers stay together as they were.
+  if (cycle.empty()) {
+    debug("loadVideos: playlist has no playable entries; keeping the current queue");
+    return;
+  }
+
+  const double length = programme::cycleLength(durations);
+  const double day = secondsFromBeginningOfVornDay();
+  const double position = std::fmod(day, length);
+  const programme::Start start = programme::findStart(durations, position);
+  std::vector<std::shared_ptr<VornAVPlayerItem>> queue;
+  queue.reserve(cycle.size());
+  for (const size_t index : programme::rotatedOrder(cycle.size(), start.index)) {
+    queue.push_back(cycle[index]);
+  }
+
+  if (queuePlayer()) {
+    debug("loadVideos: removing observers and re-creating queuePlayer and playerLayer");
+    if (const auto token = initialLoadTimeObserver()) {
+      queuePlayer()->removeTimeObserver(token);
+      setInitialLoadTimeObserver(nullptr);
+    }
+    if (lastPlayerItem()) {
+      platform().notificationCenter().removeObserver(this);
+      setLastPlayerItem(nullptr);
+    }
+    if (const auto band = infoLabelView()) {
+      band->setHidden(true);
+    }
+    if (const auto layer = playerLayer()) {
+      layer->removeFromSuperlayer();
+      layer->setPlayer(nullptr);
+    }
+    if (const auto label = infoLabel()) {
+      label->removeFromSuperview();
+    }
+    if (const auto band = infoLabelView()) {
+      band->removeFromSuperview();
+    }
+    if (const auto indicator = activityIndicatorView()) {
+      indicator->removeFromSuperview();
+    }
+    setInfoLabel(nullptr);
+    setInfoLabelView(nullptr);
+    setActivityIndicatorView(nullptr);
+    setPlayerLayer(nullptr);
+    setQueuePlayer(nullptr);
+  }
+
+  debug("loadVideos: creating initial queuePlayer");
+  auto& views = platform().views();
+  const auto root = view();
+  const platform::Rect frame = root->frame();
+
+  setQueuePlayer(platform().media().makeQueuePlayer({queue.begin(), queue.end()}));
+  queuePlayer()->setAllowsExternalPlayback(true);
+  queuePlayer()->setUsesExternalPlaybackWhileExternalScreenIsActive(true);
+  queuePlayer()->setExternalPlaybackVideoGravity(platform::VideoGravity::resizeAspect);
+
+  setPlayerLayer(platform().media().makePlayerLayer(queuePlayer()));
+  playerLayer()->setFrame(root->frame());
+  playerLayer()->setVideoGravity(platform::VideoGravity::resizeAspect);
+  root->layer()->addSublayer(playerLayer());
+
+  // Until the first video is ready the band covers the whole view in black.
+  setInfoLabelView(views.makeView(frame));
+  infoLabelView()->setBackgroundColor(platform::Color::black());
+
+  setInfoLabel(views.makeLabel(frame));
+  infoLabel()->setTextColor(platform::Color::gray());
+  infoLabel()->setBackgroundColor(platform::Color::black());
+  infoLabel()->setFont(views.preferredFont(platform::FontTextStyle::body));
+  infoLabel()->setLineBreakMode(platform::LineBreakMode::byWordWrapping);
+  infoLabel()->setNumberOfLines(0);
+  infoLabel()->setContentMode(platform::ContentMode::bottom);
+
+  root->addSubview(infoLabelView());
+  infoLabelView()->addSubview(infoLabel());
+
+  setActivityIndicatorView(views.makeActivityIndicator(frame));
+  activityIndicatorView()->setHidesWhenStopped(true);
+  if (!hasLoopedFromLastVideo) {
+    activityIndicatorView()->startAnimating();
+  }
+  root->addSubview(activityIndicatorView());
+
+  const auto seekTime = platform::MediaTime::makeWithSeconds(start.offset, 1);
+  debug("loadVideos: Seeking to " + seekTime.description());
+  queuePlayer()->seekToTime(seekTime);
+
+  const auto boundaryTime = platform::MediaTime::make(1, 3) + seekTime;
+  setInitialLoadTimeObserver(queuePlayer()->addBoundaryTimeObserver(
+      {boundaryTime}, [self = self()] { self->boundaryTimeObserverFired(); }));
+
+  setLastPlayerItem(queue.back());
+  // The centre does not keep its observers alive.
+  std::weak_ptr<VornViewController> weakSelf = self();
+  platform().notificationCenter().addObserver(
+      this,
+      {"lastVideoPlayedToEnd:",
+       [weakSelf](const platform::Notification& notification) {
+         if (const auto strong = weakSelf.lock()) {
+           strong->lastVideoPlayedToEnd(notification);
+         }
+       }},
+      platform::kPlayerItemDidPlayToEndTimeNotification, lastPlayerItem());
+  debug("loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: " +
+        log::renderOptional(lastPlayerItem()));
+  debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
+
+  if (!hasLoopedFromLastVideo) {
+    setInactivityTimer();
+  }
+  queuePlayer()->play();
+}
+
+}  // namespace vorn

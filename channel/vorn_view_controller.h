@@ -1,0 +1,180 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channel/json.h"
+#include "channel/vorn_av_player_item.h"
+#include "log/diagnostic_history.h"
+#include "platform/platform.h"
+
+namespace vorn {
+
+// The channel's one screen. It owns the playlist, the queue player with its video layer, the
+// overlay views, the timers' state, the playlist addresses with their retry budget and the
+// diagnostic histories; every operation of the channel is a member, defined in the folder of its
+// subsystem (channel/, playlist/, interaction/, log/).
+//
+// Every operation and property accessor is virtual and the class calls its own accessors, so a
+// subclass sees every access. Accessors are safe from any thread: the download-completion thread
+// writes `playlist`, `playlistNSURL` and `fetchPlaylistRetries` while the main thread reads them.
+class VornViewController : public platform::ViewController {
+ public:
+  // init(nibName:bundle:)
+  VornViewController(platform::Platform& platform, std::optional<std::string> nibName,
+                     const platform::Bundle* nibBundle);
+  // init(coder:); nothing when the coder cannot be decoded.
+  static std::shared_ptr<VornViewController> initWithCoder(platform::Platform& platform,
+                                                           const platform::Coder& coder);
+
+  // Properties, in declaration order.
+  virtual std::shared_ptr<platform::Label> infoLabel() const;
+  virtual void setInfoLabel(std::shared_ptr<platform::Label> value);
+  virtual std::shared_ptr<platform::View> infoLabelView() const;
+  virtual void setInfoLabelView(std::shared_ptr<platform::View> value);
+  virtual std::shared_ptr<platform::ActivityIndicatorView> activityIndicatorView() const;
+  virtual void setActivityIndicatorView(std::shared_ptr<platform::ActivityIndicatorView> value);
+  virtual JsonPtr playlist() const;
+  virtual void setPlaylist(JsonPtr value);
+  virtual std::shared_ptr<platform::QueuePlayer> queuePlayer() const;
+  virtual void setQueuePlayer(std::shared_ptr<platform::QueuePlayer> value);
+  virtual std::shared_ptr<platform::PlayerLayer> playerLayer() const;
+  virtual void setPlayerLayer(std::shared_ptr<platform::PlayerLayer> value);
+  virtual bool isPaused() const;
+  virtual void setIsPaused(bool value);
+  virtual std::shared_ptr<VornAVPlayerItem> lastPlayerItem() const;
+  virtual void setLastPlayerItem(std::shared_ptr<VornAVPlayerItem> value);
+  virtual bool DEVELOPER_MODE() const;
+  virtual void setDEVELOPER_MODE(bool value);
+  virtual std::optional<platform::Url> PLAYLIST_NSURL_LOCAL() const;
+  virtual void setPLAYLIST_NSURL_LOCAL(std::optional<platform::Url> value);
+  virtual std::optional<platform::Url> playlistNSURL() const;
+  virtual void setPlaylistNSURL(std::optional<platform::Url> value);
+  virtual int64_t fetchPlaylistRetries() const;
+  virtual void setFetchPlaylistRetries(int64_t value);
+  virtual std::shared_ptr<platform::Timer> inactivityTimer() const;
+  virtual void setInactivityTimer(std::shared_ptr<platform::Timer> value);
+
+  // Constants, fixed at construction.
+  const void* vornViewControllerKVOContext() const { return nullptr; }
+  const std::optional<std::string>& PLAYLIST_FILE_LOCAL() const { return playlistFileLocal_; }
+  const std::optional<platform::Url>& PLAYLIST_NSURL_REMOTE() const { return playlistUrlRemote_; }
+  double INACTIVITY_TIMER_SECONDS() const { return inactivitySeconds_; }
+
+  // View set-up (playlist/view_setup.cpp).
+  void viewDidLoad() override;
+
+  // Gestures and remote commands (interaction/gestures.cpp).
+  virtual platform::RemoteCommandHandlerStatus mpRemoteCommandCenterEvent(
+      const platform::RemoteCommandEvent& event);
+  virtual void addGestureRecognizers();
+
+  virtual std::shared_ptr<platform::TimeObserverToken> initialLoadTimeObserver() const;
+  virtual void setInitialLoadTimeObserver(std::shared_ptr<platform::TimeObserverToken> value);
+
+  // Queue loading and the programme-day clock (channel/queue_loading.cpp).
+  virtual double secondsFromBeginningOfVornDay();
+
+  // Inactivity timer (interaction/inactivity_timer.cpp): arm, and the timer's action.
+  virtual void setInactivityTimer();
+  virtual void inactivityTimer(platform::Timer& timer);
+
+  virtual void loadVideos(bool hasLoopedFromLastVideo);
+  virtual void loadVideosOnMainThread(bool hasLoopedFromLastVideo);
+
+  // Playback events (channel/playback_events.cpp).
+  virtual void firstVideoLoaded();
+  virtual void lastVideoPlayedToEnd(const platform::Notification& notification);
+
+  // Pause, resume and the overlay (interaction/pause_resume.cpp).
+  virtual void playerResume();
+  virtual void handleSwipeGestureRecognizer(platform::GestureRecognizer& recognizer);
+  virtual void showInfoLabel(const std::string& prefix, std::optional<double> hideAfterSeconds);
+  virtual void hideInfoLabelFromTimer(platform::Timer& timer);
+  virtual void playerPause();
+  virtual void handleAllGestureRecognizers();
+  virtual void handleTapGestureRecognizer(platform::GestureRecognizer& recognizer);
+
+  // The playlist document and its fetch (playlist/).
+  virtual void updatePlaylistCompletionHandler(std::optional<platform::Bytes> data,
+                                               std::shared_ptr<platform::UrlResponse> urlresponse,
+                                               std::shared_ptr<platform::Error> error);
+  virtual void setTimerRetryUpdatePlaylist();
+  virtual void retryUpdatePlaylistThenLoadVideos(platform::Timer& timer);
+  virtual void updatePlaylistThenLoadVideos();
+  void viewDidAppear(bool animated) override;
+  void viewWillTransitionToSize(const platform::Size& size,
+                                platform::TransitionCoordinator& coordinator) override;
+  void didReceiveMemoryWarning() override;
+
+  // Diagnostic log (log/diagnostic_log.cpp).
+  virtual std::vector<std::string> debugmsgs() const;
+  virtual void setDebugmsgs(const std::vector<std::string>& value);
+  virtual void debug(const std::string& message);
+  virtual std::vector<std::string> errors() const;
+  virtual void setErrors(const std::vector<std::string>& value);
+  virtual void error(const std::string& message);
+
+ protected:
+  // init(coder:) once the coder has been accepted.
+  VornViewController(platform::Platform& platform, const platform::Coder& coder);
+
+  std::shared_ptr<VornViewController> self() {
+    return std::static_pointer_cast<VornViewController>(shared_from_this());
+  }
+  // The history appends behind debug and error, for subclasses that write their own lines.
+  void appendDebugmsg(const std::string& message) { debugmsgs_.append(message); }
+  void appendError(const std::string& message) { errors_.append(message); }
+
+ private:
+  void setStartValues();
+  // The boundary observer's work, on the main thread.
+  void boundaryTimeObserverFired();
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<platform::Label> infoLabel_;
+  std::shared_ptr<platform::View> infoLabelView_;
+  std::shared_ptr<platform::ActivityIndicatorView> activityIndicatorView_;
+  JsonPtr playlist_;
+  std::shared_ptr<platform::QueuePlayer> queuePlayer_;
+  std::shared_ptr<platform::PlayerLayer> playerLayer_;
+  bool isPaused_ = false;
+  std::shared_ptr<VornAVPlayerItem> lastPlayerItem_;
+  bool developerMode_ = false;
+  std::optional<std::string> playlistFileLocal_;
+  std::optional<platform::Url> playlistUrlRemote_;
+  std::optional<platform::Url> playlistUrlLocal_;
+  std::optional<platform::Url> playlistUrl_;
+  int64_t fetchPlaylistRetries_ = 2;
+  std::shared_ptr<platform::Timer> inactivityTimer_;
+  double inactivitySeconds_ = 3600.0;
+  std::shared_ptr<platform::TimeObserverToken> initialLoadTimeObserver_;
+  log::DiagnosticHistory debugmsgs_;
+  log::DiagnosticHistory errors_;
+};
+
+// The controller the application's start-up description names: the channel controller with its
+// own class name in its log lines.
+class VorniOSViewController : public VornViewController {
+ public:
+  VorniOSViewController(platform::Platform& platform, std::optional<std::string> nibName,
+                        const platform::Bundle* nibBundle)
+      : VornViewController(platform, std::move(nibName), nibBundle) {}
+  static std::shared_ptr<VorniOSViewController> initWithCoder(platform::Platform& platform,
+                                                              const platform::Coder& coder);
+
+  void viewDidLoad() override { VornViewController::viewDidLoad(); }
+  void didReceiveMemoryWarning() override { VornViewController::didReceiveMemoryWarning(); }
+  void debug(const std::string& message) override;
+  void error(const std::string& message) override;
+
+ protected:
+  VorniOSViewController(platform::Platform& platform, const platform::Coder& coder)
+      : VornViewController(platform, coder) {}
+};
+
+}  // namespace vorn

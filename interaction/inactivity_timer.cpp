@@ -1,0 +1,23 @@
+#include "channel/vorn_view_controller.h"
+
+namespace vorn {
+
+void VornViewController::setInactivityTimer() {
+  debug("setInactivityTimer");
+  platform().mainQueue().post([self = self()] {
+    if (const auto previous = self->inactivityTimer()) {
+      previous->invalidate();
+    }
+    self->setInactivityTimer(self->platform().timers().scheduledTimer(
+        self->INACTIVITY_TIMER_SECONDS(),
+        {"inactivityTimer:", [self](platform::Timer& timer) { self->inactivityTimer(timer); }}));
+  });
+}
+
+void VornViewController::inactivityTimer(platform::Timer& timer) {
+  (void)timer;
+  debug("inactivityTimer:");
+  playerPause();
+}
+
+}  // namespace vorn

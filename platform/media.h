@@ -1,0 +1,103 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/geometry.h"
+#include "platform/layers.h"
+#include "platform/media_time.h"
+#include "platform/object.h"
+#include "platform/url.h"
+
+namespace vorn::platform {
+
+// An unloaded media asset: only its address. Nothing is fetched until a player plays it.
+class Asset {
+ public:
+  static std::shared_ptr<Asset> assetWithUrl(const Url& url) {
+    return std::shared_ptr<Asset>(new Asset(url));
+  }
+  const Url& url() const { return url_; }
+
+ private:
+  explicit Asset(Url url) : url_(std::move(url)) {}
+  Url url_;
+};
+
+// One entry of a play queue. Backends keep their own per-item state keyed by the item.
+class PlayerItem : public Object, public std::enable_shared_from_this<PlayerItem> {
+ public:
+  // `automaticallyLoadedAssetKeys` is always empty here: nothing is loaded ahead of playback.
+  explicit PlayerItem(std::shared_ptr<Asset> asset) : asset_(std::move(asset)) {}
+  const std::shared_ptr<Asset>& asset() const { return asset_; }
+  // "<PlayerItem: URL>"; subclasses put their own class name first.
+  std::string description() const override;
+
+ protected:
+  std::string describeAs(const std::string& className) const;
+
+ private:
+  std::shared_ptr<Asset> asset_;
+};
+
+enum class VideoGravity { resizeAspect, resizeAspectFill, resize };
+
+// Identifies a boundary time observer; hand it back to removeTimeObserver.
+class TimeObserverToken : public Object {
+ public:
+  std::string description() const override { return "<TimeObserverToken>"; }
+};
+
+// A player of a queue of items. Main thread only, except rate(), which any thread may read.
+// The current item is the first of the queue; when it ends (or fails to play) the next one becomes
+// current by itself. Items that play to their end post kPlayerItemDidPlayToEndTimeNotification
+// (object: the item) on the default notification centre, on the main thread.
+class QueuePlayer : public Object {
+ public:
+  virtual void play() = 0;
+  virtual void pause() = 0;
+  // 0.0 while paused; the playback rate (1.0) otherwise.
+  virtual float rate() const = 0;
+  virtual std::shared_ptr<PlayerItem> currentItem() const = 0;
+  // The current item and every item queued after it.
+  virtual std::vector<std::shared_ptr<PlayerItem>> items() const = 0;
+  // Drops the current item; the next one becomes current. No effect on an empty queue.
+  virtual void advanceToNextItem() = 0;
+  // Positions the current item at `time`.
+  virtual void seekToTime(const MediaTime& time) = 0;
+  // Calls `block` on the main queue whenever playback of the current item crosses one of `times`
+  // moving forward. The media service keeps the block (and what it holds) until the observer is
+  // removed or the service ends; a dropped player calls it no more.
+  virtual std::shared_ptr<TimeObserverToken> addBoundaryTimeObserver(
+      const std::vector<MediaTime>& times, std::function<void()> block) = 0;
+  virtual void removeTimeObserver(const std::shared_ptr<TimeObserverToken>& token) = 0;
+  virtual void setAllowsExternalPlayback(bool allows) = 0;
+  virtual void setUsesExternalPlaybackWhileExternalScreenIsActive(bool uses) = 0;
+  virtual void setExternalPlaybackVideoGravity(VideoGravity gravity) = 0;
+  std::string description() const override { return "<QueuePlayer>"; }
+};
+
+// A layer that draws a player's picture into the view tree.
+class PlayerLayer : public Layer {
+ public:
+  virtual void setPlayer(std::shared_ptr<QueuePlayer> player) = 0;
+  virtual std::shared_ptr<QueuePlayer> player() const = 0;
+  virtual void setVideoGravity(VideoGravity gravity) = 0;
+  virtual VideoGravity videoGravity() const = 0;
+  // True once the layer has a picture of its player to show.
+  virtual bool isReadyForDisplay() const = 0;
+};
+
+class MediaService {
+ public:
+  virtual ~MediaService() = default;
+  // A player whose queue is `items`, in order; the first is current. Main thread.
+  virtual std::shared_ptr<QueuePlayer> makeQueuePlayer(
+      std::vector<std::shared_ptr<PlayerItem>> items) = 0;
+  // A layer showing `player` (which may be null). Main thread.
+  virtual std::shared_ptr<PlayerLayer> makePlayerLayer(std::shared_ptr<QueuePlayer> player) = 0;
+};
+
+}  // namespace vorn::platform

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorn::platform {
+
+// An absolute address. Made only through parse() or fileUrlWithPath(), so every Url in the program
+// is well formed. The text form is the text it was made from.
+class Url {
+ public:
+  // Parses an absolute URL with a scheme; nothing for an empty text, a relative reference, spaces
+  // or a missing host where the scheme needs one. Any thread.
+  static std::optional<Url> parse(std::string_view text);
+  // The file URL of an absolute file-system path ("file:///a/b.json"), percent-encoding where
+  // needed.
+  static Url fileUrlWithPath(std::string_view path);
+
+  const std::string& text() const { return text_; }
+  const std::string& description() const { return text_; }
+  std::string scheme() const;
+  bool isFileUrl() const { return scheme() == "file"; }
+  // The decoded path of a file URL.
+  std::string filePath() const;
+
+  bool operator==(const Url& other) const { return text_ == other.text_; }
+
+ private:
+  explicit Url(std::string text) : text_(std::move(text)) {}
+  std::string text_;
+};
+
+}  // namespace vorn::platform

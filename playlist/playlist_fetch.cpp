@@ -1,0 +1,57 @@
+#include <limits>
+
+#include "channel/vorn_view_controller.h"
+#include "log/render.h"
+
+namespace vorn {
+
+void VornViewController::viewDidAppear(bool animated) {
+  (void)animated;
+  debug("viewDidAppear:");
+  updatePlaylistThenLoadVideos();
+}
+
+void VornViewController::updatePlaylistThenLoadVideos() {
+  debug("updatePlaylist");
+  const auto address = playlistNSURL();
+  if (!address) {
+    // No packaged copy and nowhere else to go: say so and start nothing. Without a download
+    // there is no completion and so no retry; the next foreground return tries again.
+    error("updatePlaylist: no playlist address; not downloading");
+    return;
+  }
+  platform().urlSession().startDataTask(
+      *address, [self = self()](std::optional<platform::Bytes> data,
+                                std::shared_ptr<platform::UrlResponse> response,
+                                std::shared_ptr<platform::Error> failure) {
+        self->updatePlaylistCompletionHandler(std::move(data), std::move(response),
+                                              std::move(failure));
+      });
+}
+
+void VornViewController::setTimerRetryUpdatePlaylist() {
+  const int64_t previous = fetchPlaylistRetries();
+  // The budget only falls; stop at the bottom of the range rather than overflow.
+  setFetchPlaylistRetries(previous > std::numeric_limits<int64_t>::min() ? previous - 1 : previous);
+  if (previous >= 1) {
+    debug("updatePlaylistCompletionHandler: re-trying in 2.0 seconds");
+    platform().mainQueue().post([self = self()] {
+      self->platform().timers().scheduledTimer(
+          2.0, {"retryUpdatePlaylistThenLoadVideos:", [self](platform::Timer& timer) {
+                  self->retryUpdatePlaylistThenLoadVideos(timer);
+                }});
+    });
+    return;
+  }
+  debug("Using local playlist file " + log::renderOptional(PLAYLIST_NSURL_LOCAL()));
+  setPlaylistNSURL(PLAYLIST_NSURL_LOCAL());
+  updatePlaylistThenLoadVideos();
+}
+
+void VornViewController::retryUpdatePlaylistThenLoadVideos(platform::Timer& timer) {
+  (void)timer;
+  debug("retryUpdatePlaylist:");
+  updatePlaylistThenLoadVideos();
+}
+
+}  // namespace vorn
