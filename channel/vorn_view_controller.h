@@ -134,6 +134,8 @@ class VornViewController : public platform::ViewController {
   void setStartValues();
   // The boundary observer's work, on the main thread.
   void boundaryTimeObserverFired();
+  // Posts the scheduling of the 2.0 s playlist retry timer to the main queue.
+  void scheduleRetry();
 
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Label> infoLabel_;

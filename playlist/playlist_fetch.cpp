@@ -35,17 +35,26 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
   setFetchPlaylistRetries(previous > std::numeric_limits<int64_t>::min() ? previous - 1 : previous);
   if (previous >= 1) {
     debug("updatePlaylistCompletionHandler: re-trying in 2.0 seconds");
-    platform().mainQueue().post([self = self()] {
-      self->platform().timers().scheduledTimer(
-          2.0, {"retryUpdatePlaylistThenLoadVideos:", [self](platform::Timer& timer) {
-                  self->retryUpdatePlaylistThenLoadVideos(timer);
-                }});
-    });
+    scheduleRetry();
     return;
   }
   debug("Using local playlist file " + log::renderOptional(PLAYLIST_NSURL_LOCAL()));
   setPlaylistNSURL(PLAYLIST_NSURL_LOCAL());
+  if (previous < 0) {
+    // The packaged copy itself has failed since the switch (a damaged file). Fetching it again at
+    // once would spin for as long as it stays damaged, filling the log; wait as a retry does.
+    scheduleRetry();
+    return;
+  }
   updatePlaylistThenLoadVideos();
+}
+
+void VornViewController::scheduleRetry() {
+  platform().mainQueue().post([self = self()] {
+    self->platform().timers().scheduledTimer(
+        2.0, {"retryUpdatePlaylistThenLoadVideos:",
+              [self](platform::Timer& timer) { self->retryUpdatePlaylistThenLoadVideos(timer); }});
+  });
 }
 
 void VornViewController::retryUpdatePlaylistThenLoadVideos(platform::Timer& timer) {

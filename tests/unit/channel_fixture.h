@@ -1,0 +1,102 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/app_delegate.h"
+#include "channel/vorn_view_controller.h"
+#include "platform/sim/world.h"
+#include "vorn/build_config.h"
+
+namespace vorn::testing {
+
+inline constexpr const char* kRemote = build::kRemotePlaylistAddress;
+inline constexpr const char* kPackagedPath = "/opt/vorn/share/vorn/vorn-vimeo-playlist.json";
+inline constexpr const char* kPackagedUrl = "file:///opt/vorn/share/vorn/vorn-vimeo-playlist.json";
+inline constexpr const char* kA = "https://streams.invalid/a/index.m3u8";
+inline constexpr const char* kB = "https://streams.invalid/b/index.m3u8";
+inline constexpr const char* kC = "https://streams.invalid/c/index.m3u8";
+
+// The worked example: A (600 s), B (300 s, played twice), C (1200 s); a cycle of 2400 s.
+inline std::string workedExamplePlaylist() {
+  return R"([
+    {"hls_url": "https://streams.invalid/a/index.m3u8", "duration": 600,
+     "description_attribution": "Alpha by Ann"},
+    {"hls_url": "https://streams.invalid/b/index.m3u8", "duration": 300, "play_count": 2,
+     "description_attribution": "Beta by Bo"},
+    {"hls_url": "https://streams.invalid/c/index.m3u8", "duration": 1200}
+  ])";
+}
+
+// A simulated world with the channel's controller, made directly (Controller) or started as the
+// application is (App). The world is the first member so it outlives everything.
+class ChannelTest : public ::testing::Test {
+ protected:
+  explicit ChannelTest(double startTime = 3800.0) : world_(sim::WorldOptions{startTime}) {
+    world_.setBundleResource("vorn-vimeo-playlist", "json", std::string(kPackagedPath));
+    world_.writeFile(kPackagedPath, workedExamplePlaylist());
+    world_.setMediaLength(kA, 600.0);
+    world_.setMediaLength(kB, 300.0);
+    world_.setMediaLength(kC, 1200.0);
+  }
+
+  // A plain VornViewController with its view loaded (so gestures and addresses are in place).
+  std::shared_ptr<VornViewController> makeController() {
+    auto controller = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+    controller->loadViewIfNeeded();
+    return controller;
+  }
+
+  // The whole application, started as on a device.
+  std::shared_ptr<VornViewController> launchApp(bool developerMode = false) {
+    const bool launched = world_.application().launch(
+        app::classRegistry(), app::kDelegateClassName, app::mainInterface(), world_.screenBounds(),
+        [developerMode](platform::ViewController& controller) {
+          if (developerMode) {
+            app::enableDeveloperMode(controller);
+          }
+        });
+    EXPECT_TRUE(launched);
+    return std::dynamic_pointer_cast<VornViewController>(world_.application().rootViewController());
+  }
+
+  std::shared_ptr<AppDelegate> delegate() {
+    return std::dynamic_pointer_cast<AppDelegate>(world_.application().delegate());
+  }
+
+  // Records written since `mark`, with the class prefix removed when it is `prefix`.
+  std::vector<std::string> recordsSince(size_t mark, const std::string& prefix = "") const {
+    std::vector<std::string> out;
+    const auto& records = world_.logRecords();
+    for (size_t i = mark; i < records.size(); ++i) {
+      const std::string& record = records[i];
+      out.push_back(!prefix.empty() && record.rfind(prefix, 0) == 0 ? record.substr(prefix.size())
+                                                                    : record);
+    }
+    return out;
+  }
+  size_t mark() const { return world_.logRecords().size(); }
+
+  std::string currentUrl() const {
+    const auto player = world_.latestPlayer();
+    const auto item = player ? player->currentItem() : nullptr;
+    return item ? item->asset()->url().text() : std::string();
+  }
+
+  static std::vector<std::string> urlsOf(
+      const std::vector<std::shared_ptr<platform::PlayerItem>>& items) {
+    std::vector<std::string> urls;
+    for (const auto& item : items) {
+      urls.push_back(item->asset()->url().text());
+    }
+    return urls;
+  }
+
+  sim::World world_;
+};
+
+}  // namespace vorn::testing

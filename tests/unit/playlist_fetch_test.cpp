@@ -1,0 +1,235 @@
+#include <algorithm>
+
+#include "channel_fixture.h"
+
+namespace vorn::testing {
+namespace {
+
+constexpr const char* kDebug = "DEBUG: VornViewController: ";
+
+class PlaylistFetch : public ChannelTest {
+ protected:
+  std::shared_ptr<VornViewController> controller_ = makeController();
+  std::shared_ptr<platform::UrlResponse> remoteResponse() const {
+    return std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200);
+  }
+};
+
+TEST_F(PlaylistFetch, CompletionHandlerOutcomes) {
+  const auto failure = platform::Error::make(platform::kUrlErrorDomain, -1001, "timed out");
+  const auto records = [&](auto call) {
+    const size_t before = mark();
+    call();
+    return recordsSince(before);
+  };
+
+  // Data together with an error is a fetch failure: the data is not parsed.
+  EXPECT_EQ(
+      records([&] { controller_->updatePlaylistCompletionHandler("[]", nullptr, failure); }),
+      (std::vector<std::string>{
+          std::string(kDebug) + "updatePlaylistCompletionHandler:",
+          "ERROR: VornViewController: Alert: Error fetching playlist: Optional(Error "
+          "Domain=VornURLErrorDomain Code=-1001 \"timed out\")",
+          std::string(kDebug) + "updatePlaylistCompletionHandler: re-trying in 2.0 seconds"}));
+  EXPECT_FALSE(controller_->playlist());
+
+  // No data and no error: "nil".
+  EXPECT_EQ(records([&] {
+              controller_->updatePlaylistCompletionHandler(std::nullopt, nullptr, nullptr);
+            })[1],
+            "ERROR: VornViewController: Alert: Error fetching playlist: nil");
+
+  // Not JSON (empty data, a bare number): a parse error with the parser's description.
+  controller_->setFetchPlaylistRetries(5);
+  for (const char* bytes : {"", "42", "<html>oops</html>"}) {
+    const auto lines = records(
+        [&] { controller_->updatePlaylistCompletionHandler(bytes, remoteResponse(), nullptr); });
+    ASSERT_EQ(lines.size(), 3u) << bytes;
+    EXPECT_EQ(lines[1].rfind("ERROR: VornViewController: Alert: Error parsing JSON: Error "
+                             "Domain=VornJSONErrorDomain",
+                             0),
+              0u)
+        << lines[1];
+  }
+
+  // A top-level object: rejected with no message of its own, straight to the retry.
+  EXPECT_EQ(
+      records([&] {
+        controller_->updatePlaylistCompletionHandler(R"({"playlist": []})", remoteResponse(),
+                                                     nullptr);
+      }),
+      (std::vector<std::string>{
+          std::string(kDebug) + "updatePlaylistCompletionHandler:",
+          std::string(kDebug) + "updatePlaylistCompletionHandler: re-trying in 2.0 seconds"}));
+  EXPECT_FALSE(controller_->playlist());
+
+  // An array is accepted and loaded, even with an error status.
+  EXPECT_EQ(records([&] {
+              controller_->updatePlaylistCompletionHandler(
+                  "[]",
+                  std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 404),
+                  nullptr);
+            }),
+            (std::vector<std::string>{
+                std::string(kDebug) + "updatePlaylistCompletionHandler:",
+                std::string(kDebug) + "Loaded playlist from Optional(" + kRemote + ")",
+                std::string(kDebug) + "loadVideos: hasLoopedFromLastVideo: false"}));
+  ASSERT_TRUE(controller_->playlist());
+  const auto accepted = controller_->playlist();
+
+  // A later rejected document leaves the accepted one in place.
+  controller_->updatePlaylistCompletionHandler("{", remoteResponse(), nullptr);
+  EXPECT_EQ(controller_->playlist(), accepted);
+  // No response: the address reads nil.
+  EXPECT_EQ(
+      records([&] { controller_->updatePlaylistCompletionHandler("[]", nullptr, nullptr); })[1],
+      std::string(kDebug) + "Loaded playlist from nil");
+}
+
+TEST_F(PlaylistFetch, RemoteFailsTwiceThenThePackagedCopyPlays) {
+  const size_t before = mark();
+  controller_->viewDidAppear(false);
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote}));
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), 1);
+  ASSERT_EQ(world_.pendingTimers().size(), 1u);
+  EXPECT_EQ(world_.pendingTimers()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
+  EXPECT_DOUBLE_EQ(world_.pendingTimers()[0].fireTime, world_.now() + 2.0);
+
+  world_.advance(1.99);
+  EXPECT_EQ(world_.requests().size(), 1u);
+  world_.advance(0.01);
+  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote, kRemote}));
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
+  world_.advance(2.0);
+  // The third failure switches at once, without a timer.
+  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote, kRemote, kRemote, kPackagedUrl}));
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), -1);
+  EXPECT_EQ(controller_->playlistNSURL()->text(), kPackagedUrl);
+  ASSERT_TRUE(world_.latestPlayer());
+
+  std::vector<std::string> fetchLines;
+  for (const auto& line : recordsSince(before, kDebug)) {
+    if (line.find("loadVideos") == std::string::npos && line != "setInactivityTimer") {
+      fetchLines.push_back(line);
+    }
+  }
+  const std::string fetchError =
+      "ERROR: VornViewController: Alert: Error fetching playlist: Optional(Error "
+      "Domain=VornURLErrorDomain Code=-1003 \"A server with the specified hostname could not be "
+      "found.\")";
+  EXPECT_EQ(
+      fetchLines,
+      (std::vector<std::string>{
+          "viewDidAppear:", "updatePlaylist", "updatePlaylistCompletionHandler:", fetchError,
+          "updatePlaylistCompletionHandler: re-trying in 2.0 seconds",
+          "retryUpdatePlaylist:", "updatePlaylist", "updatePlaylistCompletionHandler:", fetchError,
+          "updatePlaylistCompletionHandler: re-trying in 2.0 seconds",
+          "retryUpdatePlaylist:", "updatePlaylist", "updatePlaylistCompletionHandler:", fetchError,
+          std::string("Using local playlist file Optional(") + kPackagedUrl + ")", "updatePlaylist",
+          "updatePlaylistCompletionHandler:",
+          std::string("Loaded playlist from Optional(") + kPackagedUrl + ")"}));
+
+  // Later downloads stay with the packaged copy; the budget never comes back.
+  controller_->updatePlaylistThenLoadVideos();
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), -1);
+}
+
+TEST_F(PlaylistFetch, DamagedPackagedCopyIsRetriedEveryTwoSecondsWithTheCounterFalling) {
+  world_.writeFile(kPackagedPath, "not json");
+  controller_->viewDidAppear(false);
+  world_.advance(4.0);
+  // Downloads 1-3 remote, 4 the packaged copy at once; it fails too.
+  EXPECT_EQ(world_.requests().size(), 4u);
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), -2);
+  ASSERT_EQ(world_.pendingTimers().size(), 1u);
+  EXPECT_EQ(world_.pendingTimers()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
+  // No spinning on a damaged file: one more attempt every 2.0 s, each counted.
+  world_.advance(1.9);
+  EXPECT_EQ(world_.requests().size(), 4u);
+  world_.advance(0.1);
+  EXPECT_EQ(world_.requests().size(), 5u);
+  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), -3);
+  const auto messages = controller_->debugmsgs();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       std::string("Using local playlist file Optional(") + kPackagedUrl + ")"),
+            3);
+  // Repaired, the next attempt plays it and the retries stop.
+  world_.writeFile(kPackagedPath, workedExamplePlaylist());
+  world_.advance(2.0);
+  EXPECT_TRUE(world_.latestPlayer());
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), -3);
+  for (const auto& timer : world_.pendingTimers()) {
+    EXPECT_EQ(timer.selector, "inactivityTimer:");
+  }
+}
+
+TEST_F(PlaylistFetch, SuccessLeavesTheBudgetAndALaterFailureGoesStraightToThePackagedCopy) {
+  world_.serveOnce(kRemote, {.data = std::nullopt,
+                             .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.serveOnce(kRemote, {.data = std::nullopt,
+                             .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.serve(kRemote, {.data = workedExamplePlaylist()});
+  controller_->viewDidAppear(false);
+  world_.advance(4.5);
+  EXPECT_EQ(world_.requests().size(), 3u);
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
+  EXPECT_TRUE(world_.pendingTimers().size() <= 1u);  // only the inactivity timer
+  world_.serve(kRemote, {.data = "garbage"});
+  controller_->updatePlaylistThenLoadVideos();
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+}
+
+TEST_F(PlaylistFetch, TwoQuickFailuresScheduleTwoTimersAndTwoDownloadsBothCounted) {
+  world_.serve(kRemote, {.data = std::nullopt,
+                         .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  controller_->updatePlaylistThenLoadVideos();
+  controller_->updatePlaylistThenLoadVideos();
+  world_.runUntilIdle();
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
+  ASSERT_EQ(world_.pendingTimers().size(), 2u);
+  world_.advance(2.0);
+  // Both timers fired and both remote downloads failed with no budget left: the first goes to the
+  // packaged copy at once, the second finds the switch made and waits its 2.0 s.
+  EXPECT_EQ(world_.requests(),
+            (std::vector<std::string>{kRemote, kRemote, kRemote, kRemote, kPackagedUrl}));
+  EXPECT_EQ(controller_->fetchPlaylistRetries(), -2);
+  world_.advance(2.0);
+  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+  EXPECT_EQ(world_.requests().size(), 6u);
+}
+
+TEST_F(PlaylistFetch, NoAddressLogsAnErrorAndStartsNothing) {
+  controller_->setPlaylistNSURL(std::nullopt);
+  const size_t before = mark();
+  controller_->updatePlaylistThenLoadVideos();
+  world_.runUntilIdle();
+  EXPECT_EQ(recordsSince(before),
+            (std::vector<std::string>{
+                std::string(kDebug) + "updatePlaylist",
+                "ERROR: VornViewController: Alert: updatePlaylist: no playlist address; not "
+                "downloading"}));
+  EXPECT_TRUE(world_.requests().empty());
+  EXPECT_EQ(world_.pendingDownloads(), 0u);
+  EXPECT_FALSE(world_.nextEventTime());
+}
+
+TEST_F(PlaylistFetch, PackagedFileMissingWithBudgetUsedUpEndsWithoutABusyLoop) {
+  sim::World& world = world_;
+  world.setBundleResource("vorn-vimeo-playlist", "json", std::nullopt);
+  auto controller = makeController();
+  EXPECT_EQ(controller->errors(), (std::vector<std::string>{"PLAYLIST_FILE_LOCAL not 1: nil"}));
+  controller->viewDidAppear(false);
+  world.advance(10.0);
+  EXPECT_EQ(world.requests().size(), 3u);
+  EXPECT_FALSE(controller->playlistNSURL());
+  EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
+  EXPECT_FALSE(world.nextEventTime());
+}
+
+}  // namespace
+}  // namespace vorn::testing

@@ -1,0 +1,127 @@
+#include "channel/programme_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <random>
+#include <set>
+
+namespace vorn::programme {
+namespace {
+
+Json parse(const char* text) {
+  return Json::parse(text);
+}
+
+TEST(ProgrammeClock, WorkedExampleStartsAtTheItemTheClockNames) {
+  // Cycle A(600), B(300) twice, C(1200): 2400 s.
+  const std::vector<double> cycle{600.0, 300.0, 300.0, 1200.0};
+  EXPECT_DOUBLE_EQ(cycleLength(cycle), 2400.0);
+
+  // 00:50:00 UTC: position 600 is not below 600, so the first B at offset 0.
+  EXPECT_EQ(findStart(cycle, std::fmod(3000.0, 2400.0)), (Start{1, 0.0}));
+  EXPECT_EQ(rotatedOrder(4, 1), (std::vector<size_t>{1, 2, 3, 0}));
+  // 01:03:20 UTC: 200 s into C; the queue ends with the second B.
+  EXPECT_EQ(findStart(cycle, std::fmod(3800.0, 2400.0)), (Start{3, 200.0}));
+  EXPECT_EQ(rotatedOrder(4, 3), (std::vector<size_t>{3, 0, 1, 2}));
+  // Midnight: the first item from its start.
+  EXPECT_EQ(findStart(cycle, 0.0), (Start{0, 0.0}));
+  EXPECT_EQ(rotatedOrder(4, 0), (std::vector<size_t>{0, 1, 2, 3}));
+}
+
+TEST(ProgrammeClock, PositionsWithNoCoveringItemStartTheCycleInOrder) {
+  const std::vector<double> zeros{0.0, 0.0};
+  // A cycle of length 0 gives a position that is not a number.
+  EXPECT_EQ(findStart(zeros, std::fmod(100.0, 0.0)), (Start{2, 0.0}));
+  EXPECT_EQ(rotatedOrder(2, 2), (std::vector<size_t>{0, 1}));
+  EXPECT_EQ(findStart(std::vector<double>{}, 5.0), (Start{0, 0.0}));
+  EXPECT_TRUE(rotatedOrder(0, 0).empty());
+  // A cycle longer than a day: items starting at or after 86400 are never the start.
+  const std::vector<double> long_cycle{50000.0, 50000.0, 10.0};
+  EXPECT_EQ(findStart(long_cycle, std::fmod(86399.0, cycleLength(long_cycle))),
+            (Start{1, 36399.0}));
+}
+
+TEST(ProgrammeClock, EveryQueueIsARotationHoldingEachItemOnceAndTheStartCoversThePosition) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> duration(0.0, 900.0);
+  std::uniform_int_distribution<size_t> count(1, 40);
+  std::uniform_real_distribution<double> clock(0.0, 86400.0);
+  for (int round = 0; round < 500; ++round) {
+    std::vector<double> cycle(count(random));
+    for (auto& d : cycle) {
+      d = std::floor(duration(random));
+    }
+    const double length = cycleLength(cycle);
+    const double position = std::fmod(clock(random), length);
+    const Start start = findStart(cycle, position);
+    const auto order = rotatedOrder(cycle.size(), start.index);
+    ASSERT_EQ(order.size(), cycle.size());
+    EXPECT_EQ(std::set<size_t>(order.begin(), order.end()).size(), cycle.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      EXPECT_EQ(order[i], (order[0] + i) % cycle.size());
+    }
+    if (start.index < cycle.size()) {
+      EXPECT_GE(start.offset, 0.0);
+      EXPECT_LT(start.offset, cycle[start.index]);
+      const double before =
+          std::accumulate(cycle.begin(), cycle.begin() + static_cast<long>(start.index), 0.0);
+      EXPECT_DOUBLE_EQ(before + start.offset, position);
+    } else {
+      EXPECT_TRUE(std::isnan(position) || length == 0.0);
+    }
+  }
+}
+
+TEST(ProgrammeClock, DaySecondsIgnoreTheDateAndStayInTheDay) {
+  EXPECT_DOUBLE_EQ(daySeconds(0.0), 0.0);
+  EXPECT_DOUBLE_EQ(daySeconds(3800.0), 3800.0);
+  EXPECT_DOUBLE_EQ(daySeconds(1796601600.0 + 3800.5), 3800.5);  // 2026-12-06 01:03:20.5 UTC
+  EXPECT_DOUBLE_EQ(daySeconds(-1.0), 86399.0);                  // a clock set before 1970
+}
+
+TEST(ProgrammeClock, PlayCountRule) {
+  const auto count = [](const char* text) {
+    const Json value = parse(text);
+    return playCount(&value);
+  };
+  EXPECT_EQ(playCount(nullptr), 1);
+  EXPECT_EQ(count("\"3\""), 1);
+  EXPECT_EQ(count("null"), 1);
+  EXPECT_EQ(count("-1"), 0);
+  EXPECT_EQ(count("0"), 0);
+  EXPECT_EQ(count("5"), 5);
+  EXPECT_EQ(count("6"), 1);
+  EXPECT_EQ(count("7"), 1);
+  EXPECT_EQ(count("2.9"), 2);
+  EXPECT_EQ(count("-0.5"), 0);
+  EXPECT_EQ(count("true"), 1);
+  EXPECT_EQ(count("false"), 0);
+  // Far outside any integer range: no undefined conversion, the ordinary rule.
+  EXPECT_EQ(count("1e300"), 1);
+  EXPECT_EQ(count("-1e300"), 0);
+  EXPECT_EQ(count("18446744073709551615"), 1);
+  EXPECT_EQ(count("-9223372036854775808"), 0);
+}
+
+TEST(ProgrammeClock, UnusableEntriesAreRecognised) {
+  EXPECT_FALSE(readEntry(parse("\"https://a/x.m3u8\"")));
+  EXPECT_FALSE(readEntry(parse("{\"duration\": 5}")));
+  EXPECT_FALSE(readEntry(parse("{\"hls_url\": 5, \"duration\": 5}")));
+  EXPECT_FALSE(readEntry(parse("{\"hls_url\": \"not a url\", \"duration\": 5}")));
+  EXPECT_FALSE(readEntry(parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": \"5\"}")));
+  EXPECT_FALSE(readEntry(parse("{\"HLS_URL\": \"https://a/x.m3u8\", \"duration\": 5}")));
+  const auto entry =
+      readEntry(parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": 12, \"play_count\": 3, "
+                      "\"extra\": [1]}"));
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->url.text(), "https://a/x.m3u8");
+  EXPECT_DOUBLE_EQ(entry->duration, 12.0);
+  EXPECT_EQ(entry->plays, 3);
+  const auto negative = readEntry(parse("{\"hls_url\": \"https://a/x\", \"duration\": -1e300}"));
+  ASSERT_TRUE(negative);
+  EXPECT_DOUBLE_EQ(negative->duration, -1e300);
+}
+
+}  // namespace
+}  // namespace vorn::programme

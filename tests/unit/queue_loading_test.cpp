@@ -1,0 +1,263 @@
+#include "channel_fixture.h"
+#include "platform/sim/sim_media.h"
+
+namespace vorn::testing {
+namespace {
+
+constexpr const char* kPrefix = "DEBUG: VornViewController: ";
+
+class QueueLoading : public ChannelTest {
+ protected:
+  explicit QueueLoading(double start = 3800.0) : ChannelTest(start) {}
+
+  // Accepts the worked example as if downloaded from the remote address.
+  void acceptPlaylist(VornViewController& controller, const std::string& body) {
+    controller.updatePlaylistCompletionHandler(
+        body, std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200),
+        nullptr);
+  }
+};
+
+class QueueLoadingAt0050 : public QueueLoading {
+ protected:
+  QueueLoadingAt0050() : QueueLoading(3000.0) {}
+};
+
+TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
+  auto controller = makeController();
+  const size_t before = mark();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+
+  const std::string last = "<VornAVPlayerItem: " + std::string(kB) + ">";
+  EXPECT_EQ(recordsSince(before, kPrefix),
+            (std::vector<std::string>{
+                "updatePlaylistCompletionHandler:",
+                "Loaded playlist from Optional(" + std::string(kRemote) + ")",
+                "loadVideos: hasLoopedFromLastVideo: false",
+                "loadVideos",
+                "loadVideos: creating initial queuePlayer",
+                "loadVideos: Seeking to MediaTime(value: 200, timescale: 1)",
+                "loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for "
+                "playerItem: Optional(" +
+                    last + ")",
+                "loadVideos true: playing",
+                "setInactivityTimer",
+            }));
+
+  const auto player = world_.latestPlayer();
+  ASSERT_TRUE(player);
+  EXPECT_EQ(player, controller->queuePlayer());
+  EXPECT_EQ(urlsOf(player->items()), (std::vector<std::string>{kC, kA, kB, kB}));
+  EXPECT_EQ(player->lastSeek(), platform::MediaTime::make(200, 1));
+  EXPECT_EQ(controller->lastPlayerItem(), player->items().back());
+  EXPECT_NE(player->items()[2], player->items()[3]);  // each play is its own item
+  EXPECT_EQ(player->items()[2]->asset()->url(), player->items()[3]->asset()->url());
+  EXPECT_NE(player->items()[2]->asset(), player->items()[3]->asset());
+  const auto item = std::dynamic_pointer_cast<VornAVPlayerItem>(player->items()[2]);
+  ASSERT_TRUE(item);
+  EXPECT_DOUBLE_EQ(item->listed_duration(), 300.0);
+  EXPECT_EQ((*item->playlist_info())["description_attribution"], "Beta by Bo");
+  EXPECT_EQ(item->playlist_info(),
+            std::dynamic_pointer_cast<VornAVPlayerItem>(player->items()[3])->playlist_info());
+  EXPECT_FLOAT_EQ(player->rate(), 1.0f);
+  EXPECT_TRUE(player->externalPlaybackAllowed());
+  EXPECT_TRUE(player->usesExternalPlaybackWhileExternalScreenIsActive());
+
+  // The boundary observer waits for 200 1/3 s into C, and the cover and spinner are up until then.
+  EXPECT_TRUE(controller->initialLoadTimeObserver());
+  EXPECT_EQ(world_.boundaryObserverCount(), 1u);
+  EXPECT_FALSE(controller->infoLabelView()->isHidden());
+  EXPECT_EQ(controller->infoLabelView()->frame(), controller->view()->frame());
+  EXPECT_TRUE(controller->activityIndicatorView()->isAnimating());
+  EXPECT_EQ(controller->playerLayer()->frame(), controller->view()->frame());
+  EXPECT_EQ(controller->playerLayer()->superlayer(), controller->view()->layer());
+  EXPECT_EQ(controller->infoLabel()->superview(), controller->infoLabelView());
+  const auto& subviews = controller->view()->subviews();
+  ASSERT_EQ(subviews.size(), 2u);
+  EXPECT_EQ(subviews[0], controller->infoLabelView());
+  EXPECT_EQ(subviews[1], controller->activityIndicatorView());
+  EXPECT_EQ(controller->infoLabel()->textColor(), platform::Color::gray());
+  EXPECT_EQ(controller->infoLabel()->numberOfLines(), 0);
+  EXPECT_EQ(controller->infoLabel()->contentMode(), platform::ContentMode::bottom);
+
+  world_.advance(0.3);
+  EXPECT_FALSE(controller->infoLabelView()->isHidden());
+  const size_t beforeBoundary = mark();
+  world_.advance(0.05);
+  EXPECT_EQ(recordsSince(beforeBoundary, kPrefix),
+            (std::vector<std::string>{"boundaryTimeObserver callback for first video",
+                                      "firstVideoLoaded: rate is 1.0, readyForDisplay is true",
+                                      "playerResume"}));
+  EXPECT_TRUE(controller->infoLabelView()->isHidden());
+  EXPECT_FALSE(controller->activityIndicatorView()->isAnimating());
+  EXPECT_FALSE(controller->initialLoadTimeObserver());
+  EXPECT_EQ(world_.boundaryObserverCount(), 0u);
+}
+
+TEST_F(QueueLoadingAt0050, PositionAtTheEndOfAnItemStartsTheNextOneAndTheQueueEndsBeforeIt) {
+  auto controller = makeController();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  const auto player = world_.latestPlayer();
+  EXPECT_EQ(urlsOf(player->items()), (std::vector<std::string>{kB, kB, kC, kA}));
+  EXPECT_EQ(player->lastSeek(), platform::MediaTime::make(0, 1));
+  EXPECT_EQ(controller->lastPlayerItem()->asset()->url().text(), kA);
+  // The band lifts a third of a second in.
+  world_.advance(1.0 / 3.0 + 0.01);
+  EXPECT_TRUE(controller->infoLabelView()->isHidden());
+}
+
+TEST_F(QueueLoading, DeveloperModeStartsEveryQueueAtTheFirstEntry) {
+  auto controller = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  controller->setDEVELOPER_MODE(true);
+  controller->loadViewIfNeeded();
+  EXPECT_DOUBLE_EQ(controller->secondsFromBeginningOfVornDay(), 0.0);
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  EXPECT_EQ(urlsOf(world_.latestPlayer()->items()), (std::vector<std::string>{kA, kB, kB, kC}));
+  EXPECT_EQ(controller->lastPlayerItem()->asset()->url().text(), kC);
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
+}
+
+TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
+  auto controller = makeController();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  const auto first = world_.latestPlayer();
+  const auto oldBand = controller->infoLabelView();
+  const auto oldLayer = controller->playerLayer();
+  const size_t before = mark();
+  controller->loadVideos(true);
+  world_.runUntilIdle();
+  EXPECT_EQ(recordsSince(before, kPrefix),
+            (std::vector<std::string>{
+                "loadVideos: hasLoopedFromLastVideo: true",
+                "loadVideos",
+                "loadVideos: removing observers and re-creating queuePlayer and playerLayer",
+                "loadVideos: creating initial queuePlayer",
+                "loadVideos: Seeking to MediaTime(value: 200, timescale: 1)",
+                "loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for "
+                "playerItem: Optional(<VornAVPlayerItem: " +
+                    std::string(kB) + ">)",
+                "loadVideos true: playing",
+            }));
+  EXPECT_NE(world_.latestPlayer(), first);
+  EXPECT_TRUE(oldBand->isHidden());
+  EXPECT_FALSE(oldBand->superview());
+  EXPECT_FALSE(oldLayer->superlayer());
+  EXPECT_FALSE(oldLayer->player());
+  // One layer, one band, one indicator: nothing of the old load is left in the view.
+  EXPECT_EQ(controller->view()->layer()->sublayers().size(), 1u);
+  EXPECT_EQ(controller->view()->subviews().size(), 2u);
+  // The old boundary observer went with it; the new one is the only one.
+  EXPECT_EQ(world_.boundaryObserverCount(), 1u);
+  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()),
+            (std::vector<std::string>{"lastVideoPlayedToEnd:"}));
+  // Looped loads neither spin nor re-arm the inactivity timer.
+  EXPECT_FALSE(controller->activityIndicatorView()->isAnimating());
+  EXPECT_FALSE(controller->infoLabelView()->isHidden());
+}
+
+TEST_F(QueueLoading, LoadWithoutPlaylistChangesNothing) {
+  auto controller = makeController();
+  const size_t before = mark();
+  controller->loadVideos(false);
+  world_.runUntilIdle();
+  EXPECT_EQ(recordsSince(before, kPrefix),
+            (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
+  EXPECT_FALSE(controller->queuePlayer());
+  EXPECT_TRUE(world_.pendingTimers().empty());
+}
+
+TEST_F(QueueLoading, PlaylistWithNothingPlayableKeepsTheCurrentQueue) {
+  auto controller = makeController();
+  // First load with nothing playable: no player, no views, nothing armed.
+  acceptPlaylist(*controller, R"([{"hls_url": "x y", "duration": 5},
+                                  {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
+  world_.runUntilIdle();
+  EXPECT_FALSE(controller->queuePlayer());
+  EXPECT_FALSE(controller->infoLabelView());
+  EXPECT_FALSE(controller->lastPlayerItem());
+  EXPECT_TRUE(world_.pendingTimers().empty());
+
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  const auto playing = controller->queuePlayer();
+  ASSERT_TRUE(playing);
+  world_.advance(1.0);
+  // An empty programme arrives later: what is on screen goes on, observers and all.
+  acceptPlaylist(*controller, "[]");
+  world_.runUntilIdle();
+  EXPECT_EQ(controller->queuePlayer(), playing);
+  EXPECT_TRUE(controller->playerLayer());
+  EXPECT_TRUE(controller->infoLabelView());
+  EXPECT_TRUE(controller->lastPlayerItem());
+  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()).size(), 1u);
+  EXPECT_FLOAT_EQ(playing->rate(), 1.0f);
+  EXPECT_EQ(controller->playlist()->size(), 0u);
+}
+
+TEST_F(QueueLoading, PlayCountsAndDurationsFollowTheRules) {
+  auto controller = makeController();
+  acceptPlaylist(*controller, R"([
+    {"hls_url": "https://s/one", "duration": 10, "play_count": 7},
+    {"hls_url": "https://s/five", "duration": 10, "play_count": 5},
+    {"hls_url": "https://s/none", "duration": 10, "play_count": -1},
+    {"hls_url": "https://s/text", "duration": 10, "play_count": "3"},
+    {"hls_url": "https://s/skipped", "duration": "10"},
+    {"hls_url": "https://s/huge", "duration": 10, "play_count": 1e300},
+    "not an entry", null, 42,
+    {"hls_url": "https://s/whole", "duration": 20, "extra": {"kept": true}}
+  ])");
+  world_.runUntilIdle();
+  // At 01:03:20 the cycle of 100 s starts again: the cycle in order.
+  const auto items = world_.latestPlayer()->items();
+  EXPECT_EQ(urlsOf(items),
+            (std::vector<std::string>{"https://s/one", "https://s/five", "https://s/five",
+                                      "https://s/five", "https://s/five", "https://s/five",
+                                      "https://s/text", "https://s/huge", "https://s/whole"}));
+  const auto whole = std::dynamic_pointer_cast<VornAVPlayerItem>(items[8]);
+  EXPECT_DOUBLE_EQ(whole->listed_duration(), 20.0);
+  EXPECT_EQ((*whole->playlist_info())["extra"]["kept"], true);
+}
+
+TEST_F(QueueLoading, ZeroLengthCycleStartsAtTheFirstItem) {
+  auto controller = makeController();
+  acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": 0},
+                                  {"hls_url": "https://s/b", "duration": 0}])");
+  world_.runUntilIdle();
+  EXPECT_EQ(urlsOf(world_.latestPlayer()->items()),
+            (std::vector<std::string>{"https://s/a", "https://s/b"}));
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
+}
+
+TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
+  for (const char* url : {"https://s/a", "https://s/b", "https://s/c", "https://s/d"}) {
+    world_.setMediaLength(url, 1e9);
+  }
+  auto controller = makeController();
+  acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": -1e300},
+                                  {"hls_url": "https://s/b", "duration": 1e300, "play_count": 1e300},
+                                  {"hls_url": "https://s/c", "duration": 1.7e308},
+                                  {"hls_url": "https://s/d", "duration": 1.7e308}])");
+  world_.runUntilIdle();
+  const auto player = world_.latestPlayer();
+  ASSERT_TRUE(player);
+  // The cycle's length overflows to infinity: the clock's 3800 s fall in the first 1.7e308 s item.
+  EXPECT_EQ(urlsOf(player->items()),
+            (std::vector<std::string>{"https://s/c", "https://s/d", "https://s/a", "https://s/b"}));
+  ASSERT_TRUE(player->lastSeek());
+  EXPECT_NE(player->lastSeek()->kind(), platform::MediaTime::Kind::invalid);
+}
+
+TEST_F(QueueLoading, FractionalOffsetsSeekToWholeSeconds) {
+  world_.advance(0.6);  // 01:03:20.6: 200.6 s into C
+  auto controller = makeController();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+}
+
+}  // namespace
+}  // namespace vorn::testing
