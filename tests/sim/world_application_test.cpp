@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/world.h"
+
+namespace vorn::sim {
+namespace {
+
+using platform::Application;
+using platform::Platform;
+
+using Journal = std::shared_ptr<std::vector<std::string>>;
+
+class ProbeDelegate : public platform::ApplicationDelegate {
+ public:
+  explicit ProbeDelegate(Journal journal) : journal_(std::move(journal)) {}
+  std::shared_ptr<platform::Window> window() override { return window_; }
+  void setWindow(std::shared_ptr<platform::Window> window) override { window_ = std::move(window); }
+  bool applicationDidFinishLaunchingWithOptions(Application&) override {
+    journal_->push_back("launched");
+    return true;
+  }
+  void applicationWillResignActive(Application&) override { journal_->push_back("resign"); }
+  void applicationDidEnterBackground(Application&) override { journal_->push_back("background"); }
+  void applicationWillEnterForeground(Application&) override { journal_->push_back("foreground"); }
+  void applicationDidBecomeActive(Application&) override { journal_->push_back("active"); }
+  void applicationWillTerminate(Application&) override { journal_->push_back("terminate"); }
+  void screenDidConnect(Application&) override { journal_->push_back("screen+"); }
+  void screenDidDisconnect(Application&) override { journal_->push_back("screen-"); }
+
+ private:
+  Journal journal_;
+  std::shared_ptr<platform::Window> window_;
+};
+
+// A controller that, like the channel's, is held by pending work of every kind.
+class ProbeController : public platform::ViewController {
+ public:
+  ProbeController(Platform& platform, Journal journal, int* destroyed)
+      : ViewController(platform), journal_(std::move(journal)), destroyed_(destroyed) {}
+  ~ProbeController() override {
+    ++*destroyed_;
+    // The services are still there while the World releases what holds the controller.
+    platform().notificationCenter().removeObserver(this);
+    platform().systemLog().write("controller gone");
+  }
+
+  void viewDidLoad() override {
+    journal_->push_back("viewDidLoad " + view()->frame().description());
+    std::weak_ptr<ProbeController> weak =
+        std::static_pointer_cast<ProbeController>(shared_from_this());
+    auto tap = std::make_shared<platform::TapGestureRecognizer>(
+        platform::GestureAction{"handleTap:", [weak](platform::GestureRecognizer&) {
+                                  if (auto self = weak.lock()) {
+                                    self->journal_->push_back("tap");
+                                  }
+                                }});
+    view()->addGestureRecognizer(tap);
+    auto press = std::make_shared<platform::TapGestureRecognizer>(
+        platform::GestureAction{"handlePress:", [weak](platform::GestureRecognizer&) {
+                                  if (auto self = weak.lock()) {
+                                    self->journal_->push_back("press");
+                                  }
+                                }});
+    press->setAllowedPressTypes({platform::kPressTypePlayPause});
+    view()->addGestureRecognizer(press);
+    platform().remoteCommandCenter().togglePlayPauseCommand().addTarget(
+        {"handleToggle:", [weak](const platform::RemoteCommandEvent&) {
+           if (auto self = weak.lock()) {
+             self->journal_->push_back("toggle");
+           }
+           return platform::kRemoteCommandHandlerStatusSuccess;
+         }});
+  }
+  void viewDidAppear(bool) override {
+    auto self = shared_from_this();
+    // Strong holds, as a scheduled timer, a posted block and a boundary observer keep their
+    // target.
+    platform().timers().scheduledTimer(3600.0, {"inactivityTimer:", [self](platform::Timer&) {}});
+    platform().mainQueue().post([self] {});
+    player_ = platform().media().makeQueuePlayer({std::make_shared<platform::PlayerItem>(
+        platform::Asset::assetWithUrl(*platform::Url::parse("https://media.invalid/a.m3u8")))});
+    player_->addBoundaryTimeObserver({platform::MediaTime::make(1, 3)}, [self] {});
+    platform().notificationCenter().addObserver(
+        this, {"lastVideoPlayedToEnd:", [self](const platform::Notification&) {}},
+        platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  }
+  void viewWillTransitionToSize(const platform::Size& size,
+                                platform::TransitionCoordinator& coordinator) override {
+    journal_->push_back("transition to " + std::to_string(static_cast<int>(size.width)));
+    coordinator.animateAlongsideTransition(
+        {}, [this] { journal_->push_back("after transition " + view()->frame().description()); });
+  }
+  void didReceiveMemoryWarning() override { journal_->push_back("memory"); }
+
+ private:
+  Journal journal_;
+  int* destroyed_;
+  std::shared_ptr<platform::QueuePlayer> player_;
+};
+
+class WorldApplication : public ::testing::Test {
+ protected:
+  platform::ClassRegistry registry() {
+    platform::ClassRegistry classes;
+    classes.delegates["ProbeDelegate"] = [journal = journal](Platform&) {
+      return std::make_shared<ProbeDelegate>(journal);
+    };
+    classes.controllers["ProbeController"] = [this](Platform& platform, const platform::Coder&) {
+      return std::make_shared<ProbeController>(platform, journal, &destroyed);
+    };
+    return classes;
+  }
+
+  int destroyed = 0;
+  Journal journal = std::make_shared<std::vector<std::string>>();
+  std::unique_ptr<World> world =
+      std::make_unique<World>(WorldOptions{.screenSize = {1280.0, 720.0}});
+};
+
+TEST_F(WorldApplication, forwards_life_cycle_and_input_to_the_application) {
+  EXPECT_FALSE(world->launch(registry(), "Missing", {"ProbeController"}));
+  ASSERT_TRUE(world->launch(registry(), "ProbeDelegate", {"ProbeController"}));
+  EXPECT_EQ(*journal, (std::vector<std::string>{"launched", "viewDidLoad (0.0, 0.0, 1280.0, 720.0)",
+                                                "active"}));
+  journal->clear();
+
+  EXPECT_TRUE(world->tap());
+  EXPECT_TRUE(world->pressPlayPause());
+  EXPECT_FALSE(world->swipe(platform::kSwipeLeft)) << "no swipe recogniser";
+  world->remoteCommand(platform::RemoteCommandKind::togglePlayPause);
+  world->enterBackground();
+  world->enterForeground();
+  world->becomeActive();
+  world->screenConnected();
+  world->screenDisconnected();
+  world->memoryWarning();
+  world->resize({800.0, 600.0});
+  world->terminate();
+  EXPECT_EQ(*journal, (std::vector<std::string>{
+                          "tap", "press", "toggle", "resign", "background", "foreground", "active",
+                          "screen+", "screen-", "memory", "transition to 800",
+                          "after transition (0.0, 0.0, 800.0, 600.0)", "terminate"}));
+  EXPECT_EQ(world->screenBounds(), (platform::Rect{0.0, 0.0, 800.0, 600.0}));
+}
+
+TEST_F(WorldApplication, teardown_releases_the_controller_while_the_services_still_exist) {
+  ASSERT_TRUE(world->launch(registry(), "ProbeDelegate", {"ProbeController"}));
+  EXPECT_EQ(world->pendingTimers().size(), 1u);
+  EXPECT_EQ(world->pendingMainBlocks(), 1u);
+  EXPECT_EQ(world->boundaryObserverCount(), 1u);
+  EXPECT_EQ(destroyed, 0);
+  world.reset();
+  EXPECT_EQ(destroyed, 1);
+}
+
+}  // namespace
+}  // namespace vorn::sim

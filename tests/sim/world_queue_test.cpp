@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/world.h"
+
+namespace vorn::sim {
+namespace {
+
+using platform::Timer;
+using platform::TimerAction;
+
+// Records what ran, in order, with the time and the thread answer at that moment.
+struct Journal {
+  std::vector<std::string> entries;
+  void add(World& world, const std::string& what) {
+    entries.push_back(what + "@" + std::to_string(static_cast<int>(world.now() * 10)) +
+                      (world.mainQueue().isMainThread() ? "" : "(bg)"));
+  }
+};
+
+// Counts destructions, to observe when a callable's captures are released.
+struct Target {
+  explicit Target(int* destroyed) : destroyed(destroyed) {}
+  ~Target() { ++*destroyed; }
+  int* destroyed;
+};
+
+TEST(WorldMainQueue, runs_blocks_in_posting_order_only_when_asked) {
+  World world;
+  Journal journal;
+  world.mainQueue().post([&] {
+    journal.add(world, "a");
+    // Posted from inside a block: runs after everything already queued, never inline.
+    world.mainQueue().post([&] { journal.add(world, "c"); });
+    journal.add(world, "a-end");
+  });
+  world.mainQueue().post([&] { journal.add(world, "b"); });
+
+  EXPECT_TRUE(journal.entries.empty());
+  EXPECT_EQ(world.pendingMainBlocks(), 2u);
+  world.runUntilIdle();
+  EXPECT_EQ(journal.entries, (std::vector<std::string>{"a@0", "a-end@0", "b@0", "c@0"}));
+  EXPECT_EQ(world.pendingMainBlocks(), 0u);
+  EXPECT_EQ(world.now(), 0.0);
+}
+
+TEST(WorldMainQueue, knows_the_main_thread) {
+  World world;
+  EXPECT_TRUE(world.mainQueue().isMainThread());
+  bool inBlock = false;
+  world.mainQueue().post([&] { inBlock = world.mainQueue().isMainThread(); });
+  world.runUntilIdle();
+  EXPECT_TRUE(inBlock);
+
+  bool onOtherThread = true;
+  std::thread other([&] {
+    onOtherThread = world.mainQueue().isMainThread();
+    world.mainQueue().post([&] { inBlock = false; });
+  });
+  other.join();
+  EXPECT_FALSE(onOtherThread);
+  // A block posted from another thread still runs on the main thread, in order.
+  bool answered = false;
+  world.mainQueue().post([&] { answered = world.mainQueue().isMainThread(); });
+  world.runUntilIdle();
+  EXPECT_FALSE(inBlock);
+  EXPECT_TRUE(answered);
+}
+
+TEST(WorldMainQueue, posting_and_downloading_from_other_threads_while_running_loses_nothing) {
+  World world;
+  world.serve("https://example.invalid/a", {.data = "a"});
+  int ran = 0;
+  int completed = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 250; ++i) {
+        world.mainQueue().post([&] { ++ran; });
+        world.systemLog().write("from a thread");
+      }
+      world.urlSession().startDataTask(*platform::Url::parse("https://example.invalid/a"),
+                                       [&](auto, auto, auto) { ++completed; });
+    });
+  }
+  // The test thread keeps running the queue while the others post into it.
+  while (ran < 1000 || completed < 4) {
+    world.runUntilIdle();
+    std::this_thread::yield();
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  world.runUntilIdle();
+  EXPECT_EQ(ran, 1000);
+  EXPECT_EQ(completed, 4);
+  EXPECT_EQ(world.logRecords().size(), 1000u);
+  EXPECT_EQ(world.requests().size(), 4u);
+}
+
+TEST(WorldTimers, equal_deadlines_fire_in_scheduling_order) {
+  World world({.startTime = 100.0});
+  Journal journal;
+  auto schedule = [&](double interval, const std::string& name) {
+    return world.timers().scheduledTimer(interval, TimerAction{name + ":", [&, name](Timer& timer) {
+                                                                 journal.add(world, name);
+                                                                 EXPECT_FALSE(timer.isValid());
+                                                               }});
+  };
+  schedule(2.0, "late");
+  schedule(1.0, "first");
+  schedule(1.0, "second");
+  schedule(1.0, "third");
+
+  auto pending = world.pendingTimers();
+  ASSERT_EQ(pending.size(), 4u);
+  EXPECT_EQ(pending[0].selector, "first:");
+  EXPECT_EQ(pending[1].selector, "second:");
+  EXPECT_EQ(pending[2].selector, "third:");
+  EXPECT_EQ(pending[3].selector, "late:");
+  EXPECT_DOUBLE_EQ(pending[0].fireTime, 101.0);
+
+  world.advance(0.999);
+  EXPECT_TRUE(journal.entries.empty());
+  world.advance(0.001);
+  EXPECT_EQ(journal.entries, (std::vector<std::string>{"first@1010", "second@1010", "third@1010"}));
+  world.advance(5.0);
+  EXPECT_EQ(journal.entries.back(), "late@1020");
+  EXPECT_DOUBLE_EQ(world.now(), 106.0);
+  EXPECT_TRUE(world.pendingTimers().empty());
+}
+
+TEST(WorldTimers, invalidate_and_firing_release_the_target) {
+  World world;
+  int destroyed = 0;
+  int fired = 0;
+  auto target = std::make_shared<Target>(&destroyed);
+  auto cancelled = world.timers().scheduledTimer(
+      1.0, TimerAction{"cancelled:", [&fired, target](Timer&) { ++fired; }});
+  auto kept = world.timers().scheduledTimer(
+      1.0, TimerAction{"kept:",
+                       [&fired, held = std::make_shared<Target>(&destroyed)](Timer&) { ++fired; }});
+  target.reset();
+  EXPECT_EQ(destroyed, 0);
+  EXPECT_EQ(cancelled->selector(), "cancelled:");
+  EXPECT_DOUBLE_EQ(cancelled->timeInterval(), 1.0);
+
+  cancelled->invalidate();
+  EXPECT_FALSE(cancelled->isValid());
+  EXPECT_EQ(destroyed, 1) << "invalidate keeps the target";
+  cancelled->invalidate();  // no effect the second time
+
+  ASSERT_EQ(world.pendingTimers().size(), 1u);
+  EXPECT_EQ(world.pendingTimers()[0].selector, "kept:");
+  world.advance(1.0);
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(destroyed, 2) << "a fired timer keeps its target";
+  EXPECT_FALSE(kept->isValid());
+  kept->invalidate();  // no effect after firing
+  world.advance(10.0);
+  EXPECT_EQ(fired, 1);
+}
+
+TEST(WorldTimers, a_timer_may_invalidate_itself_and_schedule_another) {
+  World world;
+  Journal journal;
+  std::shared_ptr<Timer> again;
+  auto first = world.timers().scheduledTimer(
+      0.5, TimerAction{"first:", [&](Timer& timer) {
+                         timer.invalidate();
+                         journal.add(world, "first");
+                         again = world.timers().scheduledTimer(
+                             0.0,
+                             TimerAction{"again:", [&](Timer&) { journal.add(world, "again"); }});
+                       }});
+  world.advance(0.5);
+  EXPECT_EQ(journal.entries, (std::vector<std::string>{"first@5", "again@5"}));
+}
+
+TEST(WorldTime, advance_runs_timers_and_their_blocks_in_time_order) {
+  World world({.startTime = 1000.0});
+  Journal journal;
+  world.timers().scheduledTimer(
+      3.0, TimerAction{"three:", [&](Timer&) {
+                         journal.add(world, "timer3");
+                         world.mainQueue().post([&] { journal.add(world, "block-of-3"); });
+                       }});
+  world.timers().scheduledTimer(
+      1.0, TimerAction{"one:", [&](Timer&) {
+                         journal.add(world, "timer1");
+                         // Scheduled at 1.0 for 1.5: fires at 2.5,
+                         // before the timer due at 3.0.
+                         world.timers().scheduledTimer(
+                             1.5,
+                             TimerAction{"nested:", [&](Timer&) { journal.add(world, "nested"); }});
+                       }});
+  world.mainQueue().post([&] { journal.add(world, "block0"); });
+
+  world.advance(10.0);
+  EXPECT_EQ(journal.entries,
+            (std::vector<std::string>{"block0@10000", "timer1@10010", "nested@10025",
+                                      "timer3@10030", "block-of-3@10030"}));
+  EXPECT_DOUBLE_EQ(world.now(), 1010.0);
+  EXPECT_DOUBLE_EQ(world.clock().timeIntervalSince1970(), 1010.0);
+
+  // Time never moves back; advanceTo an earlier time only runs what is due.
+  world.advanceTo(5.0);
+  EXPECT_DOUBLE_EQ(world.now(), 1010.0);
+}
+
+TEST(WorldTime, trace_reports_timers) {
+  World world;
+  std::vector<std::string> lines;
+  world.setTrace([&](double time, const std::string& line) {
+    lines.push_back(std::to_string(static_cast<int>(time)) + " " + line);
+  });
+  auto timer = world.timers().scheduledTimer(2.0, TimerAction{"a:", [](Timer&) {}});
+  world.timers().scheduledTimer(1.0, TimerAction{"b:", [](Timer&) {}});
+  timer->invalidate();
+  world.advance(3.0);
+  EXPECT_EQ(lines, (std::vector<std::string>{"0 timer scheduled: a: fires at 2.000",
+                                             "0 timer scheduled: b: fires at 1.000",
+                                             "0 timer invalidated: a:", "1 timer fired: b:"}));
+}
+
+TEST(WorldTime, trace_echoes_log_records_and_the_hook_follows_every_main_thread_turn) {
+  World world;
+  std::vector<std::string> lines;
+  int turns = 0;
+  world.setTrace([&](double, const std::string& line) { lines.push_back(line); });
+  world.setTraceLogRecords(true);
+  world.setViewTreeHook([&] { ++turns; });
+  world.systemLog().write("DEBUG: x");
+  world.mainQueue().post([] {});
+  world.mainQueue().post([] {});
+  world.timers().scheduledTimer(1.0, TimerAction{"t:", [](Timer&) {}});
+  world.urlSession().startDataTask(*platform::Url::parse("https://example.invalid/"),
+                                   [](auto, auto, auto) {});
+  world.advance(1.0);
+  EXPECT_EQ(turns, 3) << "two blocks and a timer; a completion is no main-thread turn";
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "log: DEBUG: x");
+}
+
+TEST(WorldLog, keeps_records_with_their_time) {
+  World world({.startTime = 50.0});
+  world.systemLog().write("DEBUG: one");
+  world.advance(2.5);
+  world.systemLog().write("ERROR: two");
+  EXPECT_EQ(world.logRecords(), (std::vector<std::string>{"DEBUG: one", "ERROR: two"}));
+  ASSERT_EQ(world.timedLogRecords().size(), 2u);
+  EXPECT_DOUBLE_EQ(world.timedLogRecords()[1].time, 52.5);
+  EXPECT_EQ(world.timedLogRecords()[1].text, "ERROR: two");
+}
+
+TEST(WorldServices, bundle_and_audio_session_answer_as_scripted) {
+  World world;
+  EXPECT_FALSE(world.bundle().pathForResource("vorn-vimeo-playlist", "json"));
+  world.setBundleResource("vorn-vimeo-playlist", "json", "/res/vorn-vimeo-playlist.json");
+  EXPECT_EQ(world.bundle().pathForResource("vorn-vimeo-playlist", "json"),
+            "/res/vorn-vimeo-playlist.json");
+  EXPECT_FALSE(world.bundle().pathForResource("vorn-vimeo-playlist", "txt"));
+
+  EXPECT_EQ(world.audioSession().setCategoryPlayback(), nullptr);
+  EXPECT_EQ(world.audioSession().setActive(true), nullptr);
+  EXPECT_TRUE(world.audioSessionState().active);
+  auto failure = platform::Error::make(platform::kAudioErrorDomain, 561017449, "busy");
+  world.failAudioCategory(failure);
+  EXPECT_EQ(world.audioSession().setCategoryPlayback(), failure);
+  world.failAudioActivation(failure);
+  EXPECT_EQ(world.audioSession().setActive(false), failure);
+  EXPECT_TRUE(world.audioSessionState().active) << "a failed change changes nothing";
+  EXPECT_EQ(world.audioSessionState().categoryCalls, 2u);
+}
+
+TEST(WorldTeardown, releases_what_pending_work_holds) {
+  int destroyed = 0;
+  {
+    World world;
+    auto held = std::make_shared<Target>(&destroyed);
+    world.mainQueue().post([held] {});
+    world.timers().scheduledTimer(5.0, TimerAction{"t:", [held](Timer&) {}});
+    world.urlSession().startDataTask(*platform::Url::parse("https://example.invalid/x"),
+                                     [held](auto, auto, auto) {});
+    held.reset();
+    EXPECT_EQ(destroyed, 0);
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+}  // namespace
+}  // namespace vorn::sim

@@ -1,0 +1,281 @@
+#include <atomic>
+#include <thread>
+
+#include "channel_fixture.h"
+
+namespace vorn::testing {
+namespace {
+
+constexpr const char* kDebug = "DEBUG: VorniOSViewController: ";
+
+class Application : public ChannelTest {
+ protected:
+  Application() { world_.serve(kRemote, {.data = workedExamplePlaylist()}); }
+};
+
+TEST_F(Application, StartsInThePlatformsOrder) {
+  const size_t before = mark();
+  auto controller = launchApp();
+  ASSERT_TRUE(controller);
+  EXPECT_TRUE(dynamic_cast<VorniOSViewController*>(controller.get()));
+  EXPECT_EQ(delegate()->vornViewController(), controller);
+  EXPECT_EQ(delegate()->window()->rootViewController(), controller);
+  EXPECT_EQ(world_.application().state(), platform::ApplicationState::active);
+  // View loaded (no messages of its own), then active, then on screen with the first download.
+  EXPECT_EQ(recordsSince(before),
+            (std::vector<std::string>{
+                "DEBUG: AppDelegate: applicationDidBecomeActive: ",
+                std::string(kDebug) + "viewDidAppear:", std::string(kDebug) + "updatePlaylist"}));
+  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote}));
+  EXPECT_EQ(controller->view()->backgroundColor(), platform::Color::black());
+  EXPECT_EQ(controller->view()->frame(), world_.screenBounds());
+  world_.runUntilIdle();
+  EXPECT_TRUE(controller->queuePlayer());
+  EXPECT_EQ(delegate()->debugmsgs(), (std::vector<std::string>{"applicationDidBecomeActive: "}));
+  EXPECT_TRUE(delegate()->errors().empty());
+  EXPECT_TRUE(controller->errors().empty());
+}
+
+TEST_F(Application, InactiveAndBackPausesAndReattachesWithoutRefetching) {
+  auto controller = launchApp();
+  world_.runUntilIdle();
+  world_.advance(1.0);
+  world_.resignActive();
+  world_.runUntilIdle();
+  EXPECT_FLOAT_EQ(controller->queuePlayer()->rate(), 0.0f);
+  EXPECT_FALSE(controller->infoLabelView()->isHidden());
+  const size_t before = mark();
+  world_.becomeActive();
+  world_.runUntilIdle();
+  EXPECT_EQ(recordsSince(before),
+            (std::vector<std::string>{"DEBUG: AppDelegate: applicationDidBecomeActive: "}));
+  EXPECT_EQ(controller->playerLayer()->player(), controller->queuePlayer());
+  EXPECT_FLOAT_EQ(controller->queuePlayer()->rate(), 0.0f);  // becoming active does not resume
+  EXPECT_EQ(world_.requests().size(), 1u);
+}
+
+TEST_F(Application, BackgroundAndForegroundRebuildAtTheClock) {
+  auto controller = launchApp();
+  world_.runUntilIdle();
+  world_.advance(1.0);
+  const auto firstPlayer = controller->queuePlayer();
+  world_.enterBackground();
+  // Detached at once, before the posted pause runs.
+  EXPECT_FALSE(controller->playerLayer()->player());
+  world_.runUntilIdle();
+  EXPECT_FLOAT_EQ(firstPlayer->rate(), 0.0f);
+
+  world_.advance(1200.0);  // 01:23:21: 201 s into A
+  const size_t before = mark();
+  world_.enterForeground();
+  EXPECT_EQ(recordsSince(before, "DEBUG: AppDelegate: "),
+            (std::vector<std::string>{"applicationWillEnterForeground:",
+                                      "queuePlayer rate is Optional(0.0), airPlayScreenConnected "
+                                      "is false",
+                                      std::string(kDebug) + "updatePlaylist"}));
+  world_.runUntilIdle();
+  EXPECT_NE(controller->queuePlayer(), firstPlayer);
+  EXPECT_EQ(currentUrl(), kA);
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+  world_.becomeActive();
+  EXPECT_EQ(controller->playerLayer()->player(), controller->queuePlayer());
+}
+
+TEST_F(Application, ExternalScreenFlagSkipsTheForegroundRefetch) {
+  auto controller = launchApp();
+  world_.runUntilIdle();
+  world_.screenConnected();
+  EXPECT_TRUE(delegate()->airPlayScreenConnected());
+  world_.enterBackground();
+  world_.runUntilIdle();
+  world_.enterForeground();
+  EXPECT_EQ(delegate()->debugmsgs().back(),
+            "queuePlayer rate is Optional(0.0), airPlayScreenConnected is true");
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.requests().size(), 1u);
+  world_.screenDisconnected();
+  world_.enterBackground();
+  world_.enterForeground();
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.requests().size(), 2u);
+  const auto messages = delegate()->debugmsgs();
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "handleScreenDidConnectNotification"),
+            messages.end());
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "handleScreenDidDisconnectNotification"),
+            messages.end());
+  // Terminating changes nothing.
+  const size_t before = mark();
+  world_.terminate();
+  world_.runUntilIdle();
+  EXPECT_TRUE(recordsSince(before).empty());
+}
+
+TEST_F(Application, DelegateWithoutControllerOnlyLogs) {
+  AppDelegate delegate(world_);
+  delegate.applicationDidBecomeActive(world_.application());
+  delegate.applicationWillResignActive(world_.application());
+  delegate.applicationDidEnterBackground(world_.application());
+  delegate.applicationWillEnterForeground(world_.application());
+  EXPECT_EQ(
+      delegate.debugmsgs(),
+      (std::vector<std::string>{"applicationDidBecomeActive: ", "applicationWillEnterForeground:",
+                                "queuePlayer rate is nil, airPlayScreenConnected is false"}));
+  EXPECT_TRUE(world_.requests().empty());
+  EXPECT_TRUE(delegate.applicationDidFinishLaunchingWithOptions(world_.application()));
+}
+
+TEST_F(Application, ResizeMovesTheVideoLayerOnceTheChangeIsDone) {
+  auto controller = launchApp();
+  // Before any layer exists the size change is left alone.
+  world_.resize({1280.0, 720.0});
+  EXPECT_EQ(controller->view()->frame(), (platform::Rect{0.0, 0.0, 1280.0, 720.0}));
+  world_.runUntilIdle();
+  EXPECT_EQ(controller->playerLayer()->frame(), (platform::Rect{0.0, 0.0, 1280.0, 720.0}));
+  world_.resize({800.0, 600.0});
+  EXPECT_EQ(controller->playerLayer()->frame(), (platform::Rect{0.0, 0.0, 800.0, 600.0}));
+  const size_t before = mark();
+  world_.memoryWarning();
+  EXPECT_TRUE(recordsSince(before).empty());
+}
+
+TEST_F(Application, ViewSetUpSettlesAddressesAndReportsProblems) {
+  // Packaged file present, developer mode off: no message, remote address.
+  auto normal = makeController();
+  EXPECT_TRUE(normal->errors().empty());
+  EXPECT_EQ(normal->playlistNSURL(), normal->PLAYLIST_NSURL_REMOTE());
+  EXPECT_EQ(normal->PLAYLIST_NSURL_LOCAL()->text(), kPackagedUrl);
+
+  // Developer mode with the file: the packaged copy, said through error.
+  auto developer = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  developer->setDEVELOPER_MODE(true);
+  developer->loadViewIfNeeded();
+  EXPECT_EQ(developer->playlistNSURL()->text(), kPackagedUrl);
+  EXPECT_EQ(developer->errors(), (std::vector<std::string>{std::string("USING Optional(") +
+                                                           kPackagedUrl + ") !!!!!!!!!!!!!!"}));
+
+  // File missing, developer mode on: both messages, no address at all.
+  world_.setBundleResource("vorn-vimeo-playlist", "json", std::nullopt);
+  auto missing = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  EXPECT_FALSE(missing->PLAYLIST_FILE_LOCAL());
+  missing->setDEVELOPER_MODE(true);
+  missing->loadViewIfNeeded();
+  EXPECT_EQ(missing->errors(), (std::vector<std::string>{"PLAYLIST_FILE_LOCAL not 1: nil",
+                                                         "USING nil !!!!!!!!!!!!!!"}));
+  EXPECT_FALSE(missing->playlistNSURL());
+
+  // Audio category refused: one message, activation not attempted, gestures still added.
+  world_.failAudioCategory(platform::Error::make(platform::kAudioErrorDomain, 2, "no device"));
+  auto quiet = makeController();
+  ASSERT_EQ(quiet->errors().size(), 2u);
+  EXPECT_EQ(quiet->errors()[1],
+            "loadVideos: Couldn't set AVAudioSession: Error Domain=VornAudioSessionErrorDomain "
+            "Code=2 \"no device\"");
+  EXPECT_EQ(quiet->view()->gestureRecognizers().size(), 6u);
+  world_.failAudioCategory(nullptr);
+  world_.failAudioActivation(platform::Error::make(platform::kAudioErrorDomain, 3, "busy"));
+  auto inactive = makeController();
+  EXPECT_EQ(inactive->errors().back(),
+            "loadVideos: Couldn't set AVAudioSession: Error Domain=VornAudioSessionErrorDomain "
+            "Code=3 \"busy\"");
+}
+
+TEST_F(Application, StartValuesAreTheSameForEveryInitialiser) {
+  const auto direct = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  const auto decoded = VornViewController::initWithCoder(world_, platform::Coder{});
+  const auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
+  EXPECT_FALSE(VornViewController::initWithCoder(world_, platform::Coder{false}));
+  for (const auto& controller : {direct, decoded, std::shared_ptr<VornViewController>(ios)}) {
+    EXPECT_EQ(controller->fetchPlaylistRetries(), 2);
+    EXPECT_EQ(controller->INACTIVITY_TIMER_SECONDS(), 3600.0);
+    EXPECT_FALSE(controller->DEVELOPER_MODE());
+    EXPECT_FALSE(controller->isPaused());
+    EXPECT_FALSE(controller->infoLabel() || controller->infoLabelView() ||
+                 controller->activityIndicatorView() || controller->playlist() ||
+                 controller->queuePlayer() || controller->playerLayer() ||
+                 controller->lastPlayerItem() || controller->inactivityTimer() ||
+                 controller->initialLoadTimeObserver());
+    EXPECT_FALSE(controller->PLAYLIST_NSURL_LOCAL() || controller->playlistNSURL());
+    EXPECT_EQ(controller->PLAYLIST_FILE_LOCAL(), std::optional<std::string>(kPackagedPath));
+    ASSERT_TRUE(controller->PLAYLIST_NSURL_REMOTE());
+    EXPECT_EQ(controller->PLAYLIST_NSURL_REMOTE()->text().substr(
+                  controller->PLAYLIST_NSURL_REMOTE()->text().rfind('/') + 1),
+              "vorn-vimeo-playlist.json");
+    EXPECT_EQ(controller->PLAYLIST_NSURL_REMOTE()->scheme(), "https");
+    EXPECT_EQ(controller->vornViewControllerKVOContext(), nullptr);
+    EXPECT_TRUE(controller->debugmsgs().empty() && controller->errors().empty());
+    EXPECT_FALSE(controller->isViewLoaded());
+  }
+  EXPECT_TRUE(world_.logRecords().empty());
+  EXPECT_TRUE(world_.requests().empty());
+}
+
+TEST_F(Application, LogLinesCarryTheClassNameAndTheMessageLiterally) {
+  auto plain = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
+  plain->debug("");
+  plain->debug("100%@ %d %s");
+  plain->error("bad");
+  ios->debug("x");
+  ios->error("y");
+  ios->debug("x");
+  EXPECT_EQ(world_.logRecords(),
+            (std::vector<std::string>{
+                "DEBUG: VornViewController: ", "DEBUG: VornViewController: 100%@ %d %s",
+                "ERROR: VornViewController: Alert: bad", "DEBUG: VorniOSViewController: x",
+                "ERROR: VorniOSViewController: Alert: y", "DEBUG: VorniOSViewController: x"}));
+  EXPECT_EQ(plain->debugmsgs(), (std::vector<std::string>{"", "100%@ %d %s"}));
+  EXPECT_EQ(ios->debugmsgs(), (std::vector<std::string>{"x", "x"}));
+  EXPECT_EQ(ios->errors(), (std::vector<std::string>{"y"}));
+  // The histories are plain properties: set replaces, get copies.
+  ios->setDebugmsgs({"a"});
+  auto copy = ios->debugmsgs();
+  copy.push_back("b");
+  EXPECT_EQ(ios->debugmsgs(), (std::vector<std::string>{"a"}));
+  AppDelegate delegate(world_);
+  delegate.debug("d");
+  delegate.error("e");
+  EXPECT_EQ(world_.logRecords().back(), "ERROR: AppDelegate: Alert: e");
+  EXPECT_EQ(delegate.debugmsgs(), (std::vector<std::string>{"d"}));
+  EXPECT_EQ(ios->debugmsgs(), (std::vector<std::string>{"a"}));
+}
+
+TEST_F(Application, HistoriesStayBoundedOverALongRun) {
+  auto controller = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  const size_t cap = log::DiagnosticHistory::kMaxEntries;
+  for (size_t i = 0; i < cap + 10; ++i) {
+    controller->debug(std::to_string(i));
+  }
+  const auto messages = controller->debugmsgs();
+  ASSERT_EQ(messages.size(), cap);
+  EXPECT_EQ(messages.front(), "10");
+  EXPECT_EQ(messages.back(), std::to_string(cap + 9));
+}
+
+// The download completion thread and the main thread share the histories, the playlist, the
+// address and the retry budget. Run under ThreadSanitizer this catches unguarded access.
+TEST_F(Application, CompletionThreadAndMainThreadShareStateSafely) {
+  auto controller = makeController();
+  std::atomic<bool> done{false};
+  std::thread completion([&] {
+    for (int i = 0; i < 200; ++i) {
+      controller->updatePlaylistCompletionHandler(i % 2 ? "[]" : "{", nullptr, nullptr);
+    }
+    done = true;
+  });
+  size_t reads = 0;
+  while (!done) {
+    reads += controller->debugmsgs().size() + controller->errors().size();
+    (void)controller->playlist();
+    (void)controller->playlistNSURL();
+    (void)controller->fetchPlaylistRetries();
+    controller->debug("main");
+  }
+  completion.join();
+  world_.runUntilIdle();
+  EXPECT_GT(reads, 0u);
+  EXPECT_TRUE(controller->playlist());
+  EXPECT_EQ(controller->fetchPlaylistRetries(), 2 - 100);
+}
+
+}  // namespace
+}  // namespace vorn::testing

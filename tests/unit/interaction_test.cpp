@@ -1,0 +1,408 @@
+#include <cmath>
+
+#include "channel/programme_clock.h"
+#include "channel_fixture.h"
+#include "interaction/overlay.h"
+#include "platform/sim/sim_media.h"
+
+namespace vorn::testing {
+namespace {
+
+constexpr const char* kDebug = "DEBUG: VorniOSViewController: ";
+constexpr const char* kShort = R"([
+  {"hls_url": "https://s/a", "duration": 60, "description_attribution": "Alpha"},
+  {"hls_url": "https://s/b", "duration": 90, "play_count": 2, "description_attribution": "Beta"},
+  {"hls_url": "https://s/c", "duration": 30}
+])";
+
+// The application started as on a device, with the remote address serving a programme.
+class Interaction : public ChannelTest {
+ protected:
+  explicit Interaction(double start = 3800.0, const char* programme = nullptr)
+      : ChannelTest(start) {
+    world_.serve(kRemote, {.data = programme ? std::string(programme) : workedExamplePlaylist()});
+    world_.setMediaLength("https://s/a", 60.0);
+    world_.setMediaLength("https://s/b", 90.0);
+    world_.setMediaLength("https://s/c", 30.0);
+  }
+
+  // Launches and plays past the first third of a second, so the cover has lifted.
+  void startPlaying(bool developerMode = false) {
+    controller_ = launchApp(developerMode);
+    world_.runUntilIdle();
+    world_.advance(0.5);
+    ASSERT_TRUE(controller_->queuePlayer());
+    ASSERT_TRUE(controller_->infoLabelView()->isHidden());
+  }
+
+  float rate() const { return controller_->queuePlayer()->rate(); }
+  bool bandShown() const { return !controller_->infoLabelView()->isHidden(); }
+  size_t inactivityTimers() const {
+    size_t count = 0;
+    for (const auto& timer : world_.pendingTimers()) {
+      count += timer.selector == "inactivityTimer:";
+    }
+    return count;
+  }
+  std::optional<double> inactivityFireTime() const {
+    for (const auto& timer : world_.pendingTimers()) {
+      if (timer.selector == "inactivityTimer:") {
+        return timer.fireTime;
+      }
+    }
+    return std::nullopt;
+  }
+
+  std::shared_ptr<VornViewController> controller_;
+};
+
+class ShortProgramme : public Interaction {
+ protected:
+  ShortProgramme() : Interaction(100.0, kShort) {}
+};
+
+TEST_F(ShortProgramme, ADayOfReloadsFollowsTheClockAndInactivityCountsFromTheFreshLoad) {
+  controller_ = launchApp();
+  world_.runUntilIdle();
+  const double freshLoad = world_.now();
+  ASSERT_EQ(inactivityFireTime(), freshLoad + 3600.0);
+  const std::vector<double> cycle{60.0, 90.0, 90.0, 30.0};
+  const std::vector<std::string> urls{"https://s/a", "https://s/b", "https://s/b", "https://s/c"};
+
+  size_t reloads = 0;
+  auto player = world_.latestPlayer();
+  double lastLoad = freshLoad;
+  // Step through the hour second by second; at every new queue check it against the clock.
+  while (world_.now() < freshLoad + 3599.0) {
+    world_.advance(0.25);
+    const auto latest = world_.latestPlayer();
+    if (latest != player) {
+      player = latest;
+      lastLoad = world_.now();
+      ++reloads;
+      const double day = programme::daySeconds(world_.now());
+      const auto start = programme::findStart(cycle, std::fmod(day, 270.0));
+      ASSERT_LT(start.index, cycle.size());
+      EXPECT_EQ(player->items().front()->asset()->url().text(), urls[start.index]);
+      EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(start.offset, 1));
+      EXPECT_EQ(player->items().size(), 4u);
+      // A looped reload: cover up until the boundary, no spinner, inactivity untouched.
+      EXPECT_TRUE(bandShown());
+      EXPECT_FALSE(controller_->activityIndicatorView()->isAnimating());
+      EXPECT_EQ(inactivityFireTime(), freshLoad + 3600.0);
+    }
+    if (world_.now() - lastLoad > 0.5) {
+      ASSERT_FALSE(bandShown()) << "at " << world_.now();
+    }
+  }
+  EXPECT_GE(reloads, 13u);
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+
+  // Exactly an hour after the fresh load the channel pauses itself with the overlay.
+  world_.advanceTo(freshLoad + 3600.0);
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+  EXPECT_TRUE(bandShown());
+  EXPECT_EQ(controller_->infoLabel()->text().rfind(overlay::kPausedHeading, 0), 0u);
+  EXPECT_EQ(inactivityTimers(), 0u);
+  const auto debugs = controller_->debugmsgs();
+  EXPECT_EQ(std::count(debugs.begin(), debugs.end(), "inactivityTimer:"), 1);
+
+  // Paused, it stays paused: nothing plays on, nothing reloads.
+  const auto pausedPlayer = world_.latestPlayer();
+  world_.advance(1000.0);
+  EXPECT_EQ(world_.latestPlayer(), pausedPlayer);
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+
+  // A viewer's resume arms a full hour again.
+  world_.tap();
+  world_.runUntilIdle();
+  const double resumed = world_.now();
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+  EXPECT_FALSE(bandShown());
+  EXPECT_EQ(inactivityFireTime(), resumed + 3600.0);
+  world_.advance(3599.9);
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+  world_.advance(0.1);
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+}
+
+// Records the state between the resume block and the timer-arming block.
+class ProbingController : public VorniOSViewController {
+ public:
+  using VorniOSViewController::VorniOSViewController;
+  static std::shared_ptr<ProbingController> make(platform::Platform& platform) {
+    return std::shared_ptr<ProbingController>(new ProbingController(platform, platform::Coder{}));
+  }
+  void setInactivityTimer() override {
+    platform().mainQueue().post([this] {
+      betweenTurns.push_back({queuePlayer() ? queuePlayer()->rate() : -1.0f,
+                              infoLabelView() ? infoLabelView()->isHidden() : false,
+                              inactivityTimer() ? inactivityTimer()->isValid() : false});
+    });
+    VorniOSViewController::setInactivityTimer();
+  }
+  struct State {
+    float rate;
+    bool bandHidden;
+    bool timerValid;
+  };
+  std::vector<State> betweenTurns;
+
+ private:
+  ProbingController(platform::Platform& platform, const platform::Coder& coder)
+      : VorniOSViewController(platform, coder) {}
+};
+
+TEST_F(Interaction, ToggleResumeRunsAsThreeMainQueueTurns) {
+  auto probe = ProbingController::make(world_);
+  probe->loadViewIfNeeded();
+  probe->viewDidAppear(false);
+  world_.runUntilIdle();
+  world_.advance(0.5);
+  probe->handleAllGestureRecognizers();  // pause
+  world_.runUntilIdle();
+  ASSERT_FLOAT_EQ(probe->queuePlayer()->rate(), 0.0f);
+  probe->betweenTurns.clear();
+
+  const size_t before = mark();
+  probe->handleTapGestureRecognizer(*probe->view()->gestureRecognizers()[4]);
+  EXPECT_EQ(world_.pendingMainBlocks(), 1u);
+  world_.runUntilIdle();
+  EXPECT_EQ(
+      recordsSince(before, kDebug),
+      (std::vector<std::string>{
+          "handleTapGestureRecognizer: " + probe->view()->gestureRecognizers()[4]->description(),
+          "handleAllGestureRecognizers: rate is Optional(0.0)",
+          "handleAllGestureRecognizers: paused, resuming", "playerResume", "setInactivityTimer"}));
+  // Turn 1 logged all three; turn 2 (resume) ran before the probe; turn 3 armed the timer after.
+  ASSERT_EQ(probe->betweenTurns.size(), 1u);
+  EXPECT_FLOAT_EQ(probe->betweenTurns[0].rate, 1.0f);
+  EXPECT_TRUE(probe->betweenTurns[0].bandHidden);
+  EXPECT_FALSE(probe->betweenTurns[0].timerValid);  // invalidated by the pause, not yet re-armed
+  EXPECT_TRUE(probe->inactivityTimer()->isValid());
+}
+
+TEST_F(Interaction, EveryInputTogglesAndRegistrationsAreInOrder) {
+  startPlaying();
+  const auto& recognizers = controller_->view()->gestureRecognizers();
+  ASSERT_EQ(recognizers.size(), 6u);
+  const unsigned directions[] = {platform::kSwipeUp, platform::kSwipeDown, platform::kSwipeLeft,
+                                 platform::kSwipeRight};
+  for (size_t i = 0; i < 4; ++i) {
+    const auto* swipe = dynamic_cast<platform::SwipeGestureRecognizer*>(recognizers[i].get());
+    ASSERT_TRUE(swipe);
+    EXPECT_EQ(swipe->direction(), directions[i]);
+    EXPECT_EQ(swipe->action().selector, "handleSwipeGestureRecognizer:");
+  }
+  const auto* tap = dynamic_cast<platform::TapGestureRecognizer*>(recognizers[4].get());
+  const auto* press = dynamic_cast<platform::TapGestureRecognizer*>(recognizers[5].get());
+  ASSERT_TRUE(tap && press);
+  EXPECT_TRUE(tap->allowedPressTypes().empty());
+  EXPECT_EQ(press->allowedPressTypes(), (std::vector<int>{platform::kPressTypePlayPause}));
+  EXPECT_EQ(press->action().selector, "handleTapGestureRecognizer:");
+  auto& center = world_.remoteCommandCenter();
+  for (auto* command : {&center.playCommand(), &center.pauseCommand(), &center.stopCommand(),
+                        &center.togglePlayPauseCommand()}) {
+    EXPECT_EQ(command->targetSelectors(),
+              (std::vector<std::string>{"mpRemoteCommandCenterEvent:"}));
+  }
+
+  const std::vector<std::function<void()>> inputs{
+      [&] { EXPECT_TRUE(world_.tap()); },
+      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeUp)); },
+      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeDown)); },
+      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeLeft)); },
+      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeRight)); },
+      [&] { EXPECT_TRUE(world_.pressPlayPause()); },
+      [&] { world_.remoteCommand(platform::RemoteCommandKind::play); },
+      [&] { world_.remoteCommand(platform::RemoteCommandKind::pause); },
+      [&] { world_.remoteCommand(platform::RemoteCommandKind::stop); },
+      [&] { world_.remoteCommand(platform::RemoteCommandKind::togglePlayPause); },
+  };
+  float expected = 1.0f;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const size_t before = mark();
+    inputs[i]();
+    world_.runUntilIdle();
+    expected = expected == 0.0f ? 1.0f : 0.0f;
+    EXPECT_FLOAT_EQ(rate(), expected) << "input " << i;
+    EXPECT_EQ(bandShown(), expected == 0.0f) << "input " << i;
+    const auto lines = recordsSince(before, kDebug);
+    ASSERT_FALSE(lines.empty());
+    const char* first = i == 0 || i == 5 ? "handleTapGestureRecognizer: "
+                        : i < 5          ? "handleSwipeGestureRecognizer: "
+                                         : "mpRemoteCommandCenterEvent: ";
+    EXPECT_EQ(lines[0].rfind(first, 0), 0u) << lines[0];
+  }
+  // The remote-command handler answers success.
+  EXPECT_EQ(center.playCommand().invoke(), (std::vector<int>{0}));
+}
+
+TEST_F(Interaction, DeveloperModeSwipesSkipWithoutTouchingOverlayOrTimer) {
+  startPlaying(/*developerMode=*/true);
+  ASSERT_EQ(urlsOf(controller_->queuePlayer()->items()),
+            (std::vector<std::string>{kA, kB, kB, kC}));
+  const auto timerBefore = controller_->inactivityTimer();
+  world_.swipe(platform::kSwipeLeft);
+  world_.runUntilIdle();
+  EXPECT_EQ(urlsOf(controller_->queuePlayer()->items()), (std::vector<std::string>{kB, kB, kC}));
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+  EXPECT_FALSE(bandShown());
+  world_.swipe(platform::kSwipeUp);
+  world_.swipe(platform::kSwipeDown);
+  world_.runUntilIdle();
+  const auto lastPlayer = controller_->queuePlayer();
+  ASSERT_EQ(urlsOf(lastPlayer->items()), (std::vector<std::string>{kC}));
+  // One item left: the queue is rebuilt as after its end, from the first entry.
+  const size_t before = mark();
+  world_.swipe(platform::kSwipeRight);
+  world_.runUntilIdle();
+  EXPECT_NE(controller_->queuePlayer(), lastPlayer);
+  EXPECT_EQ(urlsOf(controller_->queuePlayer()->items()),
+            (std::vector<std::string>{kA, kB, kB, kC}));
+  EXPECT_EQ(recordsSince(before, kDebug)[1], "loadVideos: hasLoopedFromLastVideo: true");
+  EXPECT_EQ(controller_->inactivityTimer(), timerBefore);
+  EXPECT_TRUE(controller_->inactivityTimer()->isValid());
+  // A tap still toggles in developer mode.
+  world_.tap();
+  world_.runUntilIdle();
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+}
+
+TEST_F(Interaction, InputsWithoutAPlayerLogAndChangeNothing) {
+  world_.serve(kRemote, {.data = std::nullopt,
+                         .error = platform::Error::make(platform::kUrlErrorDomain, 1, "down")});
+  world_.removeFile(kPackagedPath);
+  controller_ = launchApp(/*developerMode=*/false);
+  world_.runUntilIdle();
+  ASSERT_FALSE(controller_->queuePlayer());
+  const size_t before = mark();
+  world_.tap();
+  world_.remoteCommand(platform::RemoteCommandKind::togglePlayPause);
+  world_.runUntilIdle();
+  const auto lines = recordsSince(before, kDebug);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "handleAllGestureRecognizers: rate is nil");
+  EXPECT_EQ(lines[3], "handleAllGestureRecognizers: rate is nil");
+  EXPECT_FALSE(controller_->queuePlayer());
+  // The application leaving the foreground before any queue exists: no crash, nothing to pause.
+  world_.resignActive();
+  world_.runUntilIdle();
+  EXPECT_FALSE(controller_->queuePlayer());
+}
+
+TEST_F(Interaction, DeveloperModeSwipeWithoutAPlayerDoesNothing) {
+  world_.removeFile(kPackagedPath);
+  controller_ = launchApp(/*developerMode=*/true);
+  world_.runUntilIdle();
+  ASSERT_FALSE(controller_->queuePlayer());
+  EXPECT_TRUE(world_.swipe(platform::kSwipeUp));
+  world_.runUntilIdle();
+  EXPECT_FALSE(controller_->queuePlayer());
+  EXPECT_EQ(controller_->debugmsgs().back().rfind("handleSwipeGestureRecognizer: ", 0), 0u);
+}
+
+TEST_F(Interaction, ToggleWithAnEmptyQueueHidesTheBandAndReloads) {
+  startPlaying();
+  const auto player = controller_->queuePlayer();
+  while (!player->items().empty()) {
+    player->advanceToNextItem();
+  }
+  const size_t before = mark();
+  world_.tap();
+  world_.runUntilIdle();
+  const auto lines = recordsSince(before, kDebug);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "handleAllGestureRecognizers: rate is Optional(1.0)");
+  EXPECT_EQ(lines[2], "loadVideos: hasLoopedFromLastVideo: false");
+  EXPECT_NE(controller_->queuePlayer(), player);
+  EXPECT_TRUE(controller_->activityIndicatorView()->isAnimating());
+}
+
+TEST_F(Interaction, OverlayTextAndGeometry) {
+  startPlaying();
+  // 01:03:20 is 200 s into C, which has no description.
+  const size_t before = mark();
+  controller_->playerPause();
+  world_.runUntilIdle();
+  EXPECT_EQ(controller_->infoLabel()->text(), "Solvane TV - Paused\nNow playing:\n");
+  EXPECT_EQ(recordsSince(before, kDebug),
+            (std::vector<std::string>{"Frame is (0.0, 0.0, 1920.0, 1080.0)"}));
+  // Two lines of 20 points: the band is 100 points tall at the foot.
+  EXPECT_EQ(controller_->infoLabel()->frame(), (platform::Rect{90.0, 0.0, 1740.0, 40.0}));
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 980.0, 1920.0, 100.0}));
+  EXPECT_TRUE(bandShown());
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+
+  // Pausing again recomposes from the item now current and lays out afresh.
+  controller_->queuePlayer()->advanceToNextItem();  // A, "Alpha"
+  controller_->playerPause();
+  world_.runUntilIdle();
+  EXPECT_EQ(controller_->infoLabel()->text(), "Solvane TV - Paused\nNow playing:\nAlpha by Ann");
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 960.0, 1920.0, 120.0}));
+  EXPECT_FALSE(controller_->inactivityTimer()->isValid());
+
+  // A long description wraps within W - 180 and the band grows upwards from the foot.
+  world_.resize({800.0, 600.0});
+  const auto item =
+      std::dynamic_pointer_cast<VornAVPlayerItem>(controller_->queuePlayer()->currentItem());
+  std::string words;
+  for (int i = 0; i < 40; ++i) {
+    words += "word" + std::to_string(i % 10) + " ";
+  }
+  item->setPlaylist_info(std::make_shared<const Json>(Json{{"description_attribution", words}}));
+  controller_->showInfoLabel("", std::nullopt);
+  // 620 points hold 62 characters: 10 words of 6 a line, 4 lines, plus "Now playing:".
+  EXPECT_EQ(controller_->infoLabel()->frame(), (platform::Rect{90.0, 0.0, 620.0, 100.0}));
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 440.0, 800.0, 160.0}));
+
+  // A text taller than H - 120 is bounded there.
+  item->setPlaylist_info(
+      std::make_shared<const Json>(Json{{"description_attribution", std::string(20000, 'x')}}));
+  controller_->showInfoLabel(overlay::kPausedHeading, std::nullopt);
+  EXPECT_EQ(controller_->infoLabel()->frame().height, 480.0);
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.0, 800.0, 540.0}));
+}
+
+TEST_F(Interaction, PauseWhileTheCoverIsUpTurnsItIntoTheFootBand) {
+  controller_ = launchApp();
+  world_.runUntilIdle();
+  ASSERT_EQ(controller_->infoLabelView()->frame(), controller_->view()->frame());
+  controller_->playerPause();
+  world_.runUntilIdle();
+  EXPECT_TRUE(bandShown());
+  EXPECT_EQ(controller_->infoLabelView()->frame().y, 980.0);
+  EXPECT_TRUE(controller_->activityIndicatorView()->isAnimating());
+  // The boundary still fires (the player is paused, so only once it plays again).
+  world_.advance(5.0);
+  EXPECT_TRUE(bandShown());
+  world_.tap();
+  world_.runUntilIdle();
+  EXPECT_FALSE(bandShown());
+  EXPECT_FALSE(controller_->activityIndicatorView()->isAnimating());
+}
+
+TEST_F(Interaction, HideTimerAndPauseWithoutCurrentItem) {
+  startPlaying();
+  controller_->showInfoLabel("Note\n", 5.0);
+  world_.runUntilIdle();
+  EXPECT_TRUE(bandShown());
+  ASSERT_EQ(world_.pendingTimers().size(), 2u);
+  world_.advance(5.0);
+  EXPECT_FALSE(bandShown());
+
+  // A pause that finds no current item shows nothing but still pauses and cancels the timer.
+  const auto player = controller_->queuePlayer();
+  while (!player->items().empty()) {
+    player->advanceToNextItem();
+  }
+  controller_->playerPause();
+  world_.runUntilIdle();
+  EXPECT_FALSE(bandShown());
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+  EXPECT_EQ(inactivityTimers(), 0u);
+  EXPECT_FALSE(controller_->isPaused());
+}
+
+}  // namespace
+}  // namespace vorn::testing
