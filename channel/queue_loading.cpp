@@ -21,6 +21,23 @@ void VornViewController::loadVideos(bool hasLoopedFromLastVideo) {
   });
 }
 
+const std::vector<VornViewController::CycleEntry>& VornViewController::usableEntries(
+    const JsonPtr& document) {
+  if (entriesSource_.lock() == document && !entriesSource_.expired()) {
+    return entries_;
+  }
+  entries_.clear();
+  entriesSource_ = document;
+  if (document->is_array()) {
+    for (const Json& element : *document) {
+      if (auto entry = programme::readEntry(element)) {
+        entries_.push_back({&element, std::move(entry->url), entry->duration, entry->plays});
+      }
+    }
+  }
+  return entries_;
+}
+
 void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   debug("loadVideos");
   const JsonPtr list = playlist();
@@ -30,19 +47,20 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
 
   // The cycle: one item per play of every usable entry, in playlist order. Each item carries its
   // entry as an aliasing pointer into the document, which keeps the document alive.
+  const auto& entries = usableEntries(list);
+  size_t plays = 0;
+  for (const CycleEntry& entry : entries) {
+    plays += static_cast<size_t>(entry.plays);
+  }
   std::vector<std::shared_ptr<VornAVPlayerItem>> cycle;
   std::vector<double> durations;
-  if (list->is_array()) {
-    for (const Json& element : *list) {
-      auto entry = programme::readEntry(element);
-      if (!entry) {
-        continue;
-      }
-      const JsonPtr info(list, &element);
-      for (int64_t play = 0; play < entry->plays; ++play) {
-        cycle.push_back(VornAVPlayerItem::initWithURL(entry->url, entry->duration, info));
-        durations.push_back(entry->duration);
-      }
+  cycle.reserve(plays);
+  durations.reserve(plays);
+  for (const CycleEntry& entry : entries) {
+    const JsonPtr info(list, entry.element);
+    for (int64_t play = 0; play < entry.plays; ++play) {
+      cycle.push_back(VornAVPlayerItem::initWithURL(entry.url, entry.duration, info));
+      durations.push_back(entry.duration);
     }
   }
 
@@ -58,11 +76,12 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   const double day = secondsFromBeginningOfVornDay();
   const double position = std::fmod(day, length);
   const programme::Start start = programme::findStart(durations, position);
-  std::vector<std::shared_ptr<VornAVPlayerItem>> queue;
+  std::vector<std::shared_ptr<platform::PlayerItem>> queue;
   queue.reserve(cycle.size());
   for (const size_t index : programme::rotatedOrder(cycle.size(), start.index)) {
-    queue.push_back(cycle[index]);
+    queue.push_back(std::move(cycle[index]));
   }
+  const auto lastItem = std::static_pointer_cast<VornAVPlayerItem>(queue.back());
 
   if (queuePlayer()) {
     debug("loadVideos: removing observers and re-creating queuePlayer and playerLayer");
@@ -102,7 +121,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   const auto root = view();
   const platform::Rect frame = root->frame();
 
-  setQueuePlayer(platform().media().makeQueuePlayer({queue.begin(), queue.end()}));
+  setQueuePlayer(platform().media().makeQueuePlayer(std::move(queue)));
   queuePlayer()->setAllowsExternalPlayback(true);
   queuePlayer()->setUsesExternalPlaybackWhileExternalScreenIsActive(true);
   queuePlayer()->setExternalPlaybackVideoGravity(platform::VideoGravity::resizeAspect);
@@ -142,7 +161,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   setInitialLoadTimeObserver(queuePlayer()->addBoundaryTimeObserver(
       {boundaryTime}, [self = self()] { self->boundaryTimeObserverFired(); }));
 
-  setLastPlayerItem(queue.back());
+  setLastPlayerItem(lastItem);
   // The centre does not keep its observers alive.
   std::weak_ptr<VornViewController> weakSelf = self();
   platform().notificationCenter().addObserver(

@@ -137,6 +137,18 @@ class VornViewController : public platform::ViewController {
   // Posts the scheduling of the 2.0 s playlist retry timer to the main queue.
   void scheduleRetry();
 
+  // The usable entries of the last document a queue was built from (main thread only). A reload
+  // of the same document makes new items but does not read and parse every entry again.
+  struct CycleEntry {
+    const Json* element;
+    platform::Url url;
+    double duration;
+    int64_t plays;
+  };
+  const std::vector<CycleEntry>& usableEntries(const JsonPtr& document);
+  std::weak_ptr<const Json> entriesSource_;
+  std::vector<CycleEntry> entries_;
+
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Label> infoLabel_;
   std::shared_ptr<platform::View> infoLabelView_;

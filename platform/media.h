@@ -17,12 +17,18 @@ namespace vorn::platform {
 class Asset {
  public:
   static std::shared_ptr<Asset> assetWithUrl(const Url& url) {
-    return std::shared_ptr<Asset>(new Asset(url));
+    // One allocation for the asset and its count: a queue holds an asset per play.
+    struct Made : Asset {
+      explicit Made(const Url& url) : Asset(url) {}
+    };
+    return std::make_shared<Made>(url);
   }
   const Url& url() const { return url_; }
 
- private:
+ protected:
   explicit Asset(Url url) : url_(std::move(url)) {}
+
+ private:
   Url url_;
 };
 

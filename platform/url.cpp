@@ -26,16 +26,19 @@ std::optional<Url> Url::parse(std::string_view text) {
   if (text.empty() || text.find('\0') != std::string_view::npos) {
     return std::nullopt;
   }
-  UrlHandle handle(curl_url());
-  if (!handle) {
+  // A handle per thread: queue loading parses every entry of a playlist, and making a handle per
+  // address costs as much as the parse.
+  // A handle keeps its last URL and would resolve the next text against it: clear it first.
+  thread_local UrlHandle handle(curl_url());
+  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, nullptr, 0) != CURLUE_OK) {
     return std::nullopt;
   }
-  const std::string owned(text);
+  std::string owned(text);
   if (curl_url_set(handle.get(), CURLUPART_URL, owned.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
       CURLUE_OK) {
     return std::nullopt;
   }
-  return Url(owned);
+  return Url(std::move(owned));
 }
 
 Url Url::fileUrlWithPath(std::string_view path) {
@@ -57,8 +60,8 @@ Url Url::fileUrlWithPath(std::string_view path) {
 }
 
 std::string Url::scheme() const {
-  const auto colon = text_.find(':');
-  std::string scheme = text_.substr(0, colon == std::string::npos ? 0 : colon);
+  const auto colon = text_->find(':');
+  std::string scheme = text_->substr(0, colon == std::string::npos ? 0 : colon);
   for (char& c : scheme) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
@@ -69,7 +72,7 @@ std::string Url::filePath() const {
   UrlHandle handle(curl_url());
   char* raw = nullptr;
   if (!handle ||
-      curl_url_set(handle.get(), CURLUPART_URL, text_.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+      curl_url_set(handle.get(), CURLUPART_URL, text_->c_str(), CURLU_NON_SUPPORT_SCHEME) !=
           CURLUE_OK ||
       curl_url_get(handle.get(), CURLUPART_PATH, &raw, CURLU_URLDECODE) != CURLUE_OK) {
     return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,18 +18,19 @@ class Url {
   // needed.
   static Url fileUrlWithPath(std::string_view path);
 
-  const std::string& text() const { return text_; }
-  const std::string& description() const { return text_; }
+  const std::string& text() const { return *text_; }
+  const std::string& description() const { return *text_; }
   std::string scheme() const;
   bool isFileUrl() const { return scheme() == "file"; }
   // The decoded path of a file URL.
   std::string filePath() const;
 
-  bool operator==(const Url& other) const { return text_ == other.text_; }
+  bool operator==(const Url& other) const { return *text_ == *other.text_; }
 
  private:
-  explicit Url(std::string text) : text_(std::move(text)) {}
-  std::string text_;
+  explicit Url(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
+  // Shared: a queue holds one copy of an address per play of every entry.
+  std::shared_ptr<const std::string> text_;
 };
 
 }  // namespace vorn::platform
