@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "channel/vorn_view_controller.h"
+#include "interaction/overlay.h"
 
 namespace vorn::app {
 
@@ -31,6 +32,13 @@ void enableDeveloperMode(platform::ViewController& controller) {
   if (auto* channel = dynamic_cast<VornViewController*>(&controller)) {
     channel->setDEVELOPER_MODE(true);
   }
+}
+
+std::string itemTitle(const platform::PlayerItem& item) {
+  const auto* channelItem = dynamic_cast<const VornAVPlayerItem*>(&item);
+  const std::string description =
+      channelItem ? overlay::descriptionOf(channelItem->playlist_info().get()) : std::string();
+  return description.empty() ? item.asset()->url().text() : description;
 }
 
 }  // namespace vorn::app

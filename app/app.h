@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
+
 #include "platform/application.h"
+#include "platform/media.h"
 
 // What the platform needs to start the channel: the delegate's class name, the start-up
 // description naming the root controller, and the classes it makes by name.
@@ -14,5 +17,8 @@ platform::ClassRegistry classRegistry();
 
 // Sets the developer switch on a root controller before its view loads (for --developer-mode).
 void enableDeveloperMode(platform::ViewController& controller);
+
+// What the desktop's media controls call an item: its description, else its address.
+std::string itemTitle(const platform::PlayerItem& item);
 
 }  // namespace vorn::app

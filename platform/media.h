@@ -59,7 +59,8 @@ class TimeObserverToken : public Object {
 // A player of a queue of items. Main thread only, except rate(), which any thread may read.
 // The current item is the first of the queue; when it ends (or fails to play) the next one becomes
 // current by itself. Items that play to their end post kPlayerItemDidPlayToEndTimeNotification
-// (object: the item) on the default notification centre, on the main thread.
+// (object: the item) on the default notification centre, on the main thread; items that fail
+// and are skipped post kPlayerItemFailedToPlayToEndTimeNotification instead.
 class QueuePlayer : public Object {
  public:
   virtual void play() = 0;

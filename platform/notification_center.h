@@ -20,6 +20,10 @@ using NotificationAction = TargetAction<void, const Notification&>;
 // Posted by the media service when an item has played to its end; `object` is the item.
 inline constexpr const char* kPlayerItemDidPlayToEndTimeNotification =
     "PlayerItemDidPlayToEndTimeNotification";
+// Posted by the media service when an item could not be played (or stopped playing) and was
+// skipped; `object` is the item.
+inline constexpr const char* kPlayerItemFailedToPlayToEndTimeNotification =
+    "PlayerItemFailedToPlayToEndTimeNotification";
 
 // The default notification centre. Observers are identified by an opaque key (the observing
 // object's address); the centre does not keep the observer alive beyond its action. Posting

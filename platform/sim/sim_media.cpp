@@ -227,7 +227,13 @@ void SimQueuePlayer::runDueEvent() {
   if (currentIsBroken()) {
     // A stream that cannot play is skipped, as a queue player skips an item that fails.
     world_.trace("item failed: " + items_.front()->asset()->url().text());
-    dropCurrent();
+    auto failed = items_.front();
+    world_.notificationCenter().post(
+        {platform::kPlayerItemFailedToPlayToEndTimeNotification, failed});
+    // An observer may have moved the queue on already.
+    if (!items_.empty() && items_.front() == failed) {
+      dropCurrent();
+    }
     return;
   }
   pictureShown_ = true;

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "channel_fixture.h"
 #include "platform/sim/sim_media.h"
 
@@ -153,7 +155,7 @@ TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
   // The old boundary observer went with it; the new one is the only one.
   EXPECT_EQ(world_.boundaryObserverCount(), 1u);
   EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()),
-            (std::vector<std::string>{"lastVideoPlayedToEnd:"}));
+            (std::vector<std::string>{"lastVideoPlayedToEnd:", "lastVideoFailedToPlay:"}));
   // Looped loads neither spin nor re-arm the inactivity timer.
   EXPECT_FALSE(controller->activityIndicatorView()->isAnimating());
   EXPECT_FALSE(controller->infoLabelView()->isHidden());
@@ -193,7 +195,7 @@ TEST_F(QueueLoading, PlaylistWithNothingPlayableKeepsTheCurrentQueue) {
   EXPECT_TRUE(controller->playerLayer());
   EXPECT_TRUE(controller->infoLabelView());
   EXPECT_TRUE(controller->lastPlayerItem());
-  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()).size(), 1u);
+  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()).size(), 2u);
   EXPECT_FLOAT_EQ(playing->rate(), 1.0f);
   EXPECT_EQ(controller->playlist()->size(), 0u);
 }
@@ -257,6 +259,43 @@ TEST_F(QueueLoading, FractionalOffsetsSeekToWholeSeconds) {
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.runUntilIdle();
   EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+}
+
+TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
+  // At 01:03:20 the queue is C, A, B, B: make B (the last item) a dead stream.
+  world_.setBroken(kB);
+  auto controller = makeController();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  const auto first = world_.latestPlayer();
+  // C plays its remaining 1000 s, A its 600 s; both B fail and are skipped.
+  world_.advance(1600.5);
+  EXPECT_TRUE(first->items().empty());
+  EXPECT_EQ(world_.latestPlayer(), first);
+  const auto messages = controller->debugmsgs();
+  EXPECT_EQ(messages.back(), "lastVideoFailedToPlay: object: Optional(<VornAVPlayerItem: " +
+                                 std::string(kB) + ">); reloading in 10.0 seconds");
+  world_.advance(10.0);
+  const auto second = world_.latestPlayer();
+  ASSERT_NE(second, first);
+  // 01:30:10.5: the queue starts with the two dead Bs, which are skipped at once; C plays.
+  EXPECT_EQ(urlsOf(second->items()), (std::vector<std::string>{kC, kA}));
+  EXPECT_FLOAT_EQ(second->rate(), 1.0f);
+}
+
+TEST_F(QueueLoading, AProgrammeOfDeadStreamsRetriesCalmly) {
+  for (const char* url : {kA, kB, kC}) {
+    world_.setBroken(url);
+  }
+  auto controller = makeController();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  world_.advance(60.0);
+  const auto messages = controller->debugmsgs();
+  const auto loads = std::count(messages.begin(), messages.end(), "loadVideos");
+  // One load at the start and one every 10 s after each failure: no spinning.
+  EXPECT_GE(loads, 5);
+  EXPECT_LE(loads, 7);
 }
 
 }  // namespace

@@ -1,0 +1,170 @@
+#include "platform/linux/linux_platform.h"
+
+#include <chrono>
+#include <csignal>
+
+#include "platform/linux/mpris.h"
+#include "platform/linux/mpv_backend.h"
+
+namespace vorn::linuxbackend {
+
+double LinuxPlatform::SystemClock::timeIntervalSince1970() const {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(now).count();
+}
+
+// The media service as the logic sees it, remembering the most recent queue player: that is the
+// one playing (a new load drops the previous one), and the desktop's media controls report it.
+class LinuxPlatform::TrackingMediaService : public platform::MediaService {
+ public:
+  explicit TrackingMediaService(platform::MediaService& inner) : inner_(inner) {}
+  std::shared_ptr<platform::QueuePlayer> makeQueuePlayer(
+      std::vector<std::shared_ptr<platform::PlayerItem>> items) override {
+    auto player = inner_.makeQueuePlayer(std::move(items));
+    latest_ = player;
+    return player;
+  }
+  std::shared_ptr<platform::PlayerLayer> makePlayerLayer(
+      std::shared_ptr<platform::QueuePlayer> player) override {
+    return inner_.makePlayerLayer(std::move(player));
+  }
+  std::shared_ptr<platform::QueuePlayer> latest() const { return latest_.lock(); }
+
+ private:
+  platform::MediaService& inner_;
+  std::weak_ptr<platform::QueuePlayer> latest_;
+};
+
+LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
+    : options_(std::move(options)), bundle_(InstalledBundle::forThisProcess()) {
+  timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
+  notificationCenter_ = std::make_unique<platform::NotificationCenter>();
+  remoteCommandCenter_ = std::make_unique<platform::RemoteCommandCenter>();
+  urlSession_ = std::make_unique<CurlUrlSession>(options_.urlSession);
+  MpvOptions mpvOptions;
+  mpvOptions.headless = options_.headless;
+  mpvOptions.windowed = options_.windowed;
+  mpvOptions.caFile = options_.urlSession.extraCaFile;
+  // libmpv calls the wake-up from its own thread; one pending drain on the main queue is enough.
+  mpv_ = std::make_unique<MpvBackend>(mainLoop_, *notificationCenter_, mpvOptions, [this] {
+    if (!drainPending_.exchange(true)) {
+      mainLoop_.post([this] {
+        drainPending_ = false;
+        if (mpv_) {
+          mpv_->drainEvents();
+        }
+      });
+    }
+  });
+  media_ = std::make_unique<TrackingMediaService>(mpv_->media());
+  views_ = std::make_unique<platform::ViewFactory>(mpv_->textMetrics());
+  audioSession_ = std::make_unique<LinuxAudioSession>(!options_.headless);
+  application_ = std::make_unique<platform::Application>(*this);
+}
+
+LinuxPlatform::~LinuxPlatform() {
+  // Nothing may call into the application any more.
+  mpris_.reset();
+  signals_.reset();
+  if (mpv_) {
+    mpv_->setInputEvents({});
+  }
+  // The application's objects go first: the delegate holds the window and the root controller,
+  // which owns the players, layers and views. Whatever else could keep them alive goes with them:
+  // remote-command targets, timers, blocks not yet run, notification registrations and download
+  // completions in flight. Joining the download worker before libmpv goes means no object of the
+  // logic can outlive the media service it plays on.
+  application_.reset();
+  remoteCommandCenter_.reset();
+  timers_.reset();
+  mainLoop_.shutdown();
+  urlSession_.reset();
+  notificationCenter_.reset();
+  views_.reset();
+  media_.reset();
+  mpv_.reset();
+}
+
+platform::MediaService& LinuxPlatform::media() {
+  return *media_;
+}
+
+void LinuxPlatform::wireInput() {
+  MpvInputEvents events;
+  events.tap = [this] { application_->tap(); };
+  events.swipe = [this](platform::SwipeDirection direction) { application_->swipe(direction); };
+  events.playPausePress = [this] { application_->pressPlayPause(); };
+  events.minimizedChanged = [this](bool minimized) {
+    // Minimised is the phone's home screen: first inactive, then in the background; restoring
+    // comes back the same way.
+    if (minimized) {
+      application_->resignActive();
+      application_->enterBackground();
+    } else {
+      application_->enterForeground();
+      application_->becomeActive();
+    }
+  };
+  events.resized = [this](platform::Size size) { application_->resize(size); };
+  events.closeRequested = [this] { quit(); };
+  mpv_->setInputEvents(std::move(events));
+}
+
+void LinuxPlatform::quit() {
+  application_->terminate();
+  mainLoop_.stop();
+}
+
+void LinuxPlatform::afterTurn() {
+  auto controller = application_->rootViewController();
+  if (controller && controller->isViewLoaded()) {
+    mpv_->render(*controller->view());
+  }
+  if (mpris_) {
+    auto player = media_->latest();
+    auto status = Mpris::Status::stopped;
+    std::string title;
+    if (player) {
+      status = player->rate() != 0.0f ? Mpris::Status::playing : Mpris::Status::paused;
+      if (auto item = player->currentItem()) {
+        title = options_.itemTitle ? options_.itemTitle(*item) : item->description();
+      }
+    }
+    mpris_->update(status, title);
+  }
+}
+
+int LinuxPlatform::run(
+    const platform::ClassRegistry& registry, const std::string& delegateClass,
+    const platform::MainInterface& mainInterface,
+    const std::function<void(platform::ViewController&)>& configureRootController) {
+  // A peer that closes a connection must not kill an always-on process.
+  std::signal(SIGPIPE, SIG_IGN);
+  signals_ = std::make_unique<asio::signal_set>(mainLoop_.context(), SIGINT, SIGTERM);
+  signals_->async_wait([this](const std::error_code& error, int) {
+    if (!error) {
+      quit();
+    }
+  });
+  wireInput();
+  mainLoop_.addTurnObserver([this] { afterTurn(); });
+
+  if (options_.mpris) {
+    mpris_ = Mpris::start(mainLoop_, systemLog_, [this](platform::RemoteCommandKind kind) {
+      application_->remoteCommand(kind);
+    });
+  }
+  platform::Size size = mpv_->screenSize();
+  if (!application_->launch(registry, delegateClass, mainInterface,
+                            {0.0, 0.0, size.width, size.height}, configureRootController)) {
+    systemLog_.write("vorn: cannot start: the application class \"" + delegateClass +
+                     "\" or the root controller class \"" + mainInterface.rootControllerClass +
+                     "\" is not available");
+    return 1;
+  }
+  afterTurn();
+  mainLoop_.run();
+  return exitStatus_;
+}
+
+}  // namespace vorn::linuxbackend

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <asio/signal_set.hpp>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/linux/audio_session.h"
+#include "platform/linux/bundle.h"
+#include "platform/linux/main_loop.h"
+#include "platform/linux/system_log.h"
+#include "platform/linux/timers.h"
+#include "platform/linux/url_session.h"
+#include "platform/platform.h"
+
+namespace vorn::linuxbackend {
+
+class MpvBackend;
+class Mpris;
+
+struct LinuxPlatformOptions {
+  bool headless = false;  // no window, no audio
+  bool windowed = false;  // otherwise full screen
+  UrlSessionOptions urlSession = UrlSessionOptions::fromEnvironment();
+  // The title the desktop's media controls show for the current item; the item's description
+  // when not set.
+  std::function<std::string(const platform::PlayerItem&)> itemTitle;
+  // Whether to offer media control on the session bus.
+  bool mpris = true;
+};
+
+// The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for
+// media, window, drawing and input, MPRIS, the system log on stderr and the installed bundle.
+// Made and run on the main thread.
+class LinuxPlatform : public platform::Platform {
+ public:
+  explicit LinuxPlatform(LinuxPlatformOptions options);
+  // Tears down in an order that leaves nothing dangling: the application's objects first (and
+  // every block, timer and download completion that could still hold them), then libmpv.
+  ~LinuxPlatform() override;
+
+  // Starts the application (delegate, window, root controller with `configureRootController`
+  // applied before its view loads) and runs the main loop until SIGINT/SIGTERM or the window is
+  // closed, which terminate the application. Returns the process's exit status.
+  int run(const platform::ClassRegistry& registry, const std::string& delegateClass,
+          const platform::MainInterface& mainInterface,
+          const std::function<void(platform::ViewController&)>& configureRootController = {});
+  // Terminates the application and makes run() return. Main thread.
+  void quit();
+
+  platform::MainQueue& mainQueue() override { return mainLoop_; }
+  platform::TimerService& timers() override { return *timers_; }
+  platform::Clock& clock() override { return clock_; }
+  platform::UrlSession& urlSession() override { return *urlSession_; }
+  platform::NotificationCenter& notificationCenter() override { return *notificationCenter_; }
+  platform::MediaService& media() override;
+  platform::ViewFactory& views() override { return *views_; }
+  platform::RemoteCommandCenter& remoteCommandCenter() override { return *remoteCommandCenter_; }
+  platform::AudioSession& audioSession() override { return *audioSession_; }
+  platform::Bundle& bundle() override { return bundle_; }
+  platform::SystemLog& systemLog() override { return systemLog_; }
+  platform::Application& application() override { return *application_; }
+
+  MainLoop& mainLoop() { return mainLoop_; }
+
+ private:
+  class SystemClock : public platform::Clock {
+   public:
+    double timeIntervalSince1970() const override;
+  };
+  class TrackingMediaService;
+
+  void afterTurn();
+  void wireInput();
+
+  LinuxPlatformOptions options_;
+  StderrSystemLog systemLog_;
+  MainLoop mainLoop_;
+  SystemClock clock_;
+  InstalledBundle bundle_;
+  std::unique_ptr<AsioTimerService> timers_;
+  std::unique_ptr<platform::NotificationCenter> notificationCenter_;
+  std::unique_ptr<platform::RemoteCommandCenter> remoteCommandCenter_;
+  std::unique_ptr<CurlUrlSession> urlSession_;
+  std::unique_ptr<MpvBackend> mpv_;
+  std::unique_ptr<TrackingMediaService> media_;
+  std::unique_ptr<platform::ViewFactory> views_;
+  std::unique_ptr<LinuxAudioSession> audioSession_;
+  std::unique_ptr<platform::Application> application_;
+  std::unique_ptr<Mpris> mpris_;
+  std::unique_ptr<asio::signal_set> signals_;
+  std::atomic<bool> drainPending_{false};
+  int exitStatus_ = 0;
+};
+
+}  // namespace vorn::linuxbackend

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/dispatch.h"
+#include "platform/geometry.h"
+#include "platform/input.h"
+#include "platform/media.h"
+#include "platform/notification_center.h"
+#include "platform/views.h"
+
+namespace vorn::linuxbackend {
+
+struct MpvOptions {
+  bool headless = false;              // vo=null, ao=null, no window
+  bool windowed = false;              // otherwise full screen
+  std::optional<std::string> caFile;  // extra CA for tls-ca-file (tests); tls-verify=yes always
+};
+
+// What the viewer does to the window. All called on the main thread, from drainEvents().
+struct MpvInputEvents {
+  std::function<void()> tap;                            // left click, Enter, Space
+  std::function<void(platform::SwipeDirection)> swipe;  // arrow keys
+  std::function<void()> playPausePress;                 // media play/pause key(s)
+  std::function<void(bool minimized)> minimizedChanged;
+  std::function<void(platform::Size)> resized;  // window size changed
+  std::function<void()> closeRequested;         // user closed the window
+};
+
+// The one libmpv instance of the process: playback of the queue, the window with its input and
+// state, and the on-screen drawing of the view tree. Every call except the constructor's `wakeup`
+// (which libmpv calls from its own thread) belongs on the main thread.
+class MpvBackend {
+ public:
+  // `wakeup` is called from an mpv thread whenever events are waiting; the main loop answers by
+  // running drainEvents() on the main thread (one pending drain is enough).
+  MpvBackend(platform::MainQueue& mainQueue, platform::NotificationCenter& center,
+             MpvOptions options, std::function<void()> wakeup);
+  // Clears the wake-up callback, then destroys the mpv core (waits for its threads).
+  ~MpvBackend();
+  MpvBackend(const MpvBackend&) = delete;
+  MpvBackend& operator=(const MpvBackend&) = delete;
+
+  void setInputEvents(MpvInputEvents events);
+  // Handles every waiting mpv event: player state, input, window state.
+  void drainEvents();
+  platform::MediaService& media();
+  std::shared_ptr<platform::TextMetrics> textMetrics();
+  // The size of the drawing surface: the window's, or 1280x720 without a window.
+  platform::Size screenSize() const;
+  // Draws the view tree over the video; sends nothing when the picture has not changed.
+  void render(const platform::View& root);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorn::linuxbackend

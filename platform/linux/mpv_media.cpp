@@ -1,0 +1,391 @@
+#include "platform/linux/mpv_media.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vorn::linuxbackend {
+
+using platform::MediaTime;
+using platform::PlayerItem;
+using platform::QueuePlayer;
+using platform::TimeObserverToken;
+
+namespace {
+
+std::string formatSeconds(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6f", seconds);
+  return text;
+}
+
+}  // namespace
+
+// MpvQueuePlayer
+
+MpvQueuePlayer::MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::MainQueue& mainQueue,
+                               platform::NotificationCenter& center,
+                               std::vector<std::shared_ptr<PlayerItem>> items)
+    : link_(std::move(link)),
+      mainQueue_(mainQueue),
+      center_(center),
+      items_(std::move(items)),
+      entryIds_(items_.size(), -1) {}
+
+MpvQueuePlayer::~MpvQueuePlayer() {
+  if (MpvMediaService* svc = service()) {
+    std::vector<std::function<void()>> blocks;
+    for (auto& observer : observers_) {
+      blocks.push_back(std::move(observer.block));
+    }
+    svc->retireObservers(std::move(blocks));
+    // If this was the player on screen, the commit finds no player and stops mpv.
+    svc->scheduleCommit();
+  }
+}
+
+MpvMediaService* MpvQueuePlayer::service() const {
+  const auto link = link_.lock();
+  return link ? link->service : nullptr;
+}
+
+bool MpvQueuePlayer::drivesMpv() const {
+  MpvMediaService* svc = service();
+  return loaded_ && svc != nullptr && svc->isActive(this);
+}
+
+void MpvQueuePlayer::play() {
+  wantsPlay_ = true;
+  rate_ = 1.0f;
+  if (drivesMpv()) {
+    service()->core().setFlag("pause", false);
+  }
+}
+
+void MpvQueuePlayer::pause() {
+  wantsPlay_ = false;
+  rate_ = 0.0f;
+  if (drivesMpv()) {
+    service()->core().setFlag("pause", true);
+  }
+}
+
+std::shared_ptr<PlayerItem> MpvQueuePlayer::currentItem() const {
+  return current_ < items_.size() ? items_[current_] : nullptr;
+}
+
+std::vector<std::shared_ptr<PlayerItem>> MpvQueuePlayer::items() const {
+  if (current_ >= items_.size()) {
+    return {};
+  }
+  return {items_.begin() + static_cast<std::ptrdiff_t>(current_), items_.end()};
+}
+
+void MpvQueuePlayer::advanceToNextItem() {
+  if (current_ >= items_.size()) {
+    return;
+  }
+  ++current_;
+  restarted_ = false;
+  shownFrame_ = false;
+  if (drivesMpv()) {
+    // "force" also leaves the last entry (mpv then goes idle) instead of failing.
+    service()->core().commandStrings({"playlist-next", "force"});
+  } else {
+    // Not loaded yet: the commit loads from the new current item; its start offset goes with
+    // the dropped one.
+    pendingStart_.reset();
+  }
+}
+
+void MpvQueuePlayer::seekToTime(const MediaTime& time) {
+  if (!time.isNumeric()) {
+    return;
+  }
+  const double seconds = std::max(0.0, time.seconds());
+  if (!loaded_) {
+    pendingStart_ = seconds;
+    return;
+  }
+  if (drivesMpv()) {
+    restarted_ = false;
+    service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
+  }
+}
+
+std::shared_ptr<TimeObserverToken> MpvQueuePlayer::addBoundaryTimeObserver(
+    const std::vector<MediaTime>& times, std::function<void()> block) {
+  auto token = std::make_shared<TimeObserverToken>();
+  Observer observer{token, {}, std::move(block)};
+  for (const auto& time : times) {
+    if (time.isNumeric()) {
+      observer.seconds.push_back(time.seconds());
+    }
+  }
+  observers_.push_back(std::move(observer));
+  return token;
+}
+
+void MpvQueuePlayer::removeTimeObserver(const std::shared_ptr<TimeObserverToken>& token) {
+  std::erase_if(observers_, [&](const Observer& observer) { return observer.token == token; });
+}
+
+void MpvQueuePlayer::load(MpvCore& core) {
+  loaded_ = true;
+  core.setFlag("pause", !wantsPlay_);
+  bool first = true;
+  for (size_t i = current_; i < items_.size(); ++i) {
+    const auto& asset = items_[i]->asset();
+    if (!asset) {
+      continue;
+    }
+    MpvMap options;
+    if (first && pendingStart_) {
+      options.push_back({"start", formatSeconds(*pendingStart_)});
+    }
+    MpvMap command{{"name", std::string("loadfile")},
+                   {"url", asset->url().text()},
+                   {"flags", std::string(first ? "replace" : "append")},
+                   {"options", options}};
+    auto [error, result] = core.command(command);
+    if (error >= 0) {
+      entryIds_[i] = result.integer("playlist_entry_id").value_or(-1);
+      first = false;
+    }
+  }
+  pendingStart_.reset();
+  if (first) {
+    // Nothing could be queued: make sure an earlier queue does not keep playing.
+    core.commandStrings({"stop"});
+  }
+}
+
+std::optional<size_t> MpvQueuePlayer::indexOfEntry(int64_t entryId) const {
+  if (entryId < 0) {
+    return std::nullopt;
+  }
+  const auto found = std::find(entryIds_.begin(), entryIds_.end(), entryId);
+  if (found == entryIds_.end()) {
+    return std::nullopt;
+  }
+  return static_cast<size_t>(found - entryIds_.begin());
+}
+
+void MpvQueuePlayer::onStartFile(int64_t entryId) {
+  if (const auto index = indexOfEntry(entryId)) {
+    current_ = std::max(current_, *index);
+    startedEntry_ = true;
+    restarted_ = false;
+    shownFrame_ = false;
+  }
+}
+
+void MpvQueuePlayer::onEndFile(int64_t entryId, mpv_end_file_reason reason) {
+  const auto index = indexOfEntry(entryId);
+  if (!index) {
+    return;
+  }
+  if (reason == MPV_END_FILE_REASON_EOF || reason == MPV_END_FILE_REASON_ERROR) {
+    // Delivered in a later turn so that observers never run inside the event drain; a player
+    // that has been dropped or replaced by then stays silent.
+    std::weak_ptr<MpvQueuePlayer> weakSelf = weak_from_this();
+    std::shared_ptr<PlayerItem> item = items_[*index];
+    const char* name = reason == MPV_END_FILE_REASON_EOF
+                           ? platform::kPlayerItemDidPlayToEndTimeNotification
+                           : platform::kPlayerItemFailedToPlayToEndTimeNotification;
+    mainQueue_.post([weakSelf, item, name]() {
+      const auto self = weakSelf.lock();
+      if (!self || !self->drivesMpv()) {
+        return;
+      }
+      self->center_.post({name, item});
+    });
+  }
+  // An item that ended by itself (or failed) hands over to the next; a stop (advance, replace)
+  // has already moved the queue on.
+  if (reason == MPV_END_FILE_REASON_EOF || reason == MPV_END_FILE_REASON_ERROR) {
+    if (*index >= current_) {
+      current_ = *index + 1;
+      restarted_ = false;
+      shownFrame_ = false;
+    }
+  }
+}
+
+void MpvQueuePlayer::onPlaybackRestart(std::optional<double> position) {
+  if (!startedEntry_) {
+    return;
+  }
+  restarted_ = true;
+  shownFrame_ = true;
+  lastTime_ = position.value_or(0.0);
+}
+
+void MpvQueuePlayer::onPlaybackTime(double seconds) {
+  if (!restarted_) {
+    return;
+  }
+  if (seconds <= lastTime_) {
+    lastTime_ = seconds;
+    return;
+  }
+  const double from = lastTime_;
+  lastTime_ = seconds;
+  std::weak_ptr<MpvQueuePlayer> weakSelf = weak_from_this();
+  for (const auto& observer : observers_) {
+    for (const double time : observer.seconds) {
+      if (from < time && time <= seconds) {
+        std::weak_ptr<TimeObserverToken> weakToken = observer.token;
+        mainQueue_.post([weakSelf, weakToken, block = observer.block]() {
+          const auto self = weakSelf.lock();
+          const auto token = weakToken.lock();
+          if (!self || !token || !self->drivesMpv()) {
+            return;
+          }
+          // Removed in the meantime: the block must not run any more.
+          const bool registered = std::any_of(self->observers_.begin(), self->observers_.end(),
+                                              [&](const Observer& o) { return o.token == token; });
+          if (registered && block) {
+            block();
+          }
+        });
+      }
+    }
+  }
+}
+
+// MpvPlayerLayer
+
+MpvPlayerLayer::MpvPlayerLayer(std::weak_ptr<MpvServiceLink> link,
+                               std::shared_ptr<QueuePlayer> player)
+    : link_(std::move(link)), player_(std::move(player)) {}
+
+void MpvPlayerLayer::setPlayer(std::shared_ptr<QueuePlayer> player) {
+  player_ = std::move(player);
+  if (const auto link = link_.lock(); link && link->service) {
+    link->service->scheduleCommit();
+  }
+}
+
+bool MpvPlayerLayer::isReadyForDisplay() const {
+  const auto link = link_.lock();
+  const auto* player = dynamic_cast<const MpvQueuePlayer*>(player_.get());
+  return link && link->service && player && link->service->isActive(player) &&
+         player->hasShownFrame();
+}
+
+// MpvMediaService
+
+MpvMediaService::MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
+                                 platform::NotificationCenter& center, bool hasVideoOutput)
+    : core_(core),
+      mainQueue_(mainQueue),
+      center_(center),
+      hasVideoOutput_(hasVideoOutput),
+      link_(std::make_shared<MpvServiceLink>(MpvServiceLink{this})) {}
+
+MpvMediaService::~MpvMediaService() {
+  link_->service = nullptr;
+}
+
+std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
+    std::vector<std::shared_ptr<PlayerItem>> items) {
+  auto player = std::make_shared<MpvQueuePlayer>(link_, mainQueue_, center_, std::move(items));
+  active_ = player;
+  scheduleCommit();
+  return player;
+}
+
+std::shared_ptr<platform::PlayerLayer> MpvMediaService::makePlayerLayer(
+    std::shared_ptr<QueuePlayer> player) {
+  auto layer = std::make_shared<MpvPlayerLayer>(link_, std::move(player));
+  std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
+  layers_.push_back(layer);
+  scheduleCommit();
+  return layer;
+}
+
+bool MpvMediaService::isActive(const MpvQueuePlayer* player) const {
+  const auto active = active_.lock();
+  return active && active.get() == player;
+}
+
+void MpvMediaService::scheduleCommit() {
+  if (commitPending_) {
+    return;
+  }
+  commitPending_ = true;
+  std::weak_ptr<MpvServiceLink> weakLink = link_;
+  mainQueue_.post([weakLink]() {
+    const auto link = weakLink.lock();
+    if (link && link->service) {
+      link->service->commit();
+    }
+  });
+}
+
+void MpvMediaService::retireObservers(std::vector<std::function<void()>> blocks) {
+  for (auto& block : blocks) {
+    retiredBlocks_.push_back(std::move(block));
+  }
+}
+
+void MpvMediaService::commit() {
+  commitPending_ = false;
+  const auto active = active_.lock();
+  if (!active) {
+    if (mpvHasQueue_) {
+      core_.commandStrings({"stop"});
+      mpvHasQueue_ = false;
+    }
+  } else if (!active->loaded_) {
+    active->load(core_);
+    mpvHasQueue_ = true;
+  }
+  // The picture shows while some layer in use holds the player that drives mpv.
+  std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
+  bool attached = false;
+  for (const auto& weak : layers_) {
+    const auto layer = weak.lock();
+    if (layer && active && layer->player().get() == active.get()) {
+      attached = true;
+    }
+  }
+  if (hasVideoOutput_ && active && videoEnabled_ != attached) {
+    core_.setString("vid", attached ? "auto" : "no");
+    videoEnabled_ = attached;
+  }
+}
+
+void MpvMediaService::handleEvent(const mpv_event& event) {
+  const auto active = active_.lock();
+  if (!active) {
+    return;
+  }
+  switch (event.event_id) {
+    case MPV_EVENT_START_FILE: {
+      const auto* start = static_cast<const mpv_event_start_file*>(event.data);
+      active->onStartFile(start->playlist_entry_id);
+      break;
+    }
+    case MPV_EVENT_END_FILE: {
+      const auto* end = static_cast<const mpv_event_end_file*>(event.data);
+      active->onEndFile(end->playlist_entry_id, end->reason);
+      break;
+    }
+    case MPV_EVENT_PLAYBACK_RESTART:
+      if (active->loaded_) {
+        active->onPlaybackRestart(core_.getDouble("playback-time"));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void MpvMediaService::handlePlaybackTime(double seconds) {
+  if (const auto active = active_.lock()) {
+    active->onPlaybackTime(seconds);
+  }
+}
+
+}  // namespace vorn::linuxbackend

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <mpv/client.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/linux/mpv_core.h"
+#include "platform/media.h"
+#include "platform/notification_center.h"
+
+namespace vorn::linuxbackend {
+
+class MpvMediaService;
+
+// The players share one mpv instance; a player reaches it through this link, which the service
+// clears when it goes, so a player that outlives the service does nothing.
+struct MpvServiceLink {
+  MpvMediaService* service = nullptr;
+};
+
+// A queue of items on the shared mpv playlist. Only the most recently made player drives mpv;
+// what the caller sets up in the turn that made it (start offset, play or pause) is applied by
+// one commit posted after that turn, so the first item can be loaded already positioned.
+class MpvQueuePlayer : public platform::QueuePlayer,
+                       public std::enable_shared_from_this<MpvQueuePlayer> {
+ public:
+  MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::MainQueue& mainQueue,
+                 platform::NotificationCenter& center,
+                 std::vector<std::shared_ptr<platform::PlayerItem>> items);
+  ~MpvQueuePlayer() override;
+
+  void play() override;
+  void pause() override;
+  float rate() const override { return rate_.load(); }
+  std::shared_ptr<platform::PlayerItem> currentItem() const override;
+  std::vector<std::shared_ptr<platform::PlayerItem>> items() const override;
+  void advanceToNextItem() override;
+  void seekToTime(const platform::MediaTime& time) override;
+  std::shared_ptr<platform::TimeObserverToken> addBoundaryTimeObserver(
+      const std::vector<platform::MediaTime>& times, std::function<void()> block) override;
+  void removeTimeObserver(const std::shared_ptr<platform::TimeObserverToken>& token) override;
+  void setAllowsExternalPlayback(bool allows) override { allowsExternalPlayback_ = allows; }
+  void setUsesExternalPlaybackWhileExternalScreenIsActive(bool uses) override {
+    usesExternalPlaybackWhileExternalScreenIsActive_ = uses;
+  }
+  void setExternalPlaybackVideoGravity(platform::VideoGravity gravity) override {
+    externalPlaybackVideoGravity_ = gravity;
+  }
+  std::string description() const override { return "<MpvQueuePlayer>"; }
+
+  // True once a first frame of this player's current item has been shown.
+  bool hasShownFrame() const { return shownFrame_; }
+
+ private:
+  friend class MpvMediaService;
+  struct Observer {
+    std::shared_ptr<platform::TimeObserverToken> token;
+    std::vector<double> seconds;
+    std::function<void()> block;
+  };
+
+  MpvMediaService* service() const;
+  bool drivesMpv() const;
+  // Loads the queue from the current item on: the first with its start offset, the rest appended.
+  void load(MpvCore& core);
+  std::optional<size_t> indexOfEntry(int64_t entryId) const;
+  void onStartFile(int64_t entryId);
+  void onEndFile(int64_t entryId, mpv_end_file_reason reason);
+  void onPlaybackRestart(std::optional<double> position);
+  void onPlaybackTime(double seconds);
+
+  std::weak_ptr<MpvServiceLink> link_;
+  platform::MainQueue& mainQueue_;
+  platform::NotificationCenter& center_;
+  std::vector<std::shared_ptr<platform::PlayerItem>> items_;
+  std::vector<int64_t> entryIds_;  // mpv's playlist_entry_id per item; -1 until loaded
+  size_t current_ = 0;
+  std::optional<double> pendingStart_;
+  bool wantsPlay_ = false;
+  std::atomic<float> rate_{0.0f};
+  bool loaded_ = false;
+  // Boundary crossings count only from the first frame after a load or seek.
+  bool restarted_ = false;
+  // mpv has started one of this player's entries (events of an earlier queue may still be queued).
+  bool startedEntry_ = false;
+  double lastTime_ = 0.0;
+  bool shownFrame_ = false;
+  std::vector<Observer> observers_;
+  bool allowsExternalPlayback_ = false;
+  bool usesExternalPlaybackWhileExternalScreenIsActive_ = false;
+  platform::VideoGravity externalPlaybackVideoGravity_ = platform::VideoGravity::resizeAspect;
+};
+
+// The picture of a player: mpv's video output, under the on-screen drawing. Detaching the player
+// turns the video track off; attaching turns it back on.
+class MpvPlayerLayer : public platform::PlayerLayer {
+ public:
+  MpvPlayerLayer(std::weak_ptr<MpvServiceLink> link, std::shared_ptr<platform::QueuePlayer> player);
+  void setPlayer(std::shared_ptr<platform::QueuePlayer> player) override;
+  std::shared_ptr<platform::QueuePlayer> player() const override { return player_; }
+  void setVideoGravity(platform::VideoGravity gravity) override { gravity_ = gravity; }
+  platform::VideoGravity videoGravity() const override { return gravity_; }
+  bool isReadyForDisplay() const override;
+
+ private:
+  std::weak_ptr<MpvServiceLink> link_;
+  std::shared_ptr<platform::QueuePlayer> player_;
+  platform::VideoGravity gravity_ = platform::VideoGravity::resizeAspect;
+};
+
+class MpvMediaService : public platform::MediaService {
+ public:
+  MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
+                  platform::NotificationCenter& center, bool hasVideoOutput);
+  ~MpvMediaService() override;
+
+  std::shared_ptr<platform::QueuePlayer> makeQueuePlayer(
+      std::vector<std::shared_ptr<platform::PlayerItem>> items) override;
+  std::shared_ptr<platform::PlayerLayer> makePlayerLayer(
+      std::shared_ptr<platform::QueuePlayer> player) override;
+
+  // Main thread: one mpv event (start/end of a file, first frame after a load or seek).
+  void handleEvent(const mpv_event& event);
+  void handlePlaybackTime(double seconds);
+
+  MpvCore& core() { return core_; }
+  bool isActive(const MpvQueuePlayer* player) const;
+  // Applies the players' and layers' state to mpv after the current main-queue turn.
+  void scheduleCommit();
+  // Keeps the blocks of a dropped player's observers until the service ends.
+  void retireObservers(std::vector<std::function<void()>> blocks);
+
+ private:
+  void commit();
+
+  MpvCore& core_;
+  platform::MainQueue& mainQueue_;
+  platform::NotificationCenter& center_;
+  bool hasVideoOutput_;
+  std::shared_ptr<MpvServiceLink> link_;
+  std::weak_ptr<MpvQueuePlayer> active_;
+  std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
+  bool commitPending_ = false;
+  bool mpvHasQueue_ = false;
+  std::optional<bool> videoEnabled_;
+  std::vector<std::function<void()>> retiredBlocks_;
+};
+
+}  // namespace vorn::linuxbackend

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/geometry.h"
+#include "platform/linux/mpv_core.h"
+#include "platform/views.h"
+
+namespace vorn::linuxbackend {
+
+// Text broken into lines the way a label shows it, with the size it takes on screen.
+struct TextBlock {
+  std::vector<std::string> lines;
+  platform::Size size;
+};
+
+// Escapes text for an ASS event so that it shows literally.
+std::string escapeAss(const std::string& text);
+// "&HBBGGRR&" and the inverted alpha "&HAA&" of ASS.
+std::string assColor(const platform::Color& color);
+std::string assAlpha(double alpha);
+
+// Measures text with the renderer that draws it (libass through a hidden osd-overlay with
+// compute_bounds), so a fitted label and its drawn text agree to the pixel. Lines are broken
+// here, greedily at spaces, and drawn unwrapped; libass would otherwise wrap at the width of the
+// whole surface, not the label's.
+class MpvTextMetrics : public platform::TextMetrics {
+ public:
+  MpvTextMetrics(MpvCore& core, std::function<platform::Size()> surfaceSize);
+
+  platform::Size fit(const std::string& text, const platform::Font& font, double width,
+                     double maxHeight) override;
+  // The body style scales with the surface's height (as a phone's type scales with its screen).
+  platform::Font preferredFont(platform::FontTextStyle style) override;
+
+  // `text` broken into lines of at most `width` (a single long word overflows). Cached.
+  const TextBlock& layout(const std::string& text, double fontSize, double width);
+  // The event text of a laid-out block, each line padded with invisible struts so that every
+  // line is as tall as the font's tallest glyphs.
+  static std::string body(const TextBlock& block);
+  // Called when the mpv core goes; measuring then falls back to an estimate.
+  void detach() { core_ = nullptr; }
+
+ private:
+  struct Bounds {
+    double x0, y0, x1, y1;
+  };
+  std::optional<Bounds> measure(const std::string& event);
+  double lineWidth(const std::string& line, double fontSize);
+  double blockHeight(const TextBlock& block, double fontSize);
+
+  MpvCore* core_;
+  std::function<platform::Size()> surfaceSize_;
+  std::map<std::tuple<std::string, double, double>, TextBlock> layouts_;
+  std::map<std::pair<std::string, double>, double> widths_;
+};
+
+// The ASS events that draw a view tree over the video, in the tree's order: a view's background,
+// its label text, the video when one of its layers holds a player (covering everything drawn
+// before it), its spinner, then its subviews. Hidden views and their subtrees are skipped.
+// `seconds` drives the spinner's animation; `animating` tells whether one turns.
+std::vector<std::string> composeOverlay(const platform::View& root, MpvTextMetrics& metrics,
+                                        double seconds, bool& animating);
+
+// The drawing of the view tree as one osd-overlay.
+class MpvOverlay {
+ public:
+  MpvOverlay(MpvCore& core, MpvTextMetrics& metrics) : core_(core), metrics_(metrics) {}
+  // `seconds` drives the spinner's animation. Returns whether a spinner is animating, so the
+  // caller keeps redrawing. Sends the overlay only when it changed.
+  bool render(const platform::View& root, double seconds);
+
+ private:
+  MpvCore& core_;
+  MpvTextMetrics& metrics_;
+  std::string lastData_;
+  int64_t lastResX_ = 0;
+  int64_t lastResY_ = 0;
+  bool shown_ = false;
+  // An overlay sent while playing appears with the next video frame; if a pause comes first
+  // there is no next frame, so a change of the pause flag sends the overlay again, which makes a
+  // paused picture redraw with it.
+  std::optional<bool> lastPaused_;
+  bool redrawMark_ = false;
+};
+
+}  // namespace vorn::linuxbackend

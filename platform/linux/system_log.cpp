@@ -1,0 +1,103 @@
+#include "platform/linux/system_log.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace vorn::linuxbackend {
+namespace {
+
+bool journalOwns(int fd) {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream) {
+    return false;
+  }
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) {
+    return false;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    return false;
+  }
+  return static_cast<unsigned long long>(info.st_dev) == device &&
+         static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+void appendEscaped(std::string& line, std::string_view record) {
+  for (char c : record) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "#%03o", byte);
+      line += escaped;
+    } else {
+      line += c;
+    }
+  }
+}
+
+}  // namespace
+
+StderrSystemLog::StderrSystemLog(int fd, std::string processName)
+    : fd_(fd),
+      processName_(processName.empty() ? std::string(program_invocation_short_name)
+                                       : std::move(processName)),
+      pid_(static_cast<long>(getpid())),
+      journal_(journalOwns(fd)) {}
+
+std::string StderrSystemLog::formatLine(std::string_view record, double unixSeconds) const {
+  std::string line;
+  line.reserve(record.size() + 48);
+  if (journal_) {
+    bool isError = record.rfind("ERROR: ", 0) == 0;
+    line += isError ? "<3>" : "<6>";
+  } else {
+    long long totalMillis = std::llround(unixSeconds * 1000.0);
+    auto seconds = static_cast<time_t>(totalMillis / 1000);
+    int millis = static_cast<int>(totalMillis % 1000);
+    struct tm local {};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+    char prefix[96];
+    std::snprintf(prefix, sizeof prefix, "%s.%03d ", stamp, millis);
+    line += prefix;
+    line += processName_;
+    line += '[' + std::to_string(pid_) + "]: ";
+  }
+  appendEscaped(line, record);
+  return line;
+}
+
+void StderrSystemLog::write(std::string_view record) {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  double seconds = std::chrono::duration<double>(now).count();
+  std::string line = formatLine(record, seconds);
+  line += '\n';
+  std::lock_guard lock(mutex_);
+  // One write per line (retried on a short write) keeps lines whole even when other writers
+  // share the descriptor.
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd_, data, left);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+}  // namespace vorn::linuxbackend

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "platform/linux/main_loop.h"
+#include "platform/linux/mpris.h"
+
+namespace vorn::linuxbackend {
+namespace {
+
+using platform::RemoteCommandKind;
+
+class RecordingLog : public platform::SystemLog {
+ public:
+  void write(std::string_view record) override {
+    std::lock_guard lock(mutex);
+    records.emplace_back(record);
+  }
+  std::mutex mutex;
+  std::vector<std::string> records;
+};
+
+// Runs a command and returns its standard output without the final newline.
+std::string output(const std::string& command) {
+  std::string text;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) {
+    return text;
+  }
+  std::array<char, 256> buffer{};
+  while (fgets(buffer.data(), buffer.size(), pipe)) {
+    text += buffer.data();
+  }
+  pclose(pipe);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+bool haveSessionBus() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  return address && *address;
+}
+
+// Runs the main queue until every block posted so far has run.
+void drain(MainLoop& loop) {
+  loop.post([&loop] { loop.stop(); });
+  loop.run();
+}
+
+TEST(Mpris, playerctl_drives_the_four_remote_commands_and_reads_status_and_title) {
+  if (!haveSessionBus()) {
+    GTEST_SKIP() << "needs a session bus: run under dbus-run-session";
+  }
+  MainLoop loop;
+  RecordingLog log;
+  std::vector<RemoteCommandKind> received;
+  bool onMainThread = true;
+  auto mpris = Mpris::start(loop, log, [&](RemoteCommandKind kind) {
+    onMainThread = onMainThread && loop.isMainThread();
+    received.push_back(kind);
+  });
+  ASSERT_TRUE(mpris) << (log.records.empty() ? "" : log.records.front());
+  EXPECT_TRUE(log.records.empty());
+
+  EXPECT_EQ(output("playerctl -p vorn status 2>&1"), "Stopped");
+  mpris->update(Mpris::Status::playing, "Harbour at dawn, by A. Person");
+  EXPECT_EQ(output("playerctl -p vorn status 2>&1"), "Playing");
+  EXPECT_EQ(output("playerctl -p vorn metadata xesam:title 2>&1"), "Harbour at dawn, by A. Person");
+  mpris->update(Mpris::Status::paused, "Harbour at dawn, by A. Person");
+  EXPECT_EQ(output("playerctl -p vorn status 2>&1"), "Paused");
+
+  for (const char* verb : {"play", "pause", "play-pause", "stop"}) {
+    EXPECT_EQ(std::system(("playerctl -p vorn " + std::string(verb)).c_str()), 0) << verb;
+  }
+  // The clock decides what plays: the desktop is told it cannot skip.
+  EXPECT_NE(std::system("playerctl -p vorn next 2>/dev/null"), 0);
+  drain(loop);
+  EXPECT_EQ(received, (std::vector<RemoteCommandKind>{
+                          RemoteCommandKind::play, RemoteCommandKind::pause,
+                          RemoteCommandKind::togglePlayPause, RemoteCommandKind::stop}));
+  EXPECT_TRUE(onMainThread);
+
+  // The root interface identifies the channel.
+  EXPECT_NE(output("dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.vorn "
+                   "/org/mpris/MediaPlayer2 org.freedesktop.DBus.Properties.Get "
+                   "string:org.mpris.MediaPlayer2 string:Identity")
+                .find("Vorn Channel"),
+            std::string::npos);
+
+  // A command that arrives while the object is going away is dropped, not run on a dead object.
+  EXPECT_EQ(std::system("playerctl -p vorn play"), 0);
+  mpris.reset();
+  drain(loop);
+  EXPECT_EQ(received.size(), 4u);
+  EXPECT_NE(output("playerctl -p vorn status 2>&1"), "Paused");
+}
+
+TEST(Mpris, without_a_session_bus_the_channel_runs_without_and_says_so_once) {
+  std::string saved = haveSessionBus() ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-test-bus", 1);
+  MainLoop loop;
+  RecordingLog log;
+  auto mpris = Mpris::start(loop, log, [](RemoteCommandKind) {});
+  if (saved.empty()) {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  } else {
+    setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+  }
+  EXPECT_FALSE(mpris);
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].rfind("MPRIS: no media control on the session bus", 0), 0u)
+      << log.records[0];
+}
+
+}  // namespace
+}  // namespace vorn::linuxbackend

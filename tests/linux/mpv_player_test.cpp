@@ -1,0 +1,345 @@
+// The mpv backend's player, headless, on streams made by ffmpeg for this run: queue order, start
+// offset, boundary crossings, end-of-item notifications, pause, replacing and dropping players,
+// certificate checks on HTTPS streams; and the text measuring and view drawing it does for labels.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/mpv_backend.h"
+#include "platform/linux/mpv_views.h"
+#include "platform/media.h"
+#include "platform/media_time.h"
+#include "platform/notification_center.h"
+#include "platform/url.h"
+#include "tests/linux/mpv_test_support.h"
+#include "tests/linux/test_https_server.h"
+
+namespace vorn::linuxtest {
+namespace {
+
+using namespace std::chrono_literals;
+using linuxbackend::MpvBackend;
+using linuxbackend::MpvOptions;
+using platform::Asset;
+using platform::MediaTime;
+using platform::PlayerItem;
+using platform::QueuePlayer;
+using platform::Url;
+
+constexpr auto kPatience = 20s;  // only guards against hangs; nothing here is timed
+
+class MpvPlayerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    media_ = new TempDir();
+    // Two 4-second streams: demo-1 and demo-2.
+    ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
+                           " 4 4 >/dev/null"));
+  }
+  static void TearDownTestSuite() {
+    delete media_;
+    media_ = nullptr;
+  }
+
+  void SetUp() override {
+    backend_ = makeBackend({});
+    center_.addObserver(this,
+                        {"itemEnded:",
+                         [this](const platform::Notification& n) {
+                           ended_.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
+                         }},
+                        platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  }
+
+  void TearDown() override {
+    center_.removeObserver(this);
+    resetBackend();
+  }
+
+  void resetBackend() {
+    if (holder_) {
+      *holder_ = nullptr;
+    }
+    backend_.reset();
+  }
+
+  std::unique_ptr<MpvBackend> makeBackend(std::optional<std::string> caFile) {
+    MpvOptions options;
+    options.headless = true;
+    options.caFile = std::move(caFile);
+    auto pending = std::make_shared<std::atomic<bool>>(false);
+    auto holder = std::make_shared<MpvBackend*>(nullptr);
+    auto backend = std::make_unique<MpvBackend>(queue_, center_, options, [this, pending, holder] {
+      if (!pending->exchange(true)) {
+        queue_.post([pending, holder] {
+          pending->store(false);
+          if (*holder != nullptr) {
+            (*holder)->drainEvents();
+          }
+        });
+      }
+    });
+    *holder = backend.get();
+    holder_ = holder;
+    return backend;
+  }
+
+  static std::string stream(int n) {
+    return media_->path() + "/demo-" + std::to_string(n) + "/index.m3u8";
+  }
+  static std::shared_ptr<PlayerItem> item(const std::string& url) {
+    return std::make_shared<PlayerItem>(Asset::assetWithUrl(*Url::parse(url)));
+  }
+  static std::shared_ptr<PlayerItem> fileItem(int n) {
+    return std::make_shared<PlayerItem>(Asset::assetWithUrl(Url::fileUrlWithPath(stream(n))));
+  }
+
+  // Counts calls of a boundary block.
+  struct Crossings {
+    std::shared_ptr<int> count = std::make_shared<int>(0);
+    std::function<void()> block() {
+      return [count = count] { ++*count; };
+    }
+    int value() const { return *count; }
+  };
+
+  bool runUntil(const std::function<bool()>& done) { return queue_.runUntil(done, kPatience); }
+
+  static TempDir* media_;
+  PumpedQueue queue_;
+  platform::NotificationCenter center_;
+  std::shared_ptr<MpvBackend*> holder_;
+  std::unique_ptr<MpvBackend> backend_;
+  std::vector<std::shared_ptr<PlayerItem>> ended_;
+};
+
+TempDir* MpvPlayerTest::media_ = nullptr;
+
+TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports_each_end) {
+  const auto first = fileItem(1);
+  const auto second = fileItem(2);
+  auto player = backend_->media().makeQueuePlayer({first, second});
+  auto layer = backend_->media().makePlayerLayer(player);
+  EXPECT_EQ(player->currentItem(), first);
+  EXPECT_EQ(player->rate(), 0.0f);
+
+  // As a queue load does it: seek to whole seconds, watch one third of a second later, play.
+  player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
+  Crossings atStart;
+  Crossings beforeStart;
+  const auto boundary = MediaTime::makeWithSeconds(2.0, 1) + MediaTime::make(1, 3);
+  const auto token = player->addBoundaryTimeObserver({boundary}, atStart.block());
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, beforeStart.block());
+  player->play();
+  EXPECT_EQ(player->rate(), 1.0f);
+
+  ASSERT_TRUE(runUntil([&] { return atStart.value() > 0; }));
+  const auto crossedAt = std::chrono::steady_clock::now();
+  EXPECT_TRUE(layer->isReadyForDisplay());
+  EXPECT_EQ(player->currentItem(), first);
+
+  ASSERT_TRUE(runUntil([&] { return ended_.size() == 1; }));
+  // Started at 2 s of a 4-second stream: the rest plays in under 2.7 s, not 3.7 s from 0.
+  const double rest =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - crossedAt).count();
+  EXPECT_LT(rest, 2.67);
+  EXPECT_EQ(ended_[0], first);
+  EXPECT_EQ(atStart.value(), 1) << "one crossing, one call";
+  EXPECT_EQ(beforeStart.value(), 0) << "times before the start are never crossed";
+  EXPECT_EQ(player->currentItem(), second);
+  EXPECT_EQ(player->items(), std::vector<std::shared_ptr<PlayerItem>>{second});
+
+  player->removeTimeObserver(token);
+  ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
+  EXPECT_EQ(ended_[1], second);
+  EXPECT_EQ(atStart.value(), 1) << "a removed observer is not called again";
+  EXPECT_EQ(player->currentItem(), nullptr);
+  EXPECT_TRUE(player->items().empty());
+}
+
+TEST_F(MpvPlayerTest, a_missing_stream_is_skipped_without_an_end_notification) {
+  const auto missing = item("file://" + media_->path() + "/nowhere/index.m3u8");
+  const auto good = fileItem(1);
+  auto player = backend_->media().makeQueuePlayer({missing, good});
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  queue_.runFor(300ms);
+  ASSERT_EQ(ended_.size(), 1u);
+  EXPECT_EQ(ended_[0], good);
+  EXPECT_EQ(player->currentItem(), nullptr);
+}
+
+TEST_F(MpvPlayerTest, a_stream_server_that_never_answers_is_given_up) {
+  RawTcpServer silent("", true);
+  const auto stalled =
+      item("http://127.0.0.1:" + std::to_string(silent.port()) + "/live/index.m3u8");
+  const auto good = fileItem(2);
+  auto player = backend_->media().makeQueuePlayer({stalled, good});
+  player->play();
+  // Gives up on the silent server after its network timeout, then plays on.
+  ASSERT_TRUE(queue_.runUntil([&] { return !ended_.empty(); }, 40s));
+  EXPECT_GE(silent.connections(), 1);
+  ASSERT_EQ(ended_.size(), 1u);
+  EXPECT_EQ(ended_[0], good);
+}
+
+TEST_F(MpvPlayerTest, pause_freezes_playback_until_play) {
+  auto player = backend_->media().makeQueuePlayer({fileItem(1)});
+  Crossings firstFrame;
+  Crossings later;
+  player->addBoundaryTimeObserver({MediaTime::make(1, 3)}, firstFrame.block());
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.5, 600)}, later.block());
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return firstFrame.value() > 0; }));
+  player->pause();
+  EXPECT_EQ(player->rate(), 0.0f);
+  // Playing on, 1.5 s would be crossed after about 1.2 s.
+  queue_.runFor(2500ms);
+  EXPECT_EQ(later.value(), 0);
+  EXPECT_TRUE(ended_.empty());
+  player->play();
+  EXPECT_EQ(player->rate(), 1.0f);
+  ASSERT_TRUE(runUntil([&] { return later.value() > 0; }));
+  ASSERT_TRUE(runUntil([&] { return ended_.size() == 1; }));
+}
+
+TEST_F(MpvPlayerTest, a_new_player_takes_over_and_a_dropped_one_stays_silent) {
+  const auto a = fileItem(1);
+  auto oldPlayer = backend_->media().makeQueuePlayer({a});
+  Crossings oldFirst;
+  Crossings oldLater;
+  oldPlayer->addBoundaryTimeObserver({MediaTime::make(1, 3)}, oldFirst.block());
+  oldPlayer->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, oldLater.block());
+  oldPlayer->play();
+  ASSERT_TRUE(runUntil([&] { return oldFirst.value() > 0; }));
+
+  // A reload: the old player is dropped in the same turn the new one is made.
+  const auto b = fileItem(2);
+  const auto c = fileItem(1);
+  oldPlayer.reset();
+  auto player = backend_->media().makeQueuePlayer({b, c});
+  Crossings first;
+  player->addBoundaryTimeObserver({MediaTime::make(1, 3)}, first.block());
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return first.value() > 0; }));
+
+  // Skipping: the next item is current at once and the skipped one never ends.
+  player->advanceToNextItem();
+  EXPECT_EQ(player->currentItem(), c);
+  EXPECT_EQ(player->items(), std::vector<std::shared_ptr<PlayerItem>>{c});
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  queue_.runFor(300ms);
+  ASSERT_EQ(ended_.size(), 1u);
+  EXPECT_EQ(ended_[0], c);
+  EXPECT_EQ(oldLater.value(), 0);
+  player->advanceToNextItem();  // on an empty queue: nothing
+  EXPECT_EQ(player->currentItem(), nullptr);
+}
+
+TEST_F(MpvPlayerTest, https_streams_play_only_with_a_trusted_certificate) {
+  TempDir folder;
+  const auto certificates = TestCertificates::generate(folder.path(), "media", {"localhost"});
+  TestHttpsServer server(certificates);
+  ASSERT_TRUE(server.server().set_mount_point("/media", media_->path()));
+  server.start();
+  const std::string url = server.url("/media/demo-1/index.m3u8");
+
+  // This backend trusts only the system's authorities: the stream fails, the next item plays.
+  const auto untrusted = item(url);
+  const auto local = fileItem(2);
+  auto player = backend_->media().makeQueuePlayer({untrusted, local});
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  ASSERT_EQ(ended_.size(), 1u);
+  EXPECT_EQ(ended_[0], local);
+  player.reset();
+  ended_.clear();
+
+  // Trusting the test authority, the same stream plays to its end.
+  resetBackend();
+  backend_ = makeBackend(certificates.caFile);
+  const auto trusted = item(url);
+  player = backend_->media().makeQueuePlayer({trusted});
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  EXPECT_EQ(ended_[0], trusted);
+}
+
+TEST_F(MpvPlayerTest, labels_measure_wrapped_text_with_stable_line_heights) {
+  auto metrics = backend_->textMetrics();
+  const auto font = metrics->preferredFont(platform::FontTextStyle::body);
+  EXPECT_GE(font.pointSize, 12.0);
+
+  const auto low = metrics->fit("aaa", font, 1000, 1000);
+  const auto tall = metrics->fit("\xC3\x81gjy", font, 1000, 1000);
+  EXPECT_GT(low.height, 0.0);
+  EXPECT_EQ(low.height, tall.height) << "struts give every line the same height";
+  EXPECT_LT(low.width, tall.width + 1000);
+
+  const std::string text =
+      "Solvane TV - Paused\nNow playing:\nA rather long description that has to wrap over "
+      "several lines when the label is narrow, as descriptions on a phone do";
+  const auto wide = metrics->fit(text, font, 1100, 1000);
+  const auto narrow = metrics->fit(text, font, 300, 1000);
+  EXPECT_LE(wide.width, 1100);
+  EXPECT_LE(narrow.width, 300);
+  EXPECT_GE(wide.height, 3 * low.height * 0.9) << "three lines at least";
+  EXPECT_GT(narrow.height, wide.height) << "a narrower label takes more lines";
+  EXPECT_EQ(metrics->fit(text, font, 300, 50).height, 50) << "bounded by the maximum height";
+  EXPECT_EQ(metrics->fit("", font, 300, 50).height, 0);
+}
+
+TEST_F(MpvPlayerTest, the_overlay_draws_the_tree_in_order_above_the_video) {
+  auto metrics = std::dynamic_pointer_cast<linuxbackend::MpvTextMetrics>(backend_->textMetrics());
+  ASSERT_NE(metrics, nullptr);
+  platform::ViewFactory views(metrics);
+  auto root = views.makeView({0, 0, 1280, 720});
+  root->setBackgroundColor(platform::Color::black());
+  auto player = backend_->media().makeQueuePlayer({fileItem(1)});
+  root->layer()->addSublayer(backend_->media().makePlayerLayer(player));
+  auto band = views.makeView({0, 600, 1280, 120});
+  band->setBackgroundColor(platform::Color::black());
+  auto label = views.makeLabel({90, 0, 1100, 60});
+  label->setTextColor(platform::Color::gray());
+  label->setText("Now playing:\nDemo {1} \\N");
+  band->addSubview(label);
+  root->addSubview(band);
+  auto hidden = views.makeView({0, 0, 100, 100});
+  hidden->setBackgroundColor(platform::Color::gray());
+  hidden->setHidden(true);
+  root->addSubview(hidden);
+  auto spinner = views.makeActivityIndicator({0, 0, 1280, 720});
+  spinner->startAnimating();
+  root->addSubview(spinner);
+
+  bool animating = false;
+  auto events = linuxbackend::composeOverlay(*root, *metrics, 0.0, animating);
+  EXPECT_TRUE(animating);
+  // The root's black lies under the video; the hidden view is not drawn.
+  ASSERT_EQ(events.size(), 2u + 12u);
+  EXPECT_NE(events[0].find("\\pos(0,600)"), std::string::npos) << events[0];
+  EXPECT_NE(events[0].find("\\1c&H000000&"), std::string::npos) << events[0];
+  EXPECT_NE(events[1].find("\\pos(90,"), std::string::npos) << events[1];
+  EXPECT_NE(events[1].find("\\1c&H808080&"), std::string::npos) << events[1];
+  // Braces and backslashes of the text show literally; the line feed breaks the line.
+  EXPECT_NE(events[1].find("Now playing:"), std::string::npos);
+  EXPECT_NE(events[1].find("Demo \\{1} \\\xE2\x81\xA0N"), std::string::npos) << events[1];
+  for (size_t i = 2; i < events.size(); ++i) {
+    EXPECT_NE(events[i].find("\\frz"), std::string::npos) << events[i];
+  }
+  backend_->render(*root);
+
+  band->setHidden(true);
+  EXPECT_EQ(linuxbackend::composeOverlay(*root, *metrics, 0.0, animating).size(), 12u);
+  spinner->stopAnimating();
+  EXPECT_TRUE(linuxbackend::composeOverlay(*root, *metrics, 0.0, animating).empty());
+  EXPECT_FALSE(animating);
+  backend_->render(*root);
+}
+
+}  // namespace
+}  // namespace vorn::linuxtest

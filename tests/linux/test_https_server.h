@@ -1,0 +1,84 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vorn::linuxtest {
+
+// A fresh temporary folder, removed with the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs a shell command; true when it exited with status 0.
+bool runCommand(const std::string& command);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+
+// A certificate authority made for one test run with the openssl command, and a server
+// certificate it signed for `hosts` (DNS names, and 127.0.0.1 as an IP address).
+struct TestCertificates {
+  std::string caFile;      // PEM of the authority: what a client trusts
+  std::string serverCert;  // PEM chain of the server
+  std::string serverKey;
+  static TestCertificates generate(const std::string& folder, const std::string& caName,
+                                   const std::vector<std::string>& hosts);
+};
+
+// cpp-httplib's TLS server on 127.0.0.1 on a free port, serving from its own thread.
+class TestHttpsServer {
+ public:
+  explicit TestHttpsServer(const TestCertificates& certificates);
+  ~TestHttpsServer();
+  httplib::SSLServer& server() { return *server_; }
+  // Starts listening; routes must be added before.
+  void start();
+  void stop();
+  int port() const { return port_; }
+  std::string url(const std::string& path) const;
+
+ private:
+  std::unique_ptr<httplib::SSLServer> server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// A plain TCP listener on 127.0.0.1 that answers every connection with `reply` and then closes it,
+// or, with hang set, accepts and says nothing until stopped.
+class RawTcpServer {
+ public:
+  RawTcpServer(std::string reply, bool hang);
+  ~RawTcpServer();
+  int port() const { return port_; }
+  int connections() const { return connections_.load(); }
+
+ private:
+  void serve();
+  std::string reply_;
+  bool hang_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> connections_{0};
+  std::vector<int> held_;
+  std::thread thread_;
+};
+
+// A port on 127.0.0.1 on which nothing listens.
+int closedPort();
+
+}  // namespace vorn::linuxtest

@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/linux/url_session.h"
+#include "tests/linux/test_https_server.h"
+
+namespace vorn::linuxbackend {
+namespace {
+
+using linuxtest::RawTcpServer;
+using linuxtest::TempDir;
+using linuxtest::TestCertificates;
+using linuxtest::TestHttpsServer;
+using namespace std::chrono_literals;
+
+struct Outcome {
+  std::optional<platform::Bytes> data;
+  std::shared_ptr<platform::UrlResponse> response;
+  std::shared_ptr<platform::Error> error;
+  std::thread::id thread;
+};
+
+// Collects completions; waits with a generous guard so a hang fails instead of blocking CI.
+class Completions {
+ public:
+  platform::DataTaskCompletion make(int id) {
+    return [this, id](std::optional<platform::Bytes> data,
+                      std::shared_ptr<platform::UrlResponse> response,
+                      std::shared_ptr<platform::Error> error) {
+      std::lock_guard lock(mutex_);
+      ++calls_[id];
+      outcomes_[id] = {std::move(data), std::move(response), std::move(error),
+                       std::this_thread::get_id()};
+      changed_.notify_all();
+    };
+  }
+  bool waitFor(size_t count, std::chrono::seconds guard = 30s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, guard, [&] { return calls_.size() >= count; });
+  }
+  Outcome get(int id) {
+    std::lock_guard lock(mutex_);
+    return outcomes_.at(id);
+  }
+  std::map<int, int> calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<int, int> calls_;
+  std::map<int, Outcome> outcomes_;
+};
+
+Outcome fetch(CurlUrlSession& session, const std::string& text) {
+  Completions completions;
+  auto url = platform::Url::parse(text);
+  if (!url) {
+    ADD_FAILURE() << "not a URL: " << text;
+    return {};
+  }
+  session.startDataTask(*url, completions.make(0));
+  EXPECT_TRUE(completions.waitFor(1)) << "no completion for " << text;
+  return completions.get(0);
+}
+
+class UrlSessionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder = new TempDir();
+    trusted = new TestCertificates(
+        TestCertificates::generate(folder->path(), "trusted", {"localhost", "channel.test"}));
+    untrusted =
+        new TestCertificates(TestCertificates::generate(folder->path(), "stranger", {"localhost"}));
+  }
+  static void TearDownTestSuite() {
+    delete trusted;
+    delete untrusted;
+    delete folder;
+  }
+
+  void SetUp() override {
+    server = std::make_unique<TestHttpsServer>(*trusted);
+    auto& routes = server->server();
+    routes.Get("/hello", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("hello, channel", "text/plain");
+    });
+    routes.Get("/missing", [](const httplib::Request&, httplib::Response& response) {
+      response.status = 404;
+      response.set_content("<html>not here</html>", "text/html");
+    });
+    routes.Get("/big", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content(std::string(2000, 'x'), "application/octet-stream");
+    });
+    routes.Get("/exact", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content(std::string(1000, 'x'), "application/octet-stream");
+    });
+    routes.Get("/big-chunked", [](const httplib::Request&, httplib::Response& response) {
+      response.set_chunked_content_provider("application/octet-stream",
+                                            [](size_t offset, httplib::DataSink& sink) {
+                                              if (offset >= 2000) {
+                                                sink.done();
+                                                return true;
+                                              }
+                                              std::string piece(100, 'y');
+                                              return sink.write(piece.data(), piece.size());
+                                            });
+    });
+    routes.Get("/trickle", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_chunked_content_provider("text/plain", [this](size_t, httplib::DataSink& sink) {
+        // One byte, then silence until the test ends.
+        sink.write("x", 1);
+        for (int i = 0; i < 200 && !finished; ++i) {
+          std::this_thread::sleep_for(20ms);
+        }
+        return false;
+      });
+    });
+    routes.Get("/to-file", [](const httplib::Request&, httplib::Response& response) {
+      response.set_redirect("file:///etc/hostname");
+    });
+    server->start();
+    std::this_thread::sleep_for(10ms);
+  }
+  void TearDown() override {
+    finished = true;
+    server->stop();
+  }
+
+  UrlSessionOptions trustingOptions() const {
+    UrlSessionOptions options;
+    options.extraCaFile = trusted->caFile;
+    options.maxBodyBytes = 1000;
+    options.connectTimeoutSeconds = 2;
+    options.lowSpeedSeconds = 1;
+    options.lowSpeedBytesPerSecond = 100;
+    options.totalTimeoutSeconds = 10;
+    return options;
+  }
+
+  static TempDir* folder;
+  static TestCertificates* trusted;
+  static TestCertificates* untrusted;
+  std::unique_ptr<TestHttpsServer> server;
+  std::atomic<bool> finished{false};
+};
+
+TempDir* UrlSessionTest::folder = nullptr;
+TestCertificates* UrlSessionTest::trusted = nullptr;
+TestCertificates* UrlSessionTest::untrusted = nullptr;
+
+TEST_F(UrlSessionTest, bodies_arrive_on_the_worker_thread_whatever_the_http_status) {
+  CurlUrlSession session(trustingOptions());
+  auto ok = fetch(session, server->url("/hello"));
+  ASSERT_FALSE(ok.error) << ok.error->description();
+  EXPECT_EQ(ok.data, "hello, channel");
+  ASSERT_TRUE(ok.response);
+  EXPECT_EQ(ok.response->statusCode(), 200);
+  EXPECT_EQ(ok.response->url().text(), server->url("/hello"));
+  EXPECT_NE(ok.thread, std::this_thread::get_id());
+
+  auto missing = fetch(session, server->url("/missing"));
+  EXPECT_FALSE(missing.error);
+  EXPECT_EQ(missing.data, "<html>not here</html>");
+  ASSERT_TRUE(missing.response);
+  EXPECT_EQ(missing.response->statusCode(), 404);
+
+  // The body cap: exactly at the cap passes; over it is an error, declared length or not.
+  auto exact = fetch(session, server->url("/exact"));
+  EXPECT_FALSE(exact.error);
+  EXPECT_EQ(exact.data->size(), 1000u);
+  for (const char* path : {"/big", "/big-chunked"}) {
+    auto big = fetch(session, server->url(path));
+    EXPECT_FALSE(big.data) << path;
+    ASSERT_TRUE(big.error) << path;
+    EXPECT_EQ(big.error->domain(), platform::kUrlErrorDomain);
+    EXPECT_EQ(big.error->code(), CURLE_FILESIZE_EXCEEDED) << path;
+  }
+}
+
+TEST_F(UrlSessionTest, failures_become_url_errors_with_curls_code_and_text) {
+  CurlUrlSession session(trustingOptions());
+  auto refused =
+      fetch(session, "https://127.0.0.1:" + std::to_string(linuxtest::closedPort()) + "/");
+  ASSERT_TRUE(refused.error);
+  EXPECT_FALSE(refused.data);
+  EXPECT_EQ(refused.error->domain(), platform::kUrlErrorDomain);
+  EXPECT_EQ(refused.error->code(), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(refused.error->message().rfind("Couldn't connect to server", 0), 0u)
+      << refused.error->message();
+
+  RawTcpServer garbage("\x01\x02 this is not TLS at all \r\n\r\n", false);
+  auto garbled = fetch(session, "https://127.0.0.1:" + std::to_string(garbage.port()) + "/");
+  ASSERT_TRUE(garbled.error);
+  EXPECT_EQ(garbled.error->code(), CURLE_SSL_CONNECT_ERROR) << garbled.error->description();
+
+  RawTcpServer silent("", true);
+  auto hung = fetch(session, "https://127.0.0.1:" + std::to_string(silent.port()) + "/");
+  ASSERT_TRUE(hung.error);
+  EXPECT_EQ(hung.error->code(), CURLE_OPERATION_TIMEDOUT) << hung.error->description();
+
+  auto trickled = fetch(session, server->url("/trickle"));
+  ASSERT_TRUE(trickled.error);
+  EXPECT_EQ(trickled.error->code(), CURLE_OPERATION_TIMEDOUT) << trickled.error->description();
+
+  // A redirect may not lead a download onto the local file system.
+  auto redirected = fetch(session, server->url("/to-file"));
+  ASSERT_TRUE(redirected.error);
+  EXPECT_EQ(redirected.error->code(), CURLE_UNSUPPORTED_PROTOCOL)
+      << redirected.error->description();
+}
+
+TEST_F(UrlSessionTest, certificates_are_verified) {
+  // The system's authorities alone do not know the test authority.
+  {
+    UrlSessionOptions options = trustingOptions();
+    options.extraCaFile.reset();
+    CurlUrlSession session(options);
+    auto refused = fetch(session, server->url("/hello"));
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code(), CURLE_PEER_FAILED_VERIFICATION);
+    EXPECT_FALSE(refused.data);
+  }
+  // A server whose certificate another authority signed is refused too.
+  TestHttpsServer stranger(*untrusted);
+  stranger.server().Get("/hello", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("should not be read", "text/plain");
+  });
+  stranger.start();
+  CurlUrlSession session(trustingOptions());
+  auto refused = fetch(session, stranger.url("/hello"));
+  ASSERT_TRUE(refused.error);
+  EXPECT_EQ(refused.error->code(), CURLE_PEER_FAILED_VERIFICATION);
+
+  // The name is checked as well: connecting a fixed address to the loopback server works only for
+  // a name the certificate carries.
+  UrlSessionOptions redirected = trustingOptions();
+  redirected.connectTo = {"channel.test:443:127.0.0.1:" + std::to_string(server->port()),
+                          "other.test:443:127.0.0.1:" + std::to_string(server->port())};
+  CurlUrlSession connecting(redirected);
+  auto named = fetch(connecting, "https://channel.test/hello");
+  ASSERT_FALSE(named.error) << named.error->description();
+  EXPECT_EQ(named.data, "hello, channel");
+  auto wrongName = fetch(connecting, "https://other.test/hello");
+  ASSERT_TRUE(wrongName.error);
+  EXPECT_EQ(wrongName.error->code(), CURLE_PEER_FAILED_VERIFICATION);
+}
+
+TEST_F(UrlSessionTest, file_urls_go_through_the_same_session) {
+  CurlUrlSession session(trustingOptions());
+  linuxtest::writeFile(folder->file("playlist file.json"), "[1, 2]");
+  linuxtest::writeFile(folder->file("large.bin"), std::string(5000, 'z'));
+  auto present =
+      fetch(session, platform::Url::fileUrlWithPath(folder->file("playlist file.json")).text());
+  ASSERT_FALSE(present.error) << present.error->description();
+  EXPECT_EQ(present.data, "[1, 2]");
+  ASSERT_TRUE(present.response);
+  EXPECT_TRUE(present.response->url().isFileUrl());
+
+  auto missing =
+      fetch(session, platform::Url::fileUrlWithPath(folder->file("nothing.json")).text());
+  ASSERT_TRUE(missing.error);
+  EXPECT_EQ(missing.error->code(), CURLE_FILE_COULDNT_READ_FILE);
+
+  auto large = fetch(session, platform::Url::fileUrlWithPath(folder->file("large.bin")).text());
+  ASSERT_TRUE(large.error);
+  EXPECT_EQ(large.error->code(), CURLE_FILESIZE_EXCEEDED);
+}
+
+TEST_F(UrlSessionTest, every_request_of_a_burst_completes_exactly_once_even_at_shutdown) {
+  RawTcpServer silent("", true);
+  Completions completions;
+  constexpr int kBurst = 200;
+  std::string refusedUrl = "https://127.0.0.1:" + std::to_string(linuxtest::closedPort()) + "/";
+  {
+    UrlSessionOptions options = trustingOptions();
+    options.connectTimeoutSeconds = 30;  // the silent ones are still waiting at shutdown
+    CurlUrlSession session(options);
+    std::vector<std::thread> starters;
+    for (int t = 0; t < 4; ++t) {
+      starters.emplace_back([&, t] {
+        for (int i = t; i < kBurst; i += 4) {
+          std::string text = i % 3 == 0   ? server->url("/hello")
+                             : i % 3 == 1 ? server->url("/missing")
+                                          : refusedUrl;
+          session.startDataTask(*platform::Url::parse(text), completions.make(i));
+        }
+      });
+    }
+    for (auto& starter : starters) {
+      starter.join();
+    }
+    ASSERT_TRUE(completions.waitFor(kBurst));
+    for (int i = 0; i < 5; ++i) {
+      session.startDataTask(
+          *platform::Url::parse("https://127.0.0.1:" + std::to_string(silent.port()) + "/"),
+          completions.make(kBurst + i));
+    }
+    while (silent.connections() < 5) {
+      std::this_thread::sleep_for(5ms);
+    }
+  }  // destroyed with five transfers in flight
+  auto calls = completions.calls();
+  ASSERT_EQ(calls.size(), static_cast<size_t>(kBurst + 5));
+  for (auto [id, count] : calls) {
+    EXPECT_EQ(count, 1) << "request " << id;
+  }
+  for (int i = 0; i < kBurst; ++i) {
+    auto outcome = completions.get(i);
+    if (i % 3 == 0) {
+      EXPECT_EQ(outcome.data, "hello, channel")
+          << i << " " << (outcome.error ? outcome.error->description() : "");
+    } else if (i % 3 == 1) {
+      EXPECT_EQ(outcome.response ? outcome.response->statusCode() : 0, 404) << i;
+    } else {
+      EXPECT_TRUE(outcome.error) << i;
+    }
+  }
+  for (int i = kBurst; i < kBurst + 5; ++i) {
+    auto outcome = completions.get(i);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->code(), CURLE_ABORTED_BY_CALLBACK);
+  }
+}
+
+}  // namespace
+}  // namespace vorn::linuxbackend

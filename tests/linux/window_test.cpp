@@ -1,0 +1,399 @@
+// The real window on a virtual display (run by run-window-test.sh): what the screen shows (the
+// black cover before the first frame, the video after it, the paused band with its text at the
+// foot) checked on screenshots, and what the window reports (clicks, keys, minimising, resizing,
+// closing) driven with xdotool.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/mpv_backend.h"
+#include "platform/media.h"
+#include "platform/media_time.h"
+#include "platform/notification_center.h"
+#include "platform/url.h"
+#include "platform/views.h"
+#include "tests/linux/mpv_test_support.h"
+#include "tests/linux/test_https_server.h"
+
+namespace vorn::linuxtest {
+namespace {
+
+using namespace std::chrono_literals;
+using linuxbackend::MpvBackend;
+using linuxbackend::MpvOptions;
+using platform::Color;
+using platform::MediaTime;
+
+constexpr auto kPatience = 20s;
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;
+
+  struct Pixel {
+    int r, g, b;
+  };
+  Pixel at(int x, int y) const {
+    const size_t i = (static_cast<size_t>(y) * width + x) * 3;
+    return {rgb[i], rgb[i + 1], rgb[i + 2]};
+  }
+  static bool dark(const Pixel& p) { return p.r < 24 && p.g < 24 && p.b < 24; }
+  static bool grey(const Pixel& p) {
+    return p.r > 80 && p.r < 180 && std::abs(p.r - p.g) < 16 && std::abs(p.g - p.b) < 16;
+  }
+  // Share of the pixels in a rectangle for which `test` holds.
+  template <typename Test>
+  double share(int x0, int y0, int x1, int y1, Test test) const {
+    size_t hits = 0;
+    size_t total = 0;
+    for (int y = y0; y < y1; y += 2) {
+      for (int x = x0; x < x1; x += 2) {
+        hits += test(at(x, y)) ? 1 : 0;
+        ++total;
+      }
+    }
+    return total == 0 ? 0.0 : static_cast<double>(hits) / static_cast<double>(total);
+  }
+};
+
+extern "C" char** environ;
+
+// A window (the whole virtual screen by default), through ImageMagick, as binary PPM.
+Image screenshot(const std::string& path, const std::string& window = "root") {
+  Image image;
+  if (!runCommand("import -window " + window + " " + path + ".png && convert " + path + ".png " +
+                  path + ".ppm")) {
+    return image;
+  }
+  std::ifstream in(path + ".ppm", std::ios::binary);
+  std::string magic;
+  int maxValue = 0;
+  in >> magic >> image.width >> image.height >> maxValue;
+  in.get();
+  if (magic != "P6" || maxValue != 255) {
+    return {};
+  }
+  image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
+  in.read(reinterpret_cast<char*>(image.rgb.data()),
+          static_cast<std::streamsize>(image.rgb.size()));
+  return image;
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (std::getenv("DISPLAY") == nullptr) {
+      return;
+    }
+    media_ = new TempDir();
+    ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
+                           " 12 >/dev/null"));
+  }
+  static void TearDownTestSuite() {
+    delete media_;
+    media_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (std::getenv("DISPLAY") == nullptr) {
+      GTEST_SKIP() << "needs a display: run through tests/linux/run-window-test.sh";
+    }
+    artifacts_ = std::string(VORN_BINARY_DIR) + "/window-test-";
+  }
+
+  void start(bool windowed) {
+    MpvOptions options;
+    options.windowed = windowed;
+    backend_ = std::make_unique<MpvBackend>(queue_, center_, options, [this] {
+      if (!drainPending_.exchange(true)) {
+        queue_.post([this] {
+          drainPending_ = false;
+          if (backend_) {
+            backend_->drainEvents();
+          }
+        });
+      }
+    });
+  }
+
+  void TearDown() override { backend_.reset(); }
+
+  bool runUntil(const std::function<bool()>& done) {
+    return queue_.runUntil(done, kPatience, [this] { redraw(); });
+  }
+  void runFor(std::chrono::milliseconds duration) {
+    queue_.runFor(duration, [this] { redraw(); });
+  }
+  void redraw() {
+    if (backend_ && root_) {
+      backend_->render(*root_);
+    }
+  }
+
+  std::string windowId() {
+    const std::string file = artifacts_ + "window-id";
+    runCommand("xdotool search --name 'Vorn Channel' | head -n 1 >" + file);
+    std::string id = readFile(file);
+    while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) {
+      id.pop_back();
+    }
+    return id;
+  }
+
+  static TempDir* media_;
+  std::string artifacts_;
+  PumpedQueue queue_;
+  platform::NotificationCenter center_;
+  std::atomic<bool> drainPending_{false};
+  std::unique_ptr<MpvBackend> backend_;
+  std::shared_ptr<platform::View> root_;
+};
+
+TempDir* WindowTest::media_ = nullptr;
+
+TEST_F(WindowTest, shows_the_cover_then_the_video_then_the_paused_band_at_the_foot) {
+  start(false);
+  const auto size = backend_->screenSize();
+  ASSERT_EQ(size.width, 1280);
+  ASSERT_EQ(size.height, 720);
+  const int w = static_cast<int>(size.width);
+  const int h = static_cast<int>(size.height);
+
+  // The tree a queue load builds: video layer, black cover with its (empty) label, spinner.
+  platform::ViewFactory views(backend_->textMetrics());
+  root_ = views.makeView({0, 0, size.width, size.height});
+  auto player = backend_->media().makeQueuePlayer(
+      {std::make_shared<platform::PlayerItem>(platform::Asset::assetWithUrl(
+          platform::Url::fileUrlWithPath(media_->path() + "/demo-1/index.m3u8")))});
+  auto layer = backend_->media().makePlayerLayer(player);
+  layer->setFrame(root_->frame());
+  root_->layer()->addSublayer(layer);
+  auto band = views.makeView(root_->frame());
+  band->setBackgroundColor(Color::black());
+  auto label = views.makeLabel(root_->frame());
+  label->setTextColor(Color::gray());
+  label->setBackgroundColor(Color::black());
+  label->setFont(views.preferredFont(platform::FontTextStyle::body));
+  label->setNumberOfLines(0);
+  band->addSubview(label);
+  root_->addSubview(band);
+  auto spinner = views.makeActivityIndicator(root_->frame());
+  spinner->startAnimating();
+  root_->addSubview(spinner);
+  bool firstFrame = false;
+  player->addBoundaryTimeObserver({MediaTime::make(1, 3)}, [&] { firstFrame = true; });
+  player->play();
+
+  ASSERT_TRUE(runUntil([&] { return firstFrame; }));
+  runFor(200ms);
+  // Until the cover is lifted nothing of the picture shows; only the spinner turns mid-screen.
+  const Image cover = screenshot(artifacts_ + "cover");
+  ASSERT_EQ(cover.width, w);
+  const int cx = w / 2;
+  const int cy = h / 2;
+  EXPECT_GT(cover.share(0, 0, w, cy - 60, Image::dark), 0.99);
+  EXPECT_GT(cover.share(0, cy + 60, w, h, Image::dark), 0.99);
+  EXPECT_GT(cover.share(cx - 40, cy - 40, cx + 40, cy + 40, [](auto p) { return p.r > 150; }), 0.02)
+      << "the spinner";
+
+  // The first frame is in: cover lifted, spinner stopped.
+  band->setHidden(true);
+  spinner->stopAnimating();
+  runFor(400ms);
+  EXPECT_TRUE(layer->isReadyForDisplay());
+  const Image video = screenshot(artifacts_ + "video");
+  EXPECT_LT(video.share(0, 0, w, h, Image::dark), 0.3) << "the test card fills the screen";
+
+  // Paused: the band at the foot with the text, laid out as the overlay does it.
+  player->pause();
+  label->setText("Solvane TV - Paused\nNow playing:\nDemo 1: test card, running clock and tone");
+  label->setFrame({0, 0, size.width - 180.0, size.height - 120.0});
+  label->sizeToFit();
+  const double textHeight = label->frame().height;
+  ASSERT_GT(textHeight, 40.0);
+  band->setFrame({0, size.height - textHeight - 60.0, size.width, textHeight + 60.0});
+  label->setFrame({90.0, 0, size.width - 180.0, textHeight});
+  band->setHidden(false);
+  runFor(500ms);
+  const Image paused = screenshot(artifacts_ + "paused");
+  const int bandTop = static_cast<int>(size.height - textHeight - 60.0) + 1;
+  const int textBottom = bandTop + static_cast<int>(textHeight);
+  EXPECT_GT(paused.share(0, bandTop, w, h, Image::dark), 0.8) << "a black band";
+  EXPECT_GT(paused.share(90, bandTop, w - 90, textBottom, Image::grey), 0.02) << "grey text";
+  EXPECT_EQ(paused.share(0, textBottom + 4, w, h, Image::grey), 0.0) << "nothing below the text";
+  EXPECT_EQ(paused.share(0, bandTop, 80, h, Image::grey), 0.0) << "text inset from the side";
+  EXPECT_LT(paused.share(0, 0, w, bandTop - 2, Image::dark), 0.3) << "video above the band";
+  runFor(1000ms);
+  const Image later = screenshot(artifacts_ + "paused-later");
+  EXPECT_EQ(later.rgb, paused.rgb) << "the picture stands still while paused";
+
+  // In the background the layer lets go of the player: no picture; back, it shows again.
+  layer->setPlayer(nullptr);
+  runFor(600ms);
+  EXPECT_FALSE(layer->isReadyForDisplay());
+  const Image detached = screenshot(artifacts_ + "detached");
+  EXPECT_GT(detached.share(0, 0, w, bandTop - 2, Image::dark), 0.99);
+  layer->setPlayer(player);
+  runFor(1000ms);
+  const Image attached = screenshot(artifacts_ + "attached");
+  EXPECT_LT(attached.share(0, 0, w, bandTop - 2, Image::dark), 0.3);
+}
+
+TEST_F(WindowTest, reports_clicks_keys_and_window_state) {
+  start(true);
+  int taps = 0;
+  int presses = 0;
+  int closes = 0;
+  std::vector<unsigned> swipes;
+  std::vector<bool> minimized;
+  std::vector<platform::Size> sizes;
+  linuxbackend::MpvInputEvents events;
+  events.tap = [&] { ++taps; };
+  events.swipe = [&](platform::SwipeDirection d) { swipes.push_back(d); };
+  events.playPausePress = [&] { ++presses; };
+  events.minimizedChanged = [&](bool m) { minimized.push_back(m); };
+  events.resized = [&](platform::Size s) { sizes.push_back(s); };
+  events.closeRequested = [&] { ++closes; };
+  backend_->setInputEvents(events);
+  runFor(300ms);
+  const std::string id = windowId();
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(
+      runCommand("xdotool windowactivate --sync " + id + " mousemove --window " + id + " 100 100"));
+
+  ASSERT_TRUE(runCommand("xdotool click 1"));
+  ASSERT_TRUE(runUntil([&] { return taps == 1; }));
+  // A double click is two taps, not three.
+  ASSERT_TRUE(runCommand("xdotool click --repeat 2 --delay 60 1"));
+  ASSERT_TRUE(runUntil([&] { return taps == 3; }));
+  ASSERT_TRUE(runCommand("xdotool key space Return KP_Enter"));
+  ASSERT_TRUE(runUntil([&] { return taps == 6; }));
+  runFor(300ms);
+  EXPECT_EQ(taps, 6);
+
+  ASSERT_TRUE(runCommand("xdotool key Left Right Up Down"));
+  ASSERT_TRUE(runUntil([&] { return swipes.size() == 4; }));
+  EXPECT_EQ(swipes, (std::vector<unsigned>{platform::kSwipeLeft, platform::kSwipeRight,
+                                           platform::kSwipeUp, platform::kSwipeDown}));
+  ASSERT_TRUE(runCommand("xdotool key XF86AudioPlay XF86AudioPause"));
+  ASSERT_TRUE(runUntil([&] { return presses == 2; }));
+  EXPECT_EQ(taps, 6) << "media keys are not taps";
+
+  ASSERT_TRUE(runCommand("xdotool windowsize " + id + " 800 450"));
+  ASSERT_TRUE(runUntil([&] { return !sizes.empty() && sizes.back() == platform::Size{800, 450}; }));
+  EXPECT_EQ(backend_->screenSize(), (platform::Size{800, 450}));
+
+  ASSERT_TRUE(runCommand("xdotool windowminimize --sync " + id));
+  ASSERT_TRUE(runUntil([&] { return minimized == std::vector<bool>{true}; }));
+  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id));
+  ASSERT_TRUE(runUntil([&] { return minimized == std::vector<bool>{true, false}; }));
+
+  // Closing through the window manager is reported, and mpv stays up for a clean shutdown.
+  ASSERT_TRUE(runCommand("xdotool key --window " + id + " alt+F4 || xdotool key alt+F4"));
+  ASSERT_TRUE(runUntil([&] { return closes == 1; }));
+  EXPECT_FALSE(windowId().empty());
+}
+
+// The channel itself: `vorn --windowed` on its packaged demo programme (the remote address is
+// unreachable here, so it falls back after its retries), driven as a viewer would.
+TEST_F(WindowTest, the_channel_covers_plays_pauses_on_a_click_and_closes_cleanly) {
+  const std::string vorn = std::string(VORN_TOP_BINARY_DIR) + "/vorn";
+  ASSERT_EQ(access(vorn.c_str(), X_OK), 0) << vorn << " is not built";
+  const std::string data = std::string(VORN_TOP_BINARY_DIR) + "/share/vorn";
+  if (access((data + "/vorn-vimeo-playlist.json").c_str(), R_OK) != 0) {
+    FAIL() << "no demo programme in " << data << " (target vorn_demo_media)";
+  }
+  setenv("VORN_DATA_DIR", data.c_str(), 1);
+  const std::string log = artifacts_ + "vorn.log";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const char* argv[] = {vorn.c_str(), "--windowed", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, vorn.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
+            0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = -1;
+  auto exited = [&] { return waitpid(pid, &status, WNOHANG) == pid; };
+  auto logHas = [&](const std::string& text) {
+    return readFile(log).find(text) != std::string::npos;
+  };
+  auto waitFor = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 300; ++i) {
+      if (done()) {
+        return true;
+      }
+      usleep(100000);
+    }
+    return false;
+  };
+  const std::string firstVideo = "boundaryTimeObserver callback for first video";
+
+  std::string id;
+  ASSERT_TRUE(waitFor([&] { return !(id = windowId()).empty(); }));
+  usleep(500000);
+  const Image cover = screenshot(artifacts_ + "vorn-cover", id);
+  if (!logHas(firstVideo)) {
+    ASSERT_GT(cover.width, 0);
+    // Black but for the spinner in the middle.
+    EXPECT_GT(cover.share(0, 0, cover.width, cover.height / 2 - 50, Image::dark), 0.99);
+    EXPECT_GT(cover.share(0, cover.height / 2 + 50, cover.width, cover.height, Image::dark), 0.99);
+  }
+
+  ASSERT_TRUE(waitFor([&] { return logHas(firstVideo); })) << readFile(log);
+  usleep(1500000);
+  const Image video = screenshot(artifacts_ + "vorn-video", id);
+  EXPECT_LT(video.share(0, 0, video.width, video.height, Image::dark), 0.3);
+
+  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id + " mousemove --window " + id +
+                         " 200 150 click 1"));
+  ASSERT_TRUE(waitFor([&] { return logHas("handleAllGestureRecognizers: pausing"); }));
+  usleep(1000000);
+  const Image paused = screenshot(artifacts_ + "vorn-paused", id);
+  const int foot = paused.height * 3 / 4;
+  EXPECT_GT(paused.share(0, foot, paused.width, paused.height, Image::dark), 0.6);
+  EXPECT_GT(paused.share(0, paused.height / 2, paused.width, paused.height, Image::grey), 0.005);
+  EXPECT_LT(paused.share(0, 0, paused.width, paused.height / 3, Image::dark), 0.3);
+
+  // Minimised and restored: background, then foreground with a fresh programme.
+  // Each pause lays the band out again and logs the frame it used.
+  auto pauses = [&] {
+    const std::string text = readFile(log);
+    size_t count = 0;
+    for (size_t at = text.find("Frame is "); at != std::string::npos;
+         at = text.find("Frame is ", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const size_t pausesBefore = pauses();
+  ASSERT_TRUE(runCommand("xdotool windowminimize --sync " + id));
+  EXPECT_TRUE(waitFor([&] { return pauses() > pausesBefore; })) << "minimising pauses";
+  usleep(500000);
+  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id));
+  EXPECT_TRUE(waitFor([&] { return logHas("applicationWillEnterForeground:"); }));
+  EXPECT_TRUE(waitFor([&] { return logHas("applicationDidBecomeActive"); }));
+
+  // Closed by the viewer: the channel ends by itself, cleanly.
+  runCommand("xdotool windowactivate --sync " + id + " key alt+F4");
+  const bool ended = waitFor(exited);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "still running after the window was closed";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(log);
+}
+
+}  // namespace
+}  // namespace vorn::linuxtest
