@@ -34,4 +34,27 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
   loadVideos(true);
 }
 
+void VornViewController::lastVideoFailedToPlay(const platform::Notification& notification) {
+  const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
+  debug("lastVideoFailedToPlay: object: " + log::renderOptional(item) + "; reloading in " +
+        log::renderDouble(kFailedLastVideoReloadSeconds) + " seconds");
+  // Not at once: when every stream of the programme fails, reloading at once would spin.
+  platform().mainQueue().post([self = self()] {
+    self->platform().timers().scheduledTimer(
+        kFailedLastVideoReloadSeconds,
+        {"reloadAfterFailedLastVideo:",
+         [self](platform::Timer& timer) { self->reloadAfterFailedLastVideo(timer); }});
+  });
+}
+
+void VornViewController::reloadAfterFailedLastVideo(platform::Timer& timer) {
+  (void)timer;
+  // A load since the failure has already replaced the queue.
+  const auto player = queuePlayer();
+  if (player && player->currentItem()) {
+    return;
+  }
+  loadVideos(true);
+}
+
 }  // namespace vorn

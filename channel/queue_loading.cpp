@@ -173,6 +173,15 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
          }
        }},
       platform::kPlayerItemDidPlayToEndTimeNotification, lastPlayerItem());
+  platform().notificationCenter().addObserver(
+      this,
+      {"lastVideoFailedToPlay:",
+       [weakSelf](const platform::Notification& notification) {
+         if (const auto strong = weakSelf.lock()) {
+           strong->lastVideoFailedToPlay(notification);
+         }
+       }},
+      platform::kPlayerItemFailedToPlayToEndTimeNotification, lastPlayerItem());
   debug("loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: " +
         log::renderOptional(lastPlayerItem()));
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");

@@ -89,6 +89,11 @@ class VornViewController : public platform::ViewController {
   // Playback events (channel/playback_events.cpp).
   virtual void firstVideoLoaded();
   virtual void lastVideoPlayedToEnd(const platform::Notification& notification);
+  // The queue's last item could not be played: without this nothing would load the next queue
+  // and the channel would stop. Reloads after kFailedLastVideoReloadSeconds.
+  virtual void lastVideoFailedToPlay(const platform::Notification& notification);
+  virtual void reloadAfterFailedLastVideo(platform::Timer& timer);
+  static constexpr double kFailedLastVideoReloadSeconds = 10.0;
 
   // Pause, resume and the overlay (interaction/pause_resume.cpp).
   virtual void playerResume();
