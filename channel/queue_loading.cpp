@@ -164,24 +164,23 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   setLastPlayerItem(lastItem);
   // The centre does not keep its observers alive.
   std::weak_ptr<VornViewController> weakSelf = self();
-  platform().notificationCenter().addObserver(
-      this,
-      {"lastVideoPlayedToEnd:",
-       [weakSelf](const platform::Notification& notification) {
-         if (const auto strong = weakSelf.lock()) {
-           strong->lastVideoPlayedToEnd(notification);
-         }
-       }},
-      platform::kPlayerItemDidPlayToEndTimeNotification, lastPlayerItem());
-  platform().notificationCenter().addObserver(
-      this,
-      {"lastVideoFailedToPlay:",
-       [weakSelf](const platform::Notification& notification) {
-         if (const auto strong = weakSelf.lock()) {
-           strong->lastVideoFailedToPlay(notification);
-         }
-       }},
-      platform::kPlayerItemFailedToPlayToEndTimeNotification, lastPlayerItem());
+  const auto observeLastItem =
+      [&](const char* selector, const char* name,
+          void (VornViewController::*handler)(const platform::Notification&)) {
+        platform().notificationCenter().addObserver(
+            this,
+            {selector,
+             [weakSelf, handler](const platform::Notification& notification) {
+               if (const auto strong = weakSelf.lock()) {
+                 ((*strong).*handler)(notification);
+               }
+             }},
+            name, lastPlayerItem());
+      };
+  observeLastItem("lastVideoPlayedToEnd:", platform::kPlayerItemDidPlayToEndTimeNotification,
+                  &VornViewController::lastVideoPlayedToEnd);
+  observeLastItem("lastVideoFailedToPlay:", platform::kPlayerItemFailedToPlayToEndTimeNotification,
+                  &VornViewController::lastVideoFailedToPlay);
   debug("loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: " +
         log::renderOptional(lastPlayerItem()));
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");

@@ -8,15 +8,7 @@
 
 namespace vorn::sim {
 
-namespace {
-
-std::string formatSeconds(double seconds) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
-  return buffer;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 SimQueuePlayer::SimQueuePlayer(World& world, uint64_t id,
                                std::vector<std::shared_ptr<platform::PlayerItem>> items)

@@ -10,12 +10,6 @@ namespace vorn::sim {
 
 namespace {
 
-std::string formatSeconds(double seconds) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
-  return buffer;
-}
-
 // Restores the thread flag after a completion, also if the completion throws.
 class BackgroundScope {
  public:
@@ -731,6 +725,12 @@ void World::resize(const platform::Size& size) {
 void World::memoryWarning() {
   application_->memoryWarning();
   notifyViewTreeMaybeChanged();
+}
+
+std::string formatSeconds(double seconds) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
+  return buffer;
 }
 
 }  // namespace vorn::sim

@@ -132,6 +132,9 @@ class SimSystemLog : public platform::SystemLog {
 
 }  // namespace detail
 
+// Seconds with three decimals, as trace lines print times and positions.
+std::string formatSeconds(double seconds);
+
 struct WorldOptions {
   double startTime = 0.0;  // wall clock at construction, seconds since 1970 UTC
   platform::Size screenSize{1920.0, 1080.0};
