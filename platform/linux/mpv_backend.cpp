@@ -12,6 +12,7 @@
 #include "platform/linux/mpv_core.h"
 #include "platform/linux/mpv_media.h"
 #include "platform/linux/mpv_views.h"
+#include "platform/linux/system_log.h"
 
 namespace vorn::linuxbackend {
 
@@ -145,7 +146,9 @@ struct MpvBackend::Impl {
     core = std::make_unique<MpvCore>(handle);
     media = std::make_unique<MpvMediaService>(*core, mainQueue, center, !options.headless);
     metrics = std::make_shared<MpvTextMetrics>(*core, [this] { return size; });
-    overlay = std::make_unique<MpvOverlay>(*core, *metrics);
+    overlay = std::make_unique<MpvOverlay>(*core, *metrics, [](const std::string& problem) {
+      StderrSystemLog().write("vorn: " + problem);
+    });
     mpv_observe_property(handle, kPlaybackTime, "playback-time", MPV_FORMAT_DOUBLE);
     mpv_observe_property(handle, kWindowMinimized, "window-minimized", MPV_FORMAT_FLAG);
     mpv_observe_property(handle, kOsdWidth, "osd-width", MPV_FORMAT_INT64);
@@ -176,7 +179,8 @@ struct MpvBackend::Impl {
     }
   }
 
-  // While a spinner turns, redraw it at a steady pace from the main thread.
+  // While a spinner turns, or the overlay wants sending again, redraw at a steady pace from the
+  // main thread.
   void runTicker() {
     std::unique_lock lock(tickerMutex);
     while (!stopTicker) {
@@ -184,7 +188,7 @@ struct MpvBackend::Impl {
       if (stopTicker) {
         break;
       }
-      if (animating.load()) {
+      if (wantsRedraw.load()) {
         std::weak_ptr<Impl*> weak = alive;
         mainQueue.post([weak] {
           if (const auto self = weak.lock()) {
@@ -205,7 +209,7 @@ struct MpvBackend::Impl {
     lastRoot = root.weak_from_this();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - epoch).count();
-    animating = overlay->render(root, seconds);
+    wantsRedraw = overlay->render(root, seconds);
   }
 
   void handleClientMessage(const mpv_event_client_message& message) {
@@ -363,7 +367,7 @@ struct MpvBackend::Impl {
   std::weak_ptr<const platform::View> lastRoot;
   std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
   std::shared_ptr<Impl*> alive = std::make_shared<Impl*>(this);
-  std::atomic<bool> animating{false};
+  std::atomic<bool> wantsRedraw{false};
   std::thread ticker;
   std::mutex tickerMutex;
   std::condition_variable tickerWake;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 #include "platform/media.h"
 
@@ -334,6 +335,33 @@ std::vector<std::string> composeOverlay(const View& root, MpvTextMetrics& metric
 
 // MpvOverlay
 
+namespace {
+
+// Delays of the repeated sends after a change, each from the previous one (seconds): the first
+// comes once a frame in flight at 25 fps is normally presented, the last long after one delayed
+// by a busy machine.
+constexpr double kResendDelays[] = {0.1, 0.3, 0.8};
+
+}  // namespace
+
+bool MpvOverlay::send(const std::string& data, int64_t resX, int64_t resY) {
+  const auto [error, result] = core_.command({{"name", std::string("osd-overlay")},
+                                              {"id", kDrawOverlayId},
+                                              {"format", std::string("ass-events")},
+                                              {"data", data},
+                                              {"res_x", resX},
+                                              {"res_y", resY},
+                                              {"z", int64_t{0}}});
+  if (error < 0) {
+    if (!errorReported_ && onError_) {
+      errorReported_ = true;
+      onError_(std::string("cannot draw the overlay: ") + mpv_error_string(error));
+    }
+    return false;
+  }
+  return true;
+}
+
 bool MpvOverlay::render(const View& root, double seconds) {
   bool animating = false;
   const auto events = composeOverlay(root, metrics_, seconds, animating);
@@ -346,45 +374,40 @@ bool MpvOverlay::render(const View& root, double seconds) {
   }
   const int64_t resX = std::max<int64_t>(1, roundToInt(root.frame().width));
   const int64_t resY = std::max<int64_t>(1, roundToInt(root.frame().height));
-  if (data.empty()) {
-    if (shown_) {
-      core_.command({{"name", std::string("osd-overlay")},
-                     {"id", kDrawOverlayId},
-                     {"format", std::string("none")},
-                     {"data", std::string()}});
-      shown_ = false;
-      lastData_.clear();
-    }
-    return animating;
-  }
+  // A pause can catch a frame drawn with an older overlay on its way to the screen.
   const auto paused = core_.getFlag("pause");
   const bool pauseChanged = paused != lastPaused_;
   lastPaused_ = paused;
-  if (!pauseChanged && shown_ && data == lastData_ && resX == lastResX_ && resY == lastResY_) {
-    return animating;
+
+  if (!shown_ && data.empty()) {
+    return animating;  // nothing drawn yet, nothing to take away
   }
-  if (pauseChanged) {
-    // Make the text differ from what mpv has (an empty override block draws nothing), so the
-    // overlay counts as changed and a paused picture is redrawn with it.
-    redrawMark_ = !redrawMark_;
-    if (redrawMark_) {
-      data += "{}";
+
+  const bool changed = !shown_ || data != lastData_ || resX != lastResX_ || resY != lastResY_;
+  if (changed || pauseChanged) {
+    resendsLeft_ = std::size(kResendDelays);
+    nextResend_ = seconds + kResendDelays[0];
+  }
+  if (changed) {
+    if (send(data, resX, resY)) {
+      shown_ = true;
+      lastData_ = std::move(data);
+      lastResX_ = resX;
+      lastResY_ = resY;
+    } else {
+      resendsLeft_ = 0;
+    }
+  } else if (resendsLeft_ > 0 && seconds >= nextResend_) {
+    --resendsLeft_;
+    if (resendsLeft_ > 0) {
+      nextResend_ = seconds + kResendDelays[std::size(kResendDelays) - resendsLeft_];
+    }
+    resendMark_ = !resendMark_;
+    if (!send(resendMark_ ? lastData_ + "{}" : lastData_, resX, resY)) {
+      resendsLeft_ = 0;
     }
   }
-  const auto [error, result] = core_.command({{"name", std::string("osd-overlay")},
-                                              {"id", kDrawOverlayId},
-                                              {"format", std::string("ass-events")},
-                                              {"data", data},
-                                              {"res_x", resX},
-                                              {"res_y", resY},
-                                              {"z", int64_t{0}}});
-  if (error >= 0) {
-    shown_ = true;
-    lastData_ = std::move(data);
-    lastResX_ = resX;
-    lastResY_ = resY;
-  }
-  return animating;
+  return animating || resendsLeft_ > 0;
 }
 
 }  // namespace vorn::linuxbackend

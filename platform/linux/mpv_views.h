@@ -69,25 +69,44 @@ std::vector<std::string> composeOverlay(const platform::View& root, MpvTextMetri
                                         double seconds, bool& animating);
 
 // The drawing of the view tree as one osd-overlay.
+//
+// mpv shows a changed overlay with the next video frame, or, when no frame is coming (paused,
+// waiting for data), by redrawing the last one. That redraw is lost when the video output is busy
+// presenting a frame at the moment of the change: the frame was drawn with the old overlay, and
+// finishing it clears the pending redraw. Pausing makes this likely, since the pause and the
+// paused band come in the same turn while the last decoded frame is still being presented. So
+// after every change the overlay is sent again a few times, spaced out until the output has long
+// finished any frame it was presenting; each send asks for a redraw, which costs one frame of
+// drawing while paused and nothing while playing. An empty tree is sent as an empty overlay (not
+// removed), so that taking the drawing away is repeated in the same way.
 class MpvOverlay {
  public:
-  MpvOverlay(MpvCore& core, MpvTextMetrics& metrics) : core_(core), metrics_(metrics) {}
-  // `seconds` drives the spinner's animation. Returns whether a spinner is animating, so the
-  // caller keeps redrawing. Sends the overlay only when it changed.
+  // `onError` hears about the first overlay that mpv refuses (not repeated for every frame).
+  MpvOverlay(MpvCore& core, MpvTextMetrics& metrics,
+             std::function<void(const std::string&)> onError = {})
+      : core_(core), metrics_(metrics), onError_(std::move(onError)) {}
+  // `seconds` drives the spinner's animation and the repeated sends. Returns whether the caller
+  // should call again soon (a spinner turns, or a repeated send is due).
   bool render(const platform::View& root, double seconds);
 
  private:
+  bool send(const std::string& data, int64_t resX, int64_t resY);
+
   MpvCore& core_;
   MpvTextMetrics& metrics_;
+  std::function<void(const std::string&)> onError_;
+  bool errorReported_ = false;
   std::string lastData_;
   int64_t lastResX_ = 0;
   int64_t lastResY_ = 0;
   bool shown_ = false;
-  // An overlay sent while playing appears with the next video frame; if a pause comes first
-  // there is no next frame, so a change of the pause flag sends the overlay again, which makes a
-  // paused picture redraw with it.
   std::optional<bool> lastPaused_;
-  bool redrawMark_ = false;
+  // Repeated sends still to come after the last change, and when the next is due.
+  size_t resendsLeft_ = 0;
+  double nextResend_ = 0.0;
+  // Alternates an empty override block at the end of the data, so that a repeated send differs
+  // from the previous one and mpv takes it as a change.
+  bool resendMark_ = false;
 };
 
 }  // namespace vorn::linuxbackend

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -358,8 +359,20 @@ TEST_F(WindowTest, the_channel_covers_plays_pauses_on_a_click_and_closes_cleanly
   ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id + " mousemove --window " + id +
                          " 200 150 click 1"));
   ASSERT_TRUE(waitFor([&] { return logHas("handleAllGestureRecognizers: pausing"); }));
-  usleep(1000000);
-  const Image paused = screenshot(artifacts_ + "vorn-paused", id);
+  // The band shows once the paused picture is redrawn with it: give a busy machine time.
+  Image paused;
+  auto bandShows = [&] {
+    paused = screenshot(artifacts_ + "vorn-paused", id);
+    const int foot = paused.height * 3 / 4;
+    return paused.width > 0 &&
+           paused.share(0, foot, paused.width, paused.height, Image::dark) > 0.6 &&
+           paused.share(0, paused.height / 2, paused.width, paused.height, Image::grey) > 0.005;
+  };
+  const auto giveUp = std::chrono::steady_clock::now() + 5s;
+  while (!bandShows() && std::chrono::steady_clock::now() < giveUp) {
+    usleep(200000);
+  }
+  ASSERT_GT(paused.width, 0);
   const int foot = paused.height * 3 / 4;
   EXPECT_GT(paused.share(0, foot, paused.width, paused.height, Image::dark), 0.6);
   EXPECT_GT(paused.share(0, paused.height / 2, paused.width, paused.height, Image::grey), 0.005);
