@@ -153,7 +153,10 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   }
   root->addSubview(activityIndicatorView());
 
-  const auto seekTime = platform::MediaTime::makeWithSeconds(start.offset, 1);
+  // The seek grain is a whole second. Round down, never up: an offset in the last half second of
+  // an item would otherwise seek to its very end, the boundary a third of a second later would
+  // never be crossed on it, and the cover would stay up through the whole next video.
+  const auto seekTime = platform::MediaTime::makeWithSeconds(std::floor(start.offset), 1);
   debug("loadVideos: Seeking to " + seekTime.description());
   queuePlayer()->seekToTime(seekTime);
 

@@ -1,5 +1,5 @@
 // In-process playback figures of the mpv backend, headless, on the demo programme made by ffmpeg:
-//  - sync error at the first frame: where the picture is (the start offset, rounded to whole
+//  - sync error at the first frame: where the picture is (the start offset, rounded down to whole
 //    seconds as a queue load seeks, plus the third of a second the first-frame observer waits)
 //    minus where the programme clock stands at that moment;
 //  - the gap between consecutive items: from the end of one item to the first frame of the next;
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
       ++index;
     }
     const double offset = position - itemStart;
-    const MediaTime seek = MediaTime::makeWithSeconds(offset, 1);
+    const MediaTime seek = MediaTime::makeWithSeconds(std::floor(offset), 1);
     std::vector<std::shared_ptr<PlayerItem>> items;
     for (size_t i = 0; i < durations.size(); ++i) {
       items.push_back(

@@ -264,6 +264,24 @@ class EndToEndTest : public ::testing::Test {
     return server;
   }
 
+  // The test programme with its streams on the same trusted server (whose port is only known
+  // once it listens, so the playlist names it when served).
+  std::unique_ptr<TestHttpsServer> makeProgrammeServer(std::atomic<int>& mediaRequests) {
+    auto port = std::make_shared<int>(0);
+    const std::string text = playlist([](int n) {
+      return "https://127.0.0.1:PORT/media/stream-" + std::to_string(n) + "/index.m3u8";
+    });
+    auto server = makeServer(
+        *trusted,
+        [text, port](httplib::Response& response) {
+          response.set_content(std::regex_replace(text, std::regex("PORT"), std::to_string(*port)),
+                               "application/json");
+        },
+        &mediaRequests);
+    *port = server->port();
+    return server;
+  }
+
   std::vector<std::pair<std::string, std::string>> environment(int remotePort,
                                                                bool sessionBus) const {
     return {{"VORN_CA_FILE", trusted->caFile},
@@ -280,8 +298,8 @@ class EndToEndTest : public ::testing::Test {
   static std::pair<int, int> clockPosition(double daySeconds) {
     double position = std::fmod(daySeconds, kStreams * kStreamSeconds);
     int index = static_cast<int>(position / kStreamSeconds);
-    // The seek rounds the offset to the nearest whole second.
-    return {index + 1, static_cast<int>(std::lround(position - index * kStreamSeconds))};
+    // The seek takes the whole second at or below the offset.
+    return {index + 1, static_cast<int>(std::floor(position - index * kStreamSeconds))};
   }
 
   static TempDir* folder;
@@ -307,19 +325,8 @@ int firstStreamOfQueue(const std::string& notifierRecord) {
 
 TEST_F(EndToEndTest, fetches_plays_the_clocks_item_loops_obeys_playerctl_and_exits_cleanly) {
   std::atomic<int> mediaRequests{0};
-  std::string playlistText = playlist([](int n) {
-    return "https://127.0.0.1:PORT/media/stream-" + std::to_string(n) + "/index.m3u8";
-  });
-  int port = 0;
-  auto server = makeServer(
-      *trusted,
-      [&](httplib::Response& response) {
-        response.set_content(
-            std::regex_replace(playlistText, std::regex("PORT"), std::to_string(port)),
-            "application/json");
-      },
-      &mediaRequests);
-  port = server->port();
+  auto server = makeProgrammeServer(mediaRequests);
+  const int port = server->port();
   bool bus = std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr;
   ChannelProcess channel(folder->file("main.log"), {"--headless"}, environment(port, bus));
 
@@ -489,19 +496,8 @@ TEST_F(EndToEndTest, streams_behind_an_untrusted_certificate_are_not_played) {
 
 TEST_F(EndToEndTest, a_stream_server_that_vanishes_mid_play_is_survived) {
   std::atomic<int> mediaRequests{0};
-  int port = 0;
-  std::string playlistText = playlist([](int n) {
-    return "https://127.0.0.1:PORT/media/stream-" + std::to_string(n) + "/index.m3u8";
-  });
-  auto server = makeServer(
-      *trusted,
-      [&](httplib::Response& response) {
-        response.set_content(
-            std::regex_replace(playlistText, std::regex("PORT"), std::to_string(port)),
-            "application/json");
-      },
-      &mediaRequests);
-  port = server->port();
+  auto server = makeProgrammeServer(mediaRequests);
+  const int port = server->port();
   ChannelProcess channel(folder->file("vanishing.log"), {"--headless"}, environment(port, false));
   ASSERT_TRUE(channel.waitFor("boundaryTimeObserver callback for first video")) << channel.log();
   server->stop();

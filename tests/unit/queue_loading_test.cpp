@@ -253,12 +253,30 @@ TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
   EXPECT_NE(player->lastSeek()->kind(), platform::MediaTime::Kind::invalid);
 }
 
-TEST_F(QueueLoading, FractionalOffsetsSeekToWholeSeconds) {
+TEST_F(QueueLoading, FractionalOffsetsSeekToTheWholeSecondBelow) {
   world_.advance(0.6);  // 01:03:20.6: 200.6 s into C
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.runUntilIdle();
-  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(200, 1));
+}
+
+// Regression: rounding 599.7 s into A up to 600 s sought to A's very end, so the first-frame
+// boundary at 600 1/3 s was never crossed on A and the cover stayed up through all of B.
+class QueueLoadingNearAnItemsEnd : public QueueLoading {
+ protected:
+  QueueLoadingNearAnItemsEnd() : QueueLoading(2400.0 + 599.7) {}
+};
+
+TEST_F(QueueLoadingNearAnItemsEnd, TheCoverLiftsWithinASecond) {
+  auto controller = makeController();
+  acceptPlaylist(*controller, workedExamplePlaylist());
+  world_.runUntilIdle();
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(599, 1));
+  world_.advance(1.0);
+  // Lifted on A's last second; by now A has ended and B plays, as the clock says.
+  EXPECT_TRUE(controller->infoLabelView()->isHidden());
+  EXPECT_EQ(currentUrl(), kB);
 }
 
 TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
