@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
+
 extern char** environ;
 
 namespace {
@@ -103,14 +105,7 @@ std::optional<double> timeUntil(const std::vector<std::string>& args,
   return result;
 }
 
-double median(std::vector<double> values) {
-  if (values.empty()) {
-    return NAN;
-  }
-  std::sort(values.begin(), values.end());
-  const size_t mid = values.size() / 2;
-  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
-}
+using vorn::bench::median;
 
 // The first "hls_url" of the packaged playlist (the demo script writes one entry per object).
 std::string firstStream(const std::string& playlist) {

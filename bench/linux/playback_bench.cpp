@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
+
 #include "platform/linux/mpv_backend.h"
 #include "platform/media.h"
 #include "platform/media_time.h"
@@ -33,14 +35,7 @@ using vorn::platform::PlayerItem;
 
 using Clock = std::chrono::steady_clock;
 
-double median(std::vector<double> values) {
-  if (values.empty()) {
-    return NAN;
-  }
-  std::sort(values.begin(), values.end());
-  const size_t mid = values.size() / 2;
-  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
-}
+using vorn::bench::median;
 
 double wallSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();

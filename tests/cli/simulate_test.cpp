@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/simulate.h"
+#include "tests/worked_example.h"
 #include "vorn/build_config.h"
 
 namespace vorn::testing {
@@ -22,14 +23,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kDebug = "DEBUG: VorniOSViewController: ";
 
-// A, B (twice) and C: a cycle of 2400 s. At 01:03:20 (3800 s) the clock stands 200 s into C.
-constexpr const char* kWorkedExample = R"([
-  {"hls_url": "https://streams.invalid/a/index.m3u8", "duration": 600,
-   "description_attribution": "Alpha by Ann"},
-  {"hls_url": "https://streams.invalid/b/index.m3u8", "duration": 300, "play_count": 2,
-   "description_attribution": "Beta by Bo"},
-  {"hls_url": "https://streams.invalid/c/index.m3u8", "duration": 1200}
-])";
+const std::string kWorkedExample = vorn::testing::workedExamplePlaylist();
 
 // Two short streams: a cycle of 5 s.
 constexpr const char* kShort =

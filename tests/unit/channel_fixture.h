@@ -10,6 +10,7 @@
 #include "app/app_delegate.h"
 #include "channel/vorn_view_controller.h"
 #include "platform/sim/world.h"
+#include "tests/worked_example.h"
 #include "vorn/build_config.h"
 
 namespace vorn::testing {
@@ -20,17 +21,6 @@ inline constexpr const char* kPackagedUrl = "file:///opt/vorn/share/vorn/vorn-vi
 inline constexpr const char* kA = "https://streams.invalid/a/index.m3u8";
 inline constexpr const char* kB = "https://streams.invalid/b/index.m3u8";
 inline constexpr const char* kC = "https://streams.invalid/c/index.m3u8";
-
-// The worked example: A (600 s), B (300 s, played twice), C (1200 s); a cycle of 2400 s.
-inline std::string workedExamplePlaylist() {
-  return R"([
-    {"hls_url": "https://streams.invalid/a/index.m3u8", "duration": 600,
-     "description_attribution": "Alpha by Ann"},
-    {"hls_url": "https://streams.invalid/b/index.m3u8", "duration": 300, "play_count": 2,
-     "description_attribution": "Beta by Bo"},
-    {"hls_url": "https://streams.invalid/c/index.m3u8", "duration": 1200}
-  ])";
-}
 
 // A simulated world with the channel's controller, made directly (Controller) or started as the
 // application is (App). The world is the first member so it outlives everything.
