@@ -108,7 +108,13 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
   }
   if (drivesMpv()) {
     restarted_ = false;
-    service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
+    if (seconds > 0.0) {
+      service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
+    } else {
+      // Any seek to 0 on a stream without B-frames lands on the second keyframe (as a start
+      // offset of 0 does); restarting the entry plays it from its first frame.
+      service()->core().commandStrings({"playlist-play-index", "current"});
+    }
   }
 }
 
@@ -139,7 +145,9 @@ void MpvQueuePlayer::load(MpvCore& core) {
       continue;
     }
     MpvMap options;
-    if (first && pendingStart_) {
+    // No offset at all for the very start: mpv's start of 0 on a stream without B-frames lands
+    // on the second keyframe, seconds in.
+    if (first && pendingStart_ && *pendingStart_ > 0.0) {
       options.push_back({"start", formatSeconds(*pendingStart_)});
     }
     MpvMap command{{"name", std::string("loadfile")},
