@@ -1,5 +1,6 @@
 #include "channel/programme_clock.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vorn::programme {
@@ -85,6 +86,15 @@ Start findStart(std::span<const double> durations, double position) {
     sum += durations[i];
   }
   return {durations.size(), 0.0};
+}
+
+double seekSecond(double offset, double duration) {
+  constexpr double kFirstFrameMark = 1.0 / 3.0;
+  double second = std::round(offset);
+  if (!(second + kFirstFrameMark < duration)) {
+    second = std::ceil(duration - kFirstFrameMark) - 1.0;
+  }
+  return std::max(second, 0.0);
 }
 
 std::vector<size_t> rotatedOrder(size_t count, size_t start) {

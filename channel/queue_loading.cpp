@@ -153,10 +153,11 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   }
   root->addSubview(activityIndicatorView());
 
-  // The seek grain is a whole second. Round down, never up: an offset in the last half second of
-  // an item would otherwise seek to its very end, the boundary a third of a second later would
-  // never be crossed on it, and the cover would stay up through the whole next video.
-  const auto seekTime = platform::MediaTime::makeWithSeconds(std::floor(start.offset), 1);
+  // The seek grain is a whole second, kept clear of the item's end so the first frame is seen.
+  // (With no covering item the queue is the cycle in order, from the first item's start.)
+  const double firstDuration = durations[start.index < durations.size() ? start.index : 0];
+  const auto seekTime =
+      platform::MediaTime::makeWithSeconds(programme::seekSecond(start.offset, firstDuration), 1);
   debug("loadVideos: Seeking to " + seekTime.description());
   queuePlayer()->seekToTime(seekTime);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "channel/programme_clock.h"
 
 #include "platform/linux/mpv_backend.h"
 #include "platform/media.h"
@@ -95,16 +96,12 @@ int main(int argc, char** argv) {
   std::vector<double> loadToFrame;
   for (int trial = 0; trial < 7; ++trial) {
     // What a queue load does: the clock's position in the cycle, the item covering it, the
-    // offset seeked to in whole seconds, an observer a third of a second later, play.
-    const double position = std::fmod(std::fmod(wallSeconds(), 86400.0), cycle);
-    size_t index = 0;
-    double itemStart = 0.0;
-    while (index + 1 < durations.size() && position >= itemStart + durations[index]) {
-      itemStart += durations[index];
-      ++index;
-    }
-    const double offset = position - itemStart;
-    const MediaTime seek = MediaTime::makeWithSeconds(std::floor(offset), 1);
+    // whole second sought, an observer a third of a second later, play.
+    const double position = std::fmod(vorn::programme::daySeconds(wallSeconds()), cycle);
+    const auto [index, offset] = vorn::programme::findStart(durations, position);
+    const double itemStart = position - offset;
+    const MediaTime seek =
+        MediaTime::makeWithSeconds(vorn::programme::seekSecond(offset, durations[index]), 1);
     std::vector<std::shared_ptr<PlayerItem>> items;
     for (size_t i = 0; i < durations.size(); ++i) {
       items.push_back(

@@ -298,8 +298,9 @@ class EndToEndTest : public ::testing::Test {
   static std::pair<int, int> clockPosition(double daySeconds) {
     double position = std::fmod(daySeconds, kStreams * kStreamSeconds);
     int index = static_cast<int>(position / kStreamSeconds);
-    // The seek takes the whole second at or below the offset.
-    return {index + 1, static_cast<int>(std::floor(position - index * kStreamSeconds))};
+    // The nearest whole second, but the last one of a stream is kept for its first frame.
+    const double second = std::round(position - index * kStreamSeconds);
+    return {index + 1, static_cast<int>(std::min(second, kStreamSeconds - 1.0))};
   }
 
   static TempDir* folder;

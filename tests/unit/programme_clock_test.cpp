@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <random>
 #include <set>
@@ -27,6 +29,36 @@ TEST(ProgrammeClock, WorkedExampleStartsAtTheItemTheClockNames) {
   // Midnight: the first item from its start.
   EXPECT_EQ(findStart(cycle, 0.0), (Start{0, 0.0}));
   EXPECT_EQ(rotatedOrder(4, 0), (std::vector<size_t>{0, 1, 2, 3}));
+}
+
+TEST(ProgrammeClock, TheSeekIsTheNearestSecondWhoseFirstFrameMarkFallsInsideTheItem) {
+  EXPECT_EQ(seekSecond(200.0, 1200.0), 200.0);
+  EXPECT_EQ(seekSecond(200.4, 1200.0), 200.0);
+  EXPECT_EQ(seekSecond(200.5, 1200.0), 201.0);
+  EXPECT_EQ(seekSecond(200.6, 1200.0), 201.0);
+  EXPECT_EQ(seekSecond(0.2, 600.0), 0.0);
+  // Rounding up to the end (600 + 1/3 is never crossed in A) or onto its last third of a second.
+  EXPECT_EQ(seekSecond(599.7, 600.0), 599.0);
+  EXPECT_EQ(seekSecond(599.2, 599.5), 599.0);
+  EXPECT_EQ(seekSecond(599.2, 599.3), 598.0);
+  EXPECT_EQ(seekSecond(9.1, 9.2), 8.0);
+  // A mark exactly at the end is not inside.
+  EXPECT_EQ(seekSecond(9.0, 9.0 + 1.0 / 3.0), 8.0);
+  // Items shorter than a third of a second start at 0.
+  EXPECT_EQ(seekSecond(0.1, 0.2), 0.0);
+  EXPECT_EQ(seekSecond(0.0, 0.0), 0.0);
+  // Every whole-second result lies at most a second before the offset, never after the item.
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> length(1.0, 900.0);
+  std::uniform_real_distribution<double> share(0.0, 1.0);
+  for (int round = 0; round < 2000; ++round) {
+    const double duration = length(random);
+    const double offset = std::min(duration * share(random), std::nextafter(duration, 0.0));
+    const double second = seekSecond(offset, duration);
+    ASSERT_EQ(second, std::floor(second));
+    ASSERT_LT(second + 1.0 / 3.0, duration) << offset << " of " << duration;
+    ASSERT_LE(std::abs(second - offset), 1.0 + 1.0 / 3.0) << offset << " of " << duration;
+  }
 }
 
 TEST(ProgrammeClock, PositionsWithNoCoveringItemStartTheCycleInOrder) {

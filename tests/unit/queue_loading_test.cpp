@@ -253,12 +253,16 @@ TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
   EXPECT_NE(player->lastSeek()->kind(), platform::MediaTime::Kind::invalid);
 }
 
-TEST_F(QueueLoading, FractionalOffsetsSeekToTheWholeSecondBelow) {
+TEST_F(QueueLoading, FractionalOffsetsSeekToTheNearestWholeSecond) {
   world_.advance(0.6);  // 01:03:20.6: 200.6 s into C
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.runUntilIdle();
-  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(200, 1));
+  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+  const auto messages = controller->debugmsgs();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       "loadVideos: Seeking to MediaTime(value: 201, timescale: 1)"),
+            1);
 }
 
 // Regression: rounding 599.7 s into A up to 600 s sought to A's very end, so the first-frame
