@@ -44,6 +44,7 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   MpvOptions mpvOptions;
   mpvOptions.headless = options_.headless;
   mpvOptions.windowed = options_.windowed;
+  mpvOptions.playback = options_.playback;
   mpvOptions.caFile = options_.urlSession.extraCaFile;
   // libmpv calls the wake-up from its own thread; one pending drain on the main queue is enough.
   mpv_ = std::make_unique<MpvBackend>(mainLoop_, *notificationCenter_, mpvOptions, [this] {

@@ -11,6 +11,7 @@
 #include "platform/linux/audio_session.h"
 #include "platform/linux/bundle.h"
 #include "platform/linux/main_loop.h"
+#include "platform/linux/mpv_backend.h"
 #include "platform/linux/system_log.h"
 #include "platform/linux/timers.h"
 #include "platform/linux/url_session.h"
@@ -30,6 +31,7 @@ struct LinuxPlatformOptions {
   std::function<std::string(const platform::PlayerItem&)> itemTitle;
   // Whether to offer media control on the session bus.
   bool mpris = true;
+  PlaybackSettings playback;
 };
 
 // The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for

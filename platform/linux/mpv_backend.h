@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,10 +15,20 @@
 
 namespace vorn::linuxbackend {
 
+// How the player decodes and sounds, as the operator's settings choose.
+struct PlaybackSettings {
+  std::string hwdec = "auto-safe";    // mpv's hwdec: hardware decoding, software fallback
+  std::optional<int64_t> maxBitrate;  // bits per second: the HLS variant to choose
+  int volume = 100;                   // 0 to 100
+  bool mute = false;
+  std::optional<int> screen;  // the monitor's index for full screen
+};
+
 struct MpvOptions {
   bool headless = false;              // vo=null, ao=null, no window
   bool windowed = false;              // otherwise full screen
   std::optional<std::string> caFile;  // extra CA for tls-ca-file (tests); tls-verify=yes always
+  PlaybackSettings playback;
 };
 
 // What the viewer does to the window. All called on the main thread, from drainEvents().
