@@ -46,7 +46,7 @@ Fetched fetch(const platform::Url& url, const PlaylistSource& source) {
                                        std::shared_ptr<platform::Error> error) {
       Fetched fetched;
       if (error) {
-        fetched.error = error->description();
+        fetched.error = error->message();
       } else {
         fetched.data = std::move(data);
         fetched.status = response ? response->statusCode() : 0;
@@ -94,7 +94,7 @@ JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error) {
   }
   auto parsed = playlist::parseDocument(*fetched.data);
   if (auto* failure = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    error = "the playlist " + source.playlist + " is not JSON: " + (*failure)->description();
+    error = "the playlist " + source.playlist + " is not JSON: " + (*failure)->message();
     if (fetched.status >= 400) {
       error += " (the server answered HTTP " + std::to_string(fetched.status) + ")";
     }
