@@ -35,12 +35,12 @@ std::vector<std::optional<StreamProbe>> probeEntries(const CheckReport& report,
   std::atomic<size_t> next{0};
   std::mutex progressMutex;
   size_t finished = 0;
-  const auto report_progress = [&] {
+  const auto reportProgress = [&] {
     if (options.progress) {
       err << "\rprobing streams: " << finished << " of " << targets.size() << std::flush;
     }
   };
-  report_progress();
+  reportProgress();
   const auto work = [&] {
     for (size_t n = next++; n < targets.size(); n = next++) {
       const size_t index = targets[n];
@@ -48,7 +48,7 @@ std::vector<std::optional<StreamProbe>> probeEntries(const CheckReport& report,
       std::lock_guard lock(progressMutex);
       probes[index] = std::move(probe);
       ++finished;
-      report_progress();
+      reportProgress();
     }
   };
   std::vector<std::thread> workers;

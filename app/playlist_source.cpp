@@ -1,10 +1,12 @@
 #include "app/playlist_source.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <future>
 #include <optional>
+#include <string_view>
 
 #include "platform/linux/url_session.h"
 #include "playlist/playlist_document.h"
@@ -14,8 +16,11 @@ namespace {
 
 // An address rather than a path: a scheme the channel fetches.
 bool looksLikeAddress(const std::string& text) {
-  for (const char* scheme : {"http:", "https:", "file:"}) {
-    if (text.rfind(scheme, 0) == 0) {
+  for (const std::string_view scheme : {"http:", "https:", "file:"}) {
+    if (text.size() >= scheme.size() &&
+        std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
+          return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
       return true;
     }
   }

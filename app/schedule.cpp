@@ -45,6 +45,10 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
     err << "vorn schedule: the playlist " << options.playlist << ": " << result.error << '\n';
     return 2;
   }
+  if (result.schedule.truncated) {
+    err << "vorn schedule: stopped after " << result.schedule.slots.size()
+        << " slots; ask for fewer hours\n";
+  }
   switch (options.format) {
     case ScheduleFormat::text:
       writeScheduleText(result.schedule, out);
