@@ -168,8 +168,12 @@ ScheduleResult buildSchedule(const Json& document, double from, double until) {
           return result;
         }
         const CycleItem& item = items[index];
-        schedule.slots.push_back(
-            {at, end, offset, item.entry, item.play, item.plays, item.address, item.description});
+        // The item already on screen at `from` is listed from its start on the queue's timeline,
+        // as a guide lists the programme already running; a later load's first item, which may
+        // land mid-item, is listed from the load so that slots never overlap.
+        const double start = load == from && position == 0 ? at - offset : at;
+        schedule.slots.push_back({start, end, offset, item.entry, item.play, item.plays,
+                                  item.address, item.description});
       }
       at = end;
     }

@@ -16,7 +16,8 @@
 namespace vorn::app {
 
 // One item on screen: from `start` to `end` (seconds since 1970, UTC), joined `offset` seconds
-// into the item (non-zero only for the first item of a load).
+// into the item (non-zero only for the first item of a load). The first slot of a schedule is
+// the one on screen at `from`, listed from its start: `offset` seconds before `from`.
 struct Slot {
   double start = 0.0;
   double end = 0.0;

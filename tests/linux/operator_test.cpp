@@ -151,7 +151,7 @@ TEST_F(OperatorTest, ScheduleFromAFileInEveryForm) {
   options.format = app::ScheduleFormat::text;
   const Outcome text = schedule(options);
   ASSERT_EQ(text.status, 0);
-  EXPECT_NE(text.out.find("2026-12-06T01:03:20Z - 2026-12-06T01:20:00Z  (local "),
+  EXPECT_NE(text.out.find("2026-12-06T01:00:00Z - 2026-12-06T01:20:00Z  (local "),
             std::string::npos);
 
   // Now, by default.

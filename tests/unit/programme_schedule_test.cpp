@@ -41,13 +41,13 @@ Json workedExample() {
 
 TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
   const Json playlist = workedExample();
-  // 01:03:20 is 200 s into C; the queue C, A, B, B ends at 01:40:00, where the next load finds
-  // the start of C again.
+  // 01:03:20 is 200 s into C, which is listed from its start at 01:00:00; the queue C, A, B, B
+  // ends at 01:40:00, where the next load finds the start of C again.
   const ScheduleResult result = buildSchedule(playlist, kDay + 3800.0, kDay + 3800.0 + 3600.0);
   ASSERT_TRUE(result.error.empty());
   EXPECT_EQ(result.schedule.cycleItems, 4u);
   EXPECT_EQ(result.schedule.cycleLength, 2400.0);
-  expectSlots(result.schedule, {{3800, 4800, 200, 2, 1},
+  expectSlots(result.schedule, {{3600, 4800, 200, 2, 1},
                                 {4800, 5400, 0, 0, 1},
                                 {5400, 5700, 0, 1, 1},
                                 {5700, 6000, 0, 1, 2},
@@ -65,9 +65,10 @@ TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
               {{3000, 3300, 0, 1, 1}, {3300, 3600, 0, 1, 2}, {3600, 4800, 0, 2, 1}});
 
   // A fractional clock: 200.6 s into C is sought to 201, so the queue ends 0.4 s before C comes
-  // round again; that load lands in the last second of the second B and plays it from 299 s.
+  // round again; that load lands in the last second of the second B and plays it from 299 s,
+  // listed from the load so that it does not overlap the slot before.
   const ScheduleResult late = buildSchedule(playlist, kDay + 3800.6, kDay + 6100.0);
-  expectSlots(late.schedule, {{3800.6, 4799.6, 201, 2, 1},
+  expectSlots(late.schedule, {{3599.6, 4799.6, 201, 2, 1},
                               {4799.6, 5399.6, 0, 0, 1},
                               {5399.6, 5699.6, 0, 1, 1},
                               {5699.6, 5999.6, 0, 1, 2},
@@ -85,7 +86,7 @@ TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
   const double from = 84600.0;  // 23:30:00, 600 s into A (84600 = 12 * 7000 + 600)
   const ScheduleResult result = buildSchedule(playlist, kDay + from, kDay + from + 3 * 3600.0);
   // The queue A, B, C ends at 91000 (01:16:40 next day, 4600 s into the day: 600 s into C).
-  expectSlots(result.schedule, {{84600, 85000, 600, 0, 1},
+  expectSlots(result.schedule, {{84000, 85000, 600, 0, 1},
                                 {85000, 88000, 0, 1, 1},
                                 {88000, 91000, 0, 2, 1},
                                 {91000, 93400, 600, 2, 1},
@@ -98,7 +99,7 @@ TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
     {"hls_url": "https://x.invalid/a", "duration": 50000},
     {"hls_url": "https://x.invalid/b", "duration": 50000, "play_count": 7}])");
   const ScheduleResult day = buildSchedule(longCycle, kDay + 82800.0, kDay + 180000.0);
-  expectSlots(day.schedule, {{82800, 100000, 32800, 1, 1},
+  expectSlots(day.schedule, {{50000, 100000, 32800, 1, 1},
                              {100000, 150000, 0, 0, 1},
                              // 150000 is 63600 s into the next day: 13600 s into B.
                              {150000, 186400, 13600, 1, 1}});
@@ -148,14 +149,16 @@ TEST(ProgrammeSchedule, SlotsFollowOneAnotherAndRunTheirListedLength) {
     }
     const auto& slots = result.schedule.slots;
     ASSERT_FALSE(slots.empty());
-    EXPECT_EQ(slots.front().start, from);
+    // The slot on screen at `from` is listed from its start on the queue's timeline.
+    EXPECT_EQ(slots.front().start, from - slots.front().offset);
     EXPECT_GE(slots.back().end, from + 2 * 86400.0);
     for (size_t i = 0; i < slots.size(); ++i) {
       ASSERT_LT(slots[i].start, slots[i].end);
       if (i > 0) {
         ASSERT_EQ(slots[i].start, slots[i - 1].end) << "round " << round << " slot " << i;
       }
-      ASSERT_NEAR(slots[i].end - slots[i].start + slots[i].offset, durations[slots[i].entry], 1e-6);
+      const double joined = i == 0 ? 0.0 : slots[i].offset;
+      ASSERT_NEAR(slots[i].end - slots[i].start + joined, durations[slots[i].entry], 1e-6);
       // A joined item is always the first of a load, which sought it to a whole second.
       ASSERT_EQ(slots[i].offset, std::floor(slots[i].offset));
     }
@@ -190,7 +193,7 @@ TEST(ProgrammeSchedule, GuideAndTextFormsEscapeAndLabelEverySlot) {
   std::ostringstream guide;
   writeScheduleXmltv(result.schedule, guide);
   const std::string xml = guide.str();
-  EXPECT_NE(xml.find("start=\"20261206000030 +0000\" stop=\"20261206000100 +0000\""),
+  EXPECT_NE(xml.find("start=\"20261206000000 +0000\" stop=\"20261206000100 +0000\""),
             std::string::npos);
   EXPECT_NE(xml.find("<title>Tom &amp; &quot;Jerry&quot; &lt;live&gt;</title>"), std::string::npos)
       << xml;
@@ -200,7 +203,7 @@ TEST(ProgrammeSchedule, GuideAndTextFormsEscapeAndLabelEverySlot) {
 
   std::ostringstream text;
   writeScheduleText(result.schedule, text);
-  EXPECT_NE(text.str().find("2026-12-06T00:00:30Z - 2026-12-06T00:01:00Z"), std::string::npos);
+  EXPECT_NE(text.str().find("2026-12-06T00:00:00Z - 2026-12-06T00:01:00Z"), std::string::npos);
   EXPECT_NE(text.str().find("play 1 of 2, joined 30 s in"), std::string::npos);
 }
 
