@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using linuxbackend::MpvBackend;
 using linuxbackend::MpvOptions;
+using linuxbackend::PlaybackSettings;
 using platform::Asset;
 using platform::MediaTime;
 using platform::PlayerItem;
@@ -77,10 +80,12 @@ class MpvPlayerTest : public ::testing::Test {
     backend_.reset();
   }
 
-  std::unique_ptr<MpvBackend> makeBackend(std::optional<std::string> caFile) {
+  std::unique_ptr<MpvBackend> makeBackend(std::optional<std::string> caFile,
+                                          PlaybackSettings playback = {}) {
     MpvOptions options;
     options.headless = true;
     options.caFile = std::move(caFile);
+    options.playback = std::move(playback);
     auto pending = std::make_shared<std::atomic<bool>>(false);
     auto holder = std::make_shared<MpvBackend*>(nullptr);
     auto backend = std::make_unique<MpvBackend>(queue_, center_, options, [this, pending, holder] {
@@ -190,6 +195,65 @@ TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
   EXPECT_EQ(early.value(), 2);
   EXPECT_TRUE(ended_.empty());
   EXPECT_EQ(player->currentItem(), plain);
+}
+
+// What the operator chose is what mpv runs with; with hardware decoding asked for (this machine
+// may have no GPU at all) the stream still plays to its end.
+TEST_F(MpvPlayerTest, playback_settings_reach_mpv_and_hardware_decoding_falls_back) {
+  EXPECT_EQ(backend_->property("hwdec"), "auto-safe");
+  EXPECT_EQ(backend_->property("hls-bitrate"), "max") << "no limit unless one is set";
+  EXPECT_EQ(backend_->property("mute"), "no");
+  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 100.0);
+
+  resetBackend();
+  PlaybackSettings settings;
+  settings.maxBitrate = 800000;
+  settings.volume = 35;
+  settings.mute = true;
+  settings.screen = 1;
+  backend_ = makeBackend({}, settings);
+  EXPECT_EQ(backend_->property("hwdec"), "auto-safe");
+  EXPECT_EQ(backend_->property("hls-bitrate"), "800000");
+  EXPECT_EQ(backend_->property("mute"), "yes");
+  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 35.0);
+  EXPECT_EQ(backend_->property("screen"), "1");
+  EXPECT_EQ(backend_->property("fs-screen"), "1");
+  EXPECT_EQ(backend_->property("no-such-property"), std::nullopt);
+
+  const auto first = fileItem(1);
+  auto player = backend_->media().makeQueuePlayer({first});
+  auto layer = backend_->media().makePlayerLayer(player);
+  Crossings playing;
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, playing.block());
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return playing.value() > 0; }));
+  EXPECT_TRUE(layer->isReadyForDisplay());
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  EXPECT_EQ(ended_[0], first);
+
+  resetBackend();
+  PlaybackSettings software;
+  software.hwdec = "no";
+  backend_ = makeBackend({}, software);
+  EXPECT_EQ(backend_->property("hwdec"), "no");
+
+  // A value out of range stops the start rather than playing louder or on another variant.
+  resetBackend();
+  for (int volume : {-1, 101, 1000}) {
+    PlaybackSettings loud;
+    loud.volume = volume;
+    EXPECT_THROW(makeBackend({}, loud), std::invalid_argument) << volume;
+  }
+  PlaybackSettings noBitrate;
+  noBitrate.maxBitrate = 0;
+  EXPECT_THROW(makeBackend({}, noBitrate), std::invalid_argument);
+  PlaybackSettings noScreen;
+  noScreen.screen = -1;
+  EXPECT_THROW(makeBackend({}, noScreen), std::invalid_argument);
+  PlaybackSettings edges;
+  edges.volume = 0;
+  backend_ = makeBackend({}, edges);
+  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 0.0);
 }
 
 TEST_F(MpvPlayerTest, a_missing_stream_is_skipped_without_an_end_notification) {
