@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libasio-dev libcurl4-openssl-dev ca-certificates
   libmpv-dev mpv ffmpeg libsdbus-c++-dev libcpp-httplib-dev libssl-dev openssl
   xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core
+  libsystemd-dev systemd dpkg-dev file man-db
 )
 
 missing=()

@@ -5,3 +5,17 @@ target_link_libraries(vorn_service_tests PRIVATE vorn_platform PkgConfig::HTTPLI
 target_compile_definitions(vorn_service_tests PRIVATE VORN_CHANNEL_BINARY="$<TARGET_FILE:vorn>")
 add_dependencies(vorn_service_tests vorn)
 add_test(NAME linux_service COMMAND vorn_service_tests)
+
+# The Debian package unpacked into an empty root. The schedule and check commands are run once
+# this source has them.
+if(TARGET vorn_dist_files)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/app/check.cpp AND EXISTS ${PROJECT_SOURCE_DIR}/app/schedule.cpp)
+    set(VORN_HAS_COMMANDS 1)
+  else()
+    set(VORN_HAS_COMMANDS 0)
+  endif()
+  add_test(NAME linux_package
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/package-test.sh ${PROJECT_SOURCE_DIR}
+                   ${CMAKE_BINARY_DIR} ${VORN_HAS_COMMANDS})
+  set_tests_properties(linux_package PROPERTIES TIMEOUT 600)
+endif()
