@@ -85,8 +85,11 @@ class ServiceProcess {
         const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
         setenv("JOURNAL_STREAM", stream.c_str(), 1);
       }
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
+      // Only what the test hands over, even when the tests themselves run under a manager.
+      for (const char* name :
+           {"DISPLAY", "WAYLAND_DISPLAY", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+        unsetenv(name);
+      }
       for (const auto& [name, value] : environment) {
         setenv(name.c_str(), value.c_str(), 1);
       }
