@@ -10,6 +10,7 @@ packages=(
   libmpv-dev mpv ffmpeg libavformat-dev libxml2-utils libsdbus-c++-dev libcpp-httplib-dev libssl-dev
   openssl
   xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core
+  libsystemd-dev systemd dpkg-dev file man-db
 )
 
 missing=()

@@ -67,6 +67,7 @@ LinuxPlatform::~LinuxPlatform() {
   // Nothing may call into the application any more.
   mpris_.reset();
   signals_.reset();
+  serviceNotifier_.reset();
   if (mpv_) {
     mpv_->setInputEvents({});
   }
@@ -112,6 +113,9 @@ void LinuxPlatform::wireInput() {
 }
 
 void LinuxPlatform::quit() {
+  if (serviceNotifier_) {
+    serviceNotifier_->stopping();
+  }
   application_->terminate();
   mainLoop_.stop();
 }
@@ -164,6 +168,9 @@ int LinuxPlatform::run(
     return 1;
   }
   afterTurn();
+  // The channel is up: a service manager may now count on it, and on the main loop's pings.
+  serviceNotifier_ = std::make_unique<ServiceNotifier>(mainLoop_.context());
+  serviceNotifier_->ready();
   mainLoop_.run();
   return exitStatus_;
 }

@@ -12,6 +12,7 @@
 #include "platform/linux/bundle.h"
 #include "platform/linux/main_loop.h"
 #include "platform/linux/mpv_backend.h"
+#include "platform/linux/service_notifier.h"
 #include "platform/linux/system_log.h"
 #include "platform/linux/timers.h"
 #include "platform/linux/url_session.h"
@@ -94,6 +95,7 @@ class LinuxPlatform : public platform::Platform {
   std::unique_ptr<platform::Application> application_;
   std::unique_ptr<Mpris> mpris_;
   std::unique_ptr<asio::signal_set> signals_;
+  std::unique_ptr<ServiceNotifier> serviceNotifier_;
   std::atomic<bool> drainPending_{false};
   int exitStatus_ = 0;
 };

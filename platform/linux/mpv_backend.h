@@ -64,6 +64,8 @@ class MpvBackend {
   platform::Size screenSize() const;
   // Draws the view tree over the video; sends nothing when the picture has not changed.
   void render(const platform::View& root);
+  // An mpv property as mpv writes it, such as "hwdec" or "volume"; nothing when mpv has none.
+  std::optional<std::string> property(const char* name) const;
 
   struct Impl;
 
