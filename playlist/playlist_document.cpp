@@ -1,5 +1,7 @@
 #include "playlist/playlist_document.h"
 
+#include <simdjson.h>
+
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
 
@@ -52,9 +54,89 @@ class LimitedDomBuilder {
   size_t depth_ = 0;
 };
 
+// The top-level value of a parsed text, checked as the reading options require: without options
+// only an array or an object may stand at the top.
+ParseResult acceptTopLevel(std::shared_ptr<Json> document) {
+  if (!document->is_array() && !document->is_object()) {
+    return platform::Error::make(
+        platform::kJsonErrorDomain, kNotArrayOrObject,
+        "JSON text did not start with array or object and option to allow fragments not set.");
+  }
+  return JsonPtr(std::move(document));
+}
+
+// Copies a value of simdjson's tape into the tree, in the shape the reference parser gives:
+// whole numbers not below 0 unsigned, a repeated key keeping its last value. Recursion is bounded
+// by the parser's depth cap.
+void copyInto(Json& out, simdjson::dom::element value) {
+  using simdjson::dom::element_type;
+  switch (value.type()) {
+    case element_type::ARRAY: {
+      const simdjson::dom::array elements(value);
+      out = Json::array();
+      auto& target = out.get_ref<Json::array_t&>();
+      target.reserve(elements.size());
+      for (const simdjson::dom::element element : elements) {
+        copyInto(target.emplace_back(), element);
+      }
+      return;
+    }
+    case element_type::OBJECT: {
+      out = Json::object();
+      auto& target = out.get_ref<Json::object_t&>();
+      for (const simdjson::dom::key_value_pair field : simdjson::dom::object(value)) {
+        copyInto(target[std::string(field.key)], field.value);
+      }
+      return;
+    }
+    case element_type::STRING:
+      out = std::string(std::string_view(value));
+      return;
+    case element_type::INT64: {
+      const int64_t number(value);
+      if (number >= 0) {
+        out = static_cast<uint64_t>(number);
+      } else {
+        out = number;
+      }
+      return;
+    }
+    case element_type::UINT64:
+      out = uint64_t(value);
+      return;
+    case element_type::DOUBLE:
+      out = double(value);
+      return;
+    case element_type::BOOL:
+      out = bool(value);
+      return;
+    case element_type::NULL_VALUE:
+      out = nullptr;
+      return;
+  }
+}
+
 }  // namespace
 
 ParseResult parseDocument(std::string_view bytes) {
+  // simdjson reads ordinary documents several times faster than the reference parser, but it
+  // refuses some texts the reference takes (whole numbers past 64 bits) and words its errors
+  // differently. Whatever it refuses, for whatever reason, goes to the reference, so what is
+  // accepted, how it parses and how a refusal reads are the reference's.
+  simdjson::dom::parser parser;
+  if (parser.allocate(bytes.size(), kMaxNestingDepth) == simdjson::SUCCESS) {
+    // The parser needs padding past the end of the text: the text is copied unless it has it.
+    simdjson::dom::element root;
+    if (parser.parse(bytes.data(), bytes.size(), true).get(root) == simdjson::SUCCESS) {
+      auto document = std::make_shared<Json>();
+      copyInto(*document, root);
+      return acceptTopLevel(std::move(document));
+    }
+  }
+  return parseDocumentWithReferenceParser(bytes);
+}
+
+ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
   auto document = std::make_shared<Json>();
   try {
     LimitedDomBuilder builder(*document);
@@ -66,13 +148,7 @@ ParseResult parseDocument(std::string_view bytes) {
   } catch (const Json::exception& e) {
     return platform::Error::make(platform::kJsonErrorDomain, kSyntax, e.what());
   }
-  // Without reading options only an array or an object may stand at the top.
-  if (!document->is_array() && !document->is_object()) {
-    return platform::Error::make(
-        platform::kJsonErrorDomain, kNotArrayOrObject,
-        "JSON text did not start with array or object and option to allow fragments not set.");
-  }
-  return JsonPtr(std::move(document));
+  return acceptTopLevel(std::move(document));
 }
 
 }  // namespace vorn::playlist
