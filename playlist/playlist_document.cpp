@@ -1,6 +1,9 @@
 #include "playlist/playlist_document.h"
 
 #include <simdjson.h>
+#include <nlohmann/json.hpp>
+
+#include <iterator>
 
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
@@ -16,19 +19,23 @@ class TooDeep : public std::exception {};
 // what comes after it.
 class LimitedDomBuilder {
  public:
-  explicit LimitedDomBuilder(Json& result) : builder_(result, true) {}
+  explicit LimitedDomBuilder(nlohmann::json& result) : builder_(result, true) {}
 
   bool null() { return builder_.null(); }
   bool boolean(bool value) { return builder_.boolean(value); }
-  bool number_integer(Json::number_integer_t value) { return builder_.number_integer(value); }
-  bool number_unsigned(Json::number_unsigned_t value) { return builder_.number_unsigned(value); }
-  bool number_float(Json::number_float_t value, const Json::string_t& text) {
+  bool number_integer(nlohmann::json::number_integer_t value) {
+    return builder_.number_integer(value);
+  }
+  bool number_unsigned(nlohmann::json::number_unsigned_t value) {
+    return builder_.number_unsigned(value);
+  }
+  bool number_float(nlohmann::json::number_float_t value, const nlohmann::json::string_t& text) {
     return builder_.number_float(value, text);
   }
-  bool string(Json::string_t& value) { return builder_.string(value); }
-  bool binary(Json::binary_t& value) { return builder_.binary(value); }
+  bool string(nlohmann::json::string_t& value) { return builder_.string(value); }
+  bool binary(nlohmann::json::binary_t& value) { return builder_.binary(value); }
   bool start_object(std::size_t size) { return enter() && builder_.start_object(size); }
-  bool key(Json::string_t& value) { return builder_.key(value); }
+  bool key(nlohmann::json::string_t& value) { return builder_.key(value); }
   bool end_object() {
     --depth_;
     return builder_.end_object();
@@ -50,68 +57,112 @@ class LimitedDomBuilder {
     }
     return true;
   }
-  nlohmann::detail::json_sax_dom_parser<Json> builder_;
+  nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder_;
   size_t depth_ = 0;
 };
 
-// The top-level value of a parsed text, checked as the reading options require: without options
-// only an array or an object may stand at the top.
-ParseResult acceptTopLevel(std::shared_ptr<Json> document) {
-  if (!document->is_array() && !document->is_object()) {
+// A whole parsed text, checked as the reading options require: without options only an array or
+// an object may stand at the top.
+ParseResult acceptTopLevel(std::shared_ptr<JsonDocument> document) {
+  const Json& root = document->root();
+  if (!root.is_array() && !root.is_object()) {
     return platform::Error::make(
         platform::kJsonErrorDomain, kNotArrayOrObject,
         "JSON text did not start with array or object and option to allow fragments not set.");
   }
-  return JsonPtr(std::move(document));
+  return JsonPtr(std::move(document), &root);
 }
 
-// Copies a value of simdjson's tape into the tree, in the shape the reference parser gives:
-// whole numbers not below 0 unsigned, a repeated key keeping its last value. Recursion is bounded
-// by the parser's depth cap.
-void copyInto(Json& out, simdjson::dom::element value) {
+// simdjson gives counts only up to 0xFFFFFF; past that they have to be counted.
+template <typename Container>
+size_t countOf(const Container& container) {
+  const size_t count = container.size();
+  if (count < 0xFFFFFF) {
+    return count;
+  }
+  return static_cast<size_t>(std::distance(container.begin(), container.end()));
+}
+
+// Copies a value of simdjson's tape into the document. Recursion is bounded by the parser's depth
+// cap.
+void copyInto(JsonDocument& document, Json& out, simdjson::dom::element value) {
   using simdjson::dom::element_type;
   switch (value.type()) {
     case element_type::ARRAY: {
       const simdjson::dom::array elements(value);
-      out = Json::array();
-      auto& target = out.get_ref<Json::array_t&>();
-      target.reserve(elements.size());
+      const auto target = document.setArray(out, countOf(elements));
+      size_t i = 0;
       for (const simdjson::dom::element element : elements) {
-        copyInto(target.emplace_back(), element);
+        copyInto(document, target[i++], element);
       }
       return;
     }
     case element_type::OBJECT: {
-      out = Json::object();
-      auto& target = out.get_ref<Json::object_t&>();
-      for (const simdjson::dom::key_value_pair field : simdjson::dom::object(value)) {
-        copyInto(target[std::string(field.key)], field.value);
+      const simdjson::dom::object fields(value);
+      const auto target = document.setObject(out, countOf(fields));
+      size_t i = 0;
+      for (const simdjson::dom::key_value_pair field : fields) {
+        target.names[i] = document.copyText(field.key);
+        copyInto(document, target.values[i++], field.value);
       }
       return;
     }
     case element_type::STRING:
-      out = std::string(std::string_view(value));
+      document.setString(out, std::string_view(value));
       return;
-    case element_type::INT64: {
-      const int64_t number(value);
-      if (number >= 0) {
-        out = static_cast<uint64_t>(number);
-      } else {
-        out = number;
+    case element_type::INT64:
+      JsonDocument::setInteger(out, int64_t(value));
+      return;
+    case element_type::UINT64:
+      JsonDocument::setUnsigned(out, uint64_t(value));
+      return;
+    case element_type::DOUBLE:
+      JsonDocument::setFloat(out, double(value));
+      return;
+    case element_type::BOOL:
+      JsonDocument::setBoolean(out, bool(value));
+      return;
+    case element_type::NULL_VALUE:
+      return;
+  }
+}
+
+// The same from the reference parser's tree.
+void copyInto(JsonDocument& document, Json& out, const nlohmann::json& value) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::array: {
+      const auto target = document.setArray(out, value.size());
+      size_t i = 0;
+      for (const auto& element : value) {
+        copyInto(document, target[i++], element);
       }
       return;
     }
-    case element_type::UINT64:
-      out = uint64_t(value);
+    case nlohmann::json::value_t::object: {
+      const auto target = document.setObject(out, value.size());
+      size_t i = 0;
+      for (const auto& [name, member] : value.items()) {
+        target.names[i] = document.copyText(name);
+        copyInto(document, target.values[i++], member);
+      }
       return;
-    case element_type::DOUBLE:
-      out = double(value);
+    }
+    case nlohmann::json::value_t::string:
+      document.setString(out, value.get_ref<const std::string&>());
       return;
-    case element_type::BOOL:
-      out = bool(value);
+    case nlohmann::json::value_t::number_integer:
+      JsonDocument::setInteger(out, value.get<int64_t>());
       return;
-    case element_type::NULL_VALUE:
-      out = nullptr;
+    case nlohmann::json::value_t::number_unsigned:
+      JsonDocument::setUnsigned(out, value.get<uint64_t>());
+      return;
+    case nlohmann::json::value_t::number_float:
+      JsonDocument::setFloat(out, value.get<double>());
+      return;
+    case nlohmann::json::value_t::boolean:
+      JsonDocument::setBoolean(out, value.get<bool>());
+      return;
+    default:
       return;
   }
 }
@@ -128,8 +179,8 @@ ParseResult parseDocument(std::string_view bytes) {
     // The parser needs padding past the end of the text: the text is copied unless it has it.
     simdjson::dom::element root;
     if (parser.parse(bytes.data(), bytes.size(), true).get(root) == simdjson::SUCCESS) {
-      auto document = std::make_shared<Json>();
-      copyInto(*document, root);
+      auto document = std::make_shared<JsonDocument>();
+      copyInto(*document, document->root(), root);
       return acceptTopLevel(std::move(document));
     }
   }
@@ -137,17 +188,19 @@ ParseResult parseDocument(std::string_view bytes) {
 }
 
 ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
-  auto document = std::make_shared<Json>();
+  nlohmann::json tree;
   try {
-    LimitedDomBuilder builder(*document);
-    Json::sax_parse(bytes.begin(), bytes.end(), &builder);
+    LimitedDomBuilder builder(tree);
+    nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &builder);
   } catch (const TooDeep&) {
     return platform::Error::make(
         platform::kJsonErrorDomain, kTooDeep,
         "Nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels.");
-  } catch (const Json::exception& e) {
+  } catch (const nlohmann::json::exception& e) {
     return platform::Error::make(platform::kJsonErrorDomain, kSyntax, e.what());
   }
+  auto document = std::make_shared<JsonDocument>();
+  copyInto(*document, document->root(), tree);
   return acceptTopLevel(std::move(document));
 }
 

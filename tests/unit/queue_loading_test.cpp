@@ -59,7 +59,7 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
   const auto item = std::dynamic_pointer_cast<VornAVPlayerItem>(player->items()[2]);
   ASSERT_TRUE(item);
   EXPECT_DOUBLE_EQ(item->listed_duration(), 300.0);
-  EXPECT_EQ((*item->playlist_info())["description_attribution"], "Beta by Bo");
+  EXPECT_EQ((*item->playlist_info())["description_attribution"].get<std::string>(), "Beta by Bo");
   EXPECT_EQ(item->playlist_info(),
             std::dynamic_pointer_cast<VornAVPlayerItem>(player->items()[3])->playlist_info());
   EXPECT_FLOAT_EQ(player->rate(), 1.0f);
@@ -221,7 +221,7 @@ TEST_F(QueueLoading, PlayCountsAndDurationsFollowTheRules) {
                                       "https://s/text", "https://s/huge", "https://s/whole"}));
   const auto whole = std::dynamic_pointer_cast<VornAVPlayerItem>(items[8]);
   EXPECT_DOUBLE_EQ(whole->listed_duration(), 20.0);
-  EXPECT_EQ((*whole->playlist_info())["extra"]["kept"], true);
+  EXPECT_TRUE((*whole->playlist_info())["extra"]["kept"].get<bool>());
 }
 
 TEST_F(QueueLoading, ZeroLengthCycleStartsAtTheFirstItem) {
