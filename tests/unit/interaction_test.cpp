@@ -311,6 +311,25 @@ TEST_F(Interaction, DeveloperModeSwipeWithoutAPlayerDoesNothing) {
   EXPECT_EQ(controller_->debugmsgs().back().rfind("handleSwipeGestureRecognizer: ", 0), 0u);
 }
 
+// Only a queue of exactly one item is rebuilt by a swipe: an emptied queue is advanced (which does
+// nothing) and the channel does not reload behind the developer's back.
+TEST_F(Interaction, DeveloperModeSwipeOnAnEmptyQueueDoesNotReload) {
+  startPlaying(/*developerMode=*/true);
+  const auto player = controller_->queuePlayer();
+  while (!player->items().empty()) {
+    player->advanceToNextItem();
+  }
+  const size_t before = mark();
+  EXPECT_TRUE(world_.swipe(platform::kSwipeLeft));
+  world_.runUntilIdle();
+  const auto lines = recordsSince(before, kDebug);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("handleSwipeGestureRecognizer: ", 0), 0u);
+  EXPECT_EQ(controller_->queuePlayer(), player);
+  EXPECT_EQ(world_.latestPlayer(), player);
+  EXPECT_TRUE(player->items().empty());
+}
+
 TEST_F(Interaction, ToggleWithAnEmptyQueueHidesTheBandAndReloads) {
   startPlaying();
   const auto player = controller_->queuePlayer();
