@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <atomic>
+#include <latch>
 #include <thread>
 
 #include "channel_fixture.h"
@@ -93,6 +95,14 @@ TEST_F(Application, ExternalScreenFlagSkipsTheForegroundRefetch) {
             "queuePlayer rate is Optional(0.0), airPlayScreenConnected is true");
   world_.runUntilIdle();
   EXPECT_EQ(world_.requests().size(), 1u);
+  // No new load brings a new layer: becoming active shows the same player again.
+  const auto player = controller->queuePlayer();
+  ASSERT_TRUE(player);
+  EXPECT_FALSE(controller->playerLayer()->player());
+  world_.becomeActive();
+  world_.runUntilIdle();
+  EXPECT_EQ(controller->queuePlayer(), player);
+  EXPECT_EQ(controller->playerLayer()->player(), player);
   world_.screenDisconnected();
   world_.enterBackground();
   world_.enterForeground();
@@ -255,26 +265,41 @@ TEST_F(Application, HistoriesStayBoundedOverALongRun) {
 // address and the retry budget. Run under ThreadSanitizer this catches unguarded access.
 TEST_F(Application, CompletionThreadAndMainThreadShareStateSafely) {
   auto controller = makeController();
+  // The completion thread waits half-way until the main thread has read, so the two overlap
+  // however the threads are scheduled.
+  std::latch mainHasRead(1);
   std::atomic<bool> done{false};
   std::thread completion([&] {
     for (int i = 0; i < 200; ++i) {
+      if (i == 100) {
+        mainHasRead.wait();
+      }
       controller->updatePlaylistCompletionHandler(i % 2 ? "[]" : "{", nullptr, nullptr);
     }
     done = true;
   });
-  size_t reads = 0;
-  while (!done) {
-    reads += controller->debugmsgs().size() + controller->errors().size();
+  bool signalled = false;
+  do {
+    (void)controller->debugmsgs();
+    (void)controller->errors();
     (void)controller->playlist();
     (void)controller->playlistNSURL();
     (void)controller->fetchPlaylistRetries();
     controller->debug("main");
-  }
+    if (!signalled) {
+      mainHasRead.count_down();
+      signalled = true;
+    }
+  } while (!done);
   completion.join();
   world_.runUntilIdle();
-  EXPECT_GT(reads, 0u);
   EXPECT_TRUE(controller->playlist());
   EXPECT_EQ(controller->fetchPlaylistRetries(), 2 - 100);
+  const auto errors = controller->errors();
+  EXPECT_EQ(std::count_if(
+                errors.begin(), errors.end(),
+                [](const std::string& line) { return line.rfind("Error parsing JSON: ", 0) == 0; }),
+            100);
 }
 
 }  // namespace
