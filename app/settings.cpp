@@ -301,12 +301,15 @@ std::optional<Value> fromNode(const Key& key, const toml::node& node) {
 // Reads one settings file into `resolved`. A missing file that is not required is no error.
 void readFile(const std::string& path, const std::string& label, bool required,
               std::map<std::string, Resolved>& resolved) {
+  std::error_code ec;
+  if (!required && !std::filesystem::exists(path, ec)) {
+    return;
+  }
+  if (std::filesystem::is_directory(path, ec)) {
+    throw SettingsError(path + ": cannot read the settings file: Is a directory");
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    std::error_code ec;
-    if (!required && !std::filesystem::exists(path, ec)) {
-      return;
-    }
     throw SettingsError(path + ": cannot read the settings file");
   }
   std::ostringstream contents;

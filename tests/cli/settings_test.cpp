@@ -156,6 +156,7 @@ TEST_F(Settings, ConfigFileReplacesBothFiles) {
   // A named file must exist, unlike the system's and the user's.
   EXPECT_NE(failure({"--config", (dir_ / "missing.toml").string()}).find("missing.toml"),
             std::string::npos);
+  EXPECT_NE(failure({"--config", dir_.string()}).find("Is a directory"), std::string::npos);
   fs::remove(systemFile_);
   fs::remove(userFile_);
   EXPECT_EQ(load({}).values.volume, 100);
