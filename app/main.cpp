@@ -1,22 +1,23 @@
-// `vorn`: the channel on this machine's screen, or `vorn simulate ...` in virtual time.
-#include <cstring>
+// `vorn`: the channel on this machine's screen, or one of its commands.
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/commands.h"
 #include "app/simulate.h"
-#include "platform/linux/cli.h"
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "simulate") == 0) {
-    return vorn::app::runSimulateCommand(std::vector<std::string>(argv + 2, argv + argc), std::cout,
-                                         std::cerr);
+  const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const std::string command = words.empty() ? std::string() : words.front();
+  const std::vector<std::string> rest(words.begin() + (words.empty() ? 0 : 1), words.end());
+  if (command == "simulate") {
+    return vorn::app::runSimulateCommand(rest, std::cout, std::cerr);
   }
-  vorn::linuxbackend::CommandLineHooks hooks;
-  hooks.enableDeveloperMode = vorn::app::enableDeveloperMode;
-  hooks.itemTitle = vorn::app::itemTitle;
-  return vorn::linuxbackend::runVornCommandLine(argc, argv, vorn::app::classRegistry(),
-                                                vorn::app::kDelegateClassName,
-                                                vorn::app::mainInterface(), hooks);
+  if (command == "schedule") {
+    return vorn::app::runScheduleCommand(rest, std::cout, std::cerr);
+  }
+  if (command == "check") {
+    return vorn::app::runCheckCommand(rest, std::cout, std::cerr);
+  }
+  return vorn::app::runChannelCommand(words, std::cout, std::cerr);
 }

@@ -1,7 +1,5 @@
 #include "channel/vorn_view_controller.h"
 
-#include "vorn/build_config.h"
-
 namespace vorn {
 
 VornViewController::VornViewController(platform::Platform& platform,
@@ -48,7 +46,7 @@ void VornViewController::setStartValues() {
   lastPlayerItem_.reset();
   developerMode_ = false;
   playlistFileLocal_ = platform().bundle().pathForResource("vorn-vimeo-playlist", "json");
-  playlistUrlRemote_ = platform::Url::parse(build::kRemotePlaylistAddress);
+  playlistUrlRemote_ = platform::Url::parse(platform().bundle().remotePlaylistAddress());
   playlistUrlLocal_.reset();
   playlistUrl_.reset();
   fetchPlaylistRetries_ = 2;

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "vorn/build_config.h"
+
 namespace vorn::platform {
 
 // The application's packaged resources. Any thread.
@@ -13,6 +15,16 @@ class Bundle {
   // nothing when the resources hold no such file.
   virtual std::optional<std::string> pathForResource(const std::string& name,
                                                      const std::string& type) const = 0;
+
+  // The address the channel fetches its playlist from: the operator's setting, else the one fixed
+  // at build time. Set before the application launches; read from any thread afterwards.
+  const std::string& remotePlaylistAddress() const { return remotePlaylistAddress_; }
+  void setRemotePlaylistAddress(std::string address) {
+    remotePlaylistAddress_ = std::move(address);
+  }
+
+ private:
+  std::string remotePlaylistAddress_ = build::kRemotePlaylistAddress;
 };
 
 }  // namespace vorn::platform

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libsimdjson-dev libasio-dev libcurl4-openssl-dev ca-certificates
   libmpv-dev mpv ffmpeg libavformat-dev libxml2-utils libsdbus-c++-dev libcpp-httplib-dev libssl-dev
-  openssl
+  openssl libcli11-dev libtomlplusplus-dev
   xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core
   libsystemd-dev systemd dpkg-dev file man-db
 )

@@ -539,7 +539,9 @@ void World::failAudioActivation(std::shared_ptr<platform::Error> error) {
 }
 
 void World::logRecord(std::string_view record) {
-  {
+  if (logRecordSink_) {
+    logRecordSink_(now(), record);
+  } else {
     std::lock_guard lock(mutex_);
     logRecords_.emplace_back(record);
     timedLogRecords_.push_back({now(), std::string(record)});

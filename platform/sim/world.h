@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -254,6 +255,11 @@ class World : public platform::Platform {
     std::string text;
   };
   const std::vector<TimedRecord>& timedLogRecords() const { return timedLogRecords_; }
+  // While set, every record goes to `sink` with its time as it is written, and is not kept: a long
+  // run then holds no history of its log.
+  void setLogRecordSink(std::function<void(double, std::string_view)> sink) {
+    logRecordSink_ = std::move(sink);
+  }
 
   // Trace: what a viewer would see and what the platform does, one line per event: current item
   // changes, rate changes, seeks, timers scheduled, fired and invalidated, downloads started and
@@ -358,6 +364,7 @@ class World : public platform::Platform {
 
   std::function<void(double, const std::string&)> trace_;
   bool traceLogRecords_ = false;
+  std::function<void(double, std::string_view)> logRecordSink_;
   std::function<void()> viewTreeHook_;
 
   // Services. The two centres are replaced by empty ones at teardown, so that an object released

@@ -193,6 +193,40 @@ TEST_F(Simulate, FailedDownloadsAreRetriedThenThePackagedCopyIsUsed) {
   EXPECT_EQ(count(unreachable, "loadVideos: Seeking"), 0u);
 }
 
+TEST_F(Simulate, SettingsChooseTheRemoteAddressAndDeveloperMode) {
+  const std::string other = "https://other.invalid/p.json";
+  const auto moved =
+      run({"--playlist-url", other, "--playlist", example_, "--start", "01:03:20", "--for", "5",
+           "--event", "1:remote-down", "--event", "2:background", "--event", "3:foreground"});
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  EXPECT_TRUE(contains(moved, std::string("01:03:20.000 ") + kDebug +
+                                  "Loaded playlist from Optional(" + other + ")"));
+  // The outage is scripted on the address the channel fetches: the foreground's fetch fails.
+  EXPECT_TRUE(contains(moved,
+                       "01:03:23.000 ERROR: VorniOSViewController: Alert: Error fetching playlist: "
+                       "Optional(Error Domain=VornURLErrorDomain Code=-1009 \"The Internet "
+                       "connection appears to be offline.\")"));
+
+  const auto config =
+      write("vorn.toml", "developer_mode = true\nplaylist_url = \"" + other + "\"\n");
+  const auto developer =
+      run({"--config", config, "--playlist", example_, "--start", "01:03:20", "--for", "1"});
+  EXPECT_EQ(developer.status, 0) << developer.err;
+  EXPECT_EQ(count(developer, "Seeking to MediaTime(value: 0, timescale: 1)"), 1u);
+  EXPECT_EQ(count(developer, "Loaded playlist from Optional(" + other + ")"), 0u);
+  // The command line turns the file's switch off again.
+  const auto plain = run({"--config", config, "--no-developer-mode", "--playlist", example_,
+                          "--start", "01:03:20", "--for", "1"});
+  EXPECT_EQ(count(plain, "Seeking to MediaTime(value: 200, timescale: 1)"), 1u);
+
+  const auto bad = write("bad.toml", "developer_mode = \"yes\"\n");
+  const auto refused = run({"--config", bad});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err,
+            "vorn simulate: " + bad + ":1: developer_mode: expected true or false, got \"yes\"\n");
+}
+
 TEST_F(Simulate, EventsReachTheApplicationAtTheirTimes) {
   const auto result = run({"--playlist",
                            example_,

@@ -1,0 +1,233 @@
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+
+#include "app/app.h"
+#include "app/commands.h"
+#include "app/settings.h"
+#include "platform/linux/linux_platform.h"
+#include "vorn/build_config.h"
+
+namespace vorn::app {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Plays the channel: the programme of the playlist that the clock puts on screen now.\n";
+
+constexpr const char* kFooter =
+    R"(Commands:
+  vorn simulate [OPTIONS]  the channel on a simulated device in virtual time
+  vorn schedule [OPTIONS]  what plays when
+  vorn check [OPTIONS]     whether a playlist is sound
+  (each takes --help)
+
+Settings: every setting above is also a key (the name in brackets) of the TOML files
+/etc/vorn/vorn.toml, then $XDG_CONFIG_HOME/vorn/vorn.toml (else ~/.config/vorn/vorn.toml), or of
+the --config file alone. The command line beats the environment (VORN_PLAYLIST_URL, VORN_CA_FILE),
+which beats the user's file, which beats the system's. VORN_DATA_DIR is the folder of the packaged
+playlist.
+
+Exit status: 0 when the channel ends, 1 when it cannot start, 2 for bad options or settings.
+)";
+
+std::optional<std::string> variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// Whether a stream socket at `path` accepts a connection; a leading '@' names an abstract one.
+bool socketAnswers(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
+    return false;
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  socklen_t length = sizeof address;
+  if (path.front() == '@') {
+    address.sun_path[0] = '\0';
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+  ::close(fd);
+  return connected;
+}
+
+bool tcpAnswers(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    return false;
+  }
+  bool connected = false;
+  for (addrinfo* at = found; at && !connected; at = at->ai_next) {
+    const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+    if (fd >= 0) {
+      connected = ::connect(fd, at->ai_addr, at->ai_addrlen) == 0;
+      ::close(fd);
+    }
+  }
+  ::freeaddrinfo(found);
+  return connected;
+}
+
+// Whether the X server that DISPLAY ("[host]:N[.S]", "unix:N", or a socket path) names answers.
+bool xDisplayAnswers(const std::string& display) {
+  if (display.front() == '/') {
+    return socketAnswers(display.substr(0, display.rfind(':')));
+  }
+  const auto colon = display.rfind(':');
+  if (colon == std::string::npos) {
+    return false;
+  }
+  const std::string host = display.substr(0, colon);
+  const std::string rest = display.substr(colon + 1);
+  int number = 0;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+  if (ec != std::errc() || end == rest.data() ||
+      (end != rest.data() + rest.size() && *end != '.')) {
+    return false;
+  }
+  if (host.empty() || host == "unix") {
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    return socketAnswers(socket) || socketAnswers("@" + socket);
+  }
+  return tcpAnswers(host, 6000 + number);
+}
+
+bool waylandAnswers(const std::string& display) {
+  if (display.front() == '/') {
+    return socketAnswers(display);
+  }
+  const auto runtime = variable("XDG_RUNTIME_DIR");
+  return runtime && socketAnswers(*runtime + "/" + display);
+}
+
+// Nothing when a display server answers, else why not. Called only when a window is wanted.
+std::optional<std::string> displayProblem() {
+  const auto x = variable("DISPLAY");
+  const auto wayland = variable("WAYLAND_DISPLAY");
+  if ((wayland && waylandAnswers(*wayland)) || (x && xDisplayAnswers(*x))) {
+    return std::nullopt;
+  }
+  std::string problem = "no display: ";
+  if (wayland) {
+    problem += "cannot connect to Wayland display '" + *wayland + "'";
+  }
+  if (x) {
+    problem += std::string(wayland ? " nor " : "") + "cannot connect to X display '" + *x + "'";
+  }
+  return problem + " (--headless runs without one)";
+}
+
+linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, bool headless) {
+  linuxbackend::LinuxPlatformOptions options;
+  options.headless = headless;
+  options.windowed = settings.windowed;
+  options.itemTitle = itemTitle;
+  options.playback.hwdec = settings.hwdec;
+  options.playback.maxBitrate = settings.maxBitrate;
+  options.playback.volume = settings.volume;
+  options.playback.mute = settings.mute;
+  options.playback.screen = settings.screen;
+  options.urlSession.extraCaFile = settings.caFile;
+  // The whole download in whole seconds (curl's unit), connecting included.
+  const long timeout = std::max(1L, static_cast<long>(std::ceil(settings.fetchTimeout)));
+  options.urlSession.totalTimeoutSeconds = timeout;
+  options.urlSession.connectTimeoutSeconds =
+      std::min(options.urlSession.connectTimeoutSeconds, timeout);
+  return options;
+}
+
+}  // namespace
+
+int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CLI::App app(kDescription, "vorn");
+  useHelpFormat(app);
+  SettingsOptions settingsOptions;
+  settingsOptions.addTo(app);
+  bool printConfig = false;
+  bool version = false;
+  app.add_flag("--print-config", printConfig,
+               "print the effective settings and where each comes from, then exit")
+      ->disable_flag_override();
+  app.add_flag("--version", version, "show the version")->disable_flag_override();
+  app.set_help_flag("-h,--help", "show this help");
+  app.footer(kFooter);
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    err << "vorn: " << error.what() << " (see 'vorn --help')\n";
+    return 2;
+  }
+  if (version) {
+    out << "vorn " << build::kVersion << '\n';
+    return 0;
+  }
+
+  EffectiveSettings effective;
+  try {
+    effective = settingsOptions.load(SettingsEnvironment::ofThisProcess());
+  } catch (const SettingsError& error) {
+    err << "vorn: " << error.what() << '\n';
+    return 2;
+  }
+  const Settings& settings = effective.values;
+  if (settings.windowed && settings.headless) {
+    err << "vorn: windowed (" << effective.origins["windowed"] << ") and headless ("
+        << effective.origins["headless"] << ") cannot be used together\n";
+    return 2;
+  }
+  if (printConfig) {
+    out << describeSettings(effective);
+    return 0;
+  }
+  out.flush();
+
+  // Without any display named the channel runs headless by itself; a display named but not
+  // answering is a failure to start, not a channel playing to nobody.
+  const bool headless = settings.headless || (!variable("DISPLAY") && !variable("WAYLAND_DISPLAY"));
+  if (!headless) {
+    if (auto problem = displayProblem()) {
+      err << "vorn: cannot start: " << *problem << '\n';
+      return 1;
+    }
+  }
+
+  // The channel ends only by a signal or a closed window; a failure to start is one line and
+  // status 1, whichever part refuses.
+  try {
+    linuxbackend::LinuxPlatform platform(platformOptions(settings, headless));
+    platform.bundle().setRemotePlaylistAddress(settings.playlistUrl);
+    std::function<void(platform::ViewController&)> configure;
+    if (settings.developerMode) {
+      configure = enableDeveloperMode;
+    }
+    return platform.run(classRegistry(), kDelegateClassName, mainInterface(), configure);
+  } catch (const std::exception& error) {
+    err << "vorn: cannot start: " << error.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace vorn::app

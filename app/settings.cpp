@@ -1,0 +1,642 @@
+#include "app/settings.h"
+
+#include <toml++/toml.h>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+#include <variant>
+
+#include "platform/url.h"
+#include "vorn/build_config.h"
+
+namespace vorn::app {
+
+namespace {
+
+enum class Kind { address, text, path, seconds, flag, integer };
+
+struct Key {
+  std::string_view name;
+  Kind kind;
+  std::string_view help;
+  std::string_view valueName = {};
+  int64_t min = 0;
+  int64_t max = 0;
+  std::string_view environment = {};  // the variable that sets it, if any
+};
+
+constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
+// Seconds beyond a year are a typing error, not an interval.
+constexpr double kMaxSeconds = 366.0 * 86400.0;
+
+constexpr Key kKeys[] = {
+    {"playlist_url", Kind::address, "the playlist's address (http, https or file)", "URL", 0, 0,
+     "VORN_PLAYLIST_URL"},
+    {"refresh_interval", Kind::seconds, "seconds between fetches of the playlist", "SECONDS"},
+    {"fetch_timeout", Kind::seconds, "seconds a playlist download may take", "SECONDS"},
+    {"state_dir", Kind::path, "folder for what the channel keeps between runs", "DIR"},
+    {"ca_file", Kind::path, "a further trusted certificate authority (PEM)", "FILE", 0, 0,
+     "VORN_CA_FILE"},
+    {"mute", Kind::flag, "start with the sound off"},
+    {"volume", Kind::integer, "sound volume, 0 to 100", "N", 0, 100},
+    {"screen", Kind::integer, "the monitor (0, 1, ...) to fill in full screen", "N", 0, 63},
+    {"hwdec", Kind::text, "hardware decoding mode (auto-safe, auto, no, vaapi, ...)", "MODE"},
+    {"max_bitrate", Kind::integer, "highest HLS variant bit rate to choose, bits per second", "BPS",
+     1, kMaxInt},
+    {"developer_mode", Kind::flag,
+     "pin the clock to the start of the day, use the packaged playlist and let a swipe skip to "
+     "the next video"},
+    {"windowed", Kind::flag, "play in a window instead of full screen"},
+    {"headless", Kind::flag,
+     "no window and no sound (servers and tests); the default when no display is available"},
+};
+
+using Value = std::variant<bool, int64_t, double, std::string>;
+
+struct Resolved {
+  Value value;
+  std::string origin;
+};
+
+const Key* findKey(std::string_view name) {
+  for (const auto& key : kKeys) {
+    if (key.name == name) {
+      return &key;
+    }
+  }
+  return nullptr;
+}
+
+std::string optionName(std::string_view key) {
+  std::string option = "--" + std::string(key);
+  std::replace(option.begin(), option.end(), '_', '-');
+  return option;
+}
+
+size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) {
+    row[j] = j;
+  }
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string closestKey(std::string_view unknown) {
+  std::string lowered(unknown);
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::replace(lowered.begin(), lowered.end(), '-', '_');
+  const Key* best = &kKeys[0];
+  size_t bestDistance = std::numeric_limits<size_t>::max();
+  for (const auto& key : kKeys) {
+    const size_t distance = editDistance(lowered, key.name);
+    if (distance < bestDistance) {
+      best = &key;
+      bestDistance = distance;
+    }
+  }
+  return std::string(best->name);
+}
+
+std::string tomlString(std::string_view text) {
+  std::string result = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      result += '\\';
+      result += c;
+    } else if (u < 0x20 || u == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      result += escape;
+    } else {
+      result += c;
+    }
+  }
+  return result + "\"";
+}
+
+std::string expectation(const Key& key) {
+  switch (key.kind) {
+    case Kind::address:
+      return "an http, https or file address";
+    case Kind::text:
+      return "a word such as \"auto-safe\"";
+    case Kind::path:
+      return "a non-empty path";
+    case Kind::seconds:
+      return "a number of seconds above 0 and at most a year";
+    case Kind::flag:
+      return "true or false";
+    case Kind::integer:
+      if (key.max == kMaxInt) {
+        return "a whole number from " + std::to_string(key.min);
+      }
+      return "a whole number from " + std::to_string(key.min) + " to " + std::to_string(key.max);
+  }
+  return {};
+}
+
+// Checks a value of the right shape against the key's range and form; nothing when it fails.
+std::optional<Value> accept(const Key& key, Value value) {
+  switch (key.kind) {
+    case Kind::address: {
+      const auto& text = std::get<std::string>(value);
+      const auto url = platform::Url::parse(text);
+      if (!url) {
+        return std::nullopt;
+      }
+      const auto scheme = url->scheme();
+      if (scheme != "http" && scheme != "https" && scheme != "file") {
+        return std::nullopt;
+      }
+      return value;
+    }
+    case Kind::text: {
+      const auto& text = std::get<std::string>(value);
+      const bool word = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == ',';
+      });
+      return word ? std::optional<Value>(value) : std::nullopt;
+    }
+    case Kind::path:
+      return std::get<std::string>(value).empty() ? std::nullopt : std::optional<Value>(value);
+    case Kind::seconds: {
+      const double seconds = std::get<double>(value);
+      return std::isfinite(seconds) && seconds > 0.0 && seconds <= kMaxSeconds
+                 ? std::optional<Value>(value)
+                 : std::nullopt;
+    }
+    case Kind::flag:
+      return value;
+    case Kind::integer: {
+      const int64_t number = std::get<int64_t>(value);
+      return number >= key.min && number <= key.max ? std::optional<Value>(value) : std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// A value written as text (an option's or an environment variable's).
+std::optional<Value> fromText(const Key& key, const std::string& text) {
+  switch (key.kind) {
+    case Kind::address:
+    case Kind::text:
+    case Kind::path:
+      return accept(key, text);
+    case Kind::seconds: {
+      double seconds = 0.0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+      if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+      }
+      return accept(key, seconds);
+    }
+    case Kind::integer: {
+      int64_t number = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+      if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+      }
+      return accept(key, number);
+    }
+    case Kind::flag:
+      if (text == "true" || text == "1" || text == "yes") {
+        return Value(true);
+      }
+      if (text == "false" || text == "0" || text == "no") {
+        return Value(false);
+      }
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::string typeName(const toml::node& node) {
+  switch (node.type()) {
+    case toml::node_type::string:
+      return "a string";
+    case toml::node_type::integer:
+      return "an integer";
+    case toml::node_type::floating_point:
+      return "a float";
+    case toml::node_type::boolean:
+      return "a boolean";
+    case toml::node_type::table:
+      return "a table";
+    case toml::node_type::array:
+      return "an array";
+    default:
+      return "a date or time";
+  }
+}
+
+std::string describeNode(const toml::node& node) {
+  if (auto text = node.value_exact<std::string>()) {
+    return tomlString(*text);
+  }
+  if (auto number = node.value_exact<int64_t>()) {
+    return std::to_string(*number);
+  }
+  if (auto flag = node.value_exact<bool>()) {
+    return *flag ? "true" : "false";
+  }
+  std::ostringstream out;
+  if (auto number = node.value_exact<double>()) {
+    out << *number;
+    return out.str();
+  }
+  return typeName(node);
+}
+
+// A TOML value of the key's type, else nothing.
+std::optional<Value> fromNode(const Key& key, const toml::node& node) {
+  switch (key.kind) {
+    case Kind::address:
+    case Kind::text:
+    case Kind::path:
+      if (auto text = node.value_exact<std::string>()) {
+        return accept(key, *text);
+      }
+      return std::nullopt;
+    case Kind::seconds:
+      if (node.is_integer() || node.is_floating_point()) {
+        return accept(key, *node.value<double>());
+      }
+      return std::nullopt;
+    case Kind::flag:
+      if (auto flag = node.value_exact<bool>()) {
+        return Value(*flag);
+      }
+      return std::nullopt;
+    case Kind::integer:
+      if (auto number = node.value_exact<int64_t>()) {
+        return accept(key, *number);
+      }
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Reads one settings file into `resolved`. A missing file that is not required is no error.
+void readFile(const std::string& path, const std::string& label, bool required,
+              std::map<std::string, Resolved>& resolved) {
+  std::error_code ec;
+  if (!required && !std::filesystem::exists(path, ec)) {
+    return;
+  }
+  if (std::filesystem::is_directory(path, ec)) {
+    throw SettingsError(path + ": cannot read the settings file: Is a directory");
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw SettingsError(path + ": cannot read the settings file");
+  }
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  if (file.bad()) {
+    throw SettingsError(path + ": cannot read the settings file");
+  }
+  toml::table table;
+  try {
+    table = toml::parse(contents.str(), path);
+  } catch (const toml::parse_error& error) {
+    throw SettingsError(path + ":" + std::to_string(error.source().begin.line) + ": " +
+                        std::string(error.description()));
+  }
+  const std::string origin = label + " " + path;
+  for (const auto& [name, node] : table) {
+    const std::string keyName(name.str());
+    const std::string where = path + ":" + std::to_string(node.source().begin.line) + ": ";
+    const Key* key = findKey(keyName);
+    if (!key) {
+      throw SettingsError(where + "unknown key '" + keyName + "' (did you mean '" +
+                          closestKey(keyName) + "'?)");
+    }
+    auto value = fromNode(*key, node);
+    if (!value) {
+      throw SettingsError(where + keyName + ": expected " + expectation(*key) + ", got " +
+                          describeNode(node));
+    }
+    resolved[keyName] = {std::move(*value), origin};
+  }
+}
+
+std::string describeValue(const Value& value) {
+  if (const auto* flag = std::get_if<bool>(&value)) {
+    return *flag ? "true" : "false";
+  }
+  if (const auto* number = std::get_if<int64_t>(&value)) {
+    return std::to_string(*number);
+  }
+  if (const auto* seconds = std::get_if<double>(&value)) {
+    std::ostringstream out;
+    out.precision(15);
+    out << *seconds;
+    return out.str();
+  }
+  return tomlString(std::get<std::string>(value));
+}
+
+std::optional<std::string> absoluteVariable(const std::map<std::string, std::string>& variables,
+                                            const std::string& name) {
+  auto found = variables.find(name);
+  // Relative XDG locations are invalid and to be ignored.
+  if (found == variables.end() || found->second.empty() || found->second.front() != '/') {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+std::string inFolder(std::string folder, const std::string& name) {
+  if (folder.empty() || folder.back() != '/') {
+    folder += '/';
+  }
+  return folder + name;
+}
+
+class HelpFormatter : public CLI::Formatter {
+ public:
+  HelpFormatter() { column_width(kColumn); }
+
+  std::string make_option(const CLI::Option* option, bool positional) const override {
+    std::string name = make_option_name(option, positional) + make_option_opts(option);
+    std::string out = "  " + name;
+    size_t column = out.size();
+    if (column + 1 > kColumn) {
+      out += '\n';
+      column = 0;
+    }
+    std::istringstream words(make_option_desc(option));
+    bool first = true;
+    for (std::string word; words >> word;) {
+      if (!first && column + 1 + word.size() > kWidth) {
+        out += '\n';
+        column = 0;
+      }
+      if (column < kColumn) {
+        out += std::string(kColumn - column, ' ');
+        column = kColumn;
+      } else {
+        out += ' ';
+        ++column;
+      }
+      out += word;
+      column += word.size();
+      first = false;
+    }
+    return out + '\n';
+  }
+
+  std::string make_option_name(const CLI::Option* option, bool positional) const override {
+    std::string name = CLI::Formatter::make_option_name(option, positional);
+    // The negated form of a flag is shown bare ("--mute,--no-mute").
+    for (size_t at; (at = name.find("{false}")) != std::string::npos;) {
+      name.erase(at, 7);
+    }
+    return name;
+  }
+
+  std::string make_option_opts(const CLI::Option* option) const override {
+    return option->get_type_size() == 0 || option->get_type_name().empty()
+               ? std::string()
+               : " " + option->get_type_name();
+  }
+
+ private:
+  static constexpr size_t kColumn = 30;
+  static constexpr size_t kWidth = 100;
+};
+
+}  // namespace
+
+void useHelpFormat(CLI::App& app) {
+  app.formatter(std::make_shared<HelpFormatter>());
+}
+
+std::vector<std::string> settingKeys() {
+  std::vector<std::string> keys;
+  for (const auto& key : kKeys) {
+    keys.emplace_back(key.name);
+  }
+  return keys;
+}
+
+SettingsEnvironment SettingsEnvironment::from(std::map<std::string, std::string> variables) {
+  SettingsEnvironment environment;
+  if (auto config = absoluteVariable(variables, "XDG_CONFIG_HOME")) {
+    environment.userFile = inFolder(*config, "vorn/vorn.toml");
+  } else if (auto home = absoluteVariable(variables, "HOME")) {
+    environment.userFile = inFolder(*home, ".config/vorn/vorn.toml");
+  }
+  environment.variables = std::move(variables);
+  return environment;
+}
+
+SettingsEnvironment SettingsEnvironment::ofThisProcess() {
+  std::map<std::string, std::string> variables;
+  for (const char* name :
+       {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME", "VORN_PLAYLIST_URL", "VORN_CA_FILE"}) {
+    if (const char* value = std::getenv(name); value && *value) {
+      variables[name] = value;
+    }
+  }
+  return from(std::move(variables));
+}
+
+void SettingsOptions::addTo(CLI::App& app, const std::set<std::string>& keys) {
+  app.add_option("--config", configFile_,
+                 "read the settings from FILE only (not " + SettingsEnvironment().systemFile +
+                     " and the user's file)")
+      ->type_name("FILE")
+      ->allow_extra_args(false)
+      ->group("Settings");
+  for (const auto& key : kKeys) {
+    if (!keys.empty() && keys.count(std::string(key.name)) == 0) {
+      continue;
+    }
+    Given& given = given_.emplace_back();
+    given.key = key.name;
+    given.option = optionName(key.name);
+    const std::string help = std::string(key.help) + " [" + std::string(key.name) + "]";
+    if (key.kind == Kind::flag) {
+      given.flag = true;
+      app.add_flag_function(
+             given.option + ",!--no-" + given.option.substr(2),
+             [&given](int64_t count) {
+               given.flagValue = count > 0;
+               given.texts.assign(1, count > 0 ? "true" : "false");
+             },
+             help)
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+          ->group("Settings");
+    } else {
+      app.add_option(given.option, given.texts, help)
+          ->type_name(std::string(key.valueName))
+          ->allow_extra_args(false)
+          ->group("Settings");
+    }
+  }
+}
+
+EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) const {
+  std::map<std::string, Resolved> resolved;
+
+  // Built-in defaults.
+  resolved["playlist_url"] = {std::string(build::kRemotePlaylistAddress), "default"};
+  resolved["refresh_interval"] = {600.0, "default"};
+  resolved["fetch_timeout"] = {10.0, "default"};
+  if (auto state = absoluteVariable(environment.variables, "XDG_STATE_HOME")) {
+    resolved["state_dir"] = {inFolder(*state, "vorn/"), "default"};
+  } else if (auto home = absoluteVariable(environment.variables, "HOME")) {
+    resolved["state_dir"] = {inFolder(*home, ".local/state/vorn/"), "default"};
+  }
+  resolved["mute"] = {false, "default"};
+  resolved["volume"] = {int64_t{100}, "default"};
+  resolved["hwdec"] = {std::string("auto-safe"), "default"};
+  resolved["developer_mode"] = {false, "default"};
+  resolved["windowed"] = {false, "default"};
+  resolved["headless"] = {false, "default"};
+
+  // Files.
+  if (configFile_.size() > 1 &&
+      std::any_of(configFile_.begin(), configFile_.end(),
+                  [&](const std::string& path) { return path != configFile_.front(); })) {
+    throw SettingsError("--config: given twice with different files");
+  }
+  if (!configFile_.empty()) {
+    readFile(configFile_.front(), "config file", true, resolved);
+  } else {
+    readFile(environment.systemFile, "system file", false, resolved);
+    if (environment.userFile) {
+      readFile(*environment.userFile, "user file", false, resolved);
+    }
+  }
+
+  // Environment.
+  for (const auto& key : kKeys) {
+    if (key.environment.empty()) {
+      continue;
+    }
+    auto found = environment.variables.find(std::string(key.environment));
+    if (found == environment.variables.end() || found->second.empty()) {
+      continue;
+    }
+    auto value = fromText(key, found->second);
+    if (!value) {
+      throw SettingsError("environment " + std::string(key.environment) + ": " +
+                          std::string(key.name) + ": expected " + expectation(key) + ", got " +
+                          tomlString(found->second));
+    }
+    resolved[std::string(key.name)] = {std::move(*value),
+                                       "environment " + std::string(key.environment)};
+  }
+
+  // Command line.
+  for (const auto& given : given_) {
+    if (given.texts.empty()) {
+      continue;
+    }
+    const Key& key = *findKey(given.key);
+    if (!given.flag && std::any_of(given.texts.begin(), given.texts.end(),
+                                   [&](const auto& text) { return text != given.texts.front(); })) {
+      throw SettingsError(given.option + ": given twice with different values");
+    }
+    auto value = fromText(key, given.texts.front());
+    if (!value) {
+      throw SettingsError(given.option + ": " + given.key + ": expected " + expectation(key) +
+                          ", got " + tomlString(given.texts.front()));
+    }
+    resolved[given.key] = {std::move(*value), "command line " + given.option};
+  }
+
+  EffectiveSettings effective;
+  Settings& s = effective.values;
+  auto text = [&](const char* key) -> std::optional<std::string> {
+    auto found = resolved.find(key);
+    return found == resolved.end() ? std::nullopt
+                                   : std::optional(std::get<std::string>(found->second.value));
+  };
+  auto number = [&](const char* key) -> std::optional<int64_t> {
+    auto found = resolved.find(key);
+    return found == resolved.end() ? std::nullopt
+                                   : std::optional(std::get<int64_t>(found->second.value));
+  };
+  auto seconds = [&](const char* key) { return std::get<double>(resolved.at(key).value); };
+  auto flag = [&](const char* key) { return std::get<bool>(resolved.at(key).value); };
+  s.playlistUrl = *text("playlist_url");
+  s.refreshInterval = seconds("refresh_interval");
+  s.fetchTimeout = seconds("fetch_timeout");
+  s.stateDir = text("state_dir").value_or("");
+  s.caFile = text("ca_file");
+  s.mute = flag("mute");
+  s.volume = static_cast<int>(*number("volume"));
+  if (auto screen = number("screen")) {
+    s.screen = static_cast<int>(*screen);
+  }
+  s.hwdec = *text("hwdec");
+  s.maxBitrate = number("max_bitrate");
+  s.developerMode = flag("developer_mode");
+  s.windowed = flag("windowed");
+  s.headless = flag("headless");
+  for (const auto& key : kKeys) {
+    auto found = resolved.find(std::string(key.name));
+    effective.origins[std::string(key.name)] =
+        found == resolved.end() ? "default" : found->second.origin;
+  }
+  return effective;
+}
+
+std::string describeSettings(const EffectiveSettings& settings) {
+  const Settings& s = settings.values;
+  std::vector<std::pair<std::string, std::optional<Value>>> lines = {
+      {"playlist_url", s.playlistUrl},
+      {"refresh_interval", s.refreshInterval},
+      {"fetch_timeout", s.fetchTimeout},
+      {"state_dir", s.stateDir.empty() ? std::nullopt : std::optional<Value>(s.stateDir)},
+      {"ca_file", s.caFile ? std::optional<Value>(*s.caFile) : std::nullopt},
+      {"mute", s.mute},
+      {"volume", int64_t{s.volume}},
+      {"screen", s.screen ? std::optional<Value>(int64_t{*s.screen}) : std::nullopt},
+      {"hwdec", s.hwdec},
+      {"max_bitrate", s.maxBitrate ? std::optional<Value>(*s.maxBitrate) : std::nullopt},
+      {"developer_mode", s.developerMode},
+      {"windowed", s.windowed},
+      {"headless", s.headless},
+  };
+  std::vector<std::string> texts;
+  size_t width = 0;
+  for (const auto& [key, value] : lines) {
+    texts.push_back(value ? key + " = " + describeValue(*value) : "# " + key + " is not set");
+    width = std::max(width, texts.back().size());
+  }
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    auto origin = settings.origins.find(lines[i].first);
+    out += texts[i] + std::string(width - texts[i].size() + 2, ' ') + "# " +
+           (origin == settings.origins.end() ? std::string("default") : origin->second) + '\n';
+  }
+  return out;
+}
+
+}  // namespace vorn::app

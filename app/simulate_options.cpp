@@ -1,0 +1,314 @@
+#include "app/simulate_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vorn::app::simulate {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Runs the channel on a simulated device in virtual time and prints every system-log record "
+    "as\n\"HH:MM:SS.mmm TEXT\" (virtual UTC time of day). A day or a week runs in moments.\n";
+
+std::string inQuotes(std::string_view text) {
+  return "'" + std::string(text) + "'";
+}
+
+bool allDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int digitsValue(std::string_view text) {
+  int value = 0;
+  for (char c : text) {
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t daysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+unsigned daysInMonth(int year, unsigned month) {
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// "HH:MM:SS" with optional fractional seconds: seconds into the day.
+std::optional<double> parseTimeOfDay(std::string_view text) {
+  if (text.size() < 8 || text[2] != ':' || text[5] != ':') {
+    return std::nullopt;
+  }
+  const auto hours = text.substr(0, 2);
+  const auto minutes = text.substr(3, 2);
+  const auto seconds = text.substr(6, 2);
+  if (!allDigits(hours) || !allDigits(minutes) || !allDigits(seconds)) {
+    return std::nullopt;
+  }
+  double fraction = 0.0;
+  if (text.size() > 8) {
+    const auto rest = text.substr(8);
+    if (rest.size() < 2 || rest[0] != '.' || !allDigits(rest.substr(1))) {
+      return std::nullopt;
+    }
+    fraction = *parseNumber("0" + std::string(rest));
+  }
+  const int h = digitsValue(hours);
+  const int m = digitsValue(minutes);
+  const int s = digitsValue(seconds);
+  if (h > 23 || m > 59 || s > 59) {
+    return std::nullopt;
+  }
+  return h * 3600.0 + m * 60.0 + s + fraction;
+}
+
+// The one value of a single-valued option: repeating it with the same value is harmless, a
+// different value is a conflict.
+std::optional<std::string> single(const std::string& option,
+                                  const std::vector<std::string>& values) {
+  if (values.empty()) {
+    return std::nullopt;
+  }
+  for (const auto& value : values) {
+    if (value != values.front()) {
+      throw OptionError(option + ": given twice with different values (" +
+                        inQuotes(values.front()) + " and " + inQuotes(value) + ")");
+    }
+  }
+  return values.front();
+}
+
+unsigned long parseRemoteFails(const std::string& text) {
+  unsigned long count = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+      count > kMaxRemoteFailures) {
+    throw OptionError("--remote-fails: expected a whole number from 0 to " +
+                      std::to_string(kMaxRemoteFailures) + ", got " + inQuotes(text));
+  }
+  return count;
+}
+
+}  // namespace
+
+std::optional<double> parseNumber(std::string_view text) {
+  if (text.empty() || text.front() == '+' || text.front() == '-') {
+    return std::nullopt;
+  }
+  double value = 0.0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+double parseSeconds(const std::string& option, std::string_view text) {
+  auto value = parseNumber(text);
+  if (!value) {
+    throw OptionError(option + ": expected a non-negative number of seconds, got " +
+                      inQuotes(text));
+  }
+  return *value;
+}
+
+double parseStart(std::string_view text) {
+  std::optional<double> result;
+  if (text.size() >= 19 && text[4] == '-' && text[7] == '-' &&
+      (text[10] == 'T' || text[10] == 't')) {
+    std::string_view rest = text.substr(11);
+    if (!rest.empty() && (rest.back() == 'Z' || rest.back() == 'z')) {
+      rest.remove_suffix(1);
+    }
+    const auto year = text.substr(0, 4);
+    const auto month = text.substr(5, 2);
+    const auto day = text.substr(8, 2);
+    auto time = parseTimeOfDay(rest);
+    if (time && allDigits(year) && allDigits(month) && allDigits(day)) {
+      const int y = digitsValue(year);
+      const auto mo = static_cast<unsigned>(digitsValue(month));
+      const auto d = static_cast<unsigned>(digitsValue(day));
+      if (y >= 1970 && mo >= 1 && mo <= 12 && d >= 1 && d <= daysInMonth(y, mo)) {
+        result = static_cast<double>(daysFromCivil(y, mo, d)) * 86400.0 + *time;
+      }
+    }
+  } else {
+    result = parseTimeOfDay(text);
+  }
+  if (!result) {
+    throw OptionError("--start: expected HH:MM:SS or an ISO 8601 UTC date-time, got " +
+                      inQuotes(text));
+  }
+  return *result;
+}
+
+std::string readFile(const std::string& option, const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    throw OptionError(option + ": cannot read " + inQuotes(path) + ": Is a directory");
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    const int code = errno;
+    throw OptionError(option + ": cannot read " + inQuotes(path) + ": " +
+                      (code != 0 ? std::strerror(code) : "cannot open"));
+  }
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  if (file.bad()) {
+    throw OptionError(option + ": cannot read " + inQuotes(path));
+  }
+  return contents.str();
+}
+
+Options parseOptions(const std::vector<std::string>& args, const SettingsEnvironment& environment) {
+  Options options;
+  CLI::App app(kDescription, "vorn simulate");
+  useHelpFormat(app);
+  std::vector<std::string> playlist, packaged, remoteFails, start, duration;
+
+  const std::string network = "Network and files";
+  app.add_option("--playlist", playlist,
+                 "the document served at the remote playlist address (without it, the remote "
+                 "address is unreachable)")
+      ->type_name("FILE")
+      ->allow_extra_args(false)
+      ->group(network);
+  app.add_option("--remote-fails", remoteFails,
+                 "the first N remote downloads fail (\"The request timed out.\")")
+      ->type_name("N")
+      ->allow_extra_args(false)
+      ->group(network);
+  app.add_option("--packaged", packaged,
+                 "the packaged copy of the playlist, kept at "
+                 "/usr/share/vorn/vorn-vimeo-playlist.json (default: the --playlist document, or "
+                 "an empty array \"[]\" without --playlist)")
+      ->type_name("FILE")
+      ->allow_extra_args(false)
+      ->group(network);
+  app.add_flag("--no-packaged", options.noPackaged, "the application has no packaged copy")
+      ->disable_flag_override()
+      ->group(network);
+
+  const std::string time = "Time";
+  app.add_option("--start", start,
+                 "wall clock at launch: HH:MM:SS (on 1970-01-01) or an ISO 8601 UTC date-time "
+                 "such as 2026-12-06T01:03:20Z (default 00:00:00)")
+      ->type_name("TIME")
+      ->allow_extra_args(false)
+      ->group(time);
+  app.add_option("--for", duration, "how long to run, virtual seconds (default 60)")
+      ->type_name("SECONDS")
+      ->allow_extra_args(false)
+      ->group(time);
+
+  const std::string media = "Media";
+  app.add_option("--media-length",
+                 "length of a stream (repeatable; default: the duration listed for it in the "
+                 "playlist documents, else 60)")
+      ->type_name("URL=SECONDS")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each([&options](const std::string& text) {
+        // The address may hold '=' itself; the length never does.
+        const auto eq = text.rfind('=');
+        if (eq == std::string::npos || eq == 0) {
+          throw OptionError("--media-length: expected URL=SECONDS, got " + inQuotes(text));
+        }
+        const auto url = text.substr(0, eq);
+        const double seconds = parseSeconds("--media-length", text.substr(eq + 1));
+        auto [it, inserted] = options.mediaLengths.emplace(url, seconds);
+        if (!inserted && it->second != seconds) {
+          throw OptionError("--media-length: " + inQuotes(url) +
+                            " given twice with different lengths");
+        }
+      })
+      ->group(media);
+  app.add_option("--broken", "the stream never plays (repeatable)")
+      ->type_name("URL")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each([&options](const std::string& url) {
+        if (url.empty()) {
+          throw OptionError("--broken: expected a stream address");
+        }
+        options.broken.insert(url);
+      })
+      ->group(media);
+
+  const std::string application = "Application";
+  app.add_option("--event",
+                 "at SECONDS after launch (repeatable; same time: command-line order), one of the "
+                 "actions below")
+      ->type_name("SECONDS:ACTION")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each([&options](const std::string& text) { options.events.push_back(parseEvent(text)); })
+      ->group(application);
+  SettingsOptions settings;
+  settings.addTo(app, {"playlist_url", "developer_mode"});
+
+  app.add_flag("--trace", options.trace,
+               "also \"HH:MM:SS.mmm TRACE: ...\" lines: current item and position, rate, the band "
+               "and its text and frame, the indicator, timers, downloads")
+      ->disable_flag_override()
+      ->group("Output");
+  app.set_help_flag("-h,--help", "this text")->group("Output");
+  app.footer("Actions of --event:\n" + eventsHelp() +
+             "background and foreground pass through inactive: follow foreground with "
+             "become-active\nto re-attach the picture.\n\n"
+             "Exit status: 0 after the run, 2 for a bad option or an unreadable file.\n");
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    options.help = true;
+    options.helpText = app.help();
+    return options;
+  } catch (const CLI::ParseError& error) {
+    throw OptionError(error.what());
+  }
+
+  options.playlistPath = single("--playlist", playlist);
+  options.packagedPath = single("--packaged", packaged);
+  if (auto text = single("--remote-fails", remoteFails)) {
+    options.remoteFails = parseRemoteFails(*text);
+  }
+  if (auto text = single("--start", start)) {
+    options.start = parseStart(*text);
+  }
+  if (auto text = single("--for", duration)) {
+    options.duration = parseSeconds("--for", *text);
+  }
+  if (options.packagedPath && options.noPackaged) {
+    throw OptionError("--packaged and --no-packaged cannot be used together");
+  }
+  try {
+    options.settings = settings.load(environment).values;
+  } catch (const SettingsError& error) {
+    throw OptionError(error.what());
+  }
+  return options;
+}
+
+}  // namespace vorn::app::simulate

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings.h"
+#include "app/simulate_events.h"
+
+// The options of `vorn simulate`, checked and converted: what the simulated device serves, when
+// the run starts and how long it lasts, the media, the scripted events and the output.
+namespace vorn::app::simulate {
+
+// Bad input: one line, printed after "vorn simulate: ".
+class OptionError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr double kDefaultDuration = 60.0;
+inline constexpr unsigned long kMaxRemoteFailures = 1'000'000;
+
+struct Options {
+  std::optional<std::string> playlistPath;
+  std::optional<std::string> packagedPath;
+  bool noPackaged = false;
+  unsigned long remoteFails = 0;
+  double start = 0.0;
+  double duration = kDefaultDuration;
+  bool trace = false;
+  std::map<std::string, double> mediaLengths;
+  std::set<std::string> broken;
+  std::vector<Event> events;  // in command-line order
+  // What the settings say: the remote playlist address and developer mode.
+  Settings settings;
+
+  bool help = false;
+  std::string helpText;
+};
+
+// Parses the words after "simulate"; throws OptionError (bad options or settings).
+Options parseOptions(const std::vector<std::string>& args, const SettingsEnvironment& environment);
+
+// A plain non-negative decimal number: no sign, finite.
+std::optional<double> parseNumber(std::string_view text);
+// Seconds for `option`; throws OptionError naming it.
+double parseSeconds(const std::string& option, std::string_view text);
+// --start: "HH:MM:SS[.fff]" on 1970-01-01, or an ISO 8601 UTC date-time; seconds since 1970.
+double parseStart(std::string_view text);
+// A file's bytes for `option`; throws OptionError naming the option, the path and the reason.
+std::string readFile(const std::string& option, const std::string& path);
+
+}  // namespace vorn::app::simulate

@@ -1,0 +1,244 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "vorn/build_config.h"
+
+namespace vorn::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using app::EffectiveSettings;
+using app::SettingsEnvironment;
+using app::SettingsError;
+using app::SettingsOptions;
+
+// A private folder holding a system file, a user file under XDG_CONFIG_HOME and a --config file.
+class Settings : public ::testing::Test {
+ protected:
+  Settings() {
+    dir_ = fs::temp_directory_path() /
+           ("vorn-settings-test-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_ / "config" / "vorn");
+    systemFile_ = (dir_ / "system.toml").string();
+    userFile_ = (dir_ / "config" / "vorn" / "vorn.toml").string();
+    configFile_ = (dir_ / "only.toml").string();
+    variables_ = {{"XDG_CONFIG_HOME", (dir_ / "config").string()},
+                  {"XDG_STATE_HOME", (dir_ / "state").string()}};
+  }
+  ~Settings() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  static void write(const std::string& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary) << contents;
+  }
+
+  SettingsEnvironment environment() const {
+    auto environment = SettingsEnvironment::from(variables_);
+    environment.systemFile = systemFile_;
+    return environment;
+  }
+
+  // Loads with `args` on a command line offering every setting.
+  EffectiveSettings load(const std::vector<std::string>& args) const {
+    CLI::App app;
+    SettingsOptions options;
+    options.addTo(app);
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
+    return options.load(environment());
+  }
+
+  // The one-line message of a load that must fail.
+  std::string failure(const std::vector<std::string>& args) const {
+    try {
+      load(args);
+    } catch (const SettingsError& error) {
+      return error.what();
+    }
+    ADD_FAILURE() << "no error";
+    return {};
+  }
+
+  fs::path dir_;
+  std::string systemFile_;
+  std::string userFile_;
+  std::string configFile_;
+  std::map<std::string, std::string> variables_;
+};
+
+TEST_F(Settings, EachSourceBeatsTheOnesBelowIt) {
+  write(systemFile_, "playlist_url = \"https://system.invalid/p.json\"\nvolume = 10\n");
+  write(userFile_, "playlist_url = \"https://user.invalid/p.json\"\nvolume = 20\nmute = true\n");
+  variables_["VORN_PLAYLIST_URL"] = "https://env.invalid/p.json";
+
+  auto all = load({"--playlist-url", "https://cli.invalid/p.json", "--no-mute"});
+  EXPECT_EQ(all.values.playlistUrl, "https://cli.invalid/p.json");
+  EXPECT_EQ(all.origins["playlist_url"], "command line --playlist-url");
+  EXPECT_FALSE(all.values.mute);
+  EXPECT_EQ(all.origins["mute"], "command line --mute");
+  EXPECT_EQ(all.values.volume, 20);
+  EXPECT_EQ(all.origins["volume"], "user file " + userFile_);
+
+  auto environment = load({});
+  EXPECT_EQ(environment.values.playlistUrl, "https://env.invalid/p.json");
+  EXPECT_EQ(environment.origins["playlist_url"], "environment VORN_PLAYLIST_URL");
+  EXPECT_TRUE(environment.values.mute);
+
+  variables_.erase("VORN_PLAYLIST_URL");
+  EXPECT_EQ(load({}).values.playlistUrl, "https://user.invalid/p.json");
+
+  fs::remove(userFile_);
+  auto system = load({});
+  EXPECT_EQ(system.values.playlistUrl, "https://system.invalid/p.json");
+  EXPECT_EQ(system.values.volume, 10);
+  EXPECT_EQ(system.origins["volume"], "system file " + systemFile_);
+  EXPECT_FALSE(system.values.mute);
+
+  fs::remove(systemFile_);
+  auto defaults = load({});
+  EXPECT_EQ(defaults.values.playlistUrl, build::kRemotePlaylistAddress);
+  EXPECT_EQ(defaults.origins["playlist_url"], "default");
+  EXPECT_EQ(defaults.values.volume, 100);
+  EXPECT_EQ(defaults.values.refreshInterval, 600.0);
+  EXPECT_EQ(defaults.values.fetchTimeout, 10.0);
+  EXPECT_EQ(defaults.values.hwdec, "auto-safe");
+  EXPECT_EQ(defaults.values.stateDir, (dir_ / "state").string() + "/vorn/");
+  EXPECT_FALSE(defaults.values.caFile);
+  EXPECT_FALSE(defaults.values.screen);
+  EXPECT_FALSE(defaults.values.maxBitrate);
+
+  // Without XDG variables the user's files live under HOME; relative XDG paths are ignored.
+  variables_ = {{"HOME", dir_.string()}, {"XDG_CONFIG_HOME", "relative"}};
+  fs::create_directories(dir_ / ".config" / "vorn");
+  write((dir_ / ".config" / "vorn" / "vorn.toml").string(), "screen = 1\n");
+  auto home = load({});
+  EXPECT_EQ(home.values.screen, 1);
+  EXPECT_EQ(home.values.stateDir, dir_.string() + "/.local/state/vorn/");
+}
+
+TEST_F(Settings, ConfigFileReplacesBothFiles) {
+  write(systemFile_, "volume = 10\nhwdec = \"no\"\n");
+  write(userFile_, "volume = 20\n");
+  write(configFile_,
+        "# a kiosk\nmax_bitrate = 3000000\nfetch_timeout = 2.5\nwindowed = true\n"
+        "ca_file = \"/etc/ssl/local.pem\"\nstate_dir = \"/var/lib/vorn\"\nrefresh_interval = 60\n"
+        "developer_mode = true\nheadless = false\n");
+  variables_["VORN_CA_FILE"] = "/env/ca.pem";
+
+  auto loaded = load({"--config", configFile_, "--volume", "55"});
+  EXPECT_EQ(loaded.values.volume, 55);
+  EXPECT_EQ(loaded.values.hwdec, "auto-safe");
+  EXPECT_EQ(loaded.origins["hwdec"], "default");
+  EXPECT_EQ(loaded.values.maxBitrate, 3000000);
+  EXPECT_EQ(loaded.origins["max_bitrate"], "config file " + configFile_);
+  EXPECT_EQ(loaded.values.fetchTimeout, 2.5);
+  EXPECT_EQ(loaded.values.refreshInterval, 60.0);
+  EXPECT_TRUE(loaded.values.windowed);
+  EXPECT_TRUE(loaded.values.developerMode);
+  EXPECT_EQ(loaded.values.stateDir, "/var/lib/vorn");
+  // The environment still beats the file.
+  EXPECT_EQ(loaded.values.caFile, "/env/ca.pem");
+
+  // A named file must exist, unlike the system's and the user's.
+  EXPECT_NE(failure({"--config", (dir_ / "missing.toml").string()}).find("missing.toml"),
+            std::string::npos);
+  EXPECT_NE(failure({"--config", dir_.string()}).find("Is a directory"), std::string::npos);
+  fs::remove(systemFile_);
+  fs::remove(userFile_);
+  EXPECT_EQ(load({}).values.volume, 100);
+}
+
+TEST_F(Settings, BadInputIsOneLineNamingWhereAndWhat) {
+  struct Case {
+    std::string file;
+    std::vector<std::string> fragments;
+  };
+  const std::vector<Case> cases = {
+      {"mute = true\nvolume = \"loud\"\n", {":2: ", "volume", "whole number from 0 to 100"}},
+      {"volume = 150\n", {":1: ", "volume", "150"}},
+      {"screen = -1\n", {":1: ", "screen"}},
+      {"max_bitrate = 0\n", {":1: ", "max_bitrate"}},
+      {"fetch_timeout = 0\n", {":1: ", "fetch_timeout"}},
+      {"refresh_interval = \"10m\"\n", {":1: ", "refresh_interval"}},
+      {"mute = 1\n", {":1: ", "mute", "true or false"}},
+      {"playlist_url = \"not an address\"\n", {":1: ", "playlist_url"}},
+      {"playlist_url = \"ftp://host.invalid/p.json\"\n", {":1: ", "playlist_url"}},
+      {"hwdec = \"\"\n", {":1: ", "hwdec"}},
+      {"\n\nvolum = 3\n", {":3: ", "unknown key 'volum'", "did you mean 'volume'?"}},
+      {"playlist-url = \"https://a.invalid/\"\n", {":1: ", "did you mean 'playlist_url'?"}},
+      {"[display]\nscreen = 1\n", {":1: ", "unknown key 'display'"}},
+      {"volume = 3\n\nmute = \n", {":3: "}},
+      {"volume = 3\nvolume = 4\n", {":2: "}},
+  };
+  for (const auto& c : cases) {
+    write(userFile_, c.file);
+    const auto message = failure({});
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    EXPECT_EQ(message.rfind(userFile_ + ":", 0), 0u) << message;
+    for (const auto& fragment : c.fragments) {
+      EXPECT_NE(message.find(fragment), std::string::npos) << c.file << " -> " << message;
+    }
+  }
+  fs::remove(userFile_);
+
+  EXPECT_EQ(failure({"--volume", "101"}),
+            "--volume: volume: expected a whole number from 0 to 100, got \"101\"");
+  EXPECT_NE(failure({"--fetch-timeout", "soon"}).find("--fetch-timeout"), std::string::npos);
+  EXPECT_NE(failure({"--volume", "5", "--volume", "6"}).find("twice"), std::string::npos);
+  variables_["VORN_PLAYLIST_URL"] = "relative/p.json";
+  EXPECT_NE(failure({}).find("environment VORN_PLAYLIST_URL"), std::string::npos);
+  // Bad input anywhere is reported, even under an option that overrides it: a broken deployment
+  // does not hide behind one screen's command line.
+  EXPECT_NE(failure({"--playlist-url", "https://ok.invalid/p.json"}).find("VORN_PLAYLIST_URL"),
+            std::string::npos);
+}
+
+TEST_F(Settings, PrintedSettingsNameTheirSources) {
+  write(systemFile_, "hwdec = \"vaapi\"\n");
+  write(userFile_, "volume = 40\nstate_dir = \"/srv/a \\\"b\\\"\"\n");
+  variables_["VORN_CA_FILE"] = "/env/ca.pem";
+  const auto text = app::describeSettings(load({"--mute", "--screen", "2"}));
+
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), app::settingKeys().size()) << text;
+  auto line = [&](const std::string& start) {
+    for (const auto& l : lines) {
+      if (l.rfind(start, 0) == 0) {
+        return l;
+      }
+    }
+    return std::string("(no line starting " + start + ")");
+  };
+  auto endsWith = [](const std::string& l, const std::string& end) {
+    return l.size() >= end.size() && l.compare(l.size() - end.size(), end.size(), end) == 0;
+  };
+  EXPECT_TRUE(endsWith(line("hwdec = \"vaapi\""), "# system file " + systemFile_));
+  EXPECT_TRUE(endsWith(line("volume = 40 "), "# user file " + userFile_));
+  EXPECT_TRUE(endsWith(line("state_dir = \"/srv/a \\\"b\\\"\""), "# user file " + userFile_));
+  EXPECT_TRUE(endsWith(line("ca_file = \"/env/ca.pem\""), "# environment VORN_CA_FILE"));
+  EXPECT_TRUE(endsWith(line("mute = true"), "# command line --mute"));
+  EXPECT_TRUE(endsWith(line("screen = 2"), "# command line --screen"));
+  EXPECT_TRUE(endsWith(line("refresh_interval = 600 "), "# default"));
+  EXPECT_TRUE(endsWith(line("# max_bitrate is not set"), "# default"));
+}
+
+}  // namespace
+}  // namespace vorn::testing

@@ -1,0 +1,132 @@
+// The vorn executable as an operator meets it: the settings it reports and refuses, and a start
+// that cannot succeed. Every run has a clean environment and its own settings folders.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace vorn::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string readAll(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
+size_t lineCount(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class VornCommand : public ::testing::Test {
+ protected:
+  VornCommand() {
+    dir_ = fs::temp_directory_path() /
+           ("vorn-command-test-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_ / "config" / "vorn");
+  }
+  ~VornCommand() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // Runs vorn with only `environment` (plus XDG folders inside the test's own) and `args`.
+  Outcome run(const std::vector<std::string>& environment, const std::vector<std::string>& args) {
+    std::string command = "env -i XDG_CONFIG_HOME='" + (dir_ / "config").string() +
+                          "' XDG_STATE_HOME='" + (dir_ / "state").string() + "'";
+    for (const auto& variable : environment) {
+      command += " '" + variable + "'";
+    }
+    command += std::string(" '") + VORN_EXECUTABLE + "'";
+    for (const auto& arg : args) {
+      command += " '" + arg + "'";
+    }
+    command += " >'" + (dir_ / "out").string() + "' 2>'" + (dir_ / "err").string() + "'";
+    Outcome result;
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status)) << command;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = readAll(dir_ / "out");
+    result.err = readAll(dir_ / "err");
+    return result;
+  }
+
+  std::string userFile() const { return (dir_ / "config" / "vorn" / "vorn.toml").string(); }
+
+  fs::path dir_;
+};
+
+TEST_F(VornCommand, PrintsAndRefusesSettingsBeforeStarting) {
+  std::ofstream(userFile()) << "volume = 35\nhwdec = \"no\"\n";
+  const auto printed = run({"VORN_PLAYLIST_URL=https://env.invalid/p.json"},
+                           {"--print-config", "--max-bitrate", "2500000"});
+  EXPECT_EQ(printed.status, 0) << printed.err;
+  EXPECT_EQ(printed.err, "");
+  const std::vector<std::string> fragments = {"volume = 35",
+                                              "# user file " + userFile(),
+                                              "playlist_url = \"https://env.invalid/p.json\"",
+                                              "# environment VORN_PLAYLIST_URL",
+                                              "max_bitrate = 2500000",
+                                              "# command line --max-bitrate",
+                                              "windowed = false"};
+  for (const auto& fragment : fragments) {
+    EXPECT_NE(printed.out.find(fragment), std::string::npos) << fragment << "\n" << printed.out;
+  }
+
+  // Bad settings end the run with one line and status 2, whether or not a display is named.
+  std::ofstream(userFile()) << "volume = 35\nscren = 1\n";
+  for (const auto& environment : std::vector<std::vector<std::string>>{{}, {"DISPLAY=:0"}}) {
+    const auto refused = run(environment, {});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "vorn: " + userFile() + ":2: unknown key 'scren' (did you mean 'screen'?)\n");
+  }
+  fs::remove(userFile());
+  const auto badOption = run({}, {"--volume", "-3"});
+  EXPECT_EQ(badOption.status, 2);
+  EXPECT_EQ(lineCount(badOption.err), 1u) << badOption.err;
+  const auto unknown = run({}, {"--fullscreen"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(lineCount(unknown.err), 1u) << unknown.err;
+  EXPECT_EQ(run({}, {"--windowed", "--headless"}).status, 2);
+
+  const auto version = run({}, {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("vorn ", 0), 0u);
+}
+
+TEST_F(VornCommand, ADisplayThatDoesNotAnswerIsAFailureToStart) {
+  // A socket path of the test's own: nothing listens there.
+  const std::string display = (dir_ / "no-x-server").string() + ":0";
+  const auto result = run({"DISPLAY=" + display}, {"--windowed"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "vorn: cannot start: no display: cannot connect to X display '" + display +
+                            "' (--headless runs without one)\n");
+
+  const auto wayland = run({"WAYLAND_DISPLAY=wayland-test", "XDG_RUNTIME_DIR=" + dir_.string()},
+                           {"--developer-mode"});
+  EXPECT_EQ(wayland.status, 1);
+  EXPECT_EQ(lineCount(wayland.err), 1u) << wayland.err;
+  EXPECT_NE(wayland.err.find("Wayland display 'wayland-test'"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorn::testing
