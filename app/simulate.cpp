@@ -501,7 +501,7 @@ class Printer {
       : world_(world), out_(out), trace_(trace) {}
 
   void flushRecords() {
-    const auto& records = world_.timedLogRecords();
+    const auto& records = world_.log().timedRecords();
     for (; printed_ < records.size(); ++printed_) {
       out_ << timeOfDay(records[printed_].time) << ' ' << records[printed_].text << '\n';
     }
@@ -531,7 +531,7 @@ class Printer {
       return;
     }
     const Screen now = screenOf(world_.application().rootViewController());
-    const double time = world_.now();
+    const double time = world_.scheduler().now();
     const bool bandDescribed =
         now.bandShown &&
         (!shown_.bandShown || now.bandFrame != shown_.bandFrame || now.bandText != shown_.bandText);
@@ -565,73 +565,74 @@ void apply(sim::World& world, const Event& event, const Options& options,
   const std::string remote = build::kRemotePlaylistAddress;
   switch (event.action) {
     case Action::tap:
-      world.tap();
+      world.input().tap();
       break;
     case Action::swipeUp:
-      world.swipe(platform::kSwipeUp);
+      world.input().swipe(platform::kSwipeUp);
       break;
     case Action::swipeDown:
-      world.swipe(platform::kSwipeDown);
+      world.input().swipe(platform::kSwipeDown);
       break;
     case Action::swipeLeft:
-      world.swipe(platform::kSwipeLeft);
+      world.input().swipe(platform::kSwipeLeft);
       break;
     case Action::swipeRight:
-      world.swipe(platform::kSwipeRight);
+      world.input().swipe(platform::kSwipeRight);
       break;
     case Action::playPauseButton:
-      world.pressPlayPause();
+      world.input().pressPlayPause();
       break;
     case Action::remotePlay:
-      world.remoteCommand(RemoteCommandKind::play);
+      world.input().remoteCommand(RemoteCommandKind::play);
       break;
     case Action::remotePause:
-      world.remoteCommand(RemoteCommandKind::pause);
+      world.input().remoteCommand(RemoteCommandKind::pause);
       break;
     case Action::remoteStop:
-      world.remoteCommand(RemoteCommandKind::stop);
+      world.input().remoteCommand(RemoteCommandKind::stop);
       break;
     case Action::remoteToggle:
-      world.remoteCommand(RemoteCommandKind::togglePlayPause);
+      world.input().remoteCommand(RemoteCommandKind::togglePlayPause);
       break;
     case Action::resignActive:
-      world.resignActive();
+      world.lifecycle().resignActive();
       break;
     case Action::background:
-      world.enterBackground();
+      world.lifecycle().enterBackground();
       break;
     case Action::foreground:
-      world.enterForeground();
+      world.lifecycle().enterForeground();
       break;
     case Action::becomeActive:
-      world.becomeActive();
+      world.lifecycle().becomeActive();
       break;
     case Action::screenConnect:
-      world.screenConnected();
+      world.lifecycle().screenConnected();
       break;
     case Action::screenDisconnect:
-      world.screenDisconnected();
+      world.lifecycle().screenDisconnected();
       break;
     case Action::remoteDown:
-      world.serve(remote, {.error = platform::Error::make(
-                               platform::kUrlErrorDomain, -1009,
-                               "The Internet connection appears to be offline.")});
+      world.network().serve(remote, {.error = platform::Error::make(
+                                         platform::kUrlErrorDomain, -1009,
+                                         "The Internet connection appears to be offline.")});
       break;
     case Action::remoteUp:
       if (playlist) {
-        world.serve(remote, {.data = *playlist});
+        world.network().serve(remote, {.data = *playlist});
       } else {
         // Back to what an unknown host answers without a --playlist.
-        world.serve(remote, {.error = platform::Error::make(
-                                 platform::kUrlErrorDomain, -1003,
-                                 "A server with the specified hostname could not be found.")});
+        world.network().serve(remote,
+                              {.error = platform::Error::make(
+                                   platform::kUrlErrorDomain, -1003,
+                                   "A server with the specified hostname could not be found.")});
       }
       break;
     case Action::resize:
-      world.resize(event.size);
+      world.lifecycle().resize(event.size);
       break;
     case Action::memoryWarning:
-      world.memoryWarning();
+      world.lifecycle().memoryWarning();
       break;
   }
   (void)options;
@@ -652,15 +653,16 @@ int run(const Options& options, std::ostream& out) {
   sim::World world(sim::WorldOptions{options.start});
   const std::string remote = build::kRemotePlaylistAddress;
   for (unsigned long i = 0; i < options.remoteFails; ++i) {
-    world.serveOnce(remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1001,
-                                                            "The request timed out.")});
+    world.network().serveOnce(remote,
+                              {.error = platform::Error::make(platform::kUrlErrorDomain, -1001,
+                                                              "The request timed out.")});
   }
   if (playlist) {
-    world.serve(remote, {.data = *playlist});
+    world.network().serve(remote, {.data = *playlist});
   }
   if (packaged) {
-    world.writeFile(kPackagedPath, *packaged);
-    world.setBundleResource(kPackagedName, kPackagedType, std::string(kPackagedPath));
+    world.network().writeFile(kPackagedPath, *packaged);
+    world.bundle().setResource(kPackagedName, kPackagedType, std::string(kPackagedPath));
   }
 
   std::map<std::string, double> lengths = options.mediaLengths;
@@ -672,17 +674,17 @@ int run(const Options& options, std::ostream& out) {
     takeListedLengths(*packaged, lengths, listed);
   }
   for (const auto& [url, seconds] : lengths) {
-    world.setMediaLength(url, seconds);
+    world.media().setLength(url, seconds);
   }
   for (const auto& url : options.broken) {
-    world.setBroken(url);
+    world.media().setBroken(url);
   }
 
   Printer printer(world, out, options.trace);
-  world.setTraceLogRecords(true);
-  world.setTrace(
+  world.trace().setLogRecords(true);
+  world.trace().setSink(
       [&printer](double time, const std::string& line) { printer.platformEvent(time, line); });
-  world.setViewTreeHook([&printer] { printer.viewTreeMaybeChanged(); });
+  world.trace().setViewTreeHook([&printer] { printer.viewTreeMaybeChanged(); });
 
   const bool developerMode = options.developerMode;
   world.launch(classRegistry(), kDelegateClassName, mainInterface(),
@@ -691,7 +693,7 @@ int run(const Options& options, std::ostream& out) {
                    enableDeveloperMode(controller);
                  }
                });
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
 
   std::vector<Event> events = options.events;
   std::stable_sort(events.begin(), events.end(),
@@ -701,15 +703,15 @@ int run(const Options& options, std::ostream& out) {
     if (event.at > options.duration) {
       break;
     }
-    world.advanceTo(options.start + event.at);
+    world.scheduler().advanceTo(options.start + event.at);
     apply(world, event, options, playlist);
-    world.runUntilIdle();
+    world.scheduler().runUntilIdle();
   }
-  world.advanceTo(end);
+  world.scheduler().advanceTo(end);
   printer.flushRecords();
   // The application is torn down with the World; nothing it does then belongs to the run.
-  world.setTrace(nullptr);
-  world.setViewTreeHook(nullptr);
+  world.trace().setSink(nullptr);
+  world.trace().setViewTreeHook(nullptr);
   out.flush();
   return 0;
 }
