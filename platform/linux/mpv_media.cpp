@@ -33,11 +33,7 @@ MpvQueuePlayer::MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::Mai
 
 MpvQueuePlayer::~MpvQueuePlayer() {
   if (MpvMediaService* svc = service()) {
-    std::vector<std::function<void()>> blocks;
-    for (auto& observer : observers_) {
-      blocks.push_back(std::move(observer.block));
-    }
-    svc->retireObservers(std::move(blocks));
+    svc->retireObservers(observers_.takeAll());
     // If this was the player on screen, the commit finds no player and stops mpv.
     svc->scheduleCommit();
   }
@@ -120,19 +116,12 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
 
 std::shared_ptr<TimeObserverToken> MpvQueuePlayer::addBoundaryTimeObserver(
     const std::vector<MediaTime>& times, std::function<void()> block) {
-  auto token = std::make_shared<TimeObserverToken>();
-  Observer observer{token, {}, std::move(block)};
-  for (const auto& time : times) {
-    if (time.isNumeric()) {
-      observer.seconds.push_back(time.seconds());
-    }
-  }
-  observers_.push_back(std::move(observer));
-  return token;
+  return observers_.add(times, std::move(block));
 }
 
 void MpvQueuePlayer::removeTimeObserver(const std::shared_ptr<TimeObserverToken>& token) {
-  std::erase_if(observers_, [&](const Observer& observer) { return observer.token == token; });
+  // The block (and what it holds) is released once the list is consistent again.
+  const auto released = observers_.remove(token);
 }
 
 void MpvQueuePlayer::load(MpvCore& core) {
@@ -239,25 +228,17 @@ void MpvQueuePlayer::onPlaybackTime(double seconds) {
   const double from = lastTime_;
   lastTime_ = seconds;
   std::weak_ptr<MpvQueuePlayer> weakSelf = weak_from_this();
-  for (const auto& observer : observers_) {
-    for (const double time : observer.seconds) {
-      if (from < time && time <= seconds) {
-        std::weak_ptr<TimeObserverToken> weakToken = observer.token;
-        mainQueue_.post([weakSelf, weakToken, block = observer.block]() {
-          const auto self = weakSelf.lock();
-          const auto token = weakToken.lock();
-          if (!self || !token || !self->drivesMpv()) {
-            return;
-          }
-          // Removed in the meantime: the block must not run any more.
-          const bool registered = std::any_of(self->observers_.begin(), self->observers_.end(),
-                                              [&](const Observer& o) { return o.token == token; });
-          if (registered && block) {
-            block();
-          }
-        });
+  for (auto& crossing : observers_.crossings(from, seconds)) {
+    mainQueue_.post([weakSelf, crossing = std::move(crossing)]() {
+      const auto self = weakSelf.lock();
+      if (!self || !self->drivesMpv()) {
+        return;
       }
-    }
+      // Removed in the meantime: the block must not run any more.
+      if (const auto block = self->observers_.blockOf(crossing); block && *block) {
+        (*block)();
+      }
+    });
   }
 }
 
@@ -331,7 +312,7 @@ void MpvMediaService::scheduleCommit() {
   });
 }
 
-void MpvMediaService::retireObservers(std::vector<std::function<void()>> blocks) {
+void MpvMediaService::retireObservers(std::vector<common::BoundaryObservers::Block> blocks) {
   for (auto& block : blocks) {
     retiredBlocks_.push_back(std::move(block));
   }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/common/boundary_observers.h"
 #include "platform/dispatch.h"
 #include "platform/linux/mpv_core.h"
 #include "platform/media.h"
@@ -59,11 +60,6 @@ class MpvQueuePlayer : public platform::QueuePlayer,
 
  private:
   friend class MpvMediaService;
-  struct Observer {
-    std::shared_ptr<platform::TimeObserverToken> token;
-    std::vector<double> seconds;
-    std::function<void()> block;
-  };
 
   MpvMediaService* service() const;
   bool drivesMpv() const;
@@ -91,7 +87,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   bool startedEntry_ = false;
   double lastTime_ = 0.0;
   bool shownFrame_ = false;
-  std::vector<Observer> observers_;
+  common::BoundaryObservers observers_;
   bool allowsExternalPlayback_ = false;
   bool usesExternalPlaybackWhileExternalScreenIsActive_ = false;
   platform::VideoGravity externalPlaybackVideoGravity_ = platform::VideoGravity::resizeAspect;
@@ -134,7 +130,7 @@ class MpvMediaService : public platform::MediaService {
   // Applies the players' and layers' state to mpv after the current main-queue turn.
   void scheduleCommit();
   // Keeps the blocks of a dropped player's observers until the service ends.
-  void retireObservers(std::vector<std::function<void()>> blocks);
+  void retireObservers(std::vector<common::BoundaryObservers::Block> blocks);
 
  private:
   void commit();
@@ -149,7 +145,7 @@ class MpvMediaService : public platform::MediaService {
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
   std::optional<bool> videoEnabled_;
-  std::vector<std::function<void()>> retiredBlocks_;
+  std::vector<common::BoundaryObservers::Block> retiredBlocks_;
 };
 
 }  // namespace vorn::linuxbackend

@@ -7,16 +7,6 @@
 
 namespace vorn::sim {
 
-namespace {
-
-class SimTimeObserverToken : public platform::TimeObserverToken {
- public:
-  explicit SimTimeObserverToken(uint64_t key) : key(key) {}
-  const uint64_t key;
-};
-
-}  // namespace
-
 // --- Player -------------------------------------------------------------------------------------
 
 SimQueuePlayer::SimQueuePlayer(SimMediaService& service, uint64_t id,
@@ -78,7 +68,7 @@ bool SimQueuePlayer::hasPictureOfCurrentItem() const {
 }
 
 size_t SimQueuePlayer::boundaryObserverCount() const {
-  return service_ ? service_->observerCountOf(id_) : 0;
+  return service_ ? service_->observersOf(id_).size() : 0;
 }
 
 void SimQueuePlayer::sync() {
@@ -93,20 +83,11 @@ void SimQueuePlayer::sync() {
 }
 
 void SimQueuePlayer::moveTo(double position) {
-  std::vector<std::pair<uint64_t, double>> crossed;
-  const double length = currentStream().length;
-  for (const auto& boundary : service_->boundariesOf(id_)) {
-    const double time = boundary.second;
-    if (position_ < time && time <= position && time <= length) {
-      crossed.push_back(boundary);
-    }
-  }
-  std::stable_sort(crossed.begin(), crossed.end(),
-                   [](const auto& a, const auto& b) { return a.second < b.second; });
+  auto crossed = service_->observersOf(id_).crossings(position_, position);
   position_ = position;
   positionTime_ = now();
-  for (const auto& boundary : crossed) {
-    service_->postCrossing(boundary.first);
+  for (auto& crossing : crossed) {
+    service_->postCrossing(id_, std::move(crossing));
   }
 }
 
@@ -197,19 +178,14 @@ std::shared_ptr<platform::TimeObserverToken> SimQueuePlayer::addBoundaryTimeObse
     const std::vector<platform::MediaTime>& times, std::function<void()> block) {
   // Crossings before the registration are not this observer's.
   sync();
-  std::vector<double> seconds;
-  for (const auto& time : times) {
-    if (time.isNumeric()) {
-      seconds.push_back(time.seconds());
-    }
-  }
-  auto token = service_->addObserver(id_, std::move(seconds), std::move(block));
+  auto token = service_->observersOf(id_).add(times, std::move(block));
   reschedule();
   return token;
 }
 
 void SimQueuePlayer::removeTimeObserver(const std::shared_ptr<platform::TimeObserverToken>& token) {
-  service_->removeObserver(id_, token);
+  // The block (and what it holds) is released after the player is consistent again.
+  const auto released = service_->observersOf(id_).remove(token);
   reschedule();
 }
 
@@ -221,14 +197,8 @@ std::optional<double> SimQueuePlayer::nextEventTime() const {
   if (stream.broken) {
     return flowOrigin();
   }
-  double next = timeToReach(stream.length);
-  for (const auto& boundary : service_->boundariesOf(id_)) {
-    const double time = boundary.second;
-    if (position_ < time && time <= stream.length) {
-      next = std::min(next, timeToReach(time));
-    }
-  }
-  return next;
+  const auto boundary = service_->observersOf(id_).nextAfter(position_, stream.length);
+  return timeToReach(boundary ? *boundary : stream.length);
 }
 
 void SimQueuePlayer::reschedule() {
@@ -287,15 +257,9 @@ void SimQueuePlayer::runDueEvent() {
   pictureShown_ = true;
   // The due event is the first boundary (or the end) that the position reaches by now; moving
   // exactly onto it keeps the crossing test free of rounding.
-  double target = stream.length;
-  for (const auto& boundary : service_->boundariesOf(id_)) {
-    const double time = boundary.second;
-    if (position_ < time && time <= stream.length && timeToReach(time) <= t) {
-      target = std::min(target, time);
-    }
-  }
-  if (target < stream.length) {
-    moveTo(target);
+  const auto boundary = service_->observersOf(id_).nextAfter(position_, stream.length);
+  if (boundary && *boundary < stream.length && timeToReach(*boundary) <= t) {
+    moveTo(*boundary);
     return;
   }
   if (timeToReach(stream.length) > t) {
@@ -406,58 +370,22 @@ void SimMediaService::forget(const SimQueuePlayer& player) {
   }
 }
 
-std::shared_ptr<platform::TimeObserverToken> SimMediaService::addObserver(
-    uint64_t playerId, std::vector<double> times, std::function<void()> block) {
-  const uint64_t key = nextObserverKey_++;
-  auto token = std::make_shared<SimTimeObserverToken>(key);
-  observers_.push_back({token, key, playerId, std::move(times),
-                        std::make_shared<std::function<void()>>(std::move(block))});
-  return token;
-}
-
-void SimMediaService::removeObserver(uint64_t playerId,
-                                     const std::shared_ptr<platform::TimeObserverToken>& token) {
-  auto found = std::find_if(observers_.begin(), observers_.end(), [&](const Observer& observer) {
-    return observer.token == token && observer.playerId == playerId;
-  });
-  if (found == observers_.end()) {
-    return;
+size_t SimMediaService::boundaryObserverCount() const {
+  size_t count = 0;
+  for (const auto& [player, observers] : observers_) {
+    count += observers.size();
   }
-  // The block (and what it holds) is released after the list is consistent again.
-  auto released = std::move(found->block);
-  observers_.erase(found);
+  return count;
 }
 
-size_t SimMediaService::observerCountOf(uint64_t playerId) const {
-  return static_cast<size_t>(
-      std::count_if(observers_.begin(), observers_.end(),
-                    [&](const Observer& observer) { return observer.playerId == playerId; }));
-}
-
-std::vector<std::pair<uint64_t, double>> SimMediaService::boundariesOf(uint64_t playerId) const {
-  std::vector<std::pair<uint64_t, double>> boundaries;
-  for (const auto& observer : observers_) {
-    if (observer.playerId != playerId) {
-      continue;
-    }
-    for (double time : observer.times) {
-      boundaries.emplace_back(observer.key, time);
-    }
-  }
-  return boundaries;
-}
-
-void SimMediaService::postCrossing(uint64_t observerKey) {
-  scheduler_.post([this, observerKey] {
-    auto found = std::find_if(observers_.begin(), observers_.end(), [&](const Observer& observer) {
-      return observer.key == observerKey;
-    });
+void SimMediaService::postCrossing(uint64_t playerId,
+                                   common::BoundaryObservers::Crossing crossing) {
+  scheduler_.post([this, playerId, crossing = std::move(crossing)] {
     // Removed since the crossing, or its player was dropped: the block is not called.
-    if (found == observers_.end() || !isPlayerAlive(found->playerId)) {
-      return;
+    auto block = observersOf(playerId).blockOf(crossing);
+    if (block && isPlayerAlive(playerId)) {
+      (*block)();
     }
-    auto block = found->block;
-    (*block)();
   });
 }
 
@@ -466,10 +394,12 @@ void SimMediaService::postItemNotification(const char* name,
   platform_.notificationCenter().post({name, std::move(item)});
 }
 
-std::vector<std::shared_ptr<std::function<void()>>> SimMediaService::dropObservers() {
-  std::vector<std::shared_ptr<std::function<void()>>> blocks;
-  for (auto& observer : observers_) {
-    blocks.push_back(std::move(observer.block));
+std::vector<common::BoundaryObservers::Block> SimMediaService::dropObservers() {
+  std::vector<common::BoundaryObservers::Block> blocks;
+  for (auto& [player, observers] : observers_) {
+    for (auto& block : observers.takeAll()) {
+      blocks.push_back(std::move(block));
+    }
   }
   observers_.clear();
   return blocks;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/common/boundary_observers.h"
 #include "platform/media.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/trace.h"
@@ -176,30 +177,17 @@ class SimMediaService : public platform::MediaService {
   std::shared_ptr<SimQueuePlayer> latestPlayer() const { return latestPlayer_.lock(); }
   // Players still referenced by someone, oldest first.
   std::vector<std::shared_ptr<SimQueuePlayer>> livePlayers() const;
-  size_t boundaryObserverCount() const { return observers_.size(); }
+  size_t boundaryObserverCount() const;
 
   // Teardown: every observer block, for the caller to release.
-  std::vector<std::shared_ptr<std::function<void()>>> dropObservers();
+  std::vector<common::BoundaryObservers::Block> dropObservers();
 
  private:
   friend class SimQueuePlayer;
 
-  struct Observer {
-    std::shared_ptr<platform::TimeObserverToken> token;
-    uint64_t key;
-    uint64_t playerId;
-    std::vector<double> times;
-    std::shared_ptr<std::function<void()>> block;
-  };
-
-  std::shared_ptr<platform::TimeObserverToken> addObserver(uint64_t playerId,
-                                                           std::vector<double> times,
-                                                           std::function<void()> block);
-  void removeObserver(uint64_t playerId, const std::shared_ptr<platform::TimeObserverToken>& token);
-  size_t observerCountOf(uint64_t playerId) const;
-  // Boundary times of every observer of a player, with the observer's key, in registration order.
-  std::vector<std::pair<uint64_t, double>> boundariesOf(uint64_t playerId) const;
-  void postCrossing(uint64_t observerKey);
+  // A player's observers stay here after the player has gone: the blocks are released at the end.
+  common::BoundaryObservers& observersOf(uint64_t playerId) { return observers_[playerId]; }
+  void postCrossing(uint64_t playerId, common::BoundaryObservers::Crossing crossing);
   bool isPlayerAlive(uint64_t playerId) const;
   void postItemNotification(const char* name, std::shared_ptr<platform::PlayerItem> item);
   void streamsChanged();
@@ -216,10 +204,9 @@ class SimMediaService : public platform::MediaService {
   std::map<std::string, Script> streams_;
   uint64_t nextPlayerId_ = 1;
   double startupLatency_ = 0.0;
-  uint64_t nextObserverKey_ = 1;
   std::vector<std::weak_ptr<SimQueuePlayer>> players_;
   std::weak_ptr<SimQueuePlayer> latestPlayer_;
-  std::vector<Observer> observers_;
+  std::map<uint64_t, common::BoundaryObservers> observers_;
 };
 
 }  // namespace vorn::sim

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/common/platform_base.h"
 
 namespace vorn::sim {
 
@@ -155,39 +155,39 @@ void SimLifecycle::apply(Change change) {
 }
 
 void SimLifecycle::resignActive() {
-  apply([](platform::Application& application) { application.resignActive(); });
+  apply([](common::ApplicationHost& application) { application.resignActive(); });
 }
 
 void SimLifecycle::enterBackground() {
-  apply([](platform::Application& application) { application.enterBackground(); });
+  apply([](common::ApplicationHost& application) { application.enterBackground(); });
 }
 
 void SimLifecycle::enterForeground() {
-  apply([](platform::Application& application) { application.enterForeground(); });
+  apply([](common::ApplicationHost& application) { application.enterForeground(); });
 }
 
 void SimLifecycle::becomeActive() {
-  apply([](platform::Application& application) { application.becomeActive(); });
+  apply([](common::ApplicationHost& application) { application.becomeActive(); });
 }
 
 void SimLifecycle::terminate() {
-  apply([](platform::Application& application) { application.terminate(); });
+  apply([](common::ApplicationHost& application) { application.terminate(); });
 }
 
 void SimLifecycle::screenConnected() {
-  apply([](platform::Application& application) { application.screenConnected(); });
+  apply([](common::ApplicationHost& application) { application.screenConnected(); });
 }
 
 void SimLifecycle::screenDisconnected() {
-  apply([](platform::Application& application) { application.screenDisconnected(); });
+  apply([](common::ApplicationHost& application) { application.screenDisconnected(); });
 }
 
 void SimLifecycle::resize(const platform::Size& size) {
-  apply([&size](platform::Application& application) { application.resize(size); });
+  apply([&size](common::ApplicationHost& application) { application.resize(size); });
 }
 
 void SimLifecycle::memoryWarning() {
-  apply([](platform::Application& application) { application.memoryWarning(); });
+  apply([](common::ApplicationHost& application) { application.memoryWarning(); });
 }
 
 }  // namespace vorn::sim

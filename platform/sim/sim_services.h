@@ -18,8 +18,8 @@
 #include "platform/system_log.h"
 #include "platform/timers.h"
 
-namespace vorn::platform {
-class Platform;
+namespace vorn::common {
+class PlatformBase;
 }
 
 namespace vorn::sim {
@@ -130,7 +130,7 @@ class SimSystemLog : public platform::SystemLog {
 // scheduler.
 class SimInput {
  public:
-  SimInput(platform::Platform& platform, const SimTrace& trace)
+  SimInput(common::PlatformBase& platform, const SimTrace& trace)
       : platform_(platform), trace_(trace) {}
   // Whether a recogniser took the input.
   bool tap();
@@ -139,7 +139,7 @@ class SimInput {
   void remoteCommand(platform::RemoteCommandKind kind);
 
  private:
-  platform::Platform& platform_;
+  common::PlatformBase& platform_;
   const SimTrace& trace_;
 };
 
@@ -147,7 +147,7 @@ class SimInput {
 // until the test runs the scheduler.
 class SimLifecycle {
  public:
-  SimLifecycle(platform::Platform& platform, const SimTrace& trace)
+  SimLifecycle(common::PlatformBase& platform, const SimTrace& trace)
       : platform_(platform), trace_(trace) {}
   void resignActive();
   void enterBackground();
@@ -163,7 +163,7 @@ class SimLifecycle {
   template <typename Change>
   void apply(Change change);
 
-  platform::Platform& platform_;
+  common::PlatformBase& platform_;
   const SimTrace& trace_;
 };
 

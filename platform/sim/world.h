@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/common/platform_base.h"
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/sim_media.h"
@@ -24,12 +25,12 @@ struct WorldOptions {
 // service. The scheduler owns virtual time and all pending work; nothing runs until the test says
 // so (world.scheduler().runUntilIdle(), advance()). Everything runs on the test's thread;
 // post() and startDataTask() may still be called from another thread.
-class World : public platform::Platform {
+class World : public common::PlatformBase {
  public:
   explicit World(WorldOptions options = {});
-  // Tears down the application (delegate, window, controller) first, then releases the boundary
-  // observers, the timers, the queued blocks and completions, and the actions registered with the
-  // notification and command centres, while every service is still usable.
+  // Tears down in the shared order (see PlatformBase::shutdown): the application first, then the
+  // boundary observers, the timers, the queued blocks and completions, and the actions registered
+  // with the notification and command centres, while every service is still usable.
   ~World() override;
   World(const World&) = delete;
   World& operator=(const World&) = delete;
@@ -40,15 +41,12 @@ class World : public platform::Platform {
   const SimTimerService& timers() const { return timers_; }
   platform::Clock& clock() override { return scheduler_; }
   SimUrlSession& urlSession() override { return network_; }
-  platform::NotificationCenter& notificationCenter() override { return *notificationCenter_; }
   SimMediaService& media() override { return media_; }
   const SimMediaService& media() const { return media_; }
   platform::ViewFactory& views() override { return viewFactory_; }
-  platform::RemoteCommandCenter& remoteCommandCenter() override { return *remoteCommandCenter_; }
   SimAudioSession& audioSession() override { return audioSession_; }
   SimBundle& bundle() override { return bundle_; }
   SimSystemLog& systemLog() override { return systemLog_; }
-  platform::Application& application() override { return *application_; }
 
   // The fakes, by what a test does with them.
   Scheduler& scheduler() { return scheduler_; }
@@ -62,13 +60,15 @@ class World : public platform::Platform {
 
   const WorldOptions& options() const { return options_; }
   // The screen's bounds: the options' size until a resize.
-  platform::Rect screenBounds() const { return application_->screenBounds(); }
+  platform::Rect screenBounds() const { return application().screenBounds(); }
   // Starts the program on this platform with the screen's bounds (see Application::launch).
   bool launch(const platform::ClassRegistry& registry, const std::string& delegateClassName,
               const platform::MainInterface& mainInterface,
               const std::function<void(platform::ViewController&)>& configureRootController = {});
 
  private:
+  bool releasePendingWork() override;
+
   WorldOptions options_;
   // Declared first: every other service schedules on it, and players may cancel their entries
   // while the rest is torn down.
@@ -83,13 +83,6 @@ class World : public platform::Platform {
   SimSystemLog systemLog_{scheduler_, trace_};
   SimInput input_{*this, trace_};
   SimLifecycle lifecycle_{*this, trace_};
-  // The centres are replaced by empty ones at teardown, so that an object released with an action
-  // they hold (a controller whose destructor unregisters itself) still finds a working centre.
-  std::unique_ptr<platform::Application> application_;
-  std::unique_ptr<platform::NotificationCenter> notificationCenter_ =
-      std::make_unique<platform::NotificationCenter>();
-  std::unique_ptr<platform::RemoteCommandCenter> remoteCommandCenter_ =
-      std::make_unique<platform::RemoteCommandCenter>();
 };
 
 }  // namespace vorn::sim
