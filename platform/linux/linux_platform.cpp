@@ -38,6 +38,7 @@ class LinuxPlatform::TrackingMediaService : public platform::MediaService {
 LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     : options_(std::move(options)), bundle_(InstalledBundle::forThisProcess()) {
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
+  redrawTimer_ = std::make_unique<asio::steady_timer>(mainLoop_.context());
   urlSession_ = std::make_unique<CurlUrlSession>(options_.urlSession);
   MpvOptions mpvOptions;
   mpvOptions.headless = options_.headless;
@@ -80,6 +81,7 @@ bool LinuxPlatform::releasePendingWork() {
     return false;
   }
   timers_.reset();
+  redrawTimer_.reset();
   mainLoop_.shutdown();
   urlSession_.reset();
   return true;
@@ -125,6 +127,11 @@ void LinuxPlatform::afterTurn() {
   auto controller = application().rootViewController();
   if (controller && controller->isViewLoaded()) {
     mpv_->render(*controller->view());
+  }
+  if (mpv_->wantsRedraw() && !redrawArmed_ && redrawTimer_) {
+    redrawArmed_ = true;
+    redrawTimer_->expires_after(MpvBackend::kRedrawInterval);
+    redrawTimer_->async_wait([this](const std::error_code&) { redrawArmed_ = false; });
   }
   if (mpris_) {
     auto player = media_->latest();

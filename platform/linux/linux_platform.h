@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <functional>
@@ -92,6 +93,10 @@ class LinuxPlatform : public common::PlatformBase {
   std::unique_ptr<LinuxAudioSession> audioSession_;
   std::unique_ptr<Mpris> mpris_;
   std::unique_ptr<asio::signal_set> signals_;
+  // Paces redraws while the picture moves by itself (a spinner turning); each wake-up is a turn of
+  // the main loop, after which afterTurn() draws.
+  std::unique_ptr<asio::steady_timer> redrawTimer_;
+  bool redrawArmed_ = false;
   std::atomic<bool> drainPending_{false};
   int exitStatus_ = 0;
 };

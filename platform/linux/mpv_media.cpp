@@ -22,7 +22,7 @@ std::string formatSeconds(double seconds) {
 
 // MpvQueuePlayer
 
-MpvQueuePlayer::MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::MainQueue& mainQueue,
+MpvQueuePlayer::MpvQueuePlayer(MpvServiceLink link, platform::MainQueue& mainQueue,
                                platform::NotificationCenter& center,
                                std::vector<std::shared_ptr<PlayerItem>> items)
     : link_(std::move(link)),
@@ -40,8 +40,7 @@ MpvQueuePlayer::~MpvQueuePlayer() {
 }
 
 MpvMediaService* MpvQueuePlayer::service() const {
-  const auto link = link_.lock();
-  return link ? link->service : nullptr;
+  return link_.get();
 }
 
 bool MpvQueuePlayer::drivesMpv() const {
@@ -244,41 +243,36 @@ void MpvQueuePlayer::onPlaybackTime(double seconds) {
 
 // MpvPlayerLayer
 
-MpvPlayerLayer::MpvPlayerLayer(std::weak_ptr<MpvServiceLink> link,
-                               std::shared_ptr<QueuePlayer> player)
+MpvPlayerLayer::MpvPlayerLayer(MpvServiceLink link, std::shared_ptr<QueuePlayer> player)
     : link_(std::move(link)), player_(std::move(player)) {}
 
 void MpvPlayerLayer::setPlayer(std::shared_ptr<QueuePlayer> player) {
   player_ = std::move(player);
-  if (const auto link = link_.lock(); link && link->service) {
-    link->service->scheduleCommit();
+  if (MpvMediaService* service = link_.get()) {
+    service->scheduleCommit();
   }
 }
 
 bool MpvPlayerLayer::isReadyForDisplay() const {
-  const auto link = link_.lock();
+  const MpvMediaService* service = link_.get();
   const auto* player = dynamic_cast<const MpvQueuePlayer*>(player_.get());
-  return link && link->service && player && link->service->isActive(player) &&
-         player->hasShownFrame();
+  return service && player && service->isActive(player) && player->hasShownFrame();
 }
 
 // MpvMediaService
 
 MpvMediaService::MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
                                  platform::NotificationCenter& center, bool hasVideoOutput)
-    : core_(core),
-      mainQueue_(mainQueue),
-      center_(center),
-      hasVideoOutput_(hasVideoOutput),
-      link_(std::make_shared<MpvServiceLink>(MpvServiceLink{this})) {}
+    : core_(core), mainQueue_(mainQueue), center_(center), hasVideoOutput_(hasVideoOutput) {}
 
 MpvMediaService::~MpvMediaService() {
-  link_->service = nullptr;
+  guard_.release();
 }
 
 std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
     std::vector<std::shared_ptr<PlayerItem>> items) {
-  auto player = std::make_shared<MpvQueuePlayer>(link_, mainQueue_, center_, std::move(items));
+  auto player =
+      std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
   active_ = player;
   scheduleCommit();
   return player;
@@ -286,7 +280,7 @@ std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
 
 std::shared_ptr<platform::PlayerLayer> MpvMediaService::makePlayerLayer(
     std::shared_ptr<QueuePlayer> player) {
-  auto layer = std::make_shared<MpvPlayerLayer>(link_, std::move(player));
+  auto layer = std::make_shared<MpvPlayerLayer>(guard_.weak(), std::move(player));
   std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
   layers_.push_back(layer);
   scheduleCommit();
@@ -303,11 +297,9 @@ void MpvMediaService::scheduleCommit() {
     return;
   }
   commitPending_ = true;
-  std::weak_ptr<MpvServiceLink> weakLink = link_;
-  mainQueue_.post([weakLink]() {
-    const auto link = weakLink.lock();
-    if (link && link->service) {
-      link->service->commit();
+  mainQueue_.post([link = guard_.weak()]() {
+    if (MpvMediaService* service = link.get()) {
+      service->commit();
     }
   });
 }

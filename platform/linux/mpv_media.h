@@ -11,6 +11,7 @@
 
 #include "platform/common/boundary_observers.h"
 #include "platform/dispatch.h"
+#include "platform/linux/guard.h"
 #include "platform/linux/mpv_core.h"
 #include "platform/media.h"
 #include "platform/notification_center.h"
@@ -19,11 +20,9 @@ namespace vorn::linuxbackend {
 
 class MpvMediaService;
 
-// The players share one mpv instance; a player reaches it through this link, which the service
-// clears when it goes, so a player that outlives the service does nothing.
-struct MpvServiceLink {
-  MpvMediaService* service = nullptr;
-};
+// The players share one mpv instance; a player or layer reaches it through the service's guard,
+// so one that outlives the service does nothing.
+using MpvServiceLink = Guard<MpvMediaService>::Weak;
 
 // A queue of items on the shared mpv playlist. Only the most recently made player drives mpv;
 // what the caller sets up in the turn that made it (start offset, play or pause) is applied by
@@ -31,7 +30,7 @@ struct MpvServiceLink {
 class MpvQueuePlayer : public platform::QueuePlayer,
                        public std::enable_shared_from_this<MpvQueuePlayer> {
  public:
-  MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::MainQueue& mainQueue,
+  MpvQueuePlayer(MpvServiceLink link, platform::MainQueue& mainQueue,
                  platform::NotificationCenter& center,
                  std::vector<std::shared_ptr<platform::PlayerItem>> items);
   ~MpvQueuePlayer() override;
@@ -71,7 +70,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   void onPlaybackRestart(std::optional<double> position);
   void onPlaybackTime(double seconds);
 
-  std::weak_ptr<MpvServiceLink> link_;
+  MpvServiceLink link_;
   platform::MainQueue& mainQueue_;
   platform::NotificationCenter& center_;
   std::vector<std::shared_ptr<platform::PlayerItem>> items_;
@@ -97,7 +96,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
 // turns the video track off; attaching turns it back on.
 class MpvPlayerLayer : public platform::PlayerLayer {
  public:
-  MpvPlayerLayer(std::weak_ptr<MpvServiceLink> link, std::shared_ptr<platform::QueuePlayer> player);
+  MpvPlayerLayer(MpvServiceLink link, std::shared_ptr<platform::QueuePlayer> player);
   void setPlayer(std::shared_ptr<platform::QueuePlayer> player) override;
   std::shared_ptr<platform::QueuePlayer> player() const override { return player_; }
   void setVideoGravity(platform::VideoGravity gravity) override { gravity_ = gravity; }
@@ -105,7 +104,7 @@ class MpvPlayerLayer : public platform::PlayerLayer {
   bool isReadyForDisplay() const override;
 
  private:
-  std::weak_ptr<MpvServiceLink> link_;
+  MpvServiceLink link_;
   std::shared_ptr<platform::QueuePlayer> player_;
   platform::VideoGravity gravity_ = platform::VideoGravity::resizeAspect;
 };
@@ -139,7 +138,7 @@ class MpvMediaService : public platform::MediaService {
   platform::MainQueue& mainQueue_;
   platform::NotificationCenter& center_;
   bool hasVideoOutput_;
-  std::shared_ptr<MpvServiceLink> link_;
+  Guard<MpvMediaService> guard_{*this};
   std::weak_ptr<MpvQueuePlayer> active_;
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
