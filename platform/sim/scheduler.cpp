@@ -38,7 +38,8 @@ Scheduler::Id Scheduler::schedule(double due, Work work, Lane lane, std::optiona
   const uint64_t rank = order ? *order : nextSequence();
   std::lock_guard lock(mutex_);
   const Id id = nextId_++;
-  const Key key{std::max(due, now()), lane, rank, id};
+  // Never before now; a time that is not a number would break the order: now, too.
+  const Key key{due >= now() ? due : now(), lane, rank, id};
   entries_.emplace(key, std::move(work));
   keys_.emplace(id, key);
   return id;

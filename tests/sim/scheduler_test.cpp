@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +67,7 @@ TEST_F(SchedulerOrder, time_moves_only_when_nothing_is_due_now) {
     ran.push_back("chain@" + std::to_string(static_cast<int>(scheduler.now())));
     scheduler.schedule(scheduler.now(), named("same instant"));
     scheduler.schedule(scheduler.now() - 50.0, named("in the past"));
+    scheduler.schedule(std::nan(""), named("not a number"));
     scheduler.schedule(scheduler.now() + 1.0, named("a second later"));
   };
   scheduler.schedule(102.0, std::move(chain));
@@ -73,8 +76,8 @@ TEST_F(SchedulerOrder, time_moves_only_when_nothing_is_due_now) {
   EXPECT_TRUE(ran.empty()) << "nothing runs until asked";
 
   scheduler.advanceTo(102.5);
-  EXPECT_EQ(
-      ran, (std::vector<std::string>{"block", "chain@102", "same instant@102", "in the past@102"}));
+  EXPECT_EQ(ran, (std::vector<std::string>{"block", "chain@102", "same instant@102",
+                                           "in the past@102", "not a number@102"}));
   EXPECT_EQ(scheduler.nextDueTime(), 103.0);
   // An earlier or a non-finite target only runs what is due now.
   scheduler.advanceTo(50.0);
