@@ -61,7 +61,7 @@ class World : public common::PlatformBase {
   const WorldOptions& options() const { return options_; }
   // The screen's bounds: the options' size until a resize.
   platform::Rect screenBounds() const { return application().screenBounds(); }
-  // Starts the program on this platform with the screen's bounds (see Application::launch).
+  // Starts the program on this platform with the screen's bounds (see ApplicationHost::launch).
   bool launch(const platform::ClassRegistry& registry, const std::string& delegateClassName,
               const platform::MainInterface& mainInterface,
               const std::function<void(platform::ViewController&)>& configureRootController = {});
