@@ -112,4 +112,18 @@ std::vector<size_t> rotatedOrder(size_t count, size_t start) {
   return order;
 }
 
+QueuePlan planQueue(std::span<const double> durations, double daySeconds) {
+  QueuePlan plan;
+  if (durations.empty()) {
+    return plan;
+  }
+  const double position = std::fmod(daySeconds, cycleLength(durations));
+  plan.start = findStart(durations, position);
+  // With no covering item the queue is the cycle in order, from the first item's start.
+  const size_t first = plan.start.index < durations.size() ? plan.start.index : 0;
+  plan.seek = seekSecond(plan.start.offset, durations[first]);
+  plan.order = rotatedOrder(durations.size(), plan.start.index);
+  return plan;
+}
+
 }  // namespace vorn::programme

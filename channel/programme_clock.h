@@ -61,4 +61,14 @@ double seekSecond(double offset, double duration);
 // past the end gives the cycle in order.
 std::vector<size_t> rotatedOrder(size_t count, size_t start);
 
+// What a load at `daySeconds` plays, from the listed durations of the cycle: the item the clock
+// names and how far into it, the whole second the first queued item is sought to, and the cycle's
+// indices in queue order. An empty cycle gives an empty order.
+struct QueuePlan {
+  Start start;
+  double seek = 0.0;
+  std::vector<size_t> order;
+};
+QueuePlan planQueue(std::span<const double> durations, double daySeconds);
+
 }  // namespace vorn::programme

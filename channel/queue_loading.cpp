@@ -72,13 +72,11 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
     return;
   }
 
-  const double length = programme::cycleLength(durations);
-  const double day = secondsFromBeginningOfVornDay();
-  const double position = std::fmod(day, length);
-  const programme::Start start = programme::findStart(durations, position);
+  const programme::QueuePlan plan =
+      programme::planQueue(durations, secondsFromBeginningOfVornDay());
   std::vector<std::shared_ptr<platform::PlayerItem>> queue;
   queue.reserve(cycle.size());
-  for (const size_t index : programme::rotatedOrder(cycle.size(), start.index)) {
+  for (const size_t index : plan.order) {
     queue.push_back(std::move(cycle[index]));
   }
   const auto lastItem = std::static_pointer_cast<VornAVPlayerItem>(queue.back());
@@ -154,10 +152,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   root->addSubview(activityIndicatorView());
 
   // The seek grain is a whole second, kept clear of the item's end so the first frame is seen.
-  // (With no covering item the queue is the cycle in order, from the first item's start.)
-  const double firstDuration = durations[start.index < durations.size() ? start.index : 0];
-  const auto seekTime =
-      platform::MediaTime::makeWithSeconds(programme::seekSecond(start.offset, firstDuration), 1);
+  const auto seekTime = platform::MediaTime::makeWithSeconds(plan.seek, 1);
   debug("loadVideos: Seeking to " + seekTime.description());
   queuePlayer()->seekToTime(seekTime);
 

@@ -68,6 +68,7 @@ LinuxPlatform::~LinuxPlatform() {
 void LinuxPlatform::stopInput() {
   mpris_.reset();
   signals_.reset();
+  serviceNotifier_.reset();
   if (mpv_) {
     mpv_->setInputEvents({});
   }
@@ -119,6 +120,9 @@ void LinuxPlatform::wireInput() {
 }
 
 void LinuxPlatform::quit() {
+  if (serviceNotifier_) {
+    serviceNotifier_->stopping();
+  }
   application().terminate();
   mainLoop_.stop();
 }
@@ -176,6 +180,9 @@ int LinuxPlatform::run(
     return 1;
   }
   afterTurn();
+  // The channel is up: a service manager may now count on it, and on the main loop's pings.
+  serviceNotifier_ = std::make_unique<ServiceNotifier>(mainLoop_.context());
+  serviceNotifier_->ready();
   mainLoop_.run();
   return exitStatus_;
 }

@@ -14,6 +14,7 @@
 #include "platform/linux/bundle.h"
 #include "platform/linux/main_loop.h"
 #include "platform/linux/mpv_backend.h"
+#include "platform/linux/service_notifier.h"
 #include "platform/linux/system_log.h"
 #include "platform/linux/timers.h"
 #include "platform/linux/url_session.h"
@@ -97,6 +98,7 @@ class LinuxPlatform : public common::PlatformBase {
   // the main loop, after which afterTurn() draws.
   std::unique_ptr<asio::steady_timer> redrawTimer_;
   bool redrawArmed_ = false;
+  std::unique_ptr<ServiceNotifier> serviceNotifier_;
   std::atomic<bool> drainPending_{false};
   int exitStatus_ = 0;
 };

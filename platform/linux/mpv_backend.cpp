@@ -83,6 +83,7 @@ struct MpvBackend::Impl {
     // No sound device (a kiosk without speakers): play on, timed by the system clock.
     setOption("audio-fallback-to-null", "yes", false);
     setOption("title", "Vorn Channel", false);
+    applyPlayback(options.playback);
     if (options.headless) {
       setOption("vo", "null", true);
       setOption("ao", "null", true);
@@ -99,6 +100,35 @@ struct MpvBackend::Impl {
       if (options.windowed) {
         setOption("geometry", "960x540", false);
       }
+    }
+  }
+
+  // The operator's choices. A value out of range or one mpv refuses is an error, not a silent
+  // default; mpv itself accepts louder than full volume and takes any decoder name.
+  void applyPlayback(const PlaybackSettings& playback) {
+    if (playback.volume < 0 || playback.volume > 100) {
+      throw std::invalid_argument("volume " + std::to_string(playback.volume) +
+                                  " is not between 0 and 100");
+    }
+    if (playback.maxBitrate && *playback.maxBitrate <= 0) {
+      throw std::invalid_argument("maximum bitrate " + std::to_string(*playback.maxBitrate) +
+                                  " is not a positive number of bits per second");
+    }
+    if (playback.screen && *playback.screen < 0) {
+      throw std::invalid_argument("screen " + std::to_string(*playback.screen) +
+                                  " is not a monitor's index");
+    }
+    // With auto-safe, mpv picks a known-good hardware decoder and decodes in software when there
+    // is none or it fails on a stream.
+    setOption("hwdec", playback.hwdec, true);
+    if (playback.maxBitrate) {
+      setOption("hls-bitrate", std::to_string(*playback.maxBitrate), true);
+    }
+    setOption("volume", std::to_string(playback.volume), true);
+    setOption("mute", playback.mute ? "yes" : "no", true);
+    if (playback.screen) {
+      setOption("screen", std::to_string(*playback.screen), true);
+      setOption("fs-screen", std::to_string(*playback.screen), true);
     }
   }
 
@@ -378,6 +408,16 @@ bool MpvBackend::wantsRedraw() const {
 
 void MpvBackend::redraw() {
   impl_->redraw();
+}
+
+std::optional<std::string> MpvBackend::property(const char* name) const {
+  char* value = mpv_get_property_string(impl_->handle, name);
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  std::string text(value);
+  mpv_free(value);
+  return text;
 }
 
 }  // namespace vorn::linuxbackend

@@ -70,6 +70,8 @@ class MpvBackend {
   bool wantsRedraw() const;
   void redraw();
   static constexpr std::chrono::milliseconds kRedrawInterval{80};
+  // An mpv property as mpv writes it, such as "hwdec" or "volume"; nothing when mpv has none.
+  std::optional<std::string> property(const char* name) const;
 
   struct Impl;
 

@@ -57,8 +57,15 @@ std::string StderrSystemLog::formatLine(std::string_view record, double unixSeco
   std::string line;
   line.reserve(record.size() + 48);
   if (journal_) {
-    bool isError = record.rfind("ERROR: ", 0) == 0;
-    line += isError ? "<3>" : "<6>";
+    // The logic's two levels map to the journal's: ERROR records are errors, DEBUG records
+    // debug; what else the process writes is information.
+    if (record.rfind("ERROR: ", 0) == 0) {
+      line += "<3>";
+    } else if (record.rfind("DEBUG: ", 0) == 0) {
+      line += "<7>";
+    } else {
+      line += "<6>";
+    }
   } else {
     long long totalMillis = std::llround(unixSeconds * 1000.0);
     auto seconds = static_cast<time_t>(totalMillis / 1000);

@@ -11,7 +11,8 @@ namespace vorn::linuxbackend {
 // The system log on standard error, one line per record, as a system log shows it:
 // "Dec  6 14:28:09.123 vorn[1234]: <record>". Under systemd (JOURNAL_STREAM names our stderr) the
 // journal adds time and process itself, so the line is "<N><record>" with the priority N (3 for
-// the logic's error records, 6 otherwise). Control characters inside a record are written as
+// the logic's error records, 7 for its debug records, 6 otherwise). Control characters inside a
+// record are written as
 // "#ooo" (octal), so a record never spans lines. Thread-safe.
 class StderrSystemLog : public platform::SystemLog {
  public:

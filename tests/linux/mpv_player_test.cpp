@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using linuxbackend::MpvBackend;
 using linuxbackend::MpvOptions;
+using linuxbackend::PlaybackSettings;
 using platform::Asset;
 using platform::MediaTime;
 using platform::PlayerItem;
@@ -49,6 +52,20 @@ class MpvPlayerTest : public ::testing::Test {
         " -c:v libx264 -preset ultrafast -g 50 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -shortest"
         " -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
         plain + "/segment-%03d.ts " + plain + "/index.m3u8"));
+    // And one with two variants under a master playlist: 320x180 (about 950 kbit/s listed) and
+    // 160x90 (about 180 kbit/s).
+    const std::string variants = media_->path() + "/variants";
+    ASSERT_TRUE(
+        runCommand("mkdir -p " + variants +
+                   " && ffmpeg -nostdin -hide_banner -loglevel error -y"
+                   " -f lavfi -i testsrc2=size=320x180:rate=25:duration=4"
+                   " -f lavfi -i sine=frequency=500:sample_rate=48000:duration=4"
+                   " -filter_complex '[0:v]split=2[a][b];[b]scale=160:90[c]'"
+                   " -map '[a]' -map '[c]' -map 1:a -map 1:a -c:v libx264 -preset ultrafast -g 50"
+                   " -sc_threshold 0 -pix_fmt yuv420p -b:v:0 800k -b:v:1 100k -c:a aac -b:a 64k"
+                   " -f hls -hls_time 2 -hls_playlist_type vod -var_stream_map 'v:0,a:0 v:1,a:1'"
+                   " -master_pl_name master.m3u8 -hls_segment_filename " +
+                   variants + "/v%v/segment-%03d.ts " + variants + "/v%v/index.m3u8"));
   }
   static void TearDownTestSuite() {
     delete media_;
@@ -77,10 +94,12 @@ class MpvPlayerTest : public ::testing::Test {
     backend_.reset();
   }
 
-  std::unique_ptr<MpvBackend> makeBackend(std::optional<std::string> caFile) {
+  std::unique_ptr<MpvBackend> makeBackend(std::optional<std::string> caFile,
+                                          PlaybackSettings playback = {}) {
     MpvOptions options;
     options.headless = true;
     options.caFile = std::move(caFile);
+    options.playback = std::move(playback);
     auto pending = std::make_shared<std::atomic<bool>>(false);
     auto holder = std::make_shared<MpvBackend*>(nullptr);
     auto backend = std::make_unique<MpvBackend>(queue_, center_, options, [this, pending, holder] {
@@ -190,6 +209,85 @@ TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
   EXPECT_EQ(early.value(), 2);
   EXPECT_TRUE(ended_.empty());
   EXPECT_EQ(player->currentItem(), plain);
+}
+
+// What the operator chose is what mpv runs with; with hardware decoding asked for (this machine
+// may have no GPU at all) the stream still plays to its end.
+TEST_F(MpvPlayerTest, playback_settings_reach_mpv_and_hardware_decoding_falls_back) {
+  EXPECT_EQ(backend_->property("hwdec"), "auto-safe");
+  EXPECT_EQ(backend_->property("hls-bitrate"), "max") << "no limit unless one is set";
+  EXPECT_EQ(backend_->property("mute"), "no");
+  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 100.0);
+
+  resetBackend();
+  PlaybackSettings settings;
+  settings.maxBitrate = 800000;
+  settings.volume = 35;
+  settings.mute = true;
+  settings.screen = 1;
+  backend_ = makeBackend({}, settings);
+  EXPECT_EQ(backend_->property("hwdec"), "auto-safe");
+  EXPECT_EQ(backend_->property("hls-bitrate"), "800000");
+  EXPECT_EQ(backend_->property("mute"), "yes");
+  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 35.0);
+  EXPECT_EQ(backend_->property("screen"), "1");
+  EXPECT_EQ(backend_->property("fs-screen"), "1");
+  EXPECT_EQ(backend_->property("no-such-property"), std::nullopt);
+
+  const auto first = fileItem(1);
+  auto player = backend_->media().makeQueuePlayer({first});
+  auto layer = backend_->media().makePlayerLayer(player);
+  Crossings playing;
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, playing.block());
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return playing.value() > 0; }));
+  EXPECT_TRUE(layer->isReadyForDisplay());
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  EXPECT_EQ(ended_[0], first);
+
+  resetBackend();
+  PlaybackSettings software;
+  software.hwdec = "no";
+  backend_ = makeBackend({}, software);
+  EXPECT_EQ(backend_->property("hwdec"), "no");
+
+  // A value out of range stops the start rather than playing louder or on another variant.
+  resetBackend();
+  for (int volume : {-1, 101, 1000}) {
+    PlaybackSettings loud;
+    loud.volume = volume;
+    EXPECT_THROW(makeBackend({}, loud), std::invalid_argument) << volume;
+  }
+  PlaybackSettings noBitrate;
+  noBitrate.maxBitrate = 0;
+  EXPECT_THROW(makeBackend({}, noBitrate), std::invalid_argument);
+  PlaybackSettings noScreen;
+  noScreen.screen = -1;
+  EXPECT_THROW(makeBackend({}, noScreen), std::invalid_argument);
+  PlaybackSettings edges;
+  edges.volume = 0;
+  backend_ = makeBackend({}, edges);
+  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 0.0);
+}
+
+// The cap is in bits per second and picks the best variant under it; without one, the best.
+TEST_F(MpvPlayerTest, a_bitrate_cap_plays_the_variant_under_it) {
+  const std::string master = media_->path() + "/variants/master.m3u8";
+  auto widthPlayed = [&](std::optional<int64_t> cap) {
+    resetBackend();
+    PlaybackSettings settings;
+    settings.maxBitrate = cap;
+    backend_ = makeBackend({}, settings);
+    auto player = backend_->media().makeQueuePlayer({item("file://" + master)});
+    Crossings playing;
+    player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, playing.block());
+    player->play();
+    EXPECT_TRUE(runUntil([&] { return playing.value() > 0; }));
+    return backend_->property("width").value_or("none");
+  };
+  EXPECT_EQ(widthPlayed(300000), "160");
+  EXPECT_EQ(widthPlayed(std::nullopt), "320");
+  EXPECT_EQ(widthPlayed(2000000), "320");
 }
 
 TEST_F(MpvPlayerTest, a_missing_stream_is_skipped_without_an_end_notification) {

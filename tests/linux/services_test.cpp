@@ -75,9 +75,14 @@ TEST(StderrSystemLog, under_the_journal_lines_carry_a_priority_instead_of_a_time
   EXPECT_TRUE(journal.writesToJournal());
   EXPECT_FALSE(terminal.writesToJournal());
   EXPECT_EQ(journal.formatLine("DEBUG: AppDelegate: applicationDidBecomeActive: ", 0),
-            "<6>DEBUG: AppDelegate: applicationDidBecomeActive: ");
+            "<7>DEBUG: AppDelegate: applicationDidBecomeActive: ");
   EXPECT_EQ(journal.formatLine("ERROR: AppDelegate: Alert: x", 0),
             "<3>ERROR: AppDelegate: Alert: x");
+  EXPECT_EQ(journal.formatLine("MPRIS: no media control on the session bus: x", 0),
+            "<6>MPRIS: no media control on the session bus: x");
+  // Only a leading level counts, and a record cannot forge a priority of its own.
+  EXPECT_EQ(journal.formatLine("vorn: DEBUG: ERROR: x", 0), "<6>vorn: DEBUG: ERROR: x");
+  EXPECT_EQ(journal.formatLine("DEBUG: x\n<0>ERROR: y", 0), "<7>DEBUG: x#012<0>ERROR: y");
   setenv("TZ", "UTC", 1);
   tzset();
   EXPECT_EQ(terminal.formatLine("DEBUG: x", 1796559489.123),

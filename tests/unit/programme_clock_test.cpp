@@ -105,6 +105,26 @@ TEST(ProgrammeClock, EveryQueueIsARotationHoldingEachItemOnceAndTheStartCoversTh
   }
 }
 
+TEST(ProgrammeClock, APlanJoinsTheClockAtAWholeSecondOfTheNamedItem) {
+  const std::vector<double> cycle{600.0, 300.0, 300.0, 1200.0};
+  // A day later and a fraction past 01:03:20: 200.4 s into C, sought to 200.
+  const QueuePlan late = planQueue(cycle, 86400.0 + 3800.4);
+  EXPECT_EQ(late.start.index, 3u);
+  EXPECT_NEAR(late.start.offset, 200.4, 1e-6);
+  EXPECT_EQ(late.seek, 200.0);
+  EXPECT_EQ(late.order, (std::vector<size_t>{3, 0, 1, 2}));
+  // The last third of a second of the first B: the seek stays inside that B, not at its end.
+  const QueuePlan edge = planQueue(cycle, 899.8);
+  EXPECT_EQ(edge.start.index, 1u);
+  EXPECT_EQ(edge.seek, 299.0);
+  EXPECT_EQ(edge.order, (std::vector<size_t>{1, 2, 3, 0}));
+  // All durations 0: no item covers the clock, the cycle plays in order from the start.
+  const QueuePlan zeros = planQueue(std::vector<double>{0.0, 0.0}, 50.0);
+  EXPECT_EQ(zeros.seek, 0.0);
+  EXPECT_EQ(zeros.order, (std::vector<size_t>{0, 1}));
+  EXPECT_TRUE(planQueue(std::vector<double>{}, 50.0).order.empty());
+}
+
 TEST(ProgrammeClock, DaySecondsIgnoreTheDateAndStayInTheDay) {
   EXPECT_DOUBLE_EQ(daySeconds(0.0), 0.0);
   EXPECT_DOUBLE_EQ(daySeconds(3800.0), 3800.0);

@@ -1,0 +1,306 @@
+#include "app/playlist_check.h"
+
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+#include "channel/programme_clock.h"
+
+namespace vorn::app {
+namespace {
+
+std::string typeName(const Json& value) {
+  if (value.is_number_float() || value.is_number_integer()) {
+    return "a number";
+  }
+  if (value.is_boolean()) {
+    return "a boolean";
+  }
+  if (value.is_string()) {
+    return "a text";
+  }
+  if (value.is_array()) {
+    return "an array";
+  }
+  if (value.is_object()) {
+    return "an object";
+  }
+  return "null";
+}
+
+std::string seconds(double value) {
+  std::ostringstream text;
+  if (value == std::floor(value) && std::abs(value) < 1e15) {
+    text << static_cast<long long>(value);
+  } else {
+    text << std::fixed << std::setprecision(value == std::round(value * 10) / 10 ? 1 : 3) << value;
+  }
+  return text.str();
+}
+
+std::string signedSeconds(double value) {
+  return (value >= 0.0 ? "+" : "-") + seconds(std::abs(value));
+}
+
+// Why the channel skips an element that programme::readEntry refuses, in the order it tests.
+std::string skipReason(const Json& element) {
+  if (!element.is_object()) {
+    return "not an object (" + typeName(element) + ")";
+  }
+  const auto address = element.find("hls_url");
+  if (address == element.end()) {
+    return "missing hls_url";
+  }
+  if (!address->is_string()) {
+    return "hls_url is not text (" + typeName(*address) + ")";
+  }
+  if (!platform::Url::parse(address->get_ref<const std::string&>())) {
+    return "hls_url \"" + address->get<std::string>() + "\" does not parse as an address";
+  }
+  const auto duration = element.find("duration");
+  if (duration == element.end()) {
+    return "missing duration";
+  }
+  return "duration is not a number (" + typeName(*duration) + ")";
+}
+
+std::string bandwidthText(int64_t bitsPerSecond) {
+  std::ostringstream text;
+  if (bitsPerSecond >= 1000000) {
+    text << std::fixed << std::setprecision(1) << static_cast<double>(bitsPerSecond) / 1e6
+         << " Mb/s";
+  } else {
+    text << bitsPerSecond / 1000 << " kb/s";
+  }
+  return text.str();
+}
+
+std::string variantText(const StreamVariant& variant) {
+  std::string text;
+  if (variant.width > 0 && variant.height > 0) {
+    text = std::to_string(variant.width) + "x" + std::to_string(variant.height);
+  }
+  if (variant.bandwidth > 0) {
+    text += (text.empty() ? "" : " at ") + bandwidthText(variant.bandwidth);
+  }
+  return text.empty() ? "unknown" : text;
+}
+
+}  // namespace
+
+CheckReport lintPlaylist(const Json& document) {
+  CheckReport report;
+  report.isArray = document.is_array();
+  if (!report.isArray) {
+    report.error = "the playlist is not a JSON array (it is " + typeName(document) + ")";
+    return report;
+  }
+  std::vector<double> durations;
+  for (size_t index = 0; index < document.size(); ++index) {
+    const Json& element = document[index];
+    EntryFinding finding;
+    finding.index = index;
+    if (element.is_object()) {
+      if (const auto text = element.find("hls_url"); text != element.end() && text->is_string()) {
+        finding.address = text->get<std::string>();
+      }
+      if (const auto text = element.find("description_attribution");
+          text != element.end() && text->is_string()) {
+        finding.description = text->get<std::string>();
+      }
+    }
+    const auto entry = programme::readEntry(element);
+    if (!entry) {
+      finding.reason = skipReason(element);
+      report.entries.push_back(std::move(finding));
+      continue;
+    }
+    finding.duration = entry->duration;
+    finding.plays = entry->plays;
+    const auto count = element.find("play_count");
+    if (entry->plays == 0) {
+      const double given = programme::numberValue(*count);
+      finding.reason = "play_count " + seconds(std::trunc(given)) +
+                       (given < 0.0 ? " is negative: queues nothing" : " queues nothing");
+    } else {
+      finding.usable = true;
+      if (count != element.end() && !programme::isNumber(*count)) {
+        finding.notes.push_back("play_count is not a number (" + typeName(*count) +
+                                "): queued once");
+      } else if (count != element.end() && programme::numberValue(*count) > 5.0) {
+        finding.notes.push_back("play_count " +
+                                seconds(std::trunc(programme::numberValue(*count))) +
+                                " is above 5: queued once");
+      }
+      if (entry->duration <= 0.0) {
+        finding.notes.push_back("a listed duration of " + seconds(entry->duration) +
+                                " s takes no time on the clock");
+      }
+      for (int64_t play = 0; play < entry->plays; ++play) {
+        durations.push_back(entry->duration);
+      }
+    }
+    report.entries.push_back(std::move(finding));
+  }
+  report.cycleItems = durations.size();
+  report.cycleLength = programme::cycleLength(durations);
+  if (report.cycleItems > 0 && !(report.cycleLength > 0.0)) {
+    report.warnings.push_back("the cycle's listed length is " + seconds(report.cycleLength) +
+                              " s: the clock cannot place it, every load starts at the first item");
+  }
+  return report;
+}
+
+void applyProbes(CheckReport& report, const std::vector<std::optional<StreamProbe>>& probes) {
+  double shift = 0.0;
+  for (size_t i = 0; i < report.entries.size() && i < probes.size(); ++i) {
+    EntryFinding& entry = report.entries[i];
+    if (!probes[i]) {
+      continue;
+    }
+    entry.probe = probes[i];
+    const StreamProbe& probe = *entry.probe;
+    const std::string name = "entry " + std::to_string(entry.index) + " (" + entry.address + ")";
+    if (!probe.reachable) {
+      report.warnings.push_back(name + " is unreachable: " + probe.error);
+      continue;
+    }
+    if (!probe.duration || !entry.usable) {
+      continue;
+    }
+    const double difference = *probe.duration - entry.duration;
+    entry.difference = difference;
+    // Each play runs its real length, so every later item of the queue moves by the difference.
+    shift += difference * static_cast<double>(entry.plays);
+    entry.shiftAfter = shift;
+    if (std::abs(difference) > kLengthTolerance) {
+      report.warnings.push_back(name + " lasts " + seconds(*probe.duration) + " s, listed " +
+                                seconds(entry.duration) + " s (" + signedSeconds(difference) +
+                                " s)");
+    }
+  }
+}
+
+int checkStatus(const CheckReport& report) {
+  if (!report.error.empty() || !report.isArray || report.cycleItems == 0) {
+    return 2;
+  }
+  return report.warnings.empty() ? 0 : 1;
+}
+
+void writeCheckText(const CheckReport& report, std::ostream& out) {
+  out << "Playlist: " << report.playlist << '\n';
+  if (!report.error.empty()) {
+    out << "Unusable: " << report.error << '\n';
+    return;
+  }
+  for (const EntryFinding& entry : report.entries) {
+    out << "\nentry " << entry.index << ": ";
+    if (entry.usable) {
+      out << "usable, " << seconds(entry.duration) << " s";
+      if (entry.plays > 1) {
+        out << ", played " << entry.plays << " times";
+      }
+    } else {
+      out << "skipped: " << entry.reason;
+    }
+    out << '\n';
+    if (entry.description) {
+      out << "  " << *entry.description << '\n';
+    }
+    if (!entry.address.empty()) {
+      out << "  " << entry.address << '\n';
+    }
+    for (const std::string& note : entry.notes) {
+      out << "  note: " << note << '\n';
+    }
+    if (!entry.probe) {
+      continue;
+    }
+    const StreamProbe& probe = *entry.probe;
+    if (!probe.reachable) {
+      out << "  unreachable: " << probe.error << '\n';
+      continue;
+    }
+    out << "  reachable";
+    if (!probe.variants.empty()) {
+      out << "; variants:";
+      for (size_t i = 0; i < probe.variants.size(); ++i) {
+        out << (i == 0 ? " " : ", ") << variantText(probe.variants[i]);
+      }
+    }
+    out << '\n';
+    if (!probe.duration) {
+      out << "  real length: none (a stream without an end)\n";
+    } else if (entry.difference) {
+      out << "  real length " << seconds(*probe.duration) << " s, listed "
+          << seconds(entry.duration) << " s (" << signedSeconds(*entry.difference) << " s)"
+          << (std::abs(*entry.difference) > kLengthTolerance ? ": MISMATCH" : "") << '\n';
+      if (*entry.shiftAfter != 0.0) {
+        out << "  later items of the cycle start " << signedSeconds(*entry.shiftAfter)
+            << " s off the clock\n";
+      }
+    }
+  }
+  out << "\nCycle: " << report.cycleItems << (report.cycleItems == 1 ? " item, " : " items, ")
+      << seconds(report.cycleLength) << " s\n";
+  const int status = checkStatus(report);
+  if (status == 2) {
+    out << "Unusable: nothing in the playlist can be played\n";
+  }
+  for (const std::string& warning : report.warnings) {
+    out << "warning: " << warning << '\n';
+  }
+  if (status == 0) {
+    out << "Sound\n";
+  }
+}
+
+void writeCheckJson(const CheckReport& report, std::ostream& out) {
+  Json document = {{"playlist", report.playlist}, {"status", checkStatus(report)}};
+  if (!report.error.empty()) {
+    document["error"] = report.error;
+  }
+  Json entries = Json::array();
+  for (const EntryFinding& entry : report.entries) {
+    Json item = {{"index", entry.index}, {"usable", entry.usable}};
+    if (!entry.usable) {
+      item["reason"] = entry.reason;
+    } else {
+      item["duration"] = entry.duration;
+      item["plays"] = entry.plays;
+    }
+    if (!entry.address.empty()) {
+      item["address"] = entry.address;
+    }
+    item["description"] = entry.description ? Json(*entry.description) : Json(nullptr);
+    item["notes"] = entry.notes;
+    if (entry.probe) {
+      Json probe = {{"reachable", entry.probe->reachable}};
+      if (!entry.probe->reachable) {
+        probe["error"] = entry.probe->error;
+      }
+      probe["duration"] = entry.probe->duration ? Json(*entry.probe->duration) : Json(nullptr);
+      Json variants = Json::array();
+      for (const StreamVariant& variant : entry.probe->variants) {
+        variants.push_back({{"bandwidth", variant.bandwidth},
+                            {"width", variant.width},
+                            {"height", variant.height}});
+      }
+      probe["variants"] = std::move(variants);
+      if (entry.difference) {
+        probe["difference"] = *entry.difference;
+        probe["shift_after"] = *entry.shiftAfter;
+        probe["mismatch"] = std::abs(*entry.difference) > kLengthTolerance;
+      }
+      item["probe"] = std::move(probe);
+    }
+    entries.push_back(std::move(item));
+  }
+  document["entries"] = std::move(entries);
+  document["cycle"] = {{"items", report.cycleItems}, {"length", report.cycleLength}};
+  document["warnings"] = report.warnings;
+  out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+}  // namespace vorn::app

@@ -1,0 +1,111 @@
+#include "app/playlist_source.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+#include <future>
+#include <optional>
+#include <string_view>
+
+#include "platform/linux/url_session.h"
+#include "playlist/playlist_document.h"
+
+namespace vorn::app {
+namespace {
+
+// An address rather than a path: a scheme the channel fetches.
+bool looksLikeAddress(const std::string& text) {
+  for (const std::string_view scheme : {"http:", "https:", "file:"}) {
+    if (text.size() >= scheme.size() &&
+        std::equal(scheme.begin(), scheme.end(), text.begin(), [](char a, char b) {
+          return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct Fetched {
+  std::optional<platform::Bytes> data;
+  long status = 0;
+  std::string error;
+};
+
+Fetched fetch(const platform::Url& url, const PlaylistSource& source) {
+  linuxbackend::UrlSessionOptions options;
+  if (!source.caFile.empty()) {
+    options.extraCaFile = source.caFile;
+  }
+  const double timeout = std::max(1.0, std::ceil(source.fetchTimeout));
+  options.totalTimeoutSeconds = static_cast<long>(std::min(timeout, 86400.0));
+  options.connectTimeoutSeconds =
+      std::min(options.connectTimeoutSeconds, options.totalTimeoutSeconds);
+  std::promise<Fetched> done;
+  auto result = done.get_future();
+  {
+    linuxbackend::CurlUrlSession session(options);
+    session.startDataTask(url, [&done](std::optional<platform::Bytes> data,
+                                       std::shared_ptr<platform::UrlResponse> response,
+                                       std::shared_ptr<platform::Error> error) {
+      Fetched fetched;
+      if (error) {
+        fetched.error = error->message();
+      } else {
+        fetched.data = std::move(data);
+        fetched.status = response ? response->statusCode() : 0;
+      }
+      done.set_value(std::move(fetched));
+    });
+    result.wait();
+  }
+  return result.get();
+}
+
+}  // namespace
+
+JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error) {
+  std::optional<platform::Url> url;
+  if (looksLikeAddress(source.playlist)) {
+    url = platform::Url::parse(source.playlist);
+    if (!url) {
+      error = "the playlist address \"" + source.playlist + "\" does not parse";
+      return nullptr;
+    }
+  } else {
+    if (source.playlist.empty()) {
+      error = "no playlist given";
+      return nullptr;
+    }
+    // A path goes through the same reader as a file address, with the same size cap.
+    std::string path = source.playlist;
+    if (path.front() != '/') {
+      std::error_code failed;
+      path = std::filesystem::absolute(path, failed).string();
+    }
+    std::error_code failed;
+    if (!std::filesystem::is_regular_file(path, failed)) {
+      error = "cannot read the playlist " + source.playlist +
+              (std::filesystem::exists(path, failed) ? ": not a file" : ": no such file");
+      return nullptr;
+    }
+    url = platform::Url::fileUrlWithPath(path);
+  }
+  const Fetched fetched = fetch(*url, source);
+  if (!fetched.data) {
+    error = "cannot read the playlist " + source.playlist + ": " + fetched.error;
+    return nullptr;
+  }
+  auto parsed = playlist::parseDocument(*fetched.data);
+  if (auto* failure = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
+    error = "the playlist " + source.playlist + " is not JSON: " + (*failure)->message();
+    if (fetched.status >= 400) {
+      error += " (the server answered HTTP " + std::to_string(fetched.status) + ")";
+    }
+    return nullptr;
+  }
+  return std::get<JsonPtr>(parsed);
+}
+
+}  // namespace vorn::app

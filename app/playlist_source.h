@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "channel/json.h"
+
+// Reading a playlist document for the operator's commands: a file path, or a file/http/https
+// address fetched as the channel fetches it.
+namespace vorn::app {
+
+struct PlaylistSource {
+  std::string playlist;  // a path or an address
+  std::string caFile;    // an extra trusted authority for https; empty for none
+  double fetchTimeout = 10.0;
+};
+
+// The parsed top-level value (an array or an object), or, when it cannot be read or parsed, null
+// and `error` set to one line saying why.
+JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error);
+
+}  // namespace vorn::app

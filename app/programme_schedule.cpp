@@ -1,0 +1,368 @@
+#include "app/programme_schedule.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <iomanip>
+#include <sstream>
+
+#include "channel/programme_clock.h"
+
+namespace vorn::app {
+namespace {
+
+struct CycleItem {
+  size_t entry;
+  int64_t play;
+  int64_t plays;
+  std::string address;
+  std::optional<std::string> description;
+};
+
+// Reads `count` digits at `pos`; advances past them.
+std::optional<int> digits(std::string_view text, size_t& pos, size_t count) {
+  if (pos + count > text.size()) {
+    return std::nullopt;
+  }
+  int value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char c = text[pos + i];
+    if (!std::isdigit(static_cast<unsigned char>(c))) {
+      return std::nullopt;
+    }
+    value = value * 10 + (c - '0');
+  }
+  pos += count;
+  return value;
+}
+
+bool expect(std::string_view text, size_t& pos, char c) {
+  if (pos < text.size() && text[pos] == c) {
+    ++pos;
+    return true;
+  }
+  return false;
+}
+
+std::tm brokenDown(double seconds, bool local) {
+  const auto whole = static_cast<std::time_t>(std::floor(seconds));
+  std::tm parts{};
+  if (local) {
+    localtime_r(&whole, &parts);
+  } else {
+    gmtime_r(&whole, &parts);
+  }
+  return parts;
+}
+
+std::string formatTime(double seconds, bool local, const char* format) {
+  const std::tm parts = brokenDown(seconds, local);
+  char text[96];
+  const size_t length = std::strftime(text, sizeof text, format, &parts);
+  return std::string(text, length);
+}
+
+std::string formatSeconds(double seconds) {
+  std::ostringstream text;
+  if (seconds == std::floor(seconds) && std::abs(seconds) < 1e15) {
+    text << static_cast<long long>(seconds);
+  } else {
+    text << std::fixed << std::setprecision(3) << seconds;
+  }
+  return text.str();
+}
+
+// Text for an XML element or attribute: markup escaped, and the characters XML 1.0 forbids
+// (control characters, U+FFFE, U+FFFF) dropped so that one odd description cannot spoil the guide.
+std::string xmlText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      i += 2;
+      continue;
+    }
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+std::string xmltvTime(double seconds) {
+  return formatTime(std::round(seconds), false, "%Y%m%d%H%M%S +0000");
+}
+
+}  // namespace
+
+ScheduleResult buildSchedule(const Json& document, double from, double until) {
+  ScheduleResult result;
+  Schedule& schedule = result.schedule;
+  schedule.from = from;
+  schedule.until = until;
+  if (!document.is_array()) {
+    return result;
+  }
+  std::vector<CycleItem> items;
+  std::vector<double> durations;
+  for (size_t index = 0; index < document.size(); ++index) {
+    const Json& element = document[index];
+    const auto entry = programme::readEntry(element);
+    if (!entry) {
+      continue;
+    }
+    std::optional<std::string> description;
+    if (const auto text = element.find("description_attribution");
+        text != element.end() && text->is_string()) {
+      description = text->get<std::string>();
+    }
+    for (int64_t play = 1; play <= entry->plays; ++play) {
+      items.push_back({index, play, entry->plays, entry->url.text(), description});
+      durations.push_back(entry->duration);
+    }
+  }
+  schedule.cycleItems = items.size();
+  schedule.cycleLength = programme::cycleLength(durations);
+  if (items.empty()) {
+    return result;
+  }
+  if (!(schedule.cycleLength > 0.0) || !std::isfinite(schedule.cycleLength)) {
+    result.error = "the listed durations add up to no time on the clock";
+    return result;
+  }
+
+  double load = from;
+  while (load < until) {
+    const programme::QueuePlan plan = programme::planQueue(durations, programme::daySeconds(load));
+    double at = load;
+    for (size_t position = 0; position < plan.order.size() && at < until; ++position) {
+      const size_t index = plan.order[position];
+      const double offset = position == 0 ? plan.seek : 0.0;
+      // A listed length of 0 or below takes no time on the clock.
+      const double end = at + std::max(0.0, durations[index] - offset);
+      if (end > at) {
+        if (schedule.slots.size() == kMaxSlots) {
+          schedule.truncated = true;
+          return result;
+        }
+        const CycleItem& item = items[index];
+        // The item already on screen at `from` is listed from its start on the queue's timeline,
+        // as a guide lists the programme already running; a later load's first item, which may
+        // land mid-item, is listed from the load so that slots never overlap.
+        const double start = load == from && position == 0 ? at - offset : at;
+        schedule.slots.push_back({start, end, offset, item.entry, item.play, item.plays,
+                                  item.address, item.description});
+      }
+      at = end;
+    }
+    // Every load runs a positive time (its first item covers the clock), so this only guards
+    // against rounding at the far end of the representable range.
+    if (!(at > load)) {
+      break;
+    }
+    load = at;
+  }
+  return result;
+}
+
+std::optional<double> parseIsoTime(std::string_view text) {
+  size_t pos = 0;
+  const auto year = digits(text, pos, 4);
+  if (!year || !expect(text, pos, '-')) {
+    return std::nullopt;
+  }
+  const auto month = digits(text, pos, 2);
+  if (!month || !expect(text, pos, '-')) {
+    return std::nullopt;
+  }
+  const auto day = digits(text, pos, 2);
+  if (!day || !(expect(text, pos, 'T') || expect(text, pos, 't') || expect(text, pos, ' '))) {
+    return std::nullopt;
+  }
+  const auto hour = digits(text, pos, 2);
+  if (!hour || !expect(text, pos, ':')) {
+    return std::nullopt;
+  }
+  const auto minute = digits(text, pos, 2);
+  if (!minute) {
+    return std::nullopt;
+  }
+  int second = 0;
+  double fraction = 0.0;
+  if (expect(text, pos, ':')) {
+    const auto whole = digits(text, pos, 2);
+    if (!whole) {
+      return std::nullopt;
+    }
+    second = *whole;
+    if (expect(text, pos, '.') || expect(text, pos, ',')) {
+      double scale = 0.1;
+      const size_t first = pos;
+      while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+        fraction += (text[pos] - '0') * scale;
+        scale /= 10.0;
+        ++pos;
+      }
+      if (pos == first) {
+        return std::nullopt;
+      }
+    }
+  }
+  if (*month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 ||
+      second > 60) {
+    return std::nullopt;
+  }
+  std::tm parts{};
+  parts.tm_year = *year - 1900;
+  parts.tm_mon = *month - 1;
+  parts.tm_mday = *day;
+  parts.tm_hour = *hour;
+  parts.tm_min = *minute;
+  parts.tm_sec = second;
+  std::optional<int> zoneOffset;  // seconds east of UTC
+  if (expect(text, pos, 'Z') || expect(text, pos, 'z')) {
+    zoneOffset = 0;
+  } else if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    const int sign = text[pos] == '-' ? -1 : 1;
+    ++pos;
+    const auto zoneHours = digits(text, pos, 2);
+    if (!zoneHours) {
+      return std::nullopt;
+    }
+    int zoneMinutes = 0;
+    if (pos < text.size()) {
+      expect(text, pos, ':');
+      const auto minutes = digits(text, pos, 2);
+      if (!minutes) {
+        return std::nullopt;
+      }
+      zoneMinutes = *minutes;
+    }
+    if (*zoneHours > 23 || zoneMinutes > 59) {
+      return std::nullopt;
+    }
+    zoneOffset = sign * (*zoneHours * 3600 + zoneMinutes * 60);
+  }
+  if (pos != text.size()) {
+    return std::nullopt;
+  }
+  std::time_t seconds;
+  if (zoneOffset) {
+    seconds = timegm(&parts);
+    seconds -= *zoneOffset;
+  } else {
+    parts.tm_isdst = -1;
+    seconds = std::mktime(&parts);
+  }
+  // timegm normalises 31 February into March: such a date is a typing error, not a time.
+  const std::tm check = brokenDown(static_cast<double>(seconds + (zoneOffset ? *zoneOffset : 0)),
+                                   !zoneOffset.has_value());
+  if (check.tm_mday != *day && second != 60) {
+    return std::nullopt;
+  }
+  return static_cast<double>(seconds) + fraction;
+}
+
+std::string isoUtc(double seconds) {
+  const double whole = std::floor(seconds);
+  std::string text = formatTime(whole, false, "%Y-%m-%dT%H:%M:%S");
+  const auto millis = static_cast<int>(std::llround((seconds - whole) * 1000.0));
+  if (millis >= 1000) {
+    return isoUtc(whole + 1.0);
+  }
+  if (millis > 0) {
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03d", millis);
+    text += fraction;
+  }
+  return text + "Z";
+}
+
+void writeScheduleText(const Schedule& schedule, std::ostream& out) {
+  out << "Programme from " << isoUtc(schedule.from) << " to " << isoUtc(schedule.until) << " ("
+      << formatTime(schedule.from, true, "%Y-%m-%d %H:%M:%S %Z") << " local)\n";
+  out << "Cycle: " << schedule.cycleItems << (schedule.cycleItems == 1 ? " item, " : " items, ")
+      << formatSeconds(schedule.cycleLength) << " s\n";
+  if (schedule.slots.empty()) {
+    out << "Nothing plays in this window.\n";
+  }
+  for (const Slot& slot : schedule.slots) {
+    out << '\n'
+        << isoUtc(slot.start) << " - " << isoUtc(slot.end) << "  (local "
+        << formatTime(slot.start, true, "%Y-%m-%d %H:%M:%S") << " - "
+        << formatTime(slot.end, true, "%H:%M:%S %Z") << ")\n";
+    out << "  " << (slot.description ? *slot.description : "(no description)") << '\n';
+    out << "  entry " << slot.entry << ", play " << slot.play << " of " << slot.plays;
+    if (slot.offset > 0.0) {
+      out << ", joined " << formatSeconds(slot.offset) << " s in";
+    }
+    out << "\n  " << slot.address << '\n';
+  }
+  if (schedule.truncated) {
+    out << "\n(stopped after " << schedule.slots.size() << " slots)\n";
+  }
+}
+
+void writeScheduleJson(const Schedule& schedule, std::ostream& out) {
+  Json slots = Json::array();
+  for (const Slot& slot : schedule.slots) {
+    slots.push_back({{"start", isoUtc(slot.start)},
+                     {"end", isoUtc(slot.end)},
+                     {"offset", slot.offset},
+                     {"entry", slot.entry},
+                     {"play", slot.play},
+                     {"plays", slot.plays},
+                     {"description", slot.description ? Json(*slot.description) : Json(nullptr)},
+                     {"address", slot.address}});
+  }
+  // Replacement characters rather than an exception for any text that is not UTF-8.
+  out << slots.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+void writeScheduleXmltv(const Schedule& schedule, std::ostream& out) {
+  static constexpr const char* kChannel = "vorn";
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
+      << "<tv generator-info-name=\"vorn\">\n"
+      << "  <channel id=\"" << kChannel << "\">\n"
+      << "    <display-name>Vorn Channel</display-name>\n"
+      << "  </channel>\n";
+  for (const Slot& slot : schedule.slots) {
+    std::string title = slot.description ? xmlText(*slot.description) : std::string();
+    if (title.empty()) {
+      title = xmlText(slot.address);
+    }
+    out << "  <programme start=\"" << xmltvTime(slot.start) << "\" stop=\"" << xmltvTime(slot.end)
+        << "\" channel=\"" << kChannel << "\">\n"
+        << "    <title>" << title << "</title>\n"
+        << "    <url>" << xmlText(slot.address) << "</url>\n"
+        << "    <episode-num system=\"onscreen\">play " << slot.play << " of " << slot.plays
+        << "</episode-num>\n"
+        << "  </programme>\n";
+  }
+  out << "</tv>\n";
+}
+
+}  // namespace vorn::app

@@ -1,0 +1,349 @@
+// The operator's commands end to end: playlists read from files and from a loopback HTTPS server
+// trusting a test authority, streams made by ffmpeg for this run and probed for real.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "app/check.h"
+#include "app/schedule.h"
+#include "channel/json.h"
+#include "tests/linux/test_https_server.h"
+#include "tests/worked_example.h"
+
+namespace vorn::linuxtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome schedule(app::ScheduleOptions options) {
+  std::ostringstream out, err;
+  const int status = app::runSchedule(options, out, err);
+  return {status, out.str(), err.str()};
+}
+
+Outcome check(app::CheckOptions options) {
+  std::ostringstream out, err;
+  const int status = app::runCheck(options, out, err);
+  return {status, out.str(), err.str()};
+}
+
+size_t lines(const std::string& text) {
+  size_t count = 0;
+  for (const char c : text) {
+    count += c == '\n' ? 1 : 0;
+  }
+  return count;
+}
+
+class OperatorTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder = new TempDir();
+    certificates =
+        new TestCertificates(TestCertificates::generate(folder->path(), "operator", {"localhost"}));
+    // Streams of known real lengths, and a master playlist offering two of them as variants.
+    const auto make = [](const std::string& name, int seconds, const char* size) {
+      const std::string dir = folder->file("media/" + name);
+      fs::create_directories(dir);
+      const std::string command =
+          "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" +
+          std::string(size) + ":rate=25:duration=" + std::to_string(seconds) +
+          " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds) +
+          " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -sc_threshold 0 -c:a aac"
+          " -shortest -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
+          dir + "/segment-%03d.ts " + dir + "/index.m3u8";
+      ASSERT_TRUE(runCommand(command)) << command;
+    };
+    make("six", 6, "160x90");
+    make("ten", 10, "160x90");
+    make("six-large", 6, "320x180");
+    writeFile(folder->file("media/master.m3u8"),
+              "#EXTM3U\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=400000,RESOLUTION=160x90\n"
+              "six/index.m3u8\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=900000,RESOLUTION=320x180\n"
+              "six-large/index.m3u8\n");
+    server = new TestHttpsServer(*certificates);
+    ASSERT_TRUE(server->server().set_mount_point("/media", folder->file("media")));
+    // Slow refusals, counting how many are answered at once.
+    server->server().Get(R"(/slow/\d+\.m3u8)",
+                         [](const httplib::Request&, httplib::Response& response) {
+                           const int now = ++slowInFlight;
+                           for (int seen = slowMostAtOnce.load();
+                                now > seen && !slowMostAtOnce.compare_exchange_weak(seen, now);) {
+                           }
+                           std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                           ++slowAnswered;
+                           --slowInFlight;
+                           response.status = 404;
+                         });
+    server->start();
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    delete certificates;
+    delete folder;
+  }
+
+  static std::string playlistFile(const std::string& name, const std::string& json) {
+    writeFile(folder->file(name), json);
+    return folder->file(name);
+  }
+  // The certificate names localhost, not the address.
+  static std::string localUrl(const std::string& path) {
+    std::string url = server->url(path);
+    const auto at = url.find("127.0.0.1");
+    return at == std::string::npos ? url : url.replace(at, 9, "localhost");
+  }
+  static std::string mediaUrl(const std::string& path) { return localUrl("/media/" + path); }
+
+  static TempDir* folder;
+  static TestCertificates* certificates;
+  static TestHttpsServer* server;
+  static inline std::atomic<int> slowInFlight{0};
+  static inline std::atomic<int> slowMostAtOnce{0};
+  static inline std::atomic<int> slowAnswered{0};
+};
+
+TempDir* OperatorTest::folder = nullptr;
+TestCertificates* OperatorTest::certificates = nullptr;
+TestHttpsServer* OperatorTest::server = nullptr;
+
+TEST_F(OperatorTest, ScheduleFromAFileInEveryForm) {
+  app::ScheduleOptions options;
+  options.playlist = playlistFile("worked.json", testing::workedExamplePlaylist());
+  options.from = "2026-12-06T01:03:20Z";
+  options.hours = 1.0;
+
+  options.format = app::ScheduleFormat::json;
+  const Outcome json = schedule(options);
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_TRUE(json.err.empty());
+  const Json slots = Json::parse(json.out);
+  ASSERT_EQ(slots.size(), 6u);
+  EXPECT_EQ(slots[0]["end"], "2026-12-06T01:20:00Z");
+  EXPECT_EQ(slots[3]["description"], "Beta by Bo");
+  EXPECT_EQ(slots[3]["play"], 2);
+
+  // The guide validates against the XMLTV document type.
+  options.format = app::ScheduleFormat::xmltv;
+  options.hours = 30.0;
+  const Outcome guide = schedule(options);
+  ASSERT_EQ(guide.status, 0) << guide.err;
+  writeFile(folder->file("guide.xml"), guide.out);
+  EXPECT_TRUE(runCommand("xmllint --noout --nonet --dtdvalid " VORN_TEST_DATA_DIR "/xmltv.dtd " +
+                         folder->file("guide.xml") + " 2>" + folder->file("xmllint.log")))
+      << readFile(folder->file("xmllint.log"));
+  EXPECT_EQ(readFile(folder->file("xmllint.log")).find("error"), std::string::npos);
+
+  options.format = app::ScheduleFormat::text;
+  const Outcome text = schedule(options);
+  ASSERT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("2026-12-06T01:00:00Z - 2026-12-06T01:20:00Z  (local "),
+            std::string::npos);
+
+  // Now, by default.
+  options.from.clear();
+  options.hours = 24.0;
+  EXPECT_EQ(schedule(options).status, 0);
+}
+
+TEST_F(OperatorTest, ScheduleRefusesWhatItCannotPlaceWithOneLine) {
+  app::ScheduleOptions options;
+  options.from = "2026-12-06T01:03:20Z";
+  options.caFile = certificates->caFile;
+  const auto expectRefused = [&](const std::string& playlist, const char* words) {
+    options.playlist = playlist;
+    const Outcome outcome = schedule(options);
+    EXPECT_EQ(outcome.status, 2) << playlist;
+    EXPECT_EQ(lines(outcome.err), 1u) << outcome.err;
+    EXPECT_NE(outcome.err.find(words), std::string::npos) << outcome.err;
+    EXPECT_TRUE(outcome.out.empty());
+  };
+  expectRefused(folder->file("absent.json"), "no such file");
+  expectRefused(playlistFile("object.json", R"({"videos": []})"), "not a JSON array");
+  expectRefused(playlistFile("broken.json", "[{"), "not JSON");
+  expectRefused(playlistFile("empty.json", "[]"), "nothing playable");
+  expectRefused(playlistFile("unusable.json", R"([{"hls_url": "https://x.invalid/a"}, 3])"),
+                "nothing playable");
+  expectRefused(mediaUrl("absent.json"), "not JSON");
+
+  options.playlist = playlistFile("worked.json", testing::workedExamplePlaylist());
+  options.from = "yesterday";
+  EXPECT_EQ(schedule(options).status, 2);
+  options.from = "2026-12-06T01:03:20Z";
+  options.hours = 0.0;
+  EXPECT_EQ(schedule(options).status, 2);
+}
+
+TEST_F(OperatorTest, PlaylistsOverHttpsNeedTheTrustedAuthority) {
+  writeFile(folder->file("media/worked.json"), testing::workedExamplePlaylist());
+  app::ScheduleOptions options;
+  options.playlist = mediaUrl("worked.json");
+  options.from = "2026-12-06T00:50:00Z";
+  options.hours = 0.25;
+  options.format = app::ScheduleFormat::json;
+
+  const Outcome untrusted = schedule(options);
+  EXPECT_EQ(untrusted.status, 2);
+  EXPECT_EQ(lines(untrusted.err), 1u);
+
+  options.caFile = certificates->caFile;
+  const Outcome trusted = schedule(options);
+  ASSERT_EQ(trusted.status, 0) << trusted.err;
+  const Json slots = Json::parse(trusted.out);
+  ASSERT_EQ(slots.size(), 3u);
+  EXPECT_EQ(slots[0]["start"], "2026-12-06T00:50:00Z");
+  EXPECT_EQ(slots[0]["offset"], 0.0);
+  EXPECT_EQ(slots[0]["entry"], 1);
+
+  app::CheckOptions checkOptions;
+  checkOptions.playlist = mediaUrl("worked.json");
+  EXPECT_EQ(check(checkOptions).status, 2);
+  checkOptions.caFile = certificates->caFile;
+  EXPECT_EQ(check(checkOptions).status, 0);
+}
+
+TEST_F(OperatorTest, CheckStatusesWithoutProbing) {
+  app::CheckOptions options;
+  options.playlist =
+      playlistFile("mixed.json", R"([{"hls_url": "https://x.invalid/a", "duration": 60}, 7,
+                        {"hls_url": "https://x.invalid/b", "duration": "60"}])");
+  Outcome sound = check(options);
+  EXPECT_EQ(sound.status, 0);
+  EXPECT_TRUE(sound.err.empty());
+  EXPECT_NE(sound.out.find("entry 1: skipped: not an object (a number)"), std::string::npos);
+  EXPECT_NE(sound.out.find("entry 2: skipped: duration is not a number (a text)"),
+            std::string::npos);
+  EXPECT_NE(sound.out.find("Cycle: 1 item, 60 s"), std::string::npos);
+
+  options.playlist =
+      playlistFile("zero.json", R"([{"hls_url": "https://x.invalid/a", "duration": 0}])");
+  EXPECT_EQ(check(options).status, 1);
+
+  for (const std::string& unusable :
+       {playlistFile("empty.json", "[]"), playlistFile("object.json", R"({"videos": []})"),
+        playlistFile("broken.json", "[{"), folder->file("absent.json"),
+        playlistFile("none.json",
+                     R"([{"hls_url": "https://x.invalid/a", "duration": 3, "play_count": 0}])")}) {
+    options.playlist = unusable;
+    options.json = true;
+    const Outcome outcome = check(options);
+    EXPECT_EQ(outcome.status, 2) << unusable;
+    EXPECT_EQ(lines(outcome.err), 1u) << outcome.err;
+    EXPECT_EQ(Json::parse(outcome.out)["status"], 2);
+  }
+}
+
+TEST_F(OperatorTest, ProbingFindsLengthsVariantsAndUnreachableStreams) {
+  const std::string json = R"([
+    {"hls_url": ")" + mediaUrl("six/index.m3u8") +
+                           R"(", "duration": 6},
+    {"hls_url": ")" + mediaUrl("ten/index.m3u8") +
+                           R"(", "duration": 6, "play_count": 2},
+    {"hls_url": ")" + mediaUrl("master.m3u8") +
+                           R"(", "duration": 6},
+    {"hls_url": ")" + mediaUrl("gone/index.m3u8") +
+                           R"(", "duration": 6},
+    {"hls_url": ")" + mediaUrl("six/index.m3u8") +
+                           R"(", "duration": 6, "play_count": 0}])";
+  app::CheckOptions options;
+  options.playlist = playlistFile("probe.json", json);
+  options.probe = true;
+  options.json = true;
+  options.caFile = certificates->caFile;
+
+  const Outcome outcome = check(options);
+  EXPECT_EQ(outcome.status, 1) << outcome.out;
+  EXPECT_TRUE(outcome.err.empty()) << outcome.err;
+  const Json report = Json::parse(outcome.out);
+  const Json& entries = report["entries"];
+  ASSERT_EQ(entries.size(), 5u);
+
+  const Json& six = entries[0]["probe"];
+  EXPECT_TRUE(six["reachable"].get<bool>());
+  EXPECT_NEAR(six["duration"].get<double>(), 6.0, 0.5);
+  EXPECT_FALSE(six["mismatch"].get<bool>());
+
+  // Four seconds longer than listed, played twice: later items run eight seconds late.
+  const Json& ten = entries[1]["probe"];
+  EXPECT_NEAR(ten["difference"].get<double>(), 4.0, 0.5);
+  EXPECT_TRUE(ten["mismatch"].get<bool>());
+  EXPECT_NEAR(ten["shift_after"].get<double>(), 8.0, 1.0);
+
+  const Json& master = entries[2]["probe"];
+  EXPECT_TRUE(master["reachable"].get<bool>());
+  ASSERT_EQ(master["variants"].size(), 2u) << master.dump();
+  EXPECT_EQ(master["variants"][0]["bandwidth"], 400000);
+  EXPECT_EQ(master["variants"][1]["bandwidth"], 900000);
+  EXPECT_EQ(master["variants"][0]["height"], 90);
+  EXPECT_EQ(master["variants"][1]["height"], 180);
+
+  const Json& gone = entries[3]["probe"];
+  EXPECT_FALSE(gone["reachable"].get<bool>());
+  EXPECT_NE(gone["error"].get<std::string>().find("404"), std::string::npos) << gone.dump();
+  // An entry that queues nothing is not probed.
+  EXPECT_FALSE(entries[4].contains("probe"));
+  ASSERT_EQ(report["warnings"].size(), 2u);
+
+  // Without the test authority no stream is trusted, and the text report says why.
+  options.caFile.clear();
+  options.json = false;
+  options.progress = true;
+  const Outcome untrusted = check(options);
+  EXPECT_EQ(untrusted.status, 1);
+  EXPECT_EQ(untrusted.out.find("reachable;"), std::string::npos) << untrusted.out;
+  EXPECT_NE(untrusted.out.find("unreachable: "), std::string::npos);
+  EXPECT_NE(untrusted.out.find("certificate"), std::string::npos) << untrusted.out;
+  EXPECT_NE(untrusted.err.find("probing streams: 4 of 4"), std::string::npos) << untrusted.err;
+}
+
+TEST_F(OperatorTest, ProbingSoundStreamsIsStatusZero) {
+  app::CheckOptions options;
+  options.playlist =
+      playlistFile("sound.json", R"([{"hls_url": ")" + mediaUrl("six/index.m3u8") +
+                                     R"(", "duration": 6.5}, {"hls_url": ")" +
+                                     mediaUrl("master.m3u8") + R"(", "duration": 5}])");
+  options.probe = true;
+  options.caFile = certificates->caFile;
+  const Outcome outcome = check(options);
+  EXPECT_EQ(outcome.status, 0) << outcome.out;
+  EXPECT_NE(outcome.out.find("variants: 160x90 at 400 kb/s, 320x180 at 900 kb/s"),
+            std::string::npos)
+      << outcome.out;
+  EXPECT_NE(outcome.out.find("Sound"), std::string::npos);
+}
+
+TEST_F(OperatorTest, AtMostFourProbesAtATime) {
+  std::string json = "[";
+  for (int n = 0; n < 9; ++n) {
+    json += std::string(n ? "," : "") + R"({"hls_url": ")" +
+            localUrl("/slow/" + std::to_string(n) + ".m3u8") + R"(", "duration": 5})";
+  }
+  app::CheckOptions options;
+  options.playlist = playlistFile("slow.json", json + "]");
+  options.probe = true;
+  options.json = true;
+  options.caFile = certificates->caFile;
+  const Outcome outcome = check(options);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(Json::parse(outcome.out)["warnings"].size(), 9u);
+  EXPECT_EQ(slowAnswered.load(), 9);
+  EXPECT_GE(slowMostAtOnce.load(), 1);
+  EXPECT_LE(slowMostAtOnce.load(), 4);
+}
+
+}  // namespace
+}  // namespace vorn::linuxtest

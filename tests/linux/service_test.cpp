@@ -1,0 +1,220 @@
+// The channel as a service manager runs it: `vorn --headless` as a child process with a real
+// notification socket (an AF_UNIX datagram socket bound here) and its standard error handed over
+// as the journal's stream.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/linux/test_https_server.h"
+
+namespace vorn::linuxtest {
+namespace {
+
+using namespace std::chrono_literals;
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Only guards against hangs; nothing here is timed.
+constexpr auto kPatience = 60s;
+
+// The socket a service manager listens on for a service's state changes.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  bool bound() const { return bound_; }
+  const std::string& path() const { return path_; }
+
+  // The next datagram, or nothing once `guard` has passed.
+  std::optional<std::string> receive(std::chrono::milliseconds guard = kPatience) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(guard.count())) <= 0) {
+      return std::nullopt;
+    }
+    char buffer[4096];
+    const ssize_t size = recv(fd_, buffer, sizeof buffer, 0);
+    if (size < 0) {
+      return std::nullopt;
+    }
+    return std::string(buffer, static_cast<size_t>(size));
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+// `vorn --headless` with standard error in `logFile`; when `journal`, JOURNAL_STREAM names that
+// file as the service manager names the journal's stream.
+class ServiceProcess {
+ public:
+  ServiceProcess(const std::string& logFile, bool journal, const Environment& environment) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fd, 2);
+      dup2(fd, 1);
+      unsetenv("JOURNAL_STREAM");
+      if (journal) {
+        struct stat info {};
+        fstat(2, &info);
+        const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+      }
+      // Only what the test hands over, even when the tests themselves run under a manager.
+      for (const char* name :
+           {"DISPLAY", "WAYLAND_DISPLAY", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+        unsetenv(name);
+      }
+      for (const auto& [name, value] : environment) {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+      execl(VORN_CHANNEL_BINARY, VORN_CHANNEL_BINARY, "--headless", nullptr);
+      _exit(127);
+    }
+  }
+  ~ServiceProcess() {
+    if (pid_ > 0 && !status_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+
+  void signal(int number) { kill(pid_, number); }
+  // The exit status once it exits, or nothing after the guard.
+  std::optional<int> waitForExit() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  // Nothing to play and nothing reachable: the channel stays up on its main loop all the same.
+  Environment quietChannel() const {
+    return {{"VORN_DATA_DIR", folder_.file("no-data")},
+            {"VORN_PLAYLIST_URL", "file://" + folder_.file("no-playlist.json")},
+            {"XDG_CONFIG_HOME", folder_.file("config")},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-test-bus"}};
+  }
+
+  TempDir folder_;
+};
+
+TEST_F(ServiceTest, reports_ready_pings_the_watchdog_from_its_main_loop_and_stopping_on_sigterm) {
+  NotifySocket manager(folder_.file("notify"));
+  ASSERT_TRUE(manager.bound());
+  auto environment = quietChannel();
+  environment.emplace_back("NOTIFY_SOCKET", manager.path());
+  environment.emplace_back("WATCHDOG_USEC", "400000");
+  ServiceProcess channel(folder_.file("stderr.log"), true, environment);
+
+  auto first = manager.receive();
+  ASSERT_TRUE(first) << readFile(folder_.file("stderr.log"));
+  EXPECT_NE(first->find("READY=1"), std::string::npos) << *first;
+
+  // Pings keep coming while the main loop turns.
+  int pings = first->find("WATCHDOG=1") != std::string::npos ? 1 : 0;
+  while (pings < 4) {
+    auto message = manager.receive();
+    ASSERT_TRUE(message) << "after " << pings << " pings";
+    ASSERT_EQ(*message, "WATCHDOG=1");
+    ++pings;
+  }
+
+  channel.signal(SIGTERM);
+  std::optional<std::string> message;
+  do {
+    message = manager.receive();
+    ASSERT_TRUE(message) << "no STOPPING=1";
+  } while (*message == "WATCHDOG=1");
+  EXPECT_EQ(*message, "STOPPING=1");
+  EXPECT_EQ(channel.waitForExit(), 0);
+
+  // Every line went to the journal with its priority and without a time stamp of its own.
+  std::istringstream lines(readFile(folder_.file("stderr.log")));
+  std::string line;
+  int debugLines = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_TRUE(std::regex_search(line, std::regex("^<[0-7]>"))) << line;
+    if (line.find("DEBUG: ") != std::string::npos) {
+      EXPECT_EQ(line.rfind("<7>DEBUG: ", 0), 0u) << line;
+      ++debugLines;
+    }
+    if (line.find("ERROR: ") != std::string::npos) {
+      EXPECT_EQ(line.rfind("<3>ERROR: ", 0), 0u) << line;
+    }
+  }
+  EXPECT_GT(debugLines, 0);
+}
+
+TEST_F(ServiceTest, a_watchdog_meant_for_another_process_and_a_terminal_get_nothing_extra) {
+  NotifySocket manager(folder_.file("notify"));
+  ASSERT_TRUE(manager.bound());
+  auto environment = quietChannel();
+  environment.emplace_back("NOTIFY_SOCKET", manager.path());
+  environment.emplace_back("WATCHDOG_USEC", "100000");
+  environment.emplace_back("WATCHDOG_PID", std::to_string(getpid()));
+  ServiceProcess channel(folder_.file("stderr.log"), false, environment);
+
+  auto first = manager.receive();
+  ASSERT_TRUE(first) << readFile(folder_.file("stderr.log"));
+  EXPECT_EQ(*first, "READY=1");
+  // Had the pings started, one would come every 50 ms.
+  EXPECT_EQ(manager.receive(1500ms), std::nullopt);
+  channel.signal(SIGTERM);
+  EXPECT_EQ(manager.receive(), "STOPPING=1");
+  EXPECT_EQ(channel.waitForExit(), 0);
+
+  // Outside the journal the lines are stamped as a system log shows them, without a priority.
+  std::istringstream lines(readFile(folder_.file("stderr.log")));
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_TRUE(std::regex_search(line, std::regex(R"(^[A-Z][a-z]{2} [ 0-9]{2} [0-9:.]+ vorn\[)" +
+                                                   std::to_string(channel.pid()) + R"(\]: )")))
+        << line;
+    ++count;
+  }
+  EXPECT_GT(count, 0);
+}
+
+}  // namespace
+}  // namespace vorn::linuxtest

@@ -1,0 +1,100 @@
+#include "app/playlist_check.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace vorn::app {
+namespace {
+
+// One entry for every way the channel can refuse an entry, between usable ones.
+const char* kMixedPlaylist = R"([
+  {"hls_url": "https://x.invalid/a.m3u8", "duration": 600, "description_attribution": "A"},
+  "just a text",
+  {"duration": 10},
+  {"hls_url": 42, "duration": 10},
+  {"hls_url": "not an address", "duration": 10},
+  {"hls_url": "https://x.invalid/e.m3u8"},
+  {"hls_url": "https://x.invalid/f.m3u8", "duration": "10"},
+  {"hls_url": "https://x.invalid/g.m3u8", "duration": 10, "play_count": 0},
+  {"hls_url": "https://x.invalid/h.m3u8", "duration": 10, "play_count": -3},
+  {"hls_url": "https://x.invalid/i.m3u8", "duration": 300, "play_count": 2},
+  {"hls_url": "https://x.invalid/j.m3u8", "duration": 100, "play_count": 9},
+  {"hls_url": "https://x.invalid/k.m3u8", "duration": 100, "play_count": "3"}
+])";
+
+TEST(PlaylistCheck, EachEntryIsUsableOrSkippedWithItsReason) {
+  const CheckReport report = lintPlaylist(Json::parse(kMixedPlaylist));
+  ASSERT_EQ(report.entries.size(), 12u);
+  const std::vector<std::string> reasons{"",
+                                         "not an object (a text)",
+                                         "missing hls_url",
+                                         "hls_url is not text (a number)",
+                                         "hls_url \"not an address\" does not parse as an address",
+                                         "missing duration",
+                                         "duration is not a number (a text)",
+                                         "play_count 0 queues nothing",
+                                         "play_count -3 is negative: queues nothing",
+                                         "",
+                                         "",
+                                         ""};
+  for (size_t i = 0; i < reasons.size(); ++i) {
+    EXPECT_EQ(report.entries[i].reason, reasons[i]) << "entry " << i;
+    EXPECT_EQ(report.entries[i].usable, reasons[i].empty()) << "entry " << i;
+  }
+  EXPECT_EQ(report.entries[9].plays, 2);
+  EXPECT_EQ(report.entries[10].plays, 1);
+  EXPECT_EQ(report.entries[10].notes,
+            std::vector<std::string>{"play_count 9 is above 5: queued once"});
+  EXPECT_EQ(report.entries[11].notes,
+            std::vector<std::string>{"play_count is not a number (a text): queued once"});
+  // A, I twice, J, K: 600 + 600 + 100 + 100.
+  EXPECT_EQ(report.cycleItems, 5u);
+  EXPECT_EQ(report.cycleLength, 1400.0);
+  EXPECT_TRUE(report.warnings.empty());
+  EXPECT_EQ(checkStatus(report), 0);
+
+  std::ostringstream text;
+  writeCheckText(report, text);
+  EXPECT_NE(text.str().find("entry 3: skipped: hls_url is not text (a number)"), std::string::npos);
+  EXPECT_NE(text.str().find("Cycle: 5 items, 1400 s"), std::string::npos);
+}
+
+TEST(PlaylistCheck, ProbesGiveDifferencesShiftsAndWarnings) {
+  CheckReport report = lintPlaylist(Json::parse(R"([
+    {"hls_url": "https://x.invalid/a", "duration": 10},
+    {"hls_url": "https://x.invalid/b", "duration": 20, "play_count": 2},
+    {"duration": 5},
+    {"hls_url": "https://x.invalid/d", "duration": 30},
+    {"hls_url": "https://x.invalid/e", "duration": 40}])"));
+  ASSERT_EQ(checkStatus(report), 0);
+  std::vector<std::optional<StreamProbe>> probes(5);
+  probes[0] = StreamProbe{true, "", 11.5, {{800000, 640, 360}}};
+  probes[1] = StreamProbe{true, "", 17.0, {}};
+  probes[3] = StreamProbe{false, "Server returned 404 Not Found", std::nullopt, {}};
+  probes[4] = StreamProbe{true, "", std::nullopt, {}};
+  applyProbes(report, probes);
+
+  EXPECT_DOUBLE_EQ(*report.entries[0].difference, 1.5);
+  EXPECT_DOUBLE_EQ(*report.entries[0].shiftAfter, 1.5);
+  // B is played twice, each play 3 s short.
+  EXPECT_DOUBLE_EQ(*report.entries[1].difference, -3.0);
+  EXPECT_DOUBLE_EQ(*report.entries[1].shiftAfter, -4.5);
+  EXPECT_FALSE(report.entries[3].difference.has_value());
+  EXPECT_FALSE(report.entries[4].difference.has_value());
+  // 1.5 s is within the tolerance; 3 s and the unreachable stream are not.
+  ASSERT_EQ(report.warnings.size(), 2u);
+  EXPECT_NE(report.warnings[0].find("entry 1"), std::string::npos);
+  EXPECT_NE(report.warnings[1].find("404 Not Found"), std::string::npos);
+  EXPECT_EQ(checkStatus(report), 1);
+
+  std::ostringstream text;
+  writeCheckText(report, text);
+  EXPECT_NE(text.str().find("variants: 640x360 at 800 kb/s"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("later items of the cycle start -4.5 s off the clock"),
+            std::string::npos);
+  EXPECT_NE(text.str().find("unreachable: Server returned 404 Not Found"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorn::app
