@@ -1,5 +1,7 @@
 #include "app/playlist_check.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <iomanip>
 #include <sstream>
@@ -54,7 +56,7 @@ std::string skipReason(const Json& element) {
   if (!address->is_string()) {
     return "hls_url is not text (" + typeName(*address) + ")";
   }
-  if (!platform::Url::parse(address->get_ref<const std::string&>())) {
+  if (!platform::Url::parse(address->get<std::string_view>())) {
     return "hls_url \"" + address->get<std::string>() + "\" does not parse as an address";
   }
   const auto duration = element.find("duration");
@@ -257,13 +259,13 @@ void writeCheckText(const CheckReport& report, std::ostream& out) {
 }
 
 void writeCheckJson(const CheckReport& report, std::ostream& out) {
-  Json document = {{"playlist", report.playlist}, {"status", checkStatus(report)}};
+  nlohmann::json document = {{"playlist", report.playlist}, {"status", checkStatus(report)}};
   if (!report.error.empty()) {
     document["error"] = report.error;
   }
-  Json entries = Json::array();
+  nlohmann::json entries = nlohmann::json::array();
   for (const EntryFinding& entry : report.entries) {
-    Json item = {{"index", entry.index}, {"usable", entry.usable}};
+    nlohmann::json item = {{"index", entry.index}, {"usable", entry.usable}};
     if (!entry.usable) {
       item["reason"] = entry.reason;
     } else {
@@ -273,15 +275,17 @@ void writeCheckJson(const CheckReport& report, std::ostream& out) {
     if (!entry.address.empty()) {
       item["address"] = entry.address;
     }
-    item["description"] = entry.description ? Json(*entry.description) : Json(nullptr);
+    item["description"] =
+        entry.description ? nlohmann::json(*entry.description) : nlohmann::json(nullptr);
     item["notes"] = entry.notes;
     if (entry.probe) {
-      Json probe = {{"reachable", entry.probe->reachable}};
+      nlohmann::json probe = {{"reachable", entry.probe->reachable}};
       if (!entry.probe->reachable) {
         probe["error"] = entry.probe->error;
       }
-      probe["duration"] = entry.probe->duration ? Json(*entry.probe->duration) : Json(nullptr);
-      Json variants = Json::array();
+      probe["duration"] =
+          entry.probe->duration ? nlohmann::json(*entry.probe->duration) : nlohmann::json(nullptr);
+      nlohmann::json variants = nlohmann::json::array();
       for (const StreamVariant& variant : entry.probe->variants) {
         variants.push_back({{"bandwidth", variant.bandwidth},
                             {"width", variant.width},
@@ -300,7 +304,7 @@ void writeCheckJson(const CheckReport& report, std::ostream& out) {
   document["entries"] = std::move(entries);
   document["cycle"] = {{"items", report.cycleItems}, {"length", report.cycleLength}};
   document["warnings"] = report.warnings;
-  out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+  out << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 }  // namespace vorn::app

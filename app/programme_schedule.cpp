@@ -1,5 +1,7 @@
 #include "app/programme_schedule.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -326,7 +328,7 @@ void writeScheduleText(const Schedule& schedule, std::ostream& out) {
 }
 
 void writeScheduleJson(const Schedule& schedule, std::ostream& out) {
-  Json slots = Json::array();
+  nlohmann::json slots = nlohmann::json::array();
   for (const Slot& slot : schedule.slots) {
     slots.push_back({{"start", isoUtc(slot.start)},
                      {"end", isoUtc(slot.end)},
@@ -334,11 +336,12 @@ void writeScheduleJson(const Schedule& schedule, std::ostream& out) {
                      {"entry", slot.entry},
                      {"play", slot.play},
                      {"plays", slot.plays},
-                     {"description", slot.description ? Json(*slot.description) : Json(nullptr)},
+                     {"description", slot.description ? nlohmann::json(*slot.description)
+                                                      : nlohmann::json(nullptr)},
                      {"address", slot.address}});
   }
   // Replacement characters rather than an exception for any text that is not UTF-8.
-  out << slots.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+  out << slots.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 void writeScheduleXmltv(const Schedule& schedule, std::ostream& out) {

@@ -56,7 +56,7 @@ std::optional<UsableEntry> readEntry(const Json& element) {
   if (address == element.end() || !address->is_string()) {
     return std::nullopt;
   }
-  auto url = platform::Url::parse(address->get_ref<const std::string&>());
+  auto url = platform::Url::parse(address->get<std::string_view>());
   if (!url) {
     return std::nullopt;
   }

@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
@@ -44,76 +42,97 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   if (!list) {
     return;
   }
+  Cycle cycle = buildCycle(list);
+  // Nothing playable (an empty array, only unusable entries, only play counts of 0): keep what is
+  // on screen. A programme already playing goes on, and the player, its layer, views and
+  // observers stay together as they were.
+  if (cycle.items.empty()) {
+    debug("loadVideos: playlist has no playable entries; keeping the current queue");
+    return;
+  }
+  QueueStart start = placeOnClock(std::move(cycle));
+  if (queuePlayer()) {
+    tearDownPreviousLoad();
+  }
+  makePlayerAndCover(std::move(start.queue), hasLoopedFromLastVideo);
+  seekAndObserve(start.seekSecond, start.lastItem);
+  debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
+  if (!hasLoopedFromLastVideo) {
+    setInactivityTimer();
+  }
+  queuePlayer()->play();
+}
 
-  // The cycle: one item per play of every usable entry, in playlist order. Each item carries its
-  // entry as an aliasing pointer into the document, which keeps the document alive.
+VornViewController::Cycle VornViewController::buildCycle(const JsonPtr& list) {
+  // One item per play of every usable entry, in playlist order. Each item carries its entry as an
+  // aliasing pointer into the document, which keeps the document alive.
   const auto& entries = usableEntries(list);
   size_t plays = 0;
   for (const CycleEntry& entry : entries) {
     plays += static_cast<size_t>(entry.plays);
   }
-  std::vector<std::shared_ptr<VornAVPlayerItem>> cycle;
-  std::vector<double> durations;
-  cycle.reserve(plays);
-  durations.reserve(plays);
+  Cycle cycle;
+  cycle.items.reserve(plays);
+  cycle.durations.reserve(plays);
   for (const CycleEntry& entry : entries) {
     const JsonPtr info(list, entry.element);
     for (int64_t play = 0; play < entry.plays; ++play) {
-      cycle.push_back(VornAVPlayerItem::initWithURL(entry.url, entry.duration, info));
-      durations.push_back(entry.duration);
+      cycle.items.push_back(VornAVPlayerItem::initWithURL(entry.url, entry.duration, info));
+      cycle.durations.push_back(entry.duration);
     }
   }
+  return cycle;
+}
 
-  // Nothing playable (an empty array, only unusable entries, only play counts of 0): keep what is
-  // on screen. A programme already playing goes on, and the player, its layer, views and
-  // observers stay together as they were.
-  if (cycle.empty()) {
-    debug("loadVideos: playlist has no playable entries; keeping the current queue");
-    return;
-  }
-
+VornViewController::QueueStart VornViewController::placeOnClock(Cycle cycle) {
   const programme::QueuePlan plan =
-      programme::planQueue(durations, secondsFromBeginningOfVornDay());
-  std::vector<std::shared_ptr<platform::PlayerItem>> queue;
-  queue.reserve(cycle.size());
+      programme::planQueue(cycle.durations, secondsFromBeginningOfVornDay());
+  QueueStart result;
+  result.queue.reserve(cycle.items.size());
   for (const size_t index : plan.order) {
-    queue.push_back(std::move(cycle[index]));
+    result.queue.push_back(std::move(cycle.items[index]));
   }
-  const auto lastItem = std::static_pointer_cast<VornAVPlayerItem>(queue.back());
+  result.lastItem = std::static_pointer_cast<VornAVPlayerItem>(result.queue.back());
+  // The seek grain is a whole second, kept clear of the item's end so the first frame is seen.
+  result.seekSecond = plan.seek;
+  return result;
+}
 
-  if (queuePlayer()) {
-    debug("loadVideos: removing observers and re-creating queuePlayer and playerLayer");
-    if (const auto token = initialLoadTimeObserver()) {
-      queuePlayer()->removeTimeObserver(token);
-      setInitialLoadTimeObserver(nullptr);
-    }
-    if (lastPlayerItem()) {
-      platform().notificationCenter().removeObserver(this);
-      setLastPlayerItem(nullptr);
-    }
-    if (const auto band = infoLabelView()) {
-      band->setHidden(true);
-    }
-    if (const auto layer = playerLayer()) {
-      layer->removeFromSuperlayer();
-      layer->setPlayer(nullptr);
-    }
-    if (const auto label = infoLabel()) {
-      label->removeFromSuperview();
-    }
-    if (const auto band = infoLabelView()) {
-      band->removeFromSuperview();
-    }
-    if (const auto indicator = activityIndicatorView()) {
-      indicator->removeFromSuperview();
-    }
-    setInfoLabel(nullptr);
-    setInfoLabelView(nullptr);
-    setActivityIndicatorView(nullptr);
-    setPlayerLayer(nullptr);
-    setQueuePlayer(nullptr);
+void VornViewController::tearDownPreviousLoad() {
+  debug("loadVideos: removing observers and re-creating queuePlayer and playerLayer");
+  if (const auto token = initialLoadTimeObserver()) {
+    queuePlayer()->removeTimeObserver(token);
+    setInitialLoadTimeObserver(nullptr);
   }
+  if (lastPlayerItem()) {
+    platform().notificationCenter().removeObserver(this);
+    setLastPlayerItem(nullptr);
+  }
+  if (const auto band = infoLabelView()) {
+    band->setHidden(true);
+  }
+  if (const auto layer = playerLayer()) {
+    layer->removeFromSuperlayer();
+    layer->setPlayer(nullptr);
+  }
+  if (const auto label = infoLabel()) {
+    label->removeFromSuperview();
+  }
+  if (const auto band = infoLabelView()) {
+    band->removeFromSuperview();
+  }
+  if (const auto indicator = activityIndicatorView()) {
+    indicator->removeFromSuperview();
+  }
+  setInfoLabel(nullptr);
+  setInfoLabelView(nullptr);
+  setActivityIndicatorView(nullptr);
+  setPlayerLayer(nullptr);
+  setQueuePlayer(nullptr);
+}
 
+void VornViewController::makePlayerAndCover(
+    std::vector<std::shared_ptr<platform::PlayerItem>> queue, bool hasLoopedFromLastVideo) {
   debug("loadVideos: creating initial queuePlayer");
   auto& views = platform().views();
   const auto root = view();
@@ -150,9 +169,11 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
     activityIndicatorView()->startAnimating();
   }
   root->addSubview(activityIndicatorView());
+}
 
-  // The seek grain is a whole second, kept clear of the item's end so the first frame is seen.
-  const auto seekTime = platform::MediaTime::makeWithSeconds(plan.seek, 1);
+void VornViewController::seekAndObserve(double seekSecond,
+                                        const std::shared_ptr<VornAVPlayerItem>& lastItem) {
+  const auto seekTime = platform::MediaTime::makeWithSeconds(seekSecond, 1);
   debug("loadVideos: Seeking to " + seekTime.description());
   queuePlayer()->seekToTime(seekTime);
 
@@ -175,12 +196,6 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
                   &VornViewController::lastVideoFailedToPlay);
   debug("loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: " +
         log::renderOptional(lastPlayerItem()));
-  debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
-
-  if (!hasLoopedFromLastVideo) {
-    setInactivityTimer();
-  }
-  queuePlayer()->play();
 }
 
 }  // namespace vorn

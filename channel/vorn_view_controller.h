@@ -142,6 +142,30 @@ class VornViewController : public platform::ViewController {
   // Posts the scheduling of the 2.0 s playlist retry timer to the main queue.
   void scheduleRetry();
 
+  // The steps of loadVideosOnMainThread, in order. Not virtual: they are the load's own parts, not
+  // operations a subclass may take over one by one; each reads and writes through the virtual
+  // accessors, so a subclass still sees every access.
+  struct Cycle {
+    std::vector<std::shared_ptr<VornAVPlayerItem>> items;
+    std::vector<double> durations;  // listed, one per item
+  };
+  struct QueueStart {
+    std::vector<std::shared_ptr<platform::PlayerItem>> queue;  // the cycle rotated to the start
+    std::shared_ptr<VornAVPlayerItem> lastItem;
+    double seekSecond = 0.0;  // into the queue's first item
+  };
+  // One item per play of every usable entry.
+  Cycle buildCycle(const JsonPtr& list);
+  // Where the clock stands in a non-empty cycle: the queue that starts there and the seek.
+  QueueStart placeOnClock(Cycle cycle);
+  // Drops the player, its layer, the views and the observers of the previous load.
+  void tearDownPreviousLoad();
+  // The player of `queue` with its layer, the black cover with its label, and the indicator.
+  void makePlayerAndCover(std::vector<std::shared_ptr<platform::PlayerItem>> queue,
+                          bool hasLoopedFromLastVideo);
+  // Seeks the new player and arms the first-frame boundary and the end-of-queue observers.
+  void seekAndObserve(double seekSecond, const std::shared_ptr<VornAVPlayerItem>& lastItem);
+
   // The usable entries of the last document a queue was built from (main thread only). A reload
   // of the same document makes new items but does not read and parse every entry again.
   struct CycleEntry {

@@ -14,6 +14,9 @@ class Url {
   // Parses an absolute URL with a scheme; nothing for an empty text, a relative reference, spaces
   // or a missing host where the scheme needs one. Any thread.
   static std::optional<Url> parse(std::string_view text);
+  // The same outcome from curl's parser alone. parse() answers ordinary web addresses itself and
+  // asks curl about every other text; this is what it must agree with.
+  static std::optional<Url> parseWithCurl(std::string_view text);
   // The file URL of an absolute file-system path ("file:///a/b.json"), percent-encoding where
   // needed.
   static Url fileUrlWithPath(std::string_view path);

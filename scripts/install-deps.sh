@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libasio-dev libcurl4-openssl-dev ca-certificates
+  nlohmann-json3-dev libsimdjson-dev libasio-dev libcurl4-openssl-dev ca-certificates
   libmpv-dev mpv ffmpeg libavformat-dev libxml2-utils libsdbus-c++-dev libcpp-httplib-dev libssl-dev
   openssl
   xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core

@@ -1,6 +1,7 @@
 // The operator's commands end to end: playlists read from files and from a loopback HTTPS server
 // trusting a test authority, streams made by ffmpeg for this run and probed for real.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -131,7 +132,7 @@ TEST_F(OperatorTest, ScheduleFromAFileInEveryForm) {
   const Outcome json = schedule(options);
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_TRUE(json.err.empty());
-  const Json slots = Json::parse(json.out);
+  const nlohmann::json slots = nlohmann::json::parse(json.out);
   ASSERT_EQ(slots.size(), 6u);
   EXPECT_EQ(slots[0]["end"], "2026-12-06T01:20:00Z");
   EXPECT_EQ(slots[3]["description"], "Beta by Bo");
@@ -203,7 +204,7 @@ TEST_F(OperatorTest, PlaylistsOverHttpsNeedTheTrustedAuthority) {
   options.caFile = certificates->caFile;
   const Outcome trusted = schedule(options);
   ASSERT_EQ(trusted.status, 0) << trusted.err;
-  const Json slots = Json::parse(trusted.out);
+  const nlohmann::json slots = nlohmann::json::parse(trusted.out);
   ASSERT_EQ(slots.size(), 3u);
   EXPECT_EQ(slots[0]["start"], "2026-12-06T00:50:00Z");
   EXPECT_EQ(slots[0]["offset"], 0.0);
@@ -243,7 +244,7 @@ TEST_F(OperatorTest, CheckStatusesWithoutProbing) {
     const Outcome outcome = check(options);
     EXPECT_EQ(outcome.status, 2) << unusable;
     EXPECT_EQ(lines(outcome.err), 1u) << outcome.err;
-    EXPECT_EQ(Json::parse(outcome.out)["status"], 2);
+    EXPECT_EQ(nlohmann::json::parse(outcome.out)["status"], 2);
   }
 }
 
@@ -268,22 +269,22 @@ TEST_F(OperatorTest, ProbingFindsLengthsVariantsAndUnreachableStreams) {
   const Outcome outcome = check(options);
   EXPECT_EQ(outcome.status, 1) << outcome.out;
   EXPECT_TRUE(outcome.err.empty()) << outcome.err;
-  const Json report = Json::parse(outcome.out);
-  const Json& entries = report["entries"];
+  const nlohmann::json report = nlohmann::json::parse(outcome.out);
+  const nlohmann::json& entries = report["entries"];
   ASSERT_EQ(entries.size(), 5u);
 
-  const Json& six = entries[0]["probe"];
+  const nlohmann::json& six = entries[0]["probe"];
   EXPECT_TRUE(six["reachable"].get<bool>());
   EXPECT_NEAR(six["duration"].get<double>(), 6.0, 0.5);
   EXPECT_FALSE(six["mismatch"].get<bool>());
 
   // Four seconds longer than listed, played twice: later items run eight seconds late.
-  const Json& ten = entries[1]["probe"];
+  const nlohmann::json& ten = entries[1]["probe"];
   EXPECT_NEAR(ten["difference"].get<double>(), 4.0, 0.5);
   EXPECT_TRUE(ten["mismatch"].get<bool>());
   EXPECT_NEAR(ten["shift_after"].get<double>(), 8.0, 1.0);
 
-  const Json& master = entries[2]["probe"];
+  const nlohmann::json& master = entries[2]["probe"];
   EXPECT_TRUE(master["reachable"].get<bool>());
   ASSERT_EQ(master["variants"].size(), 2u) << master.dump();
   EXPECT_EQ(master["variants"][0]["bandwidth"], 400000);
@@ -291,7 +292,7 @@ TEST_F(OperatorTest, ProbingFindsLengthsVariantsAndUnreachableStreams) {
   EXPECT_EQ(master["variants"][0]["height"], 90);
   EXPECT_EQ(master["variants"][1]["height"], 180);
 
-  const Json& gone = entries[3]["probe"];
+  const nlohmann::json& gone = entries[3]["probe"];
   EXPECT_FALSE(gone["reachable"].get<bool>());
   EXPECT_NE(gone["error"].get<std::string>().find("404"), std::string::npos) << gone.dump();
   // An entry that queues nothing is not probed.
@@ -339,7 +340,7 @@ TEST_F(OperatorTest, AtMostFourProbesAtATime) {
   options.caFile = certificates->caFile;
   const Outcome outcome = check(options);
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(Json::parse(outcome.out)["warnings"].size(), 9u);
+  EXPECT_EQ(nlohmann::json::parse(outcome.out)["warnings"].size(), 9u);
   EXPECT_EQ(slowAnswered.load(), 9);
   EXPECT_GE(slowMostAtOnce.load(), 1);
   EXPECT_LE(slowMostAtOnce.load(), 4);

@@ -1,9 +1,12 @@
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 
 #include "channel/programme_clock.h"
 #include "channel_fixture.h"
 #include "interaction/overlay.h"
 #include "platform/sim/sim_media.h"
+#include "playlist/playlist_document.h"
 
 namespace vorn::testing {
 namespace {
@@ -14,6 +17,12 @@ constexpr const char* kShort = R"([
   {"hls_url": "https://s/b", "duration": 90, "play_count": 2, "description_attribution": "Beta"},
   {"hls_url": "https://s/c", "duration": 30}
 ])";
+
+// A parsed playlist entry with only a description.
+JsonPtr entryDescribedAs(const std::string& description) {
+  const auto text = nlohmann::json{{"description_attribution", description}}.dump();
+  return std::get<JsonPtr>(playlist::parseDocument(text));
+}
 
 // The application started as on a device, with the remote address serving a programme.
 class Interaction : public ChannelTest {
@@ -304,6 +313,25 @@ TEST_F(Interaction, DeveloperModeSwipeWithoutAPlayerDoesNothing) {
   EXPECT_EQ(controller_->debugmsgs().back().rfind("handleSwipeGestureRecognizer: ", 0), 0u);
 }
 
+// Only a queue of exactly one item is rebuilt by a swipe: an emptied queue is advanced (which does
+// nothing) and the channel does not reload behind the developer's back.
+TEST_F(Interaction, DeveloperModeSwipeOnAnEmptyQueueDoesNotReload) {
+  startPlaying(/*developerMode=*/true);
+  const auto player = controller_->queuePlayer();
+  while (!player->items().empty()) {
+    player->advanceToNextItem();
+  }
+  const size_t before = mark();
+  EXPECT_TRUE(world_.input().swipe(platform::kSwipeLeft));
+  world_.scheduler().runUntilIdle();
+  const auto lines = recordsSince(before, kDebug);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("handleSwipeGestureRecognizer: ", 0), 0u);
+  EXPECT_EQ(controller_->queuePlayer(), player);
+  EXPECT_EQ(world_.media().latestPlayer(), player);
+  EXPECT_TRUE(player->items().empty());
+}
+
 TEST_F(Interaction, ToggleWithAnEmptyQueueHidesTheBandAndReloads) {
   startPlaying();
   const auto player = controller_->queuePlayer();
@@ -352,15 +380,14 @@ TEST_F(Interaction, OverlayTextAndGeometry) {
   for (int i = 0; i < 40; ++i) {
     words += "word" + std::to_string(i % 10) + " ";
   }
-  item->setPlaylist_info(std::make_shared<const Json>(Json{{"description_attribution", words}}));
+  item->setPlaylist_info(entryDescribedAs(words));
   controller_->showInfoLabel("", std::nullopt);
   // 620 points hold 62 characters: 10 words of 6 a line, 4 lines, plus "Now playing:".
   EXPECT_EQ(controller_->infoLabel()->frame(), (platform::Rect{90.0, 0.0, 620.0, 100.0}));
   EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 440.0, 800.0, 160.0}));
 
   // A text taller than H - 120 is bounded there.
-  item->setPlaylist_info(
-      std::make_shared<const Json>(Json{{"description_attribution", std::string(20000, 'x')}}));
+  item->setPlaylist_info(entryDescribedAs(std::string(20000, 'x')));
   controller_->showInfoLabel(overlay::kPausedHeading, std::nullopt);
   EXPECT_EQ(controller_->infoLabel()->frame().height, 480.0);
   EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.0, 800.0, 540.0}));

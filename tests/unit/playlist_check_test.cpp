@@ -4,8 +4,15 @@
 
 #include <sstream>
 
+#include "playlist/playlist_document.h"
+
 namespace vorn::app {
 namespace {
+
+// A playlist document as the channel's parser gives it.
+JsonPtr document(const std::string& text) {
+  return std::get<JsonPtr>(playlist::parseDocument(text));
+}
 
 // One entry for every way the channel can refuse an entry, between usable ones.
 const char* kMixedPlaylist = R"([
@@ -24,7 +31,7 @@ const char* kMixedPlaylist = R"([
 ])";
 
 TEST(PlaylistCheck, EachEntryIsUsableOrSkippedWithItsReason) {
-  const CheckReport report = lintPlaylist(Json::parse(kMixedPlaylist));
+  const CheckReport report = lintPlaylist(*document(kMixedPlaylist));
   ASSERT_EQ(report.entries.size(), 12u);
   const std::vector<std::string> reasons{"",
                                          "not an object (a text)",
@@ -61,7 +68,7 @@ TEST(PlaylistCheck, EachEntryIsUsableOrSkippedWithItsReason) {
 }
 
 TEST(PlaylistCheck, ProbesGiveDifferencesShiftsAndWarnings) {
-  CheckReport report = lintPlaylist(Json::parse(R"([
+  CheckReport report = lintPlaylist(*document(R"([
     {"hls_url": "https://x.invalid/a", "duration": 10},
     {"hls_url": "https://x.invalid/b", "duration": 20, "play_count": 2},
     {"duration": 5},

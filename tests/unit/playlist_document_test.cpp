@@ -2,12 +2,75 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
 namespace vorn::playlist {
 namespace {
 
 std::shared_ptr<platform::Error> errorOf(const ParseResult& result) {
   const auto* error = std::get_if<std::shared_ptr<platform::Error>>(&result);
   return error ? *error : nullptr;
+}
+
+JsonPtr valueOf(const ParseResult& result) {
+  const auto* value = std::get_if<JsonPtr>(&result);
+  return value ? *value : nullptr;
+}
+
+// Whether two parsed values say the same: same types, numbers, texts and elements, and the same
+// value under every member name.
+::testing::AssertionResult sameValue(const Json& a, const Json& b) {
+  if (a.type() != b.type()) {
+    return ::testing::AssertionFailure() << "types differ";
+  }
+  switch (a.type()) {
+    case Json::Type::boolean:
+      return a.get<bool>() == b.get<bool>() ? ::testing::AssertionSuccess()
+                                            : ::testing::AssertionFailure() << "booleans differ";
+    case Json::Type::number_integer:
+    case Json::Type::number_unsigned:
+      return a.get<uint64_t>() == b.get<uint64_t>() ? ::testing::AssertionSuccess()
+                                                    : ::testing::AssertionFailure()
+                                                          << a.get<uint64_t>() << " vs "
+                                                          << b.get<uint64_t>();
+    case Json::Type::number_float:
+      return a.get<double>() == b.get<double>()
+                 ? ::testing::AssertionSuccess()
+                 : ::testing::AssertionFailure() << a.get<double>() << " vs " << b.get<double>();
+    case Json::Type::string:
+      return a.get<std::string>() == b.get<std::string>() ? ::testing::AssertionSuccess()
+                                                          : ::testing::AssertionFailure()
+                                                                << a.get<std::string>() << " vs "
+                                                                << b.get<std::string>();
+    case Json::Type::array:
+      if (a.size() != b.size()) {
+        return ::testing::AssertionFailure() << "array sizes differ";
+      }
+      for (size_t i = 0; i < a.size(); ++i) {
+        if (auto same = sameValue(a[i], b[i]); !same) {
+          return same << " at [" << i << "]";
+        }
+      }
+      return ::testing::AssertionSuccess();
+    case Json::Type::object:
+      for (const auto& [from, to] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
+        for (size_t i = 0; i < from->size(); ++i) {
+          const auto name = from->key(i);
+          if (to->find(name) == to->end()) {
+            return ::testing::AssertionFailure() << "member " << name << " missing";
+          }
+          if (auto same = sameValue((*from)[name], (*to)[name]); !same) {
+            return same << " under " << name;
+          }
+        }
+      }
+      return ::testing::AssertionSuccess();
+    case Json::Type::null:
+      return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure();
 }
 
 TEST(PlaylistDocument, ArraysAndObjectsParseEverythingElseIsAParseError) {
@@ -28,7 +91,7 @@ TEST(PlaylistDocument, ValuesKeepTheirParsedShape) {
   const auto result = parseDocument(R"([{"b": 2, "a": 1, "a": 3}, 2.5, -1, 18446744073709551615])");
   ASSERT_FALSE(errorOf(result));
   const Json& document = *std::get<JsonPtr>(result);
-  EXPECT_EQ(document[0]["a"], 3);  // a repeated key keeps the last value
+  EXPECT_EQ(document[0]["a"].get<int64_t>(), 3);  // a repeated key keeps the last value
   EXPECT_TRUE(document[1].is_number_float());
   EXPECT_TRUE(document[2].is_number_integer());
   EXPECT_TRUE(document[3].is_number_unsigned());
@@ -45,6 +108,109 @@ TEST(PlaylistDocument, AbsurdNestingIsAParseErrorNotAStackOverflow) {
   // The cap itself still parses.
   const std::string atCap = std::string(kMaxNestingDepth, '[') + std::string(kMaxNestingDepth, ']');
   EXPECT_FALSE(errorOf(parseDocument(atCap)));
+  // The same for objects, one past the cap and at it.
+  const auto objects = [](size_t levels) {
+    std::string text;
+    for (size_t i = 1; i < levels; ++i) {
+      text += R"({"a": )";
+    }
+    return text + R"({"a": 1})" + std::string(levels - 1, '}');
+  };
+  EXPECT_TRUE(errorOf(parseDocument(objects(kMaxNestingDepth + 1))));
+  EXPECT_FALSE(errorOf(parseDocument(objects(kMaxNestingDepth))));
+}
+
+TEST(PlaylistDocument, TheFastParserReadsEveryTextAsTheReferenceDoes) {
+  const char* texts[] = {
+      R"([])",
+      R"({})",
+      R"([[], {}, [[[]]], {"": {"": []}}])",
+      R"([0, -0, 1, -1, 9223372036854775807, -9223372036854775808, 9223372036854775808,
+          18446744073709551615, 18446744073709551616, -9223372036854775809, 1.5, -2.25e-3,
+          1e308, 5e-324, 1E2, 0.1, 123456789012345678901234567890])",
+      R"(["", "plain", "\"\\\/\b\f\n\r\t", "\u00e9\u2014\ud83d\ude00", "a\u0000b", "é—😀"])",
+      R"([true, false, null, {"a": null, "b": false}])",
+      R"({"b": 2, "a": 1, "a": {"x": [1, 2]}, "c": "three"})",
+      R"([{"hls_url": "https://s/a", "duration": 600, "play_count": 2,
+          "description_attribution": "A \u2014 by Ann", "extra": {"kept": true}}])",
+      " \t\r\n[1]\n ",
+  };
+  for (const char* text : texts) {
+    const auto fast = valueOf(parseDocument(text));
+    const auto reference = valueOf(parseDocumentWithReferenceParser(text));
+    ASSERT_TRUE(fast) << text;
+    ASSERT_TRUE(reference) << text;
+    EXPECT_TRUE(sameValue(*fast, *reference)) << text;
+  }
+
+  // A whole number past 64 bits is the reference's float, not a refusal.
+  const auto big = valueOf(parseDocument("[18446744073709551616, -9223372036854775809]"));
+  ASSERT_TRUE(big);
+  EXPECT_TRUE((*big)[0].is_number_float());
+  EXPECT_DOUBLE_EQ((*big)[0].get<double>(), 18446744073709551616.0);
+  EXPECT_DOUBLE_EQ((*big)[1].get<double>(), -9223372036854775808.0);
+
+  // Refusals read as the reference words them.
+  for (const char* bad :
+       {"[1,]", "[01]", "[1.]", R"(["\ud800"])", R"({"a": 1,})", "[1e400]", "[\"\t\"]"}) {
+    const auto fast = errorOf(parseDocument(bad));
+    const auto reference = errorOf(parseDocumentWithReferenceParser(bad));
+    ASSERT_TRUE(fast) << bad;
+    ASSERT_TRUE(reference) << bad;
+    EXPECT_EQ(fast->description(), reference->description()) << bad;
+  }
+}
+
+TEST(PlaylistDocument, ValuesAnswerOnlyForWhatTheyAre) {
+  const auto document = valueOf(parseDocument(
+      R"([{"url": "https://s/a", "n": 3, "f": 2.5, "t": true, "z": null}, "text", 7])"));
+  ASSERT_TRUE(document);
+  const Json& entry = (*document)[0];
+  EXPECT_EQ(entry["url"].get<std::string_view>(), "https://s/a");
+  EXPECT_EQ(entry["n"].get<int64_t>(), 3);
+  EXPECT_DOUBLE_EQ(entry["n"].get<double>(), 3.0);
+  EXPECT_EQ(entry["f"].get<int64_t>(), 2);
+  EXPECT_TRUE(entry["t"].get<bool>());
+  EXPECT_TRUE(entry["z"].is_null());
+  EXPECT_NE(entry.find("z"), entry.end());
+  EXPECT_EQ(entry.find("missing"), entry.end());
+  EXPECT_TRUE(entry["missing"].is_null());
+  EXPECT_THROW(entry["n"].get<std::string>(), std::domain_error);
+  EXPECT_THROW(entry["url"].get<double>(), std::domain_error);
+  EXPECT_THROW(entry["n"].get<bool>(), std::domain_error);
+
+  // Texts, numbers and arrays have no members; an index past the end is null.
+  const Json& text = (*document)[1];
+  EXPECT_EQ(text.find("url"), text.end());
+  EXPECT_EQ(text.size(), 0u);
+  EXPECT_EQ(document->find("url"), document->end());
+  EXPECT_TRUE((*document)[3].is_null());
+  EXPECT_TRUE(entry[0].is_null());
+  size_t elements = 0;
+  for (const Json& element : *document) {
+    elements += element.is_null() ? 0 : 1;
+  }
+  EXPECT_EQ(elements, 3u);
+}
+
+TEST(PlaylistDocument, AnEntryKeepsItsDocumentAlive) {
+  JsonPtr entry;
+  {
+    const auto document = valueOf(parseDocument(
+        R"([{"hls_url": "https://s/a", "description_attribution": "A long enough description"}])"));
+    ASSERT_TRUE(document);
+    entry = JsonPtr(document, &(*document)[0]);
+  }
+  // Stored in blocks that grow: a long document spans many of them.
+  std::string many = "[";
+  for (int i = 0; i < 20000; ++i) {
+    many += (i ? "," : "") + std::string(R"({"k": ")") + std::to_string(i) + R"("})";
+  }
+  const auto large = valueOf(parseDocument(many + "]"));
+  ASSERT_TRUE(large);
+  EXPECT_EQ((*entry)["description_attribution"].get<std::string>(), "A long enough description");
+  EXPECT_EQ((*large)[19999]["k"].get<std::string>(), "19999");
+  EXPECT_EQ((*large)[0]["k"].get<std::string>(), "0");
 }
 
 }  // namespace

@@ -8,11 +8,15 @@
 #include <random>
 #include <set>
 
+#include "playlist/playlist_document.h"
+
 namespace vorn::programme {
 namespace {
 
-Json parse(const char* text) {
-  return Json::parse(text);
+// A value as the playlist parser gives it: the one element of an array.
+JsonPtr parse(const std::string& text) {
+  const JsonPtr document = std::get<JsonPtr>(playlist::parseDocument("[" + text + "]"));
+  return JsonPtr(document, &(*document)[0]);
 }
 
 TEST(ProgrammeClock, WorkedExampleStartsAtTheItemTheClockNames) {
@@ -133,10 +137,7 @@ TEST(ProgrammeClock, DaySecondsIgnoreTheDateAndStayInTheDay) {
 }
 
 TEST(ProgrammeClock, PlayCountRule) {
-  const auto count = [](const char* text) {
-    const Json value = parse(text);
-    return playCount(&value);
-  };
+  const auto count = [](const char* text) { return playCount(parse(text).get()); };
   EXPECT_EQ(playCount(nullptr), 1);
   EXPECT_EQ(count("\"3\""), 1);
   EXPECT_EQ(count("null"), 1);
@@ -157,20 +158,20 @@ TEST(ProgrammeClock, PlayCountRule) {
 }
 
 TEST(ProgrammeClock, UnusableEntriesAreRecognised) {
-  EXPECT_FALSE(readEntry(parse("\"https://a/x.m3u8\"")));
-  EXPECT_FALSE(readEntry(parse("{\"duration\": 5}")));
-  EXPECT_FALSE(readEntry(parse("{\"hls_url\": 5, \"duration\": 5}")));
-  EXPECT_FALSE(readEntry(parse("{\"hls_url\": \"not a url\", \"duration\": 5}")));
-  EXPECT_FALSE(readEntry(parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": \"5\"}")));
-  EXPECT_FALSE(readEntry(parse("{\"HLS_URL\": \"https://a/x.m3u8\", \"duration\": 5}")));
+  EXPECT_FALSE(readEntry(*parse("\"https://a/x.m3u8\"")));
+  EXPECT_FALSE(readEntry(*parse("{\"duration\": 5}")));
+  EXPECT_FALSE(readEntry(*parse("{\"hls_url\": 5, \"duration\": 5}")));
+  EXPECT_FALSE(readEntry(*parse("{\"hls_url\": \"not a url\", \"duration\": 5}")));
+  EXPECT_FALSE(readEntry(*parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": \"5\"}")));
+  EXPECT_FALSE(readEntry(*parse("{\"HLS_URL\": \"https://a/x.m3u8\", \"duration\": 5}")));
   const auto entry =
-      readEntry(parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": 12, \"play_count\": 3, "
-                      "\"extra\": [1]}"));
+      readEntry(*parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": 12, \"play_count\": 3, "
+                       "\"extra\": [1]}"));
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->url.text(), "https://a/x.m3u8");
   EXPECT_DOUBLE_EQ(entry->duration, 12.0);
   EXPECT_EQ(entry->plays, 3);
-  const auto negative = readEntry(parse("{\"hls_url\": \"https://a/x\", \"duration\": -1e300}"));
+  const auto negative = readEntry(*parse("{\"hls_url\": \"https://a/x\", \"duration\": -1e300}"));
   ASSERT_TRUE(negative);
   EXPECT_DOUBLE_EQ(negative->duration, -1e300);
 }

@@ -1,11 +1,13 @@
 #include "app/programme_schedule.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <random>
 #include <sstream>
 
+#include "playlist/playlist_document.h"
 #include "tests/worked_example.h"
 
 namespace vorn::app {
@@ -35,15 +37,20 @@ void expectSlots(const Schedule& schedule, const std::vector<Expected>& expected
   }
 }
 
-Json workedExample() {
-  return Json::parse(testing::workedExamplePlaylist());
+// A playlist document as the channel's parser gives it.
+JsonPtr document(const std::string& text) {
+  return std::get<JsonPtr>(playlist::parseDocument(text));
+}
+
+JsonPtr workedExample() {
+  return document(testing::workedExamplePlaylist());
 }
 
 TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
-  const Json playlist = workedExample();
+  const JsonPtr playlist = workedExample();
   // 01:03:20 is 200 s into C, which is listed from its start at 01:00:00; the queue C, A, B, B
   // ends at 01:40:00, where the next load finds the start of C again.
-  const ScheduleResult result = buildSchedule(playlist, kDay + 3800.0, kDay + 3800.0 + 3600.0);
+  const ScheduleResult result = buildSchedule(*playlist, kDay + 3800.0, kDay + 3800.0 + 3600.0);
   ASSERT_TRUE(result.error.empty());
   EXPECT_EQ(result.schedule.cycleItems, 4u);
   EXPECT_EQ(result.schedule.cycleLength, 2400.0);
@@ -60,14 +67,14 @@ TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
   EXPECT_EQ(result.schedule.slots[3].plays, 2);
 
   // From exactly the end of A (00:50:00): the first B from its start, nothing of A.
-  const ScheduleResult boundary = buildSchedule(playlist, kDay + 3000.0, kDay + 3900.0);
+  const ScheduleResult boundary = buildSchedule(*playlist, kDay + 3000.0, kDay + 3900.0);
   expectSlots(boundary.schedule,
               {{3000, 3300, 0, 1, 1}, {3300, 3600, 0, 1, 2}, {3600, 4800, 0, 2, 1}});
 
   // A fractional clock: 200.6 s into C is sought to 201, so the queue ends 0.4 s before C comes
   // round again; that load lands in the last second of the second B and plays it from 299 s,
   // listed from the load so that it does not overlap the slot before.
-  const ScheduleResult late = buildSchedule(playlist, kDay + 3800.6, kDay + 6100.0);
+  const ScheduleResult late = buildSchedule(*playlist, kDay + 3800.6, kDay + 6100.0);
   expectSlots(late.schedule, {{3599.6, 4799.6, 201, 2, 1},
                               {4799.6, 5399.6, 0, 0, 1},
                               {5399.6, 5699.6, 0, 1, 1},
@@ -79,12 +86,12 @@ TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
 TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
   // 7000 s does not divide the day: the cycle restarts at 00:00 UTC, but a queue playing then
   // plays on; only its end leads to a load, at the new day's position.
-  const Json playlist = Json::parse(R"([
+  const JsonPtr playlist = document(R"([
     {"hls_url": "https://x.invalid/a", "duration": 1000},
     {"hls_url": "https://x.invalid/b", "duration": 3000},
     {"hls_url": "https://x.invalid/c", "duration": 3000}])");
   const double from = 84600.0;  // 23:30:00, 600 s into A (84600 = 12 * 7000 + 600)
-  const ScheduleResult result = buildSchedule(playlist, kDay + from, kDay + from + 3 * 3600.0);
+  const ScheduleResult result = buildSchedule(*playlist, kDay + from, kDay + from + 3 * 3600.0);
   // The queue A, B, C ends at 91000 (01:16:40 next day, 4600 s into the day: 600 s into C).
   expectSlots(result.schedule, {{84000, 85000, 600, 0, 1},
                                 {85000, 88000, 0, 1, 1},
@@ -95,10 +102,10 @@ TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
 
   // A cycle longer than a day: the position is the day seconds, so the clock never names B
   // before 50000 s into the day, yet B is in every queue.
-  const Json longCycle = Json::parse(R"([
+  const JsonPtr longCycle = document(R"([
     {"hls_url": "https://x.invalid/a", "duration": 50000},
     {"hls_url": "https://x.invalid/b", "duration": 50000, "play_count": 7}])");
-  const ScheduleResult day = buildSchedule(longCycle, kDay + 82800.0, kDay + 180000.0);
+  const ScheduleResult day = buildSchedule(*longCycle, kDay + 82800.0, kDay + 180000.0);
   expectSlots(day.schedule, {{50000, 100000, 32800, 1, 1},
                              {100000, 150000, 0, 0, 1},
                              // 150000 is 63600 s into the next day: 13600 s into B.
@@ -106,20 +113,20 @@ TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
 }
 
 TEST(ProgrammeSchedule, PlaylistsThatCannotBePlacedOnTheClock) {
-  EXPECT_EQ(buildSchedule(Json::parse(R"({"a": []})"), kDay, kDay + 60).schedule.cycleItems, 0u);
+  EXPECT_EQ(buildSchedule(*document(R"({"a": []})"), kDay, kDay + 60).schedule.cycleItems, 0u);
   const ScheduleResult nothing = buildSchedule(
-      Json::parse(R"([{"hls_url": "https://x.invalid/a", "duration": 5, "play_count": 0},
+      *document(R"([{"hls_url": "https://x.invalid/a", "duration": 5, "play_count": 0},
                       {"hls_url": "https://x.invalid/b"}, 7])"),
       kDay, kDay + 60);
   EXPECT_EQ(nothing.schedule.cycleItems, 0u);
   EXPECT_TRUE(nothing.schedule.slots.empty());
   const ScheduleResult zero = buildSchedule(
-      Json::parse(R"([{"hls_url": "https://x.invalid/a", "duration": 0}])"), kDay, kDay + 60);
+      *document(R"([{"hls_url": "https://x.invalid/a", "duration": 0}])"), kDay, kDay + 60);
   EXPECT_FALSE(zero.error.empty());
   EXPECT_TRUE(zero.schedule.slots.empty());
   // A tiny cycle stops at the cap instead of running for ever.
   const ScheduleResult tiny =
-      buildSchedule(Json::parse(R"([{"hls_url": "https://x.invalid/a", "duration": 0.001}])"), kDay,
+      buildSchedule(*document(R"([{"hls_url": "https://x.invalid/a", "duration": 0.001}])"), kDay,
                     kDay + 86400.0);
   EXPECT_TRUE(tiny.schedule.truncated);
   EXPECT_EQ(tiny.schedule.slots.size(), kMaxSlots);
@@ -132,18 +139,18 @@ TEST(ProgrammeSchedule, SlotsFollowOneAnotherAndRunTheirListedLength) {
   std::uniform_int_distribution<int> count(-1, 7);
   std::uniform_real_distribution<double> clock(0.0, 3 * 86400.0);
   for (int round = 0; round < 200; ++round) {
-    Json playlist = Json::array();
+    nlohmann::json list = nlohmann::json::array();
     std::vector<double> durations;
     const int n = entries(random);
     for (int i = 0; i < n; ++i) {
       const double duration = std::round(length(random) * 10.0) / 10.0;
       durations.push_back(duration);
-      playlist.push_back({{"hls_url", "https://x.invalid/" + std::to_string(i)},
-                          {"duration", duration},
-                          {"play_count", count(random)}});
+      list.push_back({{"hls_url", "https://x.invalid/" + std::to_string(i)},
+                      {"duration", duration},
+                      {"play_count", count(random)}});
     }
     const double from = kDay + clock(random);
-    const ScheduleResult result = buildSchedule(playlist, from, from + 2 * 86400.0);
+    const ScheduleResult result = buildSchedule(*document(list.dump()), from, from + 2 * 86400.0);
     if (result.schedule.cycleItems == 0) {
       continue;
     }
@@ -183,11 +190,11 @@ TEST(ProgrammeSchedule, IsoTimesReadAndWritten) {
 }
 
 TEST(ProgrammeSchedule, GuideAndTextFormsEscapeAndLabelEverySlot) {
-  const Json playlist = Json::parse(R"([
+  const JsonPtr playlist = document(R"([
     {"hls_url": "https://x.invalid/a?x=1&y=2", "duration": 60, "play_count": 2,
      "description_attribution": "Tom & \"Jerry\" <live>\u0001"},
     {"hls_url": "https://x.invalid/b", "duration": 30}])");
-  const ScheduleResult result = buildSchedule(playlist, kDay + 30.0, kDay + 200.0);
+  const ScheduleResult result = buildSchedule(*playlist, kDay + 30.0, kDay + 200.0);
   ASSERT_EQ(result.schedule.slots.size(), 4u);
 
   std::ostringstream guide;

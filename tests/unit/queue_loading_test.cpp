@@ -59,7 +59,7 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
   const auto item = std::dynamic_pointer_cast<VornAVPlayerItem>(player->items()[2]);
   ASSERT_TRUE(item);
   EXPECT_DOUBLE_EQ(item->listed_duration(), 300.0);
-  EXPECT_EQ((*item->playlist_info())["description_attribution"], "Beta by Bo");
+  EXPECT_EQ((*item->playlist_info())["description_attribution"].get<std::string>(), "Beta by Bo");
   EXPECT_EQ(item->playlist_info(),
             std::dynamic_pointer_cast<VornAVPlayerItem>(player->items()[3])->playlist_info());
   EXPECT_FLOAT_EQ(player->rate(), 1.0f);
@@ -222,7 +222,7 @@ TEST_F(QueueLoading, PlayCountsAndDurationsFollowTheRules) {
                                       "https://s/text", "https://s/huge", "https://s/whole"}));
   const auto whole = std::dynamic_pointer_cast<VornAVPlayerItem>(items[8]);
   EXPECT_DOUBLE_EQ(whole->listed_duration(), 20.0);
-  EXPECT_EQ((*whole->playlist_info())["extra"]["kept"], true);
+  EXPECT_TRUE((*whole->playlist_info())["extra"]["kept"].get<bool>());
 }
 
 TEST_F(QueueLoading, ZeroLengthCycleStartsAtTheFirstItem) {
@@ -266,23 +266,42 @@ TEST_F(QueueLoading, FractionalOffsetsSeekToTheNearestWholeSecond) {
             1);
 }
 
-// Regression: rounding 599.7 s into A up to 600 s sought to A's very end, so the first-frame
-// boundary at 600 1/3 s was never crossed on A and the cover stayed up through all of B.
-class QueueLoadingNearAnItemsEnd : public QueueLoading {
- protected:
-  QueueLoadingNearAnItemsEnd() : QueueLoading(2400.0 + 599.7) {}
+// A load a fraction of a second before an item's end. Rounding up sought to the item's very end,
+// so the first-frame boundary a third of a second later was never crossed on it and the cover
+// stayed up through the whole next item. The clamp is to the end of the item the queue starts
+// with, which is not always the cycle's first.
+struct NearAnEnd {
+  const char* name;
+  double daySeconds;
+  const char* startUrl;
+  double seekSecond;
 };
 
-TEST_F(QueueLoadingNearAnItemsEnd, TheCoverLiftsWithinASecond) {
+class QueueLoadingNearAnItemsEnd : public QueueLoading,
+                                   public ::testing::WithParamInterface<NearAnEnd> {
+ protected:
+  QueueLoadingNearAnItemsEnd() : QueueLoading(GetParam().daySeconds) {}
+};
+
+TEST_P(QueueLoadingNearAnItemsEnd, SeeksToTheLastWholeSecondAndTheCoverLiftsWithinASecond) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.scheduler().runUntilIdle();
-  EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(599, 1));
+  const auto player = world_.media().latestPlayer();
+  EXPECT_EQ(currentUrl(), GetParam().startUrl);
+  EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(GetParam().seekSecond, 1));
+  ASSERT_EQ(player->items().size(), 4u);
+  const auto next = player->items()[1];
   world_.scheduler().advance(1.0);
-  // Lifted on A's last second; by now A has ended and B plays, as the clock says.
+  // Lifted on the item's last second; by now it has ended and the next one plays.
   EXPECT_TRUE(controller->infoLabelView()->isHidden());
-  EXPECT_EQ(currentUrl(), kB);
+  EXPECT_EQ(player->currentItem(), next);
 }
+
+INSTANTIATE_TEST_SUITE_P(WorkedExample, QueueLoadingNearAnItemsEnd,
+                         ::testing::Values(NearAnEnd{"A", 2400.0 + 599.7, kA, 599.0},
+                                           NearAnEnd{"FirstB", 600.0 + 299.7, kB, 299.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
   // At 01:03:20 the queue is C, A, B, B: make B (the last item) a dead stream.

@@ -82,6 +82,90 @@ TEST(Urls, ParseAcceptsAbsoluteAddressesOnly) {
   EXPECT_EQ(text->text(), "https://h/p?q=1");
 }
 
+// parse() takes ordinary web addresses without asking curl: it must never take one curl refuses.
+TEST(Urls, ParseAgreesWithCurlOnEveryAddress) {
+  const std::string_view ordinary[] = {
+      "https://streams.vorn.invalid/programme/12/index.m3u8",
+      "http://a/b",
+      "https://cdn-1.example.invalid",
+      "https://h.example.invalid?x=1&y=2",
+      "https://h.example.invalid#part",
+      "https://h.example.invalid/a/../b/./c.m3u8?token=a%2Fb~c_d-e.f!$&'()*+,;=:@/?#frag",
+      "https://player.vorn.invalid/external/123456.m3u8?s=0a1b2c3d4e5f6a7b8c9d0e1f2a3b4c5d",
+  };
+  const std::string_view others[] = {
+      "",
+      "https://",
+      "http://",
+      "https:///path",
+      "https://.a/b",
+      "https://a./b",
+      "https://a..b/c",
+      "https://-a/b",
+      "https://1.2.3.4/x",
+      "https://999.1.1.1/x",
+      "https://0x7f.1/x",
+      "https://1a/x",
+      "https://a_b.example/x",
+      "https://h:443/x",
+      "https://h:99999/x",
+      "https://h:/x",
+      "https://h:x/x",
+      "https://user:pass@h/x",
+      "https://@h/x",
+      "https://[::1]/x",
+      "https://[::1/x",
+      "https://h/a b",
+      "https://h/a\tb",
+      "https://h/a\\b",
+      "https://h/a%zz",
+      "https://h/a\x7f",
+      "https://h/caf\xc3\xa9",
+      "https://h\xc3\xa9.example/x",
+      "https://h%41/x",
+      "HTTPS://h/x",
+      "Https://h/x",
+      "ftp://h/x",
+      "rtsp://camera.invalid/stream",
+      "file:///tmp/x.json",
+      "https:h/x",
+      "https:/h/x",
+      "//h/x",
+      "h/x",
+      "not a url",
+      "https://h/x ",
+      " https://h/x",
+      "https://h{}/x",
+      "https://h/x{}|^`",
+      "https://h/x\"<>",
+      "https://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.b/x",
+  };
+  for (const auto text : ordinary) {
+    EXPECT_TRUE(Url::parseWithCurl(text)) << text;
+    EXPECT_TRUE(Url::parse(text)) << text;
+  }
+  for (const auto text : others) {
+    EXPECT_EQ(Url::parse(text).has_value(), Url::parseWithCurl(text).has_value()) << text;
+  }
+
+  // Every byte in every place of an ordinary address, and the address cut short at every place.
+  const std::string base = "https://h-1.example.invalid/p/i.m3u8?q=1#f";
+  size_t disagreements = 0;
+  for (size_t at = 0; at <= base.size(); ++at) {
+    const std::string cut = base.substr(0, at);
+    EXPECT_EQ(Url::parse(cut).has_value(), Url::parseWithCurl(cut).has_value()) << cut;
+    for (int byte = 1; byte < 256; ++byte) {
+      std::string text = base;
+      text.insert(at, 1, static_cast<char>(byte));
+      if (Url::parse(text).has_value() != Url::parseWithCurl(text).has_value() &&
+          ++disagreements <= 10) {
+        ADD_FAILURE() << "byte " << byte << " at " << at << ": " << text;
+      }
+    }
+  }
+  EXPECT_EQ(disagreements, 0u);
+}
+
 TEST(Urls, FileUrlsRoundTripTheirPath) {
   const auto url = Url::fileUrlWithPath("/opt/vorn share/vorn-vimeo-playlist.json");
   EXPECT_EQ(url.text(), "file:///opt/vorn%20share/vorn-vimeo-playlist.json");

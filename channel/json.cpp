@@ -1,0 +1,207 @@
+#include "channel/json.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+namespace vorn {
+namespace {
+
+const Json kNull;
+
+constexpr size_t kAlignment = alignof(Json);
+static_assert(alignof(std::string_view) <= kAlignment);
+constexpr size_t kLargestBlockBytes = size_t{1} << 20;
+
+uint32_t checkedSize(size_t size) {
+  // A document is at most a few tens of megabytes; simdjson refuses texts past 4 GiB.
+  if (size > std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("JSON value too large");
+  }
+  return static_cast<uint32_t>(size);
+}
+
+[[noreturn]] void wrongType(const char* wanted) {
+  throw std::domain_error(std::string("JSON value is not ") + wanted);
+}
+
+}  // namespace
+
+template <>
+bool Json::get<bool>() const {
+  if (!is_boolean()) {
+    wrongType("a boolean");
+  }
+  return boolean_;
+}
+
+template <>
+double Json::get<double>() const {
+  switch (type_) {
+    case Type::number_integer:
+      return static_cast<double>(integer_);
+    case Type::number_unsigned:
+      return static_cast<double>(unsigned_);
+    case Type::number_float:
+      return float_;
+    default:
+      wrongType("a number");
+  }
+}
+
+template <>
+int64_t Json::get<int64_t>() const {
+  switch (type_) {
+    case Type::number_integer:
+      return integer_;
+    case Type::number_unsigned:
+      return static_cast<int64_t>(unsigned_);
+    case Type::number_float:
+      return static_cast<int64_t>(float_);
+    default:
+      wrongType("a number");
+  }
+}
+
+template <>
+uint64_t Json::get<uint64_t>() const {
+  switch (type_) {
+    case Type::number_integer:
+      return static_cast<uint64_t>(integer_);
+    case Type::number_unsigned:
+      return unsigned_;
+    case Type::number_float:
+      return static_cast<uint64_t>(float_);
+    default:
+      wrongType("a number");
+  }
+}
+
+template <>
+std::string_view Json::get<std::string_view>() const {
+  if (!is_string()) {
+    wrongType("a string");
+  }
+  return {text_, size_};
+}
+
+template <>
+std::string Json::get<std::string>() const {
+  return std::string(get<std::string_view>());
+}
+
+const Json* Json::find(std::string_view key) const {
+  if (!is_object()) {
+    return end();
+  }
+  // Entries have a handful of members: a scan beats any index. From the back, so a repeated name
+  // finds its last value.
+  for (size_t i = size_; i-- > 0;) {
+    if (keys_[i] == key) {
+      return items_ + i;
+    }
+  }
+  return end();
+}
+
+const Json& Json::operator[](std::string_view key) const {
+  const Json* found = find(key);
+  return found == end() ? kNull : *found;
+}
+
+const Json& Json::operator[](size_t index) const {
+  return is_array() && index < size_ ? items_[index] : kNull;
+}
+
+void JsonDocument::setBoolean(Json& value, bool boolean) {
+  value.type_ = Json::Type::boolean;
+  value.boolean_ = boolean;
+}
+
+void JsonDocument::setInteger(Json& value, int64_t number) {
+  if (number >= 0) {
+    setUnsigned(value, static_cast<uint64_t>(number));
+    return;
+  }
+  value.type_ = Json::Type::number_integer;
+  value.integer_ = number;
+}
+
+void JsonDocument::setUnsigned(Json& value, uint64_t number) {
+  value.type_ = Json::Type::number_unsigned;
+  value.unsigned_ = number;
+}
+
+void JsonDocument::setFloat(Json& value, double number) {
+  value.type_ = Json::Type::number_float;
+  value.float_ = number;
+}
+
+void JsonDocument::setString(Json& value, std::string_view text) {
+  const std::string_view copy = copyText(text);
+  value.type_ = Json::Type::string;
+  value.size_ = checkedSize(copy.size());
+  value.text_ = copy.data();
+}
+
+std::span<Json> JsonDocument::setArray(Json& value, size_t count) {
+  Json* items = makeNodes(count);
+  value.type_ = Json::Type::array;
+  value.size_ = checkedSize(count);
+  value.items_ = items;
+  return {items, count};
+}
+
+JsonDocument::Members JsonDocument::setObject(Json& value, size_t count) {
+  Json* items = makeNodes(count);
+  auto* names = reinterpret_cast<std::string_view*>(allocate(count * sizeof(std::string_view)));
+  std::uninitialized_default_construct_n(names, count);
+  value.type_ = Json::Type::object;
+  value.size_ = checkedSize(count);
+  value.items_ = items;
+  value.keys_ = names;
+  return {{names, count}, {items, count}};
+}
+
+Json* JsonDocument::makeNodes(size_t count) {
+  auto* nodes = reinterpret_cast<Json*>(allocate(count * sizeof(Json)));
+  std::uninitialized_default_construct_n(nodes, count);
+  return nodes;
+}
+
+std::string_view JsonDocument::copyText(std::string_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  auto* copy = reinterpret_cast<char*>(allocate(text.size()));
+  std::memcpy(copy, text.data(), text.size());
+  return {copy, text.size()};
+}
+
+std::byte* JsonDocument::allocate(size_t bytes) {
+  if (bytes == 0) {
+    return nullptr;
+  }
+  bytes = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+  // A large request gets a block of its own, so the current block keeps its room.
+  if (bytes > kLargestBlockBytes / 4) {
+    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
+    return blocks_.back().get();
+  }
+  if (bytes > left_) {
+    // Blocks grow with the document, so a small one stays small.
+    const size_t size = std::max(nextBlockBytes_, bytes);
+    nextBlockBytes_ = std::min(nextBlockBytes_ * 2, kLargestBlockBytes);
+    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+    free_ = blocks_.back().get();
+    left_ = size;
+  }
+  std::byte* result = free_;
+  free_ += bytes;
+  left_ -= bytes;
+  return result;
+}
+
+}  // namespace vorn
