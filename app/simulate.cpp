@@ -60,16 +60,17 @@ void takeListedLengths(const std::string& document, std::map<std::string, double
 void serveRemote(sim::World& world, const std::string& remote,
                  const std::optional<std::string>& playlist, bool reachable) {
   if (!reachable) {
-    world.serve(remote,
-                {.error = platform::Error::make(platform::kUrlErrorDomain, -1009,
+    world.network().serve(
+        remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1009,
                                                 "The Internet connection appears to be offline.")});
   } else if (playlist) {
-    world.serve(remote, {.data = *playlist});
+    world.network().serve(remote, {.data = *playlist});
   } else {
     // What an unknown host answers without a --playlist.
-    world.serve(remote, {.error = platform::Error::make(
-                             platform::kUrlErrorDomain, -1003,
-                             "A server with the specified hostname could not be found.")});
+    world.network().serve(remote,
+                          {.error = platform::Error::make(
+                               platform::kUrlErrorDomain, -1003,
+                               "A server with the specified hostname could not be found.")});
   }
 }
 
@@ -89,15 +90,16 @@ int run(const Options& options, std::ostream& out) {
   const std::string remote = options.settings.playlistUrl;
   world.bundle().setRemotePlaylistAddress(remote);
   for (unsigned long i = 0; i < options.remoteFails; ++i) {
-    world.serveOnce(remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1001,
-                                                            "The request timed out.")});
+    world.network().serveOnce(remote,
+                              {.error = platform::Error::make(platform::kUrlErrorDomain, -1001,
+                                                              "The request timed out.")});
   }
   if (playlist) {
-    world.serve(remote, {.data = *playlist});
+    world.network().serve(remote, {.data = *playlist});
   }
   if (packaged) {
-    world.writeFile(kPackagedPath, *packaged);
-    world.setBundleResource(kPackagedName, kPackagedType, std::string(kPackagedPath));
+    world.network().writeFile(kPackagedPath, *packaged);
+    world.bundle().setResource(kPackagedName, kPackagedType, std::string(kPackagedPath));
   }
 
   std::map<std::string, double> lengths = options.mediaLengths;
@@ -109,21 +111,21 @@ int run(const Options& options, std::ostream& out) {
     takeListedLengths(*packaged, lengths, listed);
   }
   for (const auto& [url, seconds] : lengths) {
-    world.setMediaLength(url, seconds);
+    world.media().setLength(url, seconds);
   }
   for (const auto& url : options.broken) {
-    world.setBroken(url);
+    world.media().setBroken(url);
   }
 
   // Records are printed as they are written and not kept, so a long run needs no more memory
   // than a short one.
   simulate::TracePrinter printer(out, options.trace);
-  world.setLogRecordSink(
+  world.log().setSink(
       [&printer](double time, std::string_view text) { printer.record(time, text); });
-  world.setTrace(
+  world.trace().setSink(
       [&printer](double time, const std::string& line) { printer.platformEvent(time, line); });
-  world.setViewTreeHook([&printer, &world] {
-    printer.viewTreeMaybeChanged(world.now(), world.application().rootViewController());
+  world.trace().setViewTreeHook([&printer, &world] {
+    printer.viewTreeMaybeChanged(world.scheduler().now(), world.application().rootViewController());
   });
 
   const bool developerMode = options.settings.developerMode;
@@ -133,7 +135,7 @@ int run(const Options& options, std::ostream& out) {
                    enableDeveloperMode(controller);
                  }
                });
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
 
   simulate::EventTarget target{world.application(), [&](bool reachable) {
                                  serveRemote(world, remote, playlist, reachable);
@@ -145,16 +147,16 @@ int run(const Options& options, std::ostream& out) {
     if (event.at > options.duration) {
       break;
     }
-    world.advanceTo(options.start + event.at);
+    world.scheduler().advanceTo(options.start + event.at);
     event.kind->perform(target, event);
-    world.notifyViewTreeMaybeChanged();
-    world.runUntilIdle();
+    world.trace().viewTreeMaybeChanged();
+    world.scheduler().runUntilIdle();
   }
-  world.advanceTo(options.start + options.duration);
+  world.scheduler().advanceTo(options.start + options.duration);
   // The application is torn down with the World; nothing it does then belongs to the run.
-  world.setTrace(nullptr);
-  world.setViewTreeHook(nullptr);
-  world.setLogRecordSink(nullptr);
+  world.trace().clear();
+
+  world.log().setSink(nullptr);
   out.flush();
   return 0;
 }

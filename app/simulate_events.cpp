@@ -30,7 +30,6 @@ void remote(EventTarget& target, platform::RemoteCommandKind kind) {
 }  // namespace
 
 const std::vector<EventKind>& eventKinds() {
-  using platform::Application;
   using platform::RemoteCommandKind;
   static const std::vector<EventKind> kinds = {
       {"tap", "a tap on the screen", [](EventTarget& t, const Event&) { t.application.tap(); }},
@@ -52,17 +51,20 @@ const std::vector<EventKind>& eventKinds() {
        [](EventTarget& t, const Event&) { remote(t, RemoteCommandKind::stop); }},
       {"remote-toggle", "the media control's play/pause command",
        [](EventTarget& t, const Event&) { remote(t, RemoteCommandKind::togglePlayPause); }},
-      {"resign-active", "the application becomes inactive", call<&Application::resignActive>},
+      {"resign-active", "the application becomes inactive",
+       call<&common::ApplicationHost::resignActive>},
       {"background", "the application goes to the background (from inactive)",
-       call<&Application::enterBackground>},
+       call<&common::ApplicationHost::enterBackground>},
       {"foreground", "the application comes back to the foreground, still inactive",
-       call<&Application::enterForeground>},
+       call<&common::ApplicationHost::enterForeground>},
       {"become-active", "the application becomes active (re-attaches the picture)",
-       call<&Application::becomeActive>},
-      {"screen-connect", "an external screen is connected", call<&Application::screenConnected>},
+       call<&common::ApplicationHost::becomeActive>},
+      {"screen-connect", "an external screen is connected",
+       call<&common::ApplicationHost::screenConnected>},
       {"screen-disconnect", "the external screen is disconnected",
-       call<&Application::screenDisconnected>},
-      {"memory-warning", "the system asks to free memory", call<&Application::memoryWarning>},
+       call<&common::ApplicationHost::screenDisconnected>},
+      {"memory-warning", "the system asks to free memory",
+       call<&common::ApplicationHost::memoryWarning>},
       {"resize", "the screen becomes W by H points (resize:WxH)",
        [](EventTarget& t, const Event& e) { t.application.resize(e.size); }, true},
       {"remote-down", "remote downloads fail from then on",

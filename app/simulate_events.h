@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/application.h"
+#include "platform/common/application_host.h"
 #include "platform/geometry.h"
 
 // The events `vorn simulate --event SECONDS:ACTION` plays, one table row per action: its name,
@@ -15,7 +15,7 @@ namespace vorn::app::simulate {
 // What an event acts on: the application's inputs and life cycle, and the remote playlist
 // address's reachability.
 struct EventTarget {
-  platform::Application& application;
+  common::ApplicationHost& application;
   std::function<void(bool reachable)> setRemoteReachable;
 };
 

@@ -43,10 +43,10 @@ void BM_QueueLoad(benchmark::State& state) {
   for (auto _ : state) {
     controller->loadVideosOnMainThread(false);
     state.PauseTiming();
-    world.runUntilIdle();
+    world.scheduler().runUntilIdle();
     state.ResumeTiming();
   }
-  state.counters["items"] = static_cast<double>(world.latestPlayer()->items().size());
+  state.counters["items"] = static_cast<double>(world.media().latestPlayer()->items().size());
 }
 BENCHMARK(BM_QueueLoad)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
@@ -63,7 +63,7 @@ void BM_FirstLoadOfANewDocument(benchmark::State& state) {
     state.ResumeTiming();
     controller->loadVideosOnMainThread(false);
     state.PauseTiming();
-    world.runUntilIdle();
+    world.scheduler().runUntilIdle();
     state.ResumeTiming();
   }
 }
@@ -86,10 +86,10 @@ void BM_FirstLoadOfANewDocumentAsBefore(benchmark::State& state) {
     controller->loadVideosOnMainThread(false);
     previousTree = std::move(tree);
     state.PauseTiming();
-    world.runUntilIdle();
+    world.scheduler().runUntilIdle();
     state.ResumeTiming();
   }
-  state.counters["items"] = static_cast<double>(world.latestPlayer()->items().size());
+  state.counters["items"] = static_cast<double>(world.media().latestPlayer()->items().size());
 }
 BENCHMARK(BM_FirstLoadOfANewDocumentAsBefore)->Arg(100000)->Unit(benchmark::kMillisecond);
 

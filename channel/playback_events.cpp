@@ -42,8 +42,8 @@ void VornViewController::lastVideoFailedToPlay(const platform::Notification& not
   platform().mainQueue().post([self = self()] {
     self->platform().timers().scheduledTimer(
         kFailedLastVideoReloadSeconds,
-        {"reloadAfterFailedLastVideo:",
-         [self](platform::Timer& timer) { self->reloadAfterFailedLastVideo(timer); }});
+        platform::TimerAction::strong(
+            self, "reloadAfterFailedLastVideo:", &VornViewController::reloadAfterFailedLastVideo));
   });
 }
 

@@ -183,19 +183,12 @@ void VornViewController::seekAndObserve(double seekSecond,
 
   setLastPlayerItem(lastItem);
   // The centre does not keep its observers alive.
-  std::weak_ptr<VornViewController> weakSelf = self();
   const auto observeLastItem =
       [&](const char* selector, const char* name,
           void (VornViewController::*handler)(const platform::Notification&)) {
         platform().notificationCenter().addObserver(
-            this,
-            {selector,
-             [weakSelf, handler](const platform::Notification& notification) {
-               if (const auto strong = weakSelf.lock()) {
-                 ((*strong).*handler)(notification);
-               }
-             }},
-            name, lastPlayerItem());
+            this, platform::NotificationAction::weak(self(), selector, handler), name,
+            lastPlayerItem());
       };
   observeLastItem("lastVideoPlayedToEnd:", platform::kPlayerItemDidPlayToEndTimeNotification,
                   &VornViewController::lastVideoPlayedToEnd);

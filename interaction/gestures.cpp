@@ -1,22 +1,6 @@
 #include "channel/vorn_view_controller.h"
 
 namespace vorn {
-namespace {
-
-// Recognisers do not keep their target alive.
-template <typename Handler>
-platform::GestureAction weakAction(const std::shared_ptr<VornViewController>& target,
-                                   const char* selector, Handler handler) {
-  std::weak_ptr<VornViewController> weak = target;
-  return {selector, [weak, handler](platform::GestureRecognizer& recognizer) {
-            if (const auto strong = weak.lock()) {
-              handler(*strong, recognizer);
-            }
-          }};
-}
-
-}  // namespace
-
 platform::RemoteCommandHandlerStatus VornViewController::mpRemoteCommandCenterEvent(
     const platform::RemoteCommandEvent& event) {
   debug("mpRemoteCommandCenterEvent: " + event.description());
@@ -27,35 +11,30 @@ platform::RemoteCommandHandlerStatus VornViewController::mpRemoteCommandCenterEv
 void VornViewController::addGestureRecognizers() {
   // The command centre outlives the screen; it must not keep the controller alive.
   auto& center = platform().remoteCommandCenter();
-  std::weak_ptr<VornViewController> weak = self();
   for (auto* command : {&center.playCommand(), &center.pauseCommand(), &center.stopCommand(),
                         &center.togglePlayPauseCommand()}) {
-    command->addTarget(
-        {"mpRemoteCommandCenterEvent:", [weak](const platform::RemoteCommandEvent& event) {
-           const auto strong = weak.lock();
-           return strong ? strong->mpRemoteCommandCenterEvent(event)
-                         : platform::kRemoteCommandHandlerStatusSuccess;
-         }});
+    command->addTarget(platform::RemoteCommandAction::weak(
+        self(), "mpRemoteCommandCenterEvent:", &VornViewController::mpRemoteCommandCenterEvent));
   }
 
-  const auto onSwipe = [](VornViewController& target, platform::GestureRecognizer& recognizer) {
-    target.handleSwipeGestureRecognizer(recognizer);
+  // Recognisers do not keep their target alive.
+  const auto onSwipe = [this] {
+    return platform::GestureAction::weak(
+        self(), "handleSwipeGestureRecognizer:", &VornViewController::handleSwipeGestureRecognizer);
   };
-  const auto onTap = [](VornViewController& target, platform::GestureRecognizer& recognizer) {
-    target.handleTapGestureRecognizer(recognizer);
+  const auto onTap = [this] {
+    return platform::GestureAction::weak(
+        self(), "handleTapGestureRecognizer:", &VornViewController::handleTapGestureRecognizer);
   };
   const auto root = view();
   for (const unsigned direction :
        {platform::kSwipeUp, platform::kSwipeDown, platform::kSwipeLeft, platform::kSwipeRight}) {
-    auto swipe = std::make_shared<platform::SwipeGestureRecognizer>(
-        weakAction(self(), "handleSwipeGestureRecognizer:", onSwipe));
+    auto swipe = std::make_shared<platform::SwipeGestureRecognizer>(onSwipe());
     swipe->setDirection(direction);
     root->addGestureRecognizer(swipe);
   }
-  root->addGestureRecognizer(std::make_shared<platform::TapGestureRecognizer>(
-      weakAction(self(), "handleTapGestureRecognizer:", onTap)));
-  auto press = std::make_shared<platform::TapGestureRecognizer>(
-      weakAction(self(), "handleTapGestureRecognizer:", onTap));
+  root->addGestureRecognizer(std::make_shared<platform::TapGestureRecognizer>(onTap()));
+  auto press = std::make_shared<platform::TapGestureRecognizer>(onTap());
   press->setAllowedPressTypes({platform::kPressTypePlayPause});
   root->addGestureRecognizer(press);
 }

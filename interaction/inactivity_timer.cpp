@@ -10,7 +10,8 @@ void VornViewController::setInactivityTimer() {
     }
     self->setInactivityTimer(self->platform().timers().scheduledTimer(
         self->INACTIVITY_TIMER_SECONDS(),
-        {"inactivityTimer:", [self](platform::Timer& timer) { self->inactivityTimer(timer); }}));
+        platform::TimerAction::strong(self,
+                                      "inactivityTimer:", &VornViewController::inactivityTimer)));
   });
 }
 

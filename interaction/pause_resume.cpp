@@ -79,8 +79,8 @@ void VornViewController::showInfoLabel(const std::string& prefix,
   if (hideAfterSeconds) {
     platform().mainQueue().post([self = self(), delay = *hideAfterSeconds] {
       self->platform().timers().scheduledTimer(
-          delay, {"hideInfoLabelFromTimer:",
-                  [self](platform::Timer& timer) { self->hideInfoLabelFromTimer(timer); }});
+          delay, platform::TimerAction::strong(
+                     self, "hideInfoLabelFromTimer:", &VornViewController::hideInfoLabelFromTimer));
     });
   }
 

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "platform/geometry.h"
-#include "platform/input.h"
 #include "platform/object.h"
 #include "platform/views.h"
 
@@ -107,54 +106,15 @@ struct MainInterface {
 
 enum class ApplicationState { notRunning, inactive, active, background, terminated };
 
-// The shared application: starts the program in the platform's order and turns what the backend
-// observes (life-cycle changes, input, size changes) into the delegate's and the root
-// controller's callbacks. Main thread.
+// The shared application, as its delegate and the controllers see it. Main thread.
 class Application {
  public:
-  explicit Application(Platform& platform) : platform_(platform) {}
-
-  // Start-up: make the delegate, the window and the root controller, finish launching, load the
-  // view, become active, show the view. False when a class is not registered or the controller
-  // could not be made.
-  // `configureRootController` runs on the new root controller before its view loads.
-  bool launch(const ClassRegistry& registry, const std::string& delegateClassName,
-              const MainInterface& mainInterface, const Rect& screenBounds,
-              const std::function<void(ViewController&)>& configureRootController = {});
-
-  const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
+  virtual ~Application() = default;
+  virtual const std::shared_ptr<ApplicationDelegate>& delegate() const = 0;
   // The screen's bounds: the frame a root view is made with.
-  const Rect& screenBounds() const { return screenBounds_; }
-  void setScreenBounds(const Rect& bounds) { screenBounds_ = bounds; }
-  std::shared_ptr<ViewController> rootViewController() const;
-  ApplicationState state() const { return state_; }
-
-  // Life-cycle changes. Each runs the callbacks of every state passed on the way (for example
-  // enterBackground from active resigns first); a change to the current state does nothing.
-  void resignActive();
-  void enterBackground();
-  void enterForeground();
-  void becomeActive();
-  void terminate();
-
-  void screenConnected();
-  void screenDisconnected();
-  // The screen's size changes: the root controller hears of it, the window and root view take the
-  // new frame, then the coordinator's completions run.
-  void resize(const Size& size);
-  void memoryWarning();
-
-  // Viewer input, delivered to the root view's recognisers and to the remote command centre.
-  bool tap();
-  bool swipe(SwipeDirection direction);
-  bool pressPlayPause();
-  void remoteCommand(RemoteCommandKind kind);
-
- private:
-  Platform& platform_;
-  std::shared_ptr<ApplicationDelegate> delegate_;
-  Rect screenBounds_{0.0, 0.0, 1920.0, 1080.0};
-  ApplicationState state_ = ApplicationState::notRunning;
+  virtual const Rect& screenBounds() const = 0;
+  virtual std::shared_ptr<ViewController> rootViewController() const = 0;
+  virtual ApplicationState state() const = 0;
 };
 
 }  // namespace vorn::platform

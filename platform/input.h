@@ -55,13 +55,6 @@ class TapGestureRecognizer : public GestureRecognizer {
   std::vector<int> allowedPressTypes_;
 };
 
-// Delivery of viewer input to the recognisers of a view, as the touch system does it: each input
-// fires at most one recogniser, the first registered that accepts it. Returns whether one fired.
-class View;
-bool deliverTap(View& view);
-bool deliverSwipe(View& view, SwipeDirection direction);
-bool deliverPress(View& view, int pressType);
-
 enum class RemoteCommandKind { play, pause, stop, togglePlayPause };
 const char* remoteCommandName(RemoteCommandKind kind);
 

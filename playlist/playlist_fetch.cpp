@@ -52,8 +52,8 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
 void VornViewController::scheduleRetry() {
   platform().mainQueue().post([self = self()] {
     self->platform().timers().scheduledTimer(
-        2.0, {"retryUpdatePlaylistThenLoadVideos:",
-              [self](platform::Timer& timer) { self->retryUpdatePlaylistThenLoadVideos(timer); }});
+        2.0, platform::TimerAction::strong(self, "retryUpdatePlaylistThenLoadVideos:",
+                                           &VornViewController::retryUpdatePlaylistThenLoadVideos));
   });
 }
 

@@ -38,8 +38,7 @@ class LinuxPlatform::TrackingMediaService : public platform::MediaService {
 LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     : options_(std::move(options)), bundle_(InstalledBundle::forThisProcess()) {
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
-  notificationCenter_ = std::make_unique<platform::NotificationCenter>();
-  remoteCommandCenter_ = std::make_unique<platform::RemoteCommandCenter>();
+  redrawTimer_ = std::make_unique<asio::steady_timer>(mainLoop_.context());
   urlSession_ = std::make_unique<CurlUrlSession>(options_.urlSession);
   MpvOptions mpvOptions;
   mpvOptions.headless = options_.headless;
@@ -47,7 +46,7 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   mpvOptions.playback = options_.playback;
   mpvOptions.caFile = options_.urlSession.extraCaFile;
   // libmpv calls the wake-up from its own thread; one pending drain on the main queue is enough.
-  mpv_ = std::make_unique<MpvBackend>(mainLoop_, *notificationCenter_, mpvOptions, [this] {
+  mpv_ = std::make_unique<MpvBackend>(mainLoop_, notificationCenter(), mpvOptions, [this] {
     if (!drainPending_.exchange(true)) {
       mainLoop_.post([this] {
         drainPending_ = false;
@@ -60,28 +59,36 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   media_ = std::make_unique<TrackingMediaService>(mpv_->media());
   views_ = std::make_unique<platform::ViewFactory>(mpv_->textMetrics());
   audioSession_ = std::make_unique<LinuxAudioSession>(!options_.headless);
-  application_ = std::make_unique<platform::Application>(*this);
 }
 
 LinuxPlatform::~LinuxPlatform() {
-  // Nothing may call into the application any more.
+  shutdown();
+}
+
+void LinuxPlatform::stopInput() {
   mpris_.reset();
   signals_.reset();
   serviceNotifier_.reset();
   if (mpv_) {
     mpv_->setInputEvents({});
   }
-  // The application's objects go first: the delegate holds the window and the root controller,
-  // which owns the players, layers and views. Whatever else could keep them alive goes with them:
-  // remote-command targets, timers, blocks not yet run, notification registrations and download
-  // completions in flight. Joining the download worker before libmpv goes means no object of the
-  // logic can outlive the media service it plays on.
-  application_.reset();
-  remoteCommandCenter_.reset();
+}
+
+bool LinuxPlatform::releasePendingWork() {
+  // Once: timers, blocks not yet run and download completions in flight go, and with them what
+  // they hold. Joining the download worker before libmpv goes means no object of the logic can
+  // outlive the media service it plays on.
+  if (!timers_) {
+    return false;
+  }
   timers_.reset();
+  redrawTimer_.reset();
   mainLoop_.shutdown();
   urlSession_.reset();
-  notificationCenter_.reset();
+  return true;
+}
+
+void LinuxPlatform::closeServices() {
   views_.reset();
   media_.reset();
   mpv_.reset();
@@ -93,21 +100,21 @@ platform::MediaService& LinuxPlatform::media() {
 
 void LinuxPlatform::wireInput() {
   MpvInputEvents events;
-  events.tap = [this] { application_->tap(); };
-  events.swipe = [this](platform::SwipeDirection direction) { application_->swipe(direction); };
-  events.playPausePress = [this] { application_->pressPlayPause(); };
+  events.tap = [this] { application().tap(); };
+  events.swipe = [this](platform::SwipeDirection direction) { application().swipe(direction); };
+  events.playPausePress = [this] { application().pressPlayPause(); };
   events.minimizedChanged = [this](bool minimized) {
     // Minimised is the phone's home screen: first inactive, then in the background; restoring
     // comes back the same way.
     if (minimized) {
-      application_->resignActive();
-      application_->enterBackground();
+      application().resignActive();
+      application().enterBackground();
     } else {
-      application_->enterForeground();
-      application_->becomeActive();
+      application().enterForeground();
+      application().becomeActive();
     }
   };
-  events.resized = [this](platform::Size size) { application_->resize(size); };
+  events.resized = [this](platform::Size size) { application().resize(size); };
   events.closeRequested = [this] { quit(); };
   mpv_->setInputEvents(std::move(events));
 }
@@ -116,14 +123,19 @@ void LinuxPlatform::quit() {
   if (serviceNotifier_) {
     serviceNotifier_->stopping();
   }
-  application_->terminate();
+  application().terminate();
   mainLoop_.stop();
 }
 
 void LinuxPlatform::afterTurn() {
-  auto controller = application_->rootViewController();
+  auto controller = application().rootViewController();
   if (controller && controller->isViewLoaded()) {
     mpv_->render(*controller->view());
+  }
+  if (mpv_->wantsRedraw() && !redrawArmed_ && redrawTimer_) {
+    redrawArmed_ = true;
+    redrawTimer_->expires_after(MpvBackend::kRedrawInterval);
+    redrawTimer_->async_wait([this](const std::error_code&) { redrawArmed_ = false; });
   }
   if (mpris_) {
     auto player = media_->latest();
@@ -156,11 +168,11 @@ int LinuxPlatform::run(
 
   if (options_.mpris) {
     mpris_ = Mpris::start(mainLoop_, systemLog_, [this](platform::RemoteCommandKind kind) {
-      application_->remoteCommand(kind);
+      application().remoteCommand(kind);
     });
   }
   platform::Size size = mpv_->screenSize();
-  if (!application_->launch(registry, delegateClass, mainInterface,
+  if (!application().launch(registry, delegateClass, mainInterface,
                             {0.0, 0.0, size.width, size.height}, configureRootController)) {
     systemLog_.write("vorn: cannot start: the application class \"" + delegateClass +
                      "\" or the root controller class \"" + mainInterface.rootControllerClass +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <functional>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/platform_base.h"
 #include "platform/linux/audio_session.h"
 #include "platform/linux/bundle.h"
 #include "platform/linux/main_loop.h"
@@ -38,11 +40,11 @@ struct LinuxPlatformOptions {
 // The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for
 // media, window, drawing and input, MPRIS, the system log on stderr and the installed bundle.
 // Made and run on the main thread.
-class LinuxPlatform : public platform::Platform {
+class LinuxPlatform : public common::PlatformBase {
  public:
   explicit LinuxPlatform(LinuxPlatformOptions options);
-  // Tears down in an order that leaves nothing dangling: the application's objects first (and
-  // every block, timer and download completion that could still hold them), then libmpv.
+  // Tears down in the shared order (see PlatformBase::shutdown): the application's objects first
+  // (and every block, timer and download completion that could still hold them), then libmpv.
   ~LinuxPlatform() override;
 
   // Starts the application (delegate, window, root controller with `configureRootController`
@@ -58,14 +60,11 @@ class LinuxPlatform : public platform::Platform {
   platform::TimerService& timers() override { return *timers_; }
   platform::Clock& clock() override { return clock_; }
   platform::UrlSession& urlSession() override { return *urlSession_; }
-  platform::NotificationCenter& notificationCenter() override { return *notificationCenter_; }
   platform::MediaService& media() override;
   platform::ViewFactory& views() override { return *views_; }
-  platform::RemoteCommandCenter& remoteCommandCenter() override { return *remoteCommandCenter_; }
   platform::AudioSession& audioSession() override { return *audioSession_; }
   platform::Bundle& bundle() override { return bundle_; }
   platform::SystemLog& systemLog() override { return systemLog_; }
-  platform::Application& application() override { return *application_; }
 
   MainLoop& mainLoop() { return mainLoop_; }
 
@@ -76,6 +75,9 @@ class LinuxPlatform : public platform::Platform {
   };
   class TrackingMediaService;
 
+  void stopInput() override;
+  bool releasePendingWork() override;
+  void closeServices() override;
   void afterTurn();
   void wireInput();
 
@@ -85,16 +87,17 @@ class LinuxPlatform : public platform::Platform {
   SystemClock clock_;
   InstalledBundle bundle_;
   std::unique_ptr<AsioTimerService> timers_;
-  std::unique_ptr<platform::NotificationCenter> notificationCenter_;
-  std::unique_ptr<platform::RemoteCommandCenter> remoteCommandCenter_;
   std::unique_ptr<CurlUrlSession> urlSession_;
   std::unique_ptr<MpvBackend> mpv_;
   std::unique_ptr<TrackingMediaService> media_;
   std::unique_ptr<platform::ViewFactory> views_;
   std::unique_ptr<LinuxAudioSession> audioSession_;
-  std::unique_ptr<platform::Application> application_;
   std::unique_ptr<Mpris> mpris_;
   std::unique_ptr<asio::signal_set> signals_;
+  // Paces redraws while the picture moves by itself (a spinner turning); each wake-up is a turn of
+  // the main loop, after which afterTurn() draws.
+  std::unique_ptr<asio::steady_timer> redrawTimer_;
+  bool redrawArmed_ = false;
   std::unique_ptr<ServiceNotifier> serviceNotifier_;
   std::atomic<bool> drainPending_{false};
   int exitStatus_ = 0;

@@ -43,12 +43,10 @@ std::unique_ptr<Mpris> Mpris::start(platform::MainQueue& mainQueue, platform::Sy
 
 Mpris::Mpris(platform::MainQueue& mainQueue,
              std::function<void(platform::RemoteCommandKind)> onCommand)
-    : mainQueue_(mainQueue),
-      onCommand_(std::move(onCommand)),
-      alive_(std::make_shared<bool>(true)) {}
+    : mainQueue_(mainQueue), onCommand_(std::move(onCommand)) {}
 
 Mpris::~Mpris() {
-  *alive_ = false;
+  guard_.release();
   if (connection_) {
     connection_->leaveEventLoop();
   }
@@ -58,11 +56,9 @@ Mpris::~Mpris() {
 
 void Mpris::command(platform::RemoteCommandKind kind) {
   // Bus thread: the command itself runs on the main thread, where the application lives.
-  std::weak_ptr<bool> alive = alive_;
-  mainQueue_.post([this, alive, kind] {
-    auto stillAlive = alive.lock();
-    if (stillAlive && *stillAlive && onCommand_) {
-      onCommand_(kind);
+  mainQueue_.post([self = self_, kind] {
+    if (Mpris* mpris = self.get(); mpris && mpris->onCommand_) {
+      mpris->onCommand_(kind);
     }
   });
 }

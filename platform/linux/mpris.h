@@ -7,6 +7,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/input.h"
+#include "platform/linux/guard.h"
 #include "platform/system_log.h"
 
 namespace sdbus {
@@ -44,7 +45,9 @@ class Mpris {
 
   platform::MainQueue& mainQueue_;
   std::function<void(platform::RemoteCommandKind)> onCommand_;
-  std::shared_ptr<bool> alive_;  // main thread: posted commands check it before running
+  // Posted commands reach this object through it; the bus thread only copies `self_`.
+  Guard<Mpris> guard_{*this};
+  const Guard<Mpris>::Weak self_ = guard_.weak();
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IObject> object_;
 

@@ -4,8 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -28,7 +27,6 @@ enum PropertyId : uint64_t {
 };
 
 constexpr Size kDefaultSurface{1280.0, 720.0};
-constexpr auto kSpinnerFrame = std::chrono::milliseconds(80);
 
 // Keys delivered to us as client messages rather than acted on by mpv itself.
 constexpr const char* kTapKeys[] = {"MBTN_LEFT", "SPACE", "ENTER", "KP_ENTER"};
@@ -175,7 +173,8 @@ struct MpvBackend::Impl {
     }
     core = std::make_unique<MpvCore>(handle);
     media = std::make_unique<MpvMediaService>(*core, mainQueue, center, !options.headless);
-    metrics = std::make_shared<MpvTextMetrics>(*core, [this] { return size; });
+    coreGuard.emplace(*core);
+    metrics = std::make_shared<MpvTextMetrics>(coreGuard->weak(), [this] { return size; });
     overlay = std::make_unique<MpvOverlay>(*core, *metrics, [](const std::string& problem) {
       StderrSystemLog().write("vorn: " + problem);
     });
@@ -187,7 +186,6 @@ struct MpvBackend::Impl {
     if (!options.headless) {
       waitForWindow();
     }
-    ticker = std::thread([this] { runTicker(); });
     mpv_set_wakeup_callback(handle, &Impl::onWakeup, this);
     // Events queued before the callback was set would otherwise wait for the next one.
     if (wakeup) {
@@ -206,26 +204,6 @@ struct MpvBackend::Impl {
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-
-  // While a spinner turns, or the overlay wants sending again, redraw at a steady pace from the
-  // main thread.
-  void runTicker() {
-    std::unique_lock lock(tickerMutex);
-    while (!stopTicker) {
-      tickerWake.wait_for(lock, kSpinnerFrame, [this] { return stopTicker; });
-      if (stopTicker) {
-        break;
-      }
-      if (wantsRedraw.load()) {
-        std::weak_ptr<Impl*> weak = alive;
-        mainQueue.post([weak] {
-          if (const auto self = weak.lock()) {
-            (*self)->redraw();
-          }
-        });
-      }
     }
   }
 
@@ -356,22 +334,12 @@ struct MpvBackend::Impl {
   }
 
   void shutdown() {
-    {
-      std::lock_guard lock(tickerMutex);
-      stopTicker = true;
-    }
-    tickerWake.notify_all();
-    if (ticker.joinable()) {
-      ticker.join();
-    }
-    alive.reset();
     if (handle != nullptr) {
       mpv_set_wakeup_callback(handle, nullptr, nullptr);
     }
     overlay.reset();
-    if (metrics) {
-      metrics->detach();
-    }
+    // The metrics may outlive the core: from now on they estimate.
+    coreGuard.reset();
     media.reset();
     if (handle != nullptr) {
       mpv_terminate_destroy(handle);
@@ -385,6 +353,7 @@ struct MpvBackend::Impl {
   std::function<void()> wakeup;
   mpv_handle* handle = nullptr;
   std::unique_ptr<MpvCore> core;
+  std::optional<Guard<MpvCore>> coreGuard;
   std::unique_ptr<MpvMediaService> media;
   std::shared_ptr<MpvTextMetrics> metrics;
   std::unique_ptr<MpvOverlay> overlay;
@@ -396,12 +365,7 @@ struct MpvBackend::Impl {
   bool closeReported = false;
   std::weak_ptr<const platform::View> lastRoot;
   std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
-  std::shared_ptr<Impl*> alive = std::make_shared<Impl*>(this);
-  std::atomic<bool> wantsRedraw{false};
-  std::thread ticker;
-  std::mutex tickerMutex;
-  std::condition_variable tickerWake;
-  bool stopTicker = false;
+  bool wantsRedraw = false;
 };
 
 MpvBackend::MpvBackend(platform::MainQueue& mainQueue, platform::NotificationCenter& center,
@@ -436,6 +400,14 @@ Size MpvBackend::screenSize() const {
 
 void MpvBackend::render(const platform::View& root) {
   impl_->render(root);
+}
+
+bool MpvBackend::wantsRedraw() const {
+  return impl_->wantsRedraw;
+}
+
+void MpvBackend::redraw() {
+  impl_->redraw();
 }
 
 std::optional<std::string> MpvBackend::property(const char* name) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +65,11 @@ class MpvBackend {
   platform::Size screenSize() const;
   // Draws the view tree over the video; sends nothing when the picture has not changed.
   void render(const platform::View& root);
+  // While a spinner turns, or the overlay wants sending again, the owner calls redraw() (which
+  // draws the last tree rendered again) every kRedrawInterval from the main loop.
+  bool wantsRedraw() const;
+  void redraw();
+  static constexpr std::chrono::milliseconds kRedrawInterval{80};
   // An mpv property as mpv writes it, such as "hwdec" or "volume"; nothing when mpv has none.
   std::optional<std::string> property(const char* name) const;
 

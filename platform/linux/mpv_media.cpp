@@ -22,7 +22,7 @@ std::string formatSeconds(double seconds) {
 
 // MpvQueuePlayer
 
-MpvQueuePlayer::MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::MainQueue& mainQueue,
+MpvQueuePlayer::MpvQueuePlayer(MpvServiceLink link, platform::MainQueue& mainQueue,
                                platform::NotificationCenter& center,
                                std::vector<std::shared_ptr<PlayerItem>> items)
     : link_(std::move(link)),
@@ -33,19 +33,14 @@ MpvQueuePlayer::MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::Mai
 
 MpvQueuePlayer::~MpvQueuePlayer() {
   if (MpvMediaService* svc = service()) {
-    std::vector<std::function<void()>> blocks;
-    for (auto& observer : observers_) {
-      blocks.push_back(std::move(observer.block));
-    }
-    svc->retireObservers(std::move(blocks));
+    svc->retireObservers(observers_.takeAll());
     // If this was the player on screen, the commit finds no player and stops mpv.
     svc->scheduleCommit();
   }
 }
 
 MpvMediaService* MpvQueuePlayer::service() const {
-  const auto link = link_.lock();
-  return link ? link->service : nullptr;
+  return link_.get();
 }
 
 bool MpvQueuePlayer::drivesMpv() const {
@@ -120,19 +115,12 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
 
 std::shared_ptr<TimeObserverToken> MpvQueuePlayer::addBoundaryTimeObserver(
     const std::vector<MediaTime>& times, std::function<void()> block) {
-  auto token = std::make_shared<TimeObserverToken>();
-  Observer observer{token, {}, std::move(block)};
-  for (const auto& time : times) {
-    if (time.isNumeric()) {
-      observer.seconds.push_back(time.seconds());
-    }
-  }
-  observers_.push_back(std::move(observer));
-  return token;
+  return observers_.add(times, std::move(block));
 }
 
 void MpvQueuePlayer::removeTimeObserver(const std::shared_ptr<TimeObserverToken>& token) {
-  std::erase_if(observers_, [&](const Observer& observer) { return observer.token == token; });
+  // The block (and what it holds) is released once the list is consistent again.
+  const auto released = observers_.remove(token);
 }
 
 void MpvQueuePlayer::load(MpvCore& core) {
@@ -239,65 +227,52 @@ void MpvQueuePlayer::onPlaybackTime(double seconds) {
   const double from = lastTime_;
   lastTime_ = seconds;
   std::weak_ptr<MpvQueuePlayer> weakSelf = weak_from_this();
-  for (const auto& observer : observers_) {
-    for (const double time : observer.seconds) {
-      if (from < time && time <= seconds) {
-        std::weak_ptr<TimeObserverToken> weakToken = observer.token;
-        mainQueue_.post([weakSelf, weakToken, block = observer.block]() {
-          const auto self = weakSelf.lock();
-          const auto token = weakToken.lock();
-          if (!self || !token || !self->drivesMpv()) {
-            return;
-          }
-          // Removed in the meantime: the block must not run any more.
-          const bool registered = std::any_of(self->observers_.begin(), self->observers_.end(),
-                                              [&](const Observer& o) { return o.token == token; });
-          if (registered && block) {
-            block();
-          }
-        });
+  for (auto& crossing : observers_.crossings(from, seconds)) {
+    mainQueue_.post([weakSelf, crossing = std::move(crossing)]() {
+      const auto self = weakSelf.lock();
+      if (!self || !self->drivesMpv()) {
+        return;
       }
-    }
+      // Removed in the meantime: the block must not run any more.
+      if (const auto block = self->observers_.blockOf(crossing); block && *block) {
+        (*block)();
+      }
+    });
   }
 }
 
 // MpvPlayerLayer
 
-MpvPlayerLayer::MpvPlayerLayer(std::weak_ptr<MpvServiceLink> link,
-                               std::shared_ptr<QueuePlayer> player)
+MpvPlayerLayer::MpvPlayerLayer(MpvServiceLink link, std::shared_ptr<QueuePlayer> player)
     : link_(std::move(link)), player_(std::move(player)) {}
 
 void MpvPlayerLayer::setPlayer(std::shared_ptr<QueuePlayer> player) {
   player_ = std::move(player);
-  if (const auto link = link_.lock(); link && link->service) {
-    link->service->scheduleCommit();
+  if (MpvMediaService* service = link_.get()) {
+    service->scheduleCommit();
   }
 }
 
 bool MpvPlayerLayer::isReadyForDisplay() const {
-  const auto link = link_.lock();
+  const MpvMediaService* service = link_.get();
   const auto* player = dynamic_cast<const MpvQueuePlayer*>(player_.get());
-  return link && link->service && player && link->service->isActive(player) &&
-         player->hasShownFrame();
+  return service && player && service->isActive(player) && player->hasShownFrame();
 }
 
 // MpvMediaService
 
 MpvMediaService::MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
                                  platform::NotificationCenter& center, bool hasVideoOutput)
-    : core_(core),
-      mainQueue_(mainQueue),
-      center_(center),
-      hasVideoOutput_(hasVideoOutput),
-      link_(std::make_shared<MpvServiceLink>(MpvServiceLink{this})) {}
+    : core_(core), mainQueue_(mainQueue), center_(center), hasVideoOutput_(hasVideoOutput) {}
 
 MpvMediaService::~MpvMediaService() {
-  link_->service = nullptr;
+  guard_.release();
 }
 
 std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
     std::vector<std::shared_ptr<PlayerItem>> items) {
-  auto player = std::make_shared<MpvQueuePlayer>(link_, mainQueue_, center_, std::move(items));
+  auto player =
+      std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
   active_ = player;
   scheduleCommit();
   return player;
@@ -305,7 +280,7 @@ std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
 
 std::shared_ptr<platform::PlayerLayer> MpvMediaService::makePlayerLayer(
     std::shared_ptr<QueuePlayer> player) {
-  auto layer = std::make_shared<MpvPlayerLayer>(link_, std::move(player));
+  auto layer = std::make_shared<MpvPlayerLayer>(guard_.weak(), std::move(player));
   std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
   layers_.push_back(layer);
   scheduleCommit();
@@ -322,16 +297,14 @@ void MpvMediaService::scheduleCommit() {
     return;
   }
   commitPending_ = true;
-  std::weak_ptr<MpvServiceLink> weakLink = link_;
-  mainQueue_.post([weakLink]() {
-    const auto link = weakLink.lock();
-    if (link && link->service) {
-      link->service->commit();
+  mainQueue_.post([link = guard_.weak()]() {
+    if (MpvMediaService* service = link.get()) {
+      service->commit();
     }
   });
 }
 
-void MpvMediaService::retireObservers(std::vector<std::function<void()>> blocks) {
+void MpvMediaService::retireObservers(std::vector<common::BoundaryObservers::Block> blocks) {
   for (auto& block : blocks) {
     retiredBlocks_.push_back(std::move(block));
   }

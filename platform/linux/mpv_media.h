@@ -9,7 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include "platform/common/boundary_observers.h"
 #include "platform/dispatch.h"
+#include "platform/linux/guard.h"
 #include "platform/linux/mpv_core.h"
 #include "platform/media.h"
 #include "platform/notification_center.h"
@@ -18,11 +20,9 @@ namespace vorn::linuxbackend {
 
 class MpvMediaService;
 
-// The players share one mpv instance; a player reaches it through this link, which the service
-// clears when it goes, so a player that outlives the service does nothing.
-struct MpvServiceLink {
-  MpvMediaService* service = nullptr;
-};
+// The players share one mpv instance; a player or layer reaches it through the service's guard,
+// so one that outlives the service does nothing.
+using MpvServiceLink = Guard<MpvMediaService>::Weak;
 
 // A queue of items on the shared mpv playlist. Only the most recently made player drives mpv;
 // what the caller sets up in the turn that made it (start offset, play or pause) is applied by
@@ -30,7 +30,7 @@ struct MpvServiceLink {
 class MpvQueuePlayer : public platform::QueuePlayer,
                        public std::enable_shared_from_this<MpvQueuePlayer> {
  public:
-  MpvQueuePlayer(std::weak_ptr<MpvServiceLink> link, platform::MainQueue& mainQueue,
+  MpvQueuePlayer(MpvServiceLink link, platform::MainQueue& mainQueue,
                  platform::NotificationCenter& center,
                  std::vector<std::shared_ptr<platform::PlayerItem>> items);
   ~MpvQueuePlayer() override;
@@ -59,11 +59,6 @@ class MpvQueuePlayer : public platform::QueuePlayer,
 
  private:
   friend class MpvMediaService;
-  struct Observer {
-    std::shared_ptr<platform::TimeObserverToken> token;
-    std::vector<double> seconds;
-    std::function<void()> block;
-  };
 
   MpvMediaService* service() const;
   bool drivesMpv() const;
@@ -75,7 +70,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   void onPlaybackRestart(std::optional<double> position);
   void onPlaybackTime(double seconds);
 
-  std::weak_ptr<MpvServiceLink> link_;
+  MpvServiceLink link_;
   platform::MainQueue& mainQueue_;
   platform::NotificationCenter& center_;
   std::vector<std::shared_ptr<platform::PlayerItem>> items_;
@@ -91,7 +86,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   bool startedEntry_ = false;
   double lastTime_ = 0.0;
   bool shownFrame_ = false;
-  std::vector<Observer> observers_;
+  common::BoundaryObservers observers_;
   bool allowsExternalPlayback_ = false;
   bool usesExternalPlaybackWhileExternalScreenIsActive_ = false;
   platform::VideoGravity externalPlaybackVideoGravity_ = platform::VideoGravity::resizeAspect;
@@ -101,7 +96,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
 // turns the video track off; attaching turns it back on.
 class MpvPlayerLayer : public platform::PlayerLayer {
  public:
-  MpvPlayerLayer(std::weak_ptr<MpvServiceLink> link, std::shared_ptr<platform::QueuePlayer> player);
+  MpvPlayerLayer(MpvServiceLink link, std::shared_ptr<platform::QueuePlayer> player);
   void setPlayer(std::shared_ptr<platform::QueuePlayer> player) override;
   std::shared_ptr<platform::QueuePlayer> player() const override { return player_; }
   void setVideoGravity(platform::VideoGravity gravity) override { gravity_ = gravity; }
@@ -109,7 +104,7 @@ class MpvPlayerLayer : public platform::PlayerLayer {
   bool isReadyForDisplay() const override;
 
  private:
-  std::weak_ptr<MpvServiceLink> link_;
+  MpvServiceLink link_;
   std::shared_ptr<platform::QueuePlayer> player_;
   platform::VideoGravity gravity_ = platform::VideoGravity::resizeAspect;
 };
@@ -134,7 +129,7 @@ class MpvMediaService : public platform::MediaService {
   // Applies the players' and layers' state to mpv after the current main-queue turn.
   void scheduleCommit();
   // Keeps the blocks of a dropped player's observers until the service ends.
-  void retireObservers(std::vector<std::function<void()>> blocks);
+  void retireObservers(std::vector<common::BoundaryObservers::Block> blocks);
 
  private:
   void commit();
@@ -143,13 +138,13 @@ class MpvMediaService : public platform::MediaService {
   platform::MainQueue& mainQueue_;
   platform::NotificationCenter& center_;
   bool hasVideoOutput_;
-  std::shared_ptr<MpvServiceLink> link_;
+  Guard<MpvMediaService> guard_{*this};
   std::weak_ptr<MpvQueuePlayer> active_;
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
   std::optional<bool> videoEnabled_;
-  std::vector<std::function<void()>> retiredBlocks_;
+  std::vector<common::BoundaryObservers::Block> retiredBlocks_;
 };
 
 }  // namespace vorn::linuxbackend

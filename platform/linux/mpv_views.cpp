@@ -118,8 +118,8 @@ std::string assAlpha(double alpha) {
 
 // MpvTextMetrics
 
-MpvTextMetrics::MpvTextMetrics(MpvCore& core, std::function<Size()> surfaceSize)
-    : core_(&core), surfaceSize_(std::move(surfaceSize)) {}
+MpvTextMetrics::MpvTextMetrics(Guard<MpvCore>::Weak core, std::function<Size()> surfaceSize)
+    : core_(std::move(core)), surfaceSize_(std::move(surfaceSize)) {}
 
 Font MpvTextMetrics::preferredFont(platform::FontTextStyle style) {
   const Size surface = surfaceSize_ ? surfaceSize_() : Size{1280.0, 720.0};
@@ -127,19 +127,19 @@ Font MpvTextMetrics::preferredFont(platform::FontTextStyle style) {
 }
 
 std::optional<MpvTextMetrics::Bounds> MpvTextMetrics::measure(const std::string& event) {
-  if (core_ == nullptr) {
+  MpvCore* core = core_.get();
+  if (core == nullptr) {
     return std::nullopt;
   }
   const Size surface = surfaceSize_ ? surfaceSize_() : Size{1280.0, 720.0};
-  auto [error, result] =
-      core_->command({{"name", std::string("osd-overlay")},
-                      {"id", kMeasureOverlayId},
-                      {"format", std::string("ass-events")},
-                      {"data", event},
-                      {"res_x", std::max<int64_t>(1, roundToInt(surface.width))},
-                      {"res_y", std::max<int64_t>(1, roundToInt(surface.height))},
-                      {"hidden", true},
-                      {"compute_bounds", true}});
+  auto [error, result] = core->command({{"name", std::string("osd-overlay")},
+                                        {"id", kMeasureOverlayId},
+                                        {"format", std::string("ass-events")},
+                                        {"data", event},
+                                        {"res_x", std::max<int64_t>(1, roundToInt(surface.width))},
+                                        {"res_y", std::max<int64_t>(1, roundToInt(surface.height))},
+                                        {"hidden", true},
+                                        {"compute_bounds", true}});
   if (error < 0) {
     return std::nullopt;
   }

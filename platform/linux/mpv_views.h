@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/geometry.h"
+#include "platform/linux/guard.h"
 #include "platform/linux/mpv_core.h"
 #include "platform/views.h"
 
@@ -32,7 +33,8 @@ std::string assAlpha(double alpha);
 // whole surface, not the label's.
 class MpvTextMetrics : public platform::TextMetrics {
  public:
-  MpvTextMetrics(MpvCore& core, std::function<platform::Size()> surfaceSize);
+  // Measures with `core` while it lasts; without it, measuring falls back to an estimate.
+  MpvTextMetrics(Guard<MpvCore>::Weak core, std::function<platform::Size()> surfaceSize);
 
   platform::Size fit(const std::string& text, const platform::Font& font, double width,
                      double maxHeight) override;
@@ -44,8 +46,6 @@ class MpvTextMetrics : public platform::TextMetrics {
   // The event text of a laid-out block, each line padded with invisible struts so that every
   // line is as tall as the font's tallest glyphs.
   static std::string body(const TextBlock& block);
-  // Called when the mpv core goes; measuring then falls back to an estimate.
-  void detach() { core_ = nullptr; }
 
  private:
   struct Bounds {
@@ -55,7 +55,7 @@ class MpvTextMetrics : public platform::TextMetrics {
   double lineWidth(const std::string& line, double fontSize);
   double blockHeight(const TextBlock& block, double fontSize);
 
-  MpvCore* core_;
+  Guard<MpvCore>::Weak core_;
   std::function<platform::Size()> surfaceSize_;
   std::map<std::tuple<std::string, double, double>, TextBlock> layouts_;
   std::map<std::pair<std::string, double>, double> widths_;

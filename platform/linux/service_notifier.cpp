@@ -20,7 +20,7 @@ ServiceNotifier::ServiceNotifier(asio::io_context& context) : timer_(context) {
 }
 
 ServiceNotifier::~ServiceNotifier() {
-  *pinging_ = false;
+  pinging_ = false;
   timer_.cancel();
 }
 
@@ -29,8 +29,8 @@ void ServiceNotifier::ready() {
     return;
   }
   send(watchdog_ ? "READY=1\nWATCHDOG=1" : "READY=1");
-  if (watchdog_ && !*pinging_) {
-    *pinging_ = true;
+  if (watchdog_ && !pinging_) {
+    pinging_ = true;
     schedulePing();
   }
 }
@@ -39,19 +39,20 @@ void ServiceNotifier::stopping() {
   if (!active_) {
     return;
   }
-  *pinging_ = false;
+  pinging_ = false;
   timer_.cancel();
   send("STOPPING=1");
 }
 
 void ServiceNotifier::schedulePing() {
   timer_.expires_after(*watchdog_ / 2);
-  timer_.async_wait([this, pinging = pinging_](const std::error_code& error) {
-    if (error || !*pinging) {
+  timer_.async_wait([notifier = guard_.weak()](const std::error_code& error) {
+    ServiceNotifier* self = notifier.get();
+    if (error || self == nullptr || !self->pinging_) {
       return;
     }
-    send("WATCHDOG=1");
-    schedulePing();
+    self->send("WATCHDOG=1");
+    self->schedulePing();
   });
 }
 

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/linux/guard.h"
+
 namespace vorn::linuxbackend {
 
 // Tells the service manager that started the process how it is doing: ready once the channel is
@@ -38,8 +40,10 @@ class ServiceNotifier {
   asio::steady_timer timer_;
   bool active_ = false;
   std::optional<std::chrono::microseconds> watchdog_;
-  // steady_timer::cancel() does not stop a handler that is already due: the handler checks this.
-  std::shared_ptr<bool> pinging_ = std::make_shared<bool>(false);
+  // steady_timer::cancel() does not stop a handler that is already due: the handler checks this,
+  // through the guard, as this object may be gone by then.
+  bool pinging_ = false;
+  Guard<ServiceNotifier> guard_{*this};
 };
 
 }  // namespace vorn::linuxbackend

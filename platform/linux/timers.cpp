@@ -7,7 +7,7 @@ namespace vorn::linuxbackend {
 
 class AsioTimerService::AsioTimer : public platform::Timer {
  public:
-  AsioTimer(std::weak_ptr<AsioTimerService*> service, Key key, double interval,
+  AsioTimer(Guard<AsioTimerService>::Weak service, Key key, double interval,
             platform::TimerAction action)
       : service_(std::move(service)),
         key_(key),
@@ -21,8 +21,8 @@ class AsioTimerService::AsioTimer : public platform::Timer {
     }
     valid_ = false;
     action_ = {};
-    if (auto service = service_.lock()) {
-      (*service)->cancel(key_);
+    if (AsioTimerService* service = service_.get()) {
+      service->cancel(key_);
     }
   }
   bool isValid() const override { return valid_; }
@@ -49,7 +49,7 @@ class AsioTimerService::AsioTimer : public platform::Timer {
   }
 
  private:
-  std::weak_ptr<AsioTimerService*> service_;
+  Guard<AsioTimerService>::Weak service_;
   Key key_;
   double interval_;
   std::string selector_;
@@ -57,8 +57,7 @@ class AsioTimerService::AsioTimer : public platform::Timer {
   bool valid_ = true;
 };
 
-AsioTimerService::AsioTimerService(asio::io_context& context)
-    : wakeUp_(context), self_(std::make_shared<AsioTimerService*>(this)) {}
+AsioTimerService::AsioTimerService(asio::io_context& context) : wakeUp_(context) {}
 
 AsioTimerService::~AsioTimerService() {
   shutdown();
@@ -71,7 +70,7 @@ std::shared_ptr<platform::Timer> AsioTimerService::scheduledTimer(double interva
   seconds = std::min(seconds, 100.0 * 365 * 24 * 3600);
   auto delay = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   Key key{Clock::now() + delay, nextSequence_++};
-  auto timer = std::make_shared<AsioTimer>(self_, key, interval, std::move(action));
+  auto timer = std::make_shared<AsioTimer>(guard_.weak(), key, interval, std::move(action));
   bool earliest = pending_.empty() || key < pending_.begin()->first;
   pending_.emplace(key, timer);
   if (earliest) {
@@ -100,13 +99,12 @@ void AsioTimerService::rearm() {
     return;
   }
   wakeUp_.expires_at(pending_.begin()->first.first);
-  std::weak_ptr<AsioTimerService*> weak = self_;
-  wakeUp_.async_wait([weak](const std::error_code& error) {
+  wakeUp_.async_wait([service = guard_.weak()](const std::error_code& error) {
     if (error) {
       return;  // re-armed or cancelled: a newer wait owns the table
     }
-    if (auto service = weak.lock()) {
-      (*service)->fireDue();
+    if (AsioTimerService* self = service.get()) {
+      self->fireDue();
     }
   });
 }

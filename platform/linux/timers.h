@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/linux/guard.h"
 #include "platform/timers.h"
 
 namespace vorn::linuxbackend {
@@ -42,7 +43,7 @@ class AsioTimerService : public platform::TimerService {
   std::map<Key, std::shared_ptr<AsioTimer>> pending_;
   uint64_t nextSequence_ = 0;
   // Lets the timer objects, which the logic may keep past the service, know it is gone.
-  std::shared_ptr<AsioTimerService*> self_;
+  Guard<AsioTimerService> guard_{*this};
 };
 
 }  // namespace vorn::linuxbackend

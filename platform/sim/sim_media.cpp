@@ -1,134 +1,136 @@
 #include "platform/sim/sim_media.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/notification_center.h"
-#include "platform/sim/world.h"
+#include "platform/platform.h"
 
 namespace vorn::sim {
 
-namespace {}  // namespace
+// --- Player -------------------------------------------------------------------------------------
 
-SimQueuePlayer::SimQueuePlayer(World& world, uint64_t id,
+SimQueuePlayer::SimQueuePlayer(SimMediaService& service, uint64_t id,
                                std::vector<std::shared_ptr<platform::PlayerItem>> items)
-    : world_(world), id_(id), items_(std::move(items)) {
-  positionTime_ = world_.now();
-  flowStart_ = positionTime_ + world_.startupLatency();
+    : service_(&service), id_(id), items_(std::move(items)) {
+  positionTime_ = now();
+  flowStart_ = positionTime_ + service.startupLatency();
 }
 
-SimQueuePlayer::~SimQueuePlayer() = default;
+SimQueuePlayer::~SimQueuePlayer() {
+  if (service_) {
+    service_->forget(*this);
+  }
+}
+
+double SimQueuePlayer::now() const {
+  return service_ ? service_->scheduler_.now() : positionTime_;
+}
 
 std::shared_ptr<platform::PlayerItem> SimQueuePlayer::currentItem() const {
   return items_.empty() ? nullptr : items_.front();
 }
 
-double SimQueuePlayer::lengthOfCurrent() const {
-  if (items_.empty()) {
-    return 0.0;
+StreamBehaviour SimQueuePlayer::currentStream() const {
+  if (items_.empty() || !service_) {
+    return {};
   }
-  return world_.mediaLength(items_.front()->asset()->url().text());
-}
-
-bool SimQueuePlayer::currentIsBroken() const {
-  return !items_.empty() && world_.isBroken(items_.front()->asset()->url().text());
+  return service_->stream(items_.front()->asset()->url().text());
 }
 
 double SimQueuePlayer::flowOrigin() const {
   return std::max(positionTime_, flowStart_);
 }
 
+double SimQueuePlayer::positionAt(double time) const {
+  return position_ + std::max(0.0, time - flowOrigin());
+}
+
+double SimQueuePlayer::timeToReach(double position) const {
+  return flowOrigin() + std::max(0.0, position - position_);
+}
+
 double SimQueuePlayer::currentTime() const {
   if (items_.empty()) {
     return 0.0;
   }
-  if (rate_.load() == 0.0f || currentIsBroken()) {
+  const StreamBehaviour stream = currentStream();
+  if (rate_.load() == 0.0f || stream.broken) {
     return position_;
   }
-  const double moved = std::max(0.0, world_.now() - flowOrigin());
-  return std::min(lengthOfCurrent(), position_ + moved);
+  return std::min(stream.length, positionAt(now()));
 }
 
 bool SimQueuePlayer::hasPictureOfCurrentItem() const {
   if (pictureShown_) {
     return true;
   }
-  return !items_.empty() && rate_.load() != 0.0f && !currentIsBroken() &&
-         world_.now() >= flowStart_;
+  return !items_.empty() && rate_.load() != 0.0f && !currentStream().broken && now() >= flowStart_;
 }
 
 size_t SimQueuePlayer::boundaryObserverCount() const {
-  return world_.observerCountOf(id_);
+  return service_ ? service_->observersOf(id_).size() : 0;
 }
 
 void SimQueuePlayer::sync() {
-  if (items_.empty() || rate_.load() == 0.0f || currentIsBroken()) {
-    positionTime_ = world_.now();
+  if (items_.empty() || rate_.load() == 0.0f || currentStream().broken) {
+    positionTime_ = now();
     return;
   }
-  if (world_.now() >= flowStart_) {
+  if (now() >= flowStart_) {
     pictureShown_ = true;
   }
   moveTo(currentTime());
 }
 
 void SimQueuePlayer::moveTo(double position) {
-  std::vector<std::pair<uint64_t, double>> crossed;
-  const double length = lengthOfCurrent();
-  for (const auto& boundary : world_.boundariesOf(id_)) {
-    const double time = boundary.second;
-    if (position_ < time && time <= position && time <= length) {
-      crossed.push_back(boundary);
-    }
-  }
-  std::stable_sort(crossed.begin(), crossed.end(),
-                   [](const auto& a, const auto& b) { return a.second < b.second; });
+  auto crossed = service_->observersOf(id_).crossings(position_, position);
   position_ = position;
-  positionTime_ = world_.now();
-  for (const auto& boundary : crossed) {
-    world_.postCrossing(boundary.first);
+  positionTime_ = now();
+  for (auto& crossing : crossed) {
+    service_->postCrossing(id_, std::move(crossing));
   }
 }
 
 void SimQueuePlayer::restartFlow() {
-  flowStart_ = world_.now() + world_.startupLatency();
+  flowStart_ = now() + service_->startupLatency();
 }
 
 void SimQueuePlayer::traceCurrent() {
   auto item = currentItem();
-  world_.trace("current item: " +
-               (item ? item->asset()->url().text() + " at " + formatSeconds(position_) : "none"));
+  service_->trace_.line(
+      "current item: " +
+      (item ? item->asset()->url().text() + " at " + formatSeconds(position_) : "none"));
 }
 
 void SimQueuePlayer::traceRate() {
-  world_.trace(rate_.load() == 0.0f ? "rate: 0.0" : "rate: 1.0");
+  service_->trace_.line(rate_.load() == 0.0f ? "rate: 0.0" : "rate: 1.0");
 }
 
 void SimQueuePlayer::play() {
   ++playCalls_;
   sync();
-  if (rate_.load() != 0.0f) {
-    return;
+  if (rate_.load() == 0.0f) {
+    rate_.store(1.0f);
+    restartFlow();
+    traceRate();
   }
-  rate_.store(1.0f);
-  restartFlow();
-  traceRate();
+  reschedule();
 }
 
 void SimQueuePlayer::pause() {
   ++pauseCalls_;
   sync();
-  if (rate_.load() == 0.0f) {
-    return;
+  if (rate_.load() != 0.0f) {
+    rate_.store(0.0f);
+    traceRate();
   }
-  rate_.store(0.0f);
-  traceRate();
+  reschedule();
 }
 
 void SimQueuePlayer::dropCurrent() {
   items_.erase(items_.begin());
   position_ = 0.0;
-  positionTime_ = world_.now();
+  positionTime_ = now();
   pictureShown_ = false;
   restartFlow();
   traceCurrent();
@@ -136,10 +138,10 @@ void SimQueuePlayer::dropCurrent() {
 
 void SimQueuePlayer::advanceToNextItem() {
   sync();
-  if (items_.empty()) {
-    return;
+  if (!items_.empty()) {
+    dropCurrent();
   }
-  dropCurrent();
+  reschedule();
 }
 
 void SimQueuePlayer::seekToTime(const platform::MediaTime& time) {
@@ -148,7 +150,7 @@ void SimQueuePlayer::seekToTime(const platform::MediaTime& time) {
   if (items_.empty()) {
     return;
   }
-  const double length = lengthOfCurrent();
+  const double length = currentStream().length;
   double target = 0.0;
   switch (time.kind()) {
     case platform::MediaTime::Kind::numeric:
@@ -161,48 +163,73 @@ void SimQueuePlayer::seekToTime(const platform::MediaTime& time) {
       target = 0.0;
       break;
     case platform::MediaTime::Kind::invalid:
+      reschedule();
       return;
   }
   position_ = target;
-  positionTime_ = world_.now();
+  positionTime_ = now();
   restartFlow();
-  world_.trace("seek: " + items_.front()->asset()->url().text() + " to " + formatSeconds(target));
+  service_->trace_.line("seek: " + items_.front()->asset()->url().text() + " to " +
+                        formatSeconds(target));
+  reschedule();
 }
 
 std::shared_ptr<platform::TimeObserverToken> SimQueuePlayer::addBoundaryTimeObserver(
     const std::vector<platform::MediaTime>& times, std::function<void()> block) {
   // Crossings before the registration are not this observer's.
   sync();
-  std::vector<double> seconds;
-  for (const auto& time : times) {
-    if (time.isNumeric()) {
-      seconds.push_back(time.seconds());
-    }
-  }
-  return world_.addObserver(id_, std::move(seconds), std::move(block));
+  auto token = service_->observersOf(id_).add(times, std::move(block));
+  reschedule();
+  return token;
 }
 
 void SimQueuePlayer::removeTimeObserver(const std::shared_ptr<platform::TimeObserverToken>& token) {
-  world_.removeObserver(id_, token);
+  // The block (and what it holds) is released after the player is consistent again.
+  const auto released = service_->observersOf(id_).remove(token);
+  reschedule();
 }
 
 std::optional<double> SimQueuePlayer::nextEventTime() const {
-  if (items_.empty() || rate_.load() == 0.0f) {
+  if (items_.empty() || rate_.load() == 0.0f || !service_) {
     return std::nullopt;
   }
-  const double origin = flowOrigin();
-  if (currentIsBroken()) {
-    return origin;
+  const StreamBehaviour stream = currentStream();
+  if (stream.broken) {
+    return flowOrigin();
   }
-  const double length = lengthOfCurrent();
-  double next = origin + std::max(0.0, length - position_);
-  for (const auto& boundary : world_.boundariesOf(id_)) {
-    const double time = boundary.second;
-    if (position_ < time && time <= length) {
-      next = std::min(next, origin + (time - position_));
+  const auto boundary = service_->observersOf(id_).nextAfter(position_, stream.length);
+  return timeToReach(boundary ? *boundary : stream.length);
+}
+
+void SimQueuePlayer::reschedule() {
+  if (!service_) {
+    return;
+  }
+  const auto next = nextEventTime();
+  if (entry_ && next == entryDue_) {
+    return;
+  }
+  if (entry_) {
+    service_->scheduler_.cancel(*entry_);
+    entry_.reset();
+    entryDue_.reset();
+  }
+  if (!next) {
+    return;
+  }
+  Scheduler::Work work;
+  work.kind = "media";
+  work.run = [weak = weak_from_this()] {
+    if (auto player = weak.lock()) {
+      player->entry_.reset();
+      player->entryDue_.reset();
+      player->runDueEvent();
+      player->reschedule();
     }
-  }
-  return next;
+  };
+  // Players' events at one instant run in the order the players were made.
+  entry_ = service_->scheduler_.schedule(*next, std::move(work), Scheduler::Lane::media, id_);
+  entryDue_ = next;
 }
 
 void SimQueuePlayer::runDueEvent() {
@@ -211,17 +238,16 @@ void SimQueuePlayer::runDueEvent() {
   if (items_.empty() || rate_.load() == 0.0f) {
     return;
   }
-  const double now = world_.now();
-  const double origin = flowOrigin();
-  if (origin > now) {
+  const double t = now();
+  if (flowOrigin() > t) {
     return;
   }
-  if (currentIsBroken()) {
+  const StreamBehaviour stream = currentStream();
+  if (stream.broken) {
     // A stream that cannot play is skipped, as a queue player skips an item that fails.
-    world_.trace("item failed: " + items_.front()->asset()->url().text());
+    service_->trace_.line("item failed: " + items_.front()->asset()->url().text());
     auto failed = items_.front();
-    world_.notificationCenter().post(
-        {platform::kPlayerItemFailedToPlayToEndTimeNotification, failed});
+    service_->postItemNotification(platform::kPlayerItemFailedToPlayToEndTimeNotification, failed);
     // An observer may have moved the queue on already.
     if (!items_.empty() && items_.front() == failed) {
       dropCurrent();
@@ -229,26 +255,19 @@ void SimQueuePlayer::runDueEvent() {
     return;
   }
   pictureShown_ = true;
-  const double length = lengthOfCurrent();
   // The due event is the first boundary (or the end) that the position reaches by now; moving
   // exactly onto it keeps the crossing test free of rounding.
-  double target = length;
-  for (const auto& boundary : world_.boundariesOf(id_)) {
-    const double time = boundary.second;
-    if (position_ < time && time <= length && origin + (time - position_) <= now) {
-      target = std::min(target, time);
-    }
-  }
-  if (target < length) {
-    moveTo(target);
+  const auto boundary = service_->observersOf(id_).nextAfter(position_, stream.length);
+  if (boundary && *boundary < stream.length && timeToReach(*boundary) <= t) {
+    moveTo(*boundary);
     return;
   }
-  if (origin + std::max(0.0, length - position_) > now) {
+  if (timeToReach(stream.length) > t) {
     return;
   }
-  moveTo(length);
+  moveTo(stream.length);
   auto ended = items_.front();
-  world_.notificationCenter().post({platform::kPlayerItemDidPlayToEndTimeNotification, ended});
+  service_->postItemNotification(platform::kPlayerItemDidPlayToEndTimeNotification, ended);
   // An observer may have moved the queue on already.
   if (!items_.empty() && items_.front() == ended) {
     dropCurrent();
@@ -258,6 +277,132 @@ void SimQueuePlayer::runDueEvent() {
 bool SimPlayerLayer::isReadyForDisplay() const {
   auto player = std::dynamic_pointer_cast<SimQueuePlayer>(player_);
   return player && player->hasPictureOfCurrentItem();
+}
+
+// --- Service ------------------------------------------------------------------------------------
+
+SimMediaService::SimMediaService(Scheduler& scheduler, const SimTrace& trace,
+                                 platform::Platform& platform, double defaultLength)
+    : scheduler_(scheduler), trace_(trace), platform_(platform), defaultLength_(defaultLength) {}
+
+SimMediaService::~SimMediaService() {
+  // A player that outlives the service keeps its state but schedules nothing more.
+  for (const auto& weak : players_) {
+    if (auto player = weak.lock()) {
+      player->service_ = nullptr;
+    }
+  }
+}
+
+std::shared_ptr<platform::QueuePlayer> SimMediaService::makeQueuePlayer(
+    std::vector<std::shared_ptr<platform::PlayerItem>> items) {
+  const size_t count = items.size();
+  auto player = std::make_shared<SimQueuePlayer>(*this, nextPlayerId_++, std::move(items));
+  std::erase_if(players_, [](const auto& weak) { return weak.expired(); });
+  players_.push_back(player);
+  latestPlayer_ = player;
+  trace_.line("player made with " + std::to_string(count) + " items");
+  auto current = player->currentItem();
+  trace_.line("current item: " + (current ? current->asset()->url().text() + " at 0.000" : "none"));
+  return player;
+}
+
+std::shared_ptr<platform::PlayerLayer> SimMediaService::makePlayerLayer(
+    std::shared_ptr<platform::QueuePlayer> player) {
+  return std::make_shared<SimPlayerLayer>(std::move(player));
+}
+
+void SimMediaService::setLength(const std::string& url, double seconds) {
+  streams_[url].length = std::max(0.0, seconds);
+  streamsChanged();
+}
+
+double SimMediaService::length(const std::string& url) const {
+  return stream(url).length;
+}
+
+void SimMediaService::setBroken(const std::string& url) {
+  streams_[url].broken = true;
+  streamsChanged();
+}
+
+bool SimMediaService::isBroken(const std::string& url) const {
+  return stream(url).broken;
+}
+
+StreamBehaviour SimMediaService::stream(const std::string& url) const {
+  StreamBehaviour behaviour{std::max(0.0, defaultLength_), false};
+  if (auto found = streams_.find(url); found != streams_.end()) {
+    if (found->second.length) {
+      behaviour.length = *found->second.length;
+    }
+    behaviour.broken = found->second.broken;
+  }
+  return behaviour;
+}
+
+void SimMediaService::streamsChanged() {
+  for (const auto& player : livePlayers()) {
+    player->reschedule();
+  }
+}
+
+std::vector<std::shared_ptr<SimQueuePlayer>> SimMediaService::livePlayers() const {
+  std::vector<std::shared_ptr<SimQueuePlayer>> live;
+  for (const auto& weak : players_) {
+    if (auto player = weak.lock()) {
+      live.push_back(std::move(player));
+    }
+  }
+  return live;
+}
+
+bool SimMediaService::isPlayerAlive(uint64_t playerId) const {
+  return std::any_of(players_.begin(), players_.end(), [playerId](const auto& weak) {
+    auto player = weak.lock();
+    return player && player->id() == playerId;
+  });
+}
+
+void SimMediaService::forget(const SimQueuePlayer& player) {
+  if (player.entry_) {
+    scheduler_.cancel(*player.entry_);
+  }
+}
+
+size_t SimMediaService::boundaryObserverCount() const {
+  size_t count = 0;
+  for (const auto& [player, observers] : observers_) {
+    count += observers.size();
+  }
+  return count;
+}
+
+void SimMediaService::postCrossing(uint64_t playerId,
+                                   common::BoundaryObservers::Crossing crossing) {
+  scheduler_.post([this, playerId, crossing = std::move(crossing)] {
+    // Removed since the crossing, or its player was dropped: the block is not called.
+    auto block = observersOf(playerId).blockOf(crossing);
+    if (block && isPlayerAlive(playerId)) {
+      (*block)();
+    }
+  });
+}
+
+void SimMediaService::postItemNotification(const char* name,
+                                           std::shared_ptr<platform::PlayerItem> item) {
+  platform_.notificationCenter().post({name, std::move(item)});
+}
+
+std::vector<common::BoundaryObservers::Block> SimMediaService::dropObservers() {
+  std::vector<common::BoundaryObservers::Block> blocks;
+  for (auto& [player, observers] : observers_) {
+    for (auto& block : observers.takeAll()) {
+      blocks.push_back(std::move(block));
+    }
+  }
+  observers_.clear();
+  return blocks;
 }
 
 }  // namespace vorn::sim

@@ -2,29 +2,49 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/common/boundary_observers.h"
 #include "platform/media.h"
+#include "platform/sim/scheduler.h"
+#include "platform/sim/trace.h"
+
+namespace vorn::platform {
+class Platform;
+}
 
 namespace vorn::sim {
 
-class World;
+class SimMediaService;
 
-// A queue player in virtual time. The World keeps it only weakly: once the logic drops its last
-// reference, the player produces no more events.
+// How a stream behaves when played: its real length, and whether it plays at all. A stream
+// nothing was said about has the service's default length and plays.
+struct StreamBehaviour {
+  double length = 0.0;
+  bool broken = false;
+};
+
+// A queue player in virtual time. The media service keeps it only weakly: once the logic drops its
+// last reference, the player produces no more events.
 //
 // Position: the current item's position advances with virtual time while the rate is not 0, once
-// frames flow. Frames flow the World's startup latency after each play(), seek or change of the
+// frames flow. Frames flow the service's startup latency after each play(), seek or change of the
 // current item. An item ends when its position reaches its media length while playing; a broken
 // item fails (and is skipped without an end notification) at the moment its frames would have
 // started to flow, that is: only once the player tries to play it.
+//
+// The player keeps one media entry in the scheduler, due at its next event (a boundary crossing,
+// the end or the failure of the current item), and moves it whenever its state changes.
 class SimQueuePlayer : public platform::QueuePlayer,
                        public std::enable_shared_from_this<SimQueuePlayer> {
  public:
-  SimQueuePlayer(World& world, uint64_t id,
+  SimQueuePlayer(SimMediaService& service, uint64_t id,
                  std::vector<std::shared_ptr<platform::PlayerItem>> items);
   ~SimQueuePlayer() override;
 
@@ -48,7 +68,7 @@ class SimQueuePlayer : public platform::QueuePlayer,
   }
 
   // Observation.
-  // Position in the current item at the World's current time, in seconds (0 with no item).
+  // Position in the current item at the current virtual time, in seconds (0 with no item).
   double currentTime() const;
   std::optional<platform::MediaTime> lastSeek() const { return lastSeek_; }
   size_t boundaryObserverCount() const;
@@ -64,32 +84,39 @@ class SimQueuePlayer : public platform::QueuePlayer,
   // Whether the current item has rendered a frame (the picture a layer shows).
   bool hasPictureOfCurrentItem() const;
   uint64_t id() const { return id_; }
-
-  // Driven by the World: the time of this player's next event, if any.
+  // The time of this player's next event, if any.
   std::optional<double> nextEventTime() const;
-  // Runs the event due at the World's current time (a boundary crossing, an end or a failure).
-  void runDueEvent();
 
  private:
-  double lengthOfCurrent() const;
-  bool currentIsBroken() const;
+  friend class SimMediaService;
+
+  StreamBehaviour currentStream() const;
   // The moment from which the position moves.
   double flowOrigin() const;
-  // Brings the position up to the World's current time, posting the crossings on the way.
+  // The two mappings between virtual time and the current item's position while it plays; a
+  // stream that pauses delivery would change only these.
+  double positionAt(double time) const;
+  double timeToReach(double position) const;
+  // Brings the position up to now, posting the crossings on the way.
   void sync();
   void moveTo(double position);
   void dropCurrent();
   void restartFlow();
   void traceCurrent();
   void traceRate();
+  // Runs the event due now (a boundary crossing, an end or a failure).
+  void runDueEvent();
+  // Moves this player's scheduler entry to its next event.
+  void reschedule();
+  double now() const;
 
-  World& world_;
+  SimMediaService* service_;  // null once the service has gone
   uint64_t id_;
   std::vector<std::shared_ptr<platform::PlayerItem>> items_;
   std::atomic<float> rate_{0.0f};
   double position_ = 0.0;      // at positionTime_
-  double positionTime_ = 0.0;  // World time at which position_ held
-  double flowStart_ = 0.0;     // World time from which frames flow
+  double positionTime_ = 0.0;  // virtual time at which position_ held
+  double flowStart_ = 0.0;     // virtual time from which frames flow
   bool pictureShown_ = false;
   std::optional<platform::MediaTime> lastSeek_;
   bool allowsExternalPlayback_ = false;
@@ -97,6 +124,8 @@ class SimQueuePlayer : public platform::QueuePlayer,
   platform::VideoGravity externalPlaybackVideoGravity_ = platform::VideoGravity::resizeAspect;
   size_t playCalls_ = 0;
   size_t pauseCalls_ = 0;
+  std::optional<Scheduler::Id> entry_;
+  std::optional<double> entryDue_;
 };
 
 class SimPlayerLayer : public platform::PlayerLayer {
@@ -115,6 +144,69 @@ class SimPlayerLayer : public platform::PlayerLayer {
  private:
   std::shared_ptr<platform::QueuePlayer> player_;
   platform::VideoGravity videoGravity_ = platform::VideoGravity::resizeAspect;
+};
+
+// The simulated media service: the streams' behaviour, the players (held weakly) and their
+// boundary observers. Observers live here, not in the player, so that a block holding the player's
+// owner makes no ownership cycle. Main thread.
+class SimMediaService : public platform::MediaService {
+ public:
+  SimMediaService(Scheduler& scheduler, const SimTrace& trace, platform::Platform& platform,
+                  double defaultLength);
+  ~SimMediaService() override;
+  SimMediaService(const SimMediaService&) = delete;
+  SimMediaService& operator=(const SimMediaService&) = delete;
+
+  // platform::MediaService
+  std::shared_ptr<platform::QueuePlayer> makeQueuePlayer(
+      std::vector<std::shared_ptr<platform::PlayerItem>> items) override;
+  std::shared_ptr<platform::PlayerLayer> makePlayerLayer(
+      std::shared_ptr<platform::QueuePlayer> player) override;
+
+  // Streams
+  void setLength(const std::string& url, double seconds);
+  double length(const std::string& url) const;
+  void setBroken(const std::string& url);
+  bool isBroken(const std::string& url) const;
+  StreamBehaviour stream(const std::string& url) const;
+  void setStartupLatency(double seconds) { startupLatency_ = seconds; }
+  double startupLatency() const { return startupLatency_; }
+
+  // Players
+  // The most recently made player, while something still holds it.
+  std::shared_ptr<SimQueuePlayer> latestPlayer() const { return latestPlayer_.lock(); }
+  // Players still referenced by someone, oldest first.
+  std::vector<std::shared_ptr<SimQueuePlayer>> livePlayers() const;
+  size_t boundaryObserverCount() const;
+
+  // Teardown: every observer block, for the caller to release.
+  std::vector<common::BoundaryObservers::Block> dropObservers();
+
+ private:
+  friend class SimQueuePlayer;
+
+  // A player's observers stay here after the player has gone: the blocks are released at the end.
+  common::BoundaryObservers& observersOf(uint64_t playerId) { return observers_[playerId]; }
+  void postCrossing(uint64_t playerId, common::BoundaryObservers::Crossing crossing);
+  bool isPlayerAlive(uint64_t playerId) const;
+  void postItemNotification(const char* name, std::shared_ptr<platform::PlayerItem> item);
+  void streamsChanged();
+  void forget(const SimQueuePlayer& player);
+
+  Scheduler& scheduler_;
+  const SimTrace& trace_;
+  platform::Platform& platform_;
+  double defaultLength_;
+  struct Script {
+    std::optional<double> length;
+    bool broken = false;
+  };
+  std::map<std::string, Script> streams_;
+  uint64_t nextPlayerId_ = 1;
+  double startupLatency_ = 0.0;
+  std::vector<std::weak_ptr<SimQueuePlayer>> players_;
+  std::weak_ptr<SimQueuePlayer> latestPlayer_;
+  std::map<uint64_t, common::BoundaryObservers> observers_;
 };
 
 }  // namespace vorn::sim

@@ -16,9 +16,9 @@ using platform::PlayerItem;
 class SimMedia : public ::testing::Test {
  protected:
   SimMedia() {
-    world.setMediaLength(a, 10.0);
-    world.setMediaLength(b, 5.0);
-    world.setMediaLength(c, 8.0);
+    world.media().setLength(a, 10.0);
+    world.media().setLength(b, 5.0);
+    world.media().setLength(c, 8.0);
     // Every end notification, as the logic would see it.
     world.notificationCenter().addObserver(
         this,
@@ -26,7 +26,7 @@ class SimMedia : public ::testing::Test {
          [this](const Notification& notification) {
            auto item = std::dynamic_pointer_cast<PlayerItem>(notification.object);
            ended.push_back((item ? item->asset()->url().text() : "?") + "@" +
-                           std::to_string(world.now()) +
+                           std::to_string(world.scheduler().now()) +
                            (world.mainQueue().isMainThread() ? "" : "(bg)"));
          }},
         platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
@@ -61,25 +61,25 @@ class SimMedia : public ::testing::Test {
 
 TEST_F(SimMedia, a_new_player_waits_and_pause_freezes_the_position) {
   auto player = makePlayer({a, b});
-  auto sim = world.latestPlayer();
+  auto sim = world.media().latestPlayer();
   ASSERT_EQ(sim, player);
   EXPECT_EQ(current(*player), a);
   EXPECT_EQ(player->items().size(), 2u);
   EXPECT_EQ(player->rate(), 0.0f);
 
-  world.advance(3.0);
+  world.scheduler().advance(3.0);
   EXPECT_EQ(sim->currentTime(), 0.0) << "nothing moves before play";
   player->play();
   EXPECT_EQ(player->rate(), 1.0f);
-  world.advance(2.5);
+  world.scheduler().advance(2.5);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 2.5);
   player->pause();
   EXPECT_EQ(player->rate(), 0.0f);
-  world.advance(100.0);
+  world.scheduler().advance(100.0);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 2.5);
   EXPECT_EQ(current(*player), a);
   player->play();
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 3.5);
   EXPECT_EQ(sim->playCalls(), 2u);
   EXPECT_EQ(sim->pauseCalls(), 1u);
@@ -88,7 +88,7 @@ TEST_F(SimMedia, a_new_player_waits_and_pause_freezes_the_position) {
 
 TEST_F(SimMedia, seek_positions_the_current_item_within_its_length) {
   auto player = makePlayer({a});
-  auto sim = world.latestPlayer();
+  auto sim = world.media().latestPlayer();
   player->seekToTime(MediaTime::makeWithSeconds(4.0, 1));
   EXPECT_DOUBLE_EQ(sim->currentTime(), 4.0);
   ASSERT_TRUE(sim->lastSeek());
@@ -99,44 +99,44 @@ TEST_F(SimMedia, seek_positions_the_current_item_within_its_length) {
   EXPECT_DOUBLE_EQ(sim->currentTime(), 0.0);
   player->seekToTime(MediaTime::make(7, 1));
   player->play();
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 8.0);
 }
 
 TEST_F(SimMedia, boundary_fires_once_when_crossed_and_again_after_a_seek_back) {
   auto player = makePlayer({a});
-  auto sim = world.latestPlayer();
+  auto sim = world.media().latestPlayer();
   std::vector<std::string> fired;
   player->seekToTime(MediaTime::make(2, 1));
   auto token =
       player->addBoundaryTimeObserver({MediaTime::make(2, 1) + MediaTime::make(1, 3)}, [&] {
-        fired.push_back(std::to_string(world.now()) +
+        fired.push_back(std::to_string(world.scheduler().now()) +
                         (world.mainQueue().isMainThread() ? "" : "(bg)"));
       });
   EXPECT_EQ(sim->boundaryObserverCount(), 1u);
   player->play();
-  world.advance(0.3);
+  world.scheduler().advance(0.3);
   EXPECT_TRUE(fired.empty());
-  world.advance(0.1);
+  world.scheduler().advance(0.1);
   ASSERT_EQ(fired.size(), 1u);
   EXPECT_EQ(fired[0], std::to_string(1.0 / 3.0));
-  world.advance(5.0);
+  world.scheduler().advance(5.0);
   EXPECT_EQ(fired.size(), 1u) << "once per crossing";
 
   player->seekToTime(MediaTime::make(1, 1));
-  world.advance(2.0);
+  world.scheduler().advance(2.0);
   EXPECT_EQ(fired.size(), 2u) << "crossed again after the seek back";
 
   // A seek forward past the time is no crossing by playback.
   player->seekToTime(MediaTime::make(0, 1));
   player->seekToTime(MediaTime::make(5, 1));
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   EXPECT_EQ(fired.size(), 2u);
 
   player->removeTimeObserver(token);
   EXPECT_EQ(sim->boundaryObserverCount(), 0u);
   player->seekToTime(MediaTime::make(0, 1));
-  world.advance(3.0);
+  world.scheduler().advance(3.0);
   EXPECT_EQ(fired.size(), 2u) << "a removed observer is not called";
 }
 
@@ -149,33 +149,33 @@ TEST_F(SimMedia, boundary_at_the_start_position_and_beyond_the_length_never_fire
   player->addBoundaryTimeObserver({MediaTime::make(6, 1)}, [&] { ++beyond; });
   player->addBoundaryTimeObserver({MediaTime::make(1, 1)}, [&] { ++inSecond; });
   player->play();
-  world.advance(4.0);
+  world.scheduler().advance(4.0);
   EXPECT_EQ(inSecond, 1);
   // b (5 s) ends at 5.0; a starts at 0 and crosses 1 s at 6.0, and 6 s at 11.0.
-  world.advance(2.5);
+  world.scheduler().advance(2.5);
   EXPECT_EQ(current(*player), a);
   EXPECT_EQ(inSecond, 2) << "the next item restarts at 0 and crosses again";
   EXPECT_EQ(beyond, 0) << "6 s is beyond b's 5 s";
-  world.advance(5.0);
+  world.scheduler().advance(5.0);
   EXPECT_EQ(beyond, 1) << "a is long enough for 6 s";
   EXPECT_EQ(atStart, 0);
 }
 
 TEST_F(SimMedia, only_items_that_reach_their_end_are_announced_and_the_queue_moves_on) {
   auto player = makePlayer({a, b, c});
-  auto sim = world.latestPlayer();
+  auto sim = world.media().latestPlayer();
   player->play();
-  world.advance(3.0);
+  world.scheduler().advance(3.0);
   player->advanceToNextItem();  // a is dropped, not ended
   EXPECT_EQ(current(*player), b);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 0.0);
-  world.advance(5.0);
+  world.scheduler().advance(5.0);
   EXPECT_EQ(ended, (std::vector<std::string>{at(b, 8.0)}));
   EXPECT_EQ(current(*player), c);
   EXPECT_EQ(player->rate(), 1.0f) << "the next item keeps playing";
-  world.advance(7.0);
+  world.scheduler().advance(7.0);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 7.0);
-  world.advance(10.0);
+  world.scheduler().advance(10.0);
   EXPECT_EQ(ended, (std::vector<std::string>{at(b, 8.0), at(c, 16.0)}));
   EXPECT_EQ(player->currentItem(), nullptr);
   EXPECT_TRUE(player->items().empty());
@@ -196,39 +196,57 @@ TEST_F(SimMedia, the_end_notification_sees_the_ended_item_as_current) {
        }},
       platform::kPlayerItemDidPlayToEndTimeNotification, last);
   player->play();
-  world.advance(20.0);
+  world.scheduler().advance(20.0);
   world.notificationCenter().removeObserver(&seen);
   EXPECT_EQ(seen, (std::vector<std::string>{c, "posted: none"}));
 }
 
 TEST_F(SimMedia, broken_items_are_skipped_without_an_end) {
-  world.setBroken(b);
+  world.media().setBroken(b);
   auto player = makePlayer({b, a, b, c});
-  auto sim = world.latestPlayer();
-  world.advance(5.0);
+  auto sim = world.media().latestPlayer();
+  world.scheduler().advance(5.0);
   EXPECT_EQ(current(*player), b) << "a paused player does not try the stream";
   player->play();
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
   EXPECT_EQ(current(*player), a);
-  world.advance(10.0);
+  world.scheduler().advance(10.0);
   EXPECT_EQ(current(*player), c) << "a ended, the second b failed at once";
   EXPECT_EQ(ended, (std::vector<std::string>{at(a, 15.0)}));
-  world.advance(8.0);
+  world.scheduler().advance(8.0);
   EXPECT_EQ(ended.back(), at(c, 23.0));
   EXPECT_EQ(player->currentItem(), nullptr);
 }
 
+// The player's next event moves with what the test says about its stream while it plays.
+TEST_F(SimMedia, a_stream_changed_while_playing_ends_or_fails_at_its_new_moment) {
+  auto player = makePlayer({a, c});
+  player->play();
+  world.scheduler().advance(2.0);
+  world.media().setLength(a, 4.0);
+  EXPECT_EQ(world.scheduler().nextDueTime(), 4.0);
+  world.scheduler().advance(2.0);
+  EXPECT_EQ(ended, (std::vector<std::string>{at(a, 4.0)}));
+  EXPECT_EQ(current(*player), c);
+  world.scheduler().advance(1.0);
+  world.media().setBroken(c);
+  world.scheduler().runUntilIdle();
+  EXPECT_EQ(player->currentItem(), nullptr) << "c fails as soon as it is known to be broken";
+  EXPECT_EQ(ended.size(), 1u);
+  EXPECT_FALSE(world.scheduler().nextDueTime());
+}
+
 TEST_F(SimMedia, startup_latency_delays_frames_and_readiness) {
-  world.setStartupLatency(0.5);
+  world.media().setStartupLatency(0.5);
   auto player = makePlayer({a, b});
-  auto sim = world.latestPlayer();
+  auto sim = world.media().latestPlayer();
   auto layer = world.media().makePlayerLayer(player);
   EXPECT_FALSE(layer->isReadyForDisplay());
   player->play();
-  world.advance(0.4);
+  world.scheduler().advance(0.4);
   EXPECT_FALSE(layer->isReadyForDisplay());
   EXPECT_DOUBLE_EQ(sim->currentTime(), 0.0);
-  world.advance(0.6);
+  world.scheduler().advance(0.6);
   EXPECT_TRUE(layer->isReadyForDisplay());
   EXPECT_DOUBLE_EQ(sim->currentTime(), 0.5);
   player->pause();
@@ -238,17 +256,17 @@ TEST_F(SimMedia, startup_latency_delays_frames_and_readiness) {
   layer->setPlayer(player);
   // Resuming waits for frames again.
   player->play();
-  world.advance(0.5);
+  world.scheduler().advance(0.5);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 0.5);
-  world.advance(0.5);
+  world.scheduler().advance(0.5);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 1.0);
   player->seekToTime(MediaTime::make(9, 1));
-  world.advance(0.5);
+  world.scheduler().advance(0.5);
   EXPECT_DOUBLE_EQ(sim->currentTime(), 9.0);
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   EXPECT_EQ(current(*player), b);
   EXPECT_FALSE(layer->isReadyForDisplay()) << "b has not rendered yet";
-  world.advance(0.5);
+  world.scheduler().advance(0.5);
   EXPECT_TRUE(layer->isReadyForDisplay());
 }
 
@@ -258,14 +276,14 @@ TEST_F(SimMedia, a_dropped_player_is_silent) {
   std::weak_ptr<platform::QueuePlayer> weakPlayer = player;
   player->addBoundaryTimeObserver({MediaTime::make(2, 1)}, [&fired] { ++fired; });
   player->play();
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   player.reset();
   EXPECT_TRUE(weakPlayer.expired());
-  EXPECT_EQ(world.latestPlayer(), nullptr);
-  world.advance(10.0);
+  EXPECT_EQ(world.media().latestPlayer(), nullptr);
+  world.scheduler().advance(10.0);
   EXPECT_EQ(fired, 0);
   EXPECT_TRUE(ended.empty()) << "b would have ended at 5 s";
-  EXPECT_EQ(world.nextEventTime(), std::nullopt);
+  EXPECT_EQ(world.scheduler().nextDueTime(), std::nullopt);
 }
 
 // The owner holds the player and the observer block holds the owner, as a controller does: the
@@ -327,17 +345,17 @@ TEST_F(SimMedia, a_crossing_pending_when_its_observer_or_player_goes_is_not_deli
   });
   player->addBoundaryTimeObserver({MediaTime::make(2, 1)}, [&] { fired.push_back("late"); });
   player->play();
-  world.advance(5.0);
+  world.scheduler().advance(5.0);
   EXPECT_EQ(fired, (std::vector<std::string>{"first", "dropper"}));
 }
 
 TEST_F(SimMedia, configuration_is_observable_and_the_trace_shows_playback) {
   std::vector<std::string> lines;
-  world.setTrace([&](double time, const std::string& line) {
+  world.trace().setSink([&](double time, const std::string& line) {
     lines.push_back(std::to_string(static_cast<int>(time)) + " " + line);
   });
   auto player = makePlayer({b, c});
-  auto sim = world.latestPlayer();
+  auto sim = world.media().latestPlayer();
   player->setAllowsExternalPlayback(true);
   player->setUsesExternalPlaybackWhileExternalScreenIsActive(true);
   player->setExternalPlaybackVideoGravity(platform::VideoGravity::resizeAspect);
@@ -345,7 +363,7 @@ TEST_F(SimMedia, configuration_is_observable_and_the_trace_shows_playback) {
   EXPECT_TRUE(sim->usesExternalPlaybackWhileExternalScreenIsActive());
   player->seekToTime(MediaTime::make(3, 1));
   player->play();
-  world.advance(3.0);
+  world.scheduler().advance(3.0);
   player->pause();
   EXPECT_EQ(lines, (std::vector<std::string>{"0 player made with 2 items",
                                              "0 current item: " + b + " at 0.000",

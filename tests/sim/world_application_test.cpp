@@ -128,18 +128,18 @@ TEST_F(WorldApplication, forwards_life_cycle_and_input_to_the_application) {
                                                 "active"}));
   journal->clear();
 
-  EXPECT_TRUE(world->tap());
-  EXPECT_TRUE(world->pressPlayPause());
-  EXPECT_FALSE(world->swipe(platform::kSwipeLeft)) << "no swipe recogniser";
-  world->remoteCommand(platform::RemoteCommandKind::togglePlayPause);
-  world->enterBackground();
-  world->enterForeground();
-  world->becomeActive();
-  world->screenConnected();
-  world->screenDisconnected();
-  world->memoryWarning();
-  world->resize({800.0, 600.0});
-  world->terminate();
+  EXPECT_TRUE(world->input().tap());
+  EXPECT_TRUE(world->input().pressPlayPause());
+  EXPECT_FALSE(world->input().swipe(platform::kSwipeLeft)) << "no swipe recogniser";
+  world->input().remoteCommand(platform::RemoteCommandKind::togglePlayPause);
+  world->lifecycle().enterBackground();
+  world->lifecycle().enterForeground();
+  world->lifecycle().becomeActive();
+  world->lifecycle().screenConnected();
+  world->lifecycle().screenDisconnected();
+  world->lifecycle().memoryWarning();
+  world->lifecycle().resize({800.0, 600.0});
+  world->lifecycle().terminate();
   EXPECT_EQ(*journal, (std::vector<std::string>{
                           "tap", "press", "toggle", "resign", "background", "foreground", "active",
                           "screen+", "screen-", "memory", "transition to 800",
@@ -149,9 +149,9 @@ TEST_F(WorldApplication, forwards_life_cycle_and_input_to_the_application) {
 
 TEST_F(WorldApplication, teardown_releases_the_controller_while_the_services_still_exist) {
   ASSERT_TRUE(world->launch(registry(), "ProbeDelegate", {"ProbeController"}));
-  EXPECT_EQ(world->pendingTimers().size(), 1u);
-  EXPECT_EQ(world->pendingMainBlocks(), 1u);
-  EXPECT_EQ(world->boundaryObserverCount(), 1u);
+  EXPECT_EQ(world->timers().pending().size(), 1u);
+  EXPECT_EQ(world->scheduler().pendingMainBlocks(), 1u);
+  EXPECT_EQ(world->media().boundaryObserverCount(), 1u);
   EXPECT_EQ(destroyed, 0);
   world.reset();
   EXPECT_EQ(destroyed, 1);

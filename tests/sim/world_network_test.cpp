@@ -29,7 +29,7 @@ class WorldNetwork : public ::testing::Test {
     world.urlSession().startDataTask(
         *Url::parse(address), [this, answers](auto data, auto response, auto error) {
           answers->push_back({std::move(data), std::move(response), std::move(error),
-                              world.mainQueue().isMainThread(), world.now()});
+                              world.mainQueue().isMainThread(), world.scheduler().now()});
         });
     return answers;
   }
@@ -39,17 +39,18 @@ class WorldNetwork : public ::testing::Test {
 };
 
 TEST_F(WorldNetwork, one_shot_responses_come_before_the_persistent_rule) {
-  world.serve(remote, {.data = "rule"});
-  world.serveOnce(remote, {.data = "first", .status = 404});
-  world.serveOnce(remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1001,
-                                                          "The request timed out.")});
+  world.network().serve(remote, {.data = "rule"});
+  world.network().serveOnce(remote, {.data = "first", .status = 404});
+  world.network().serveOnce(
+      remote,
+      {.error = platform::Error::make(platform::kUrlErrorDomain, -1001, "The request timed out.")});
   auto a = fetch(remote);
   auto b = fetch(remote);
   auto c = fetch(remote);
   auto d = fetch(remote);
-  EXPECT_EQ(world.pendingDownloads(), 4u);
+  EXPECT_EQ(world.network().pendingDownloads(), 4u);
   EXPECT_TRUE(a->empty()) << "completions wait for the test to run them";
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
 
   ASSERT_EQ(a->size(), 1u);
   EXPECT_EQ((*a)[0].data, "first");
@@ -68,27 +69,27 @@ TEST_F(WorldNetwork, one_shot_responses_come_before_the_persistent_rule) {
   EXPECT_EQ((*c)[0].data, "rule");
   ASSERT_EQ(d->size(), 1u);
   EXPECT_EQ((*d)[0].data, "rule");
-  EXPECT_EQ(world.requests(), (std::vector<std::string>{remote, remote, remote, remote}));
-  EXPECT_EQ(world.pendingDownloads(), 0u);
+  EXPECT_EQ(world.network().requests(), (std::vector<std::string>{remote, remote, remote, remote}));
+  EXPECT_EQ(world.network().pendingDownloads(), 0u);
 }
 
 TEST_F(WorldNetwork, completions_run_once_on_the_background_thread_after_their_delay) {
-  world.serve(remote, {.data = "slow", .delay = 3.0});
-  world.serve("https://other.invalid/fast.json", {.data = "fast", .delay = 1.0});
+  world.network().serve(remote, {.data = "slow", .delay = 3.0});
+  world.network().serve("https://other.invalid/fast.json", {.data = "fast", .delay = 1.0});
   auto slow = fetch(remote);
   auto fast = fetch("https://other.invalid/fast.json");
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
   EXPECT_TRUE(slow->empty());
   EXPECT_TRUE(fast->empty());
 
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   ASSERT_EQ(fast->size(), 1u);
   EXPECT_DOUBLE_EQ((*fast)[0].time, 11.0);
   EXPECT_FALSE((*fast)[0].onMainThread);
   EXPECT_TRUE(slow->empty());
-  EXPECT_EQ(world.pendingDownloads(), 1u);
+  EXPECT_EQ(world.network().pendingDownloads(), 1u);
 
-  world.advance(10.0);
+  world.scheduler().advance(10.0);
   ASSERT_EQ(slow->size(), 1u);
   EXPECT_DOUBLE_EQ((*slow)[0].time, 13.0);
   EXPECT_FALSE((*slow)[0].onMainThread);
@@ -99,7 +100,7 @@ TEST_F(WorldNetwork, completions_run_once_on_the_background_thread_after_their_d
 
 TEST_F(WorldNetwork, unscripted_addresses_fail_as_unreachable_hosts) {
   auto answers = fetch(remote);
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
   ASSERT_EQ(answers->size(), 1u);
   ASSERT_TRUE((*answers)[0].error);
   EXPECT_EQ((*answers)[0].error->domain(), platform::kUrlErrorDomain);
@@ -113,11 +114,11 @@ TEST_F(WorldNetwork, file_addresses_read_the_simulated_files) {
   const std::string path = "/usr/share/vorn/vorn-vimeo-playlist.json";
   const std::string address = Url::fileUrlWithPath(path).text();
   auto missing = fetch(address);
-  world.writeFile(path, "[1]");
+  world.network().writeFile(path, "[1]");
   auto present = fetch(address);
-  world.removeFile(path);
+  world.network().removeFile(path);
   auto removed = fetch(address);
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
 
   ASSERT_EQ(missing->size(), 1u);
   ASSERT_TRUE((*missing)[0].error);
@@ -136,9 +137,9 @@ TEST_F(WorldNetwork, file_addresses_read_the_simulated_files) {
 }
 
 TEST_F(WorldNetwork, a_completion_may_start_another_download_and_post_to_the_main_queue) {
-  world.serveOnce(remote,
-                  {.error = platform::Error::make(platform::kUrlErrorDomain, -1009, "offline")});
-  world.serveOnce(remote, {.data = "second", .delay = 2.0});
+  world.network().serveOnce(
+      remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1009, "offline")});
+  world.network().serveOnce(remote, {.data = "second", .delay = 2.0});
   std::vector<std::string> seen;
   std::function<void(std::optional<std::string>, std::shared_ptr<platform::UrlResponse>,
                      std::shared_ptr<platform::Error>)>
@@ -154,19 +155,78 @@ TEST_F(WorldNetwork, a_completion_may_start_another_download_and_post_to_the_mai
         }
       };
   world.urlSession().startDataTask(*Url::parse(remote), completion);
-  world.advance(5.0);
+  world.scheduler().advance(5.0);
   EXPECT_EQ(seen, (std::vector<std::string>{"error -1009", "second", "main yes"}));
-  EXPECT_EQ(world.requests().size(), 2u);
+  EXPECT_EQ(world.network().requests().size(), 2u);
 }
 
 TEST_F(WorldNetwork, trace_reports_downloads) {
   std::vector<std::string> lines;
-  world.setTrace([&](double, const std::string& line) { lines.push_back(line); });
-  world.serve(remote, {.data = "x", .delay = 1.0});
+  world.trace().setSink([&](double, const std::string& line) { lines.push_back(line); });
+  world.network().serve(remote, {.data = "x", .delay = 1.0});
   fetch(remote);
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   EXPECT_EQ(lines, (std::vector<std::string>{"download started: " + remote,
                                              "download finished: " + remote}));
+}
+
+TEST_F(WorldNetwork, held_requests_hang_until_answered_or_released) {
+  const std::string other = "https://other.invalid/free.json";
+  world.network().serve(remote, {.data = "rule"});
+  world.network().hold(remote);
+  auto first = fetch(remote);
+  auto second = fetch(remote);
+  auto third = fetch(remote);
+  auto free = fetch(other);
+  world.scheduler().advance(3600.0);
+  EXPECT_TRUE(first->empty());
+  EXPECT_TRUE(second->empty());
+  EXPECT_EQ(free->size(), 1u) << "only the held address waits";
+  EXPECT_EQ(world.network().heldRequests(), (std::vector<std::string>{remote, remote, remote}));
+  EXPECT_EQ(world.network().pendingDownloads(), 3u);
+  EXPECT_FALSE(world.scheduler().nextDueTime()) << "a hanging request keeps nothing due";
+
+  // Answered one by one, oldest first, with whatever the test says, after its delay.
+  EXPECT_TRUE(world.network().answer(remote, {.data = "late", .status = 203, .delay = 2.0}));
+  EXPECT_TRUE(world.network().answer(
+      remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1001, "timed out")}));
+  EXPECT_FALSE(world.network().answer(other, {.data = "nothing held"}));
+  world.scheduler().advance(1.0);
+  EXPECT_TRUE(first->empty());
+  ASSERT_EQ(second->size(), 1u);
+  ASSERT_TRUE((*second)[0].error);
+  EXPECT_EQ((*second)[0].error->code(), -1001);
+  EXPECT_FALSE((*second)[0].onMainThread);
+  world.scheduler().advance(1.0);
+  ASSERT_EQ(first->size(), 1u);
+  EXPECT_EQ((*first)[0].data, "late");
+  EXPECT_EQ((*first)[0].response->statusCode(), 203);
+  EXPECT_DOUBLE_EQ((*first)[0].time, 3612.0);
+
+  // Released: the rest are answered by the rules, and new requests are no longer held.
+  EXPECT_EQ(world.network().release(remote), 1u);
+  auto fourth = fetch(remote);
+  world.scheduler().runUntilIdle();
+  ASSERT_EQ(third->size(), 1u);
+  EXPECT_EQ((*third)[0].data, "rule");
+  ASSERT_EQ(fourth->size(), 1u);
+  EXPECT_EQ((*fourth)[0].data, "rule");
+  EXPECT_EQ(world.network().pendingDownloads(), 0u);
+  EXPECT_EQ(first->size(), 1u) << "each completion runs once";
+}
+
+TEST(WorldNetworkTeardown, a_request_still_held_releases_its_completion_uncalled) {
+  auto world = std::make_unique<World>();
+  world->network().hold("https://held.invalid/");
+  auto captured = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = captured;
+  world->urlSession().startDataTask(*Url::parse("https://held.invalid/"),
+                                    [captured](auto, auto, auto) { ++*captured; });
+  captured.reset();
+  world->scheduler().advance(10.0);
+  EXPECT_FALSE(watch.expired());
+  world.reset();
+  EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using platform::TimerAction;
 struct Journal {
   std::vector<std::string> entries;
   void add(World& world, const std::string& what) {
-    entries.push_back(what + "@" + std::to_string(static_cast<int>(world.now() * 10)) +
+    entries.push_back(what + "@" + std::to_string(static_cast<int>(world.scheduler().now() * 10)) +
                       (world.mainQueue().isMainThread() ? "" : "(bg)"));
   }
 };
@@ -41,11 +41,11 @@ TEST(WorldMainQueue, runs_blocks_in_posting_order_only_when_asked) {
   world.mainQueue().post([&] { journal.add(world, "b"); });
 
   EXPECT_TRUE(journal.entries.empty());
-  EXPECT_EQ(world.pendingMainBlocks(), 2u);
-  world.runUntilIdle();
+  EXPECT_EQ(world.scheduler().pendingMainBlocks(), 2u);
+  world.scheduler().runUntilIdle();
   EXPECT_EQ(journal.entries, (std::vector<std::string>{"a@0", "a-end@0", "b@0", "c@0"}));
-  EXPECT_EQ(world.pendingMainBlocks(), 0u);
-  EXPECT_EQ(world.now(), 0.0);
+  EXPECT_EQ(world.scheduler().pendingMainBlocks(), 0u);
+  EXPECT_EQ(world.scheduler().now(), 0.0);
 }
 
 TEST(WorldMainQueue, knows_the_main_thread) {
@@ -53,7 +53,7 @@ TEST(WorldMainQueue, knows_the_main_thread) {
   EXPECT_TRUE(world.mainQueue().isMainThread());
   bool inBlock = false;
   world.mainQueue().post([&] { inBlock = world.mainQueue().isMainThread(); });
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
   EXPECT_TRUE(inBlock);
 
   bool onOtherThread = true;
@@ -66,14 +66,14 @@ TEST(WorldMainQueue, knows_the_main_thread) {
   // A block posted from another thread still runs on the main thread, in order.
   bool answered = false;
   world.mainQueue().post([&] { answered = world.mainQueue().isMainThread(); });
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
   EXPECT_FALSE(inBlock);
   EXPECT_TRUE(answered);
 }
 
 TEST(WorldMainQueue, posting_and_downloading_from_other_threads_while_running_loses_nothing) {
   World world;
-  world.serve("https://example.invalid/a", {.data = "a"});
+  world.network().serve("https://example.invalid/a", {.data = "a"});
   int ran = 0;
   int completed = 0;
   std::vector<std::thread> threads;
@@ -89,17 +89,17 @@ TEST(WorldMainQueue, posting_and_downloading_from_other_threads_while_running_lo
   }
   // The test thread keeps running the queue while the others post into it.
   while (ran < 1000 || completed < 4) {
-    world.runUntilIdle();
+    world.scheduler().runUntilIdle();
     std::this_thread::yield();
   }
   for (auto& thread : threads) {
     thread.join();
   }
-  world.runUntilIdle();
+  world.scheduler().runUntilIdle();
   EXPECT_EQ(ran, 1000);
   EXPECT_EQ(completed, 4);
-  EXPECT_EQ(world.logRecords().size(), 1000u);
-  EXPECT_EQ(world.requests().size(), 4u);
+  EXPECT_EQ(world.log().records().size(), 1000u);
+  EXPECT_EQ(world.network().requests().size(), 4u);
 }
 
 TEST(WorldTimers, equal_deadlines_fire_in_scheduling_order) {
@@ -116,7 +116,7 @@ TEST(WorldTimers, equal_deadlines_fire_in_scheduling_order) {
   schedule(1.0, "second");
   schedule(1.0, "third");
 
-  auto pending = world.pendingTimers();
+  auto pending = world.timers().pending();
   ASSERT_EQ(pending.size(), 4u);
   EXPECT_EQ(pending[0].selector, "first:");
   EXPECT_EQ(pending[1].selector, "second:");
@@ -124,14 +124,14 @@ TEST(WorldTimers, equal_deadlines_fire_in_scheduling_order) {
   EXPECT_EQ(pending[3].selector, "late:");
   EXPECT_DOUBLE_EQ(pending[0].fireTime, 101.0);
 
-  world.advance(0.999);
+  world.scheduler().advance(0.999);
   EXPECT_TRUE(journal.entries.empty());
-  world.advance(0.001);
+  world.scheduler().advance(0.001);
   EXPECT_EQ(journal.entries, (std::vector<std::string>{"first@1010", "second@1010", "third@1010"}));
-  world.advance(5.0);
+  world.scheduler().advance(5.0);
   EXPECT_EQ(journal.entries.back(), "late@1020");
-  EXPECT_DOUBLE_EQ(world.now(), 106.0);
-  EXPECT_TRUE(world.pendingTimers().empty());
+  EXPECT_DOUBLE_EQ(world.scheduler().now(), 106.0);
+  EXPECT_TRUE(world.timers().pending().empty());
 }
 
 TEST(WorldTimers, invalidate_and_firing_release_the_target) {
@@ -154,14 +154,14 @@ TEST(WorldTimers, invalidate_and_firing_release_the_target) {
   EXPECT_EQ(destroyed, 1) << "invalidate keeps the target";
   cancelled->invalidate();  // no effect the second time
 
-  ASSERT_EQ(world.pendingTimers().size(), 1u);
-  EXPECT_EQ(world.pendingTimers()[0].selector, "kept:");
-  world.advance(1.0);
+  ASSERT_EQ(world.timers().pending().size(), 1u);
+  EXPECT_EQ(world.timers().pending()[0].selector, "kept:");
+  world.scheduler().advance(1.0);
   EXPECT_EQ(fired, 1);
   EXPECT_EQ(destroyed, 2) << "a fired timer keeps its target";
   EXPECT_FALSE(kept->isValid());
   kept->invalidate();  // no effect after firing
-  world.advance(10.0);
+  world.scheduler().advance(10.0);
   EXPECT_EQ(fired, 1);
 }
 
@@ -177,7 +177,7 @@ TEST(WorldTimers, a_timer_may_invalidate_itself_and_schedule_another) {
                              0.0,
                              TimerAction{"again:", [&](Timer&) { journal.add(world, "again"); }});
                        }});
-  world.advance(0.5);
+  world.scheduler().advance(0.5);
   EXPECT_EQ(journal.entries, (std::vector<std::string>{"first@5", "again@5"}));
 }
 
@@ -200,28 +200,28 @@ TEST(WorldTime, advance_runs_timers_and_their_blocks_in_time_order) {
                        }});
   world.mainQueue().post([&] { journal.add(world, "block0"); });
 
-  world.advance(10.0);
+  world.scheduler().advance(10.0);
   EXPECT_EQ(journal.entries,
             (std::vector<std::string>{"block0@10000", "timer1@10010", "nested@10025",
                                       "timer3@10030", "block-of-3@10030"}));
-  EXPECT_DOUBLE_EQ(world.now(), 1010.0);
+  EXPECT_DOUBLE_EQ(world.scheduler().now(), 1010.0);
   EXPECT_DOUBLE_EQ(world.clock().timeIntervalSince1970(), 1010.0);
 
   // Time never moves back; advanceTo an earlier time only runs what is due.
-  world.advanceTo(5.0);
-  EXPECT_DOUBLE_EQ(world.now(), 1010.0);
+  world.scheduler().advanceTo(5.0);
+  EXPECT_DOUBLE_EQ(world.scheduler().now(), 1010.0);
 }
 
 TEST(WorldTime, trace_reports_timers) {
   World world;
   std::vector<std::string> lines;
-  world.setTrace([&](double time, const std::string& line) {
+  world.trace().setSink([&](double time, const std::string& line) {
     lines.push_back(std::to_string(static_cast<int>(time)) + " " + line);
   });
   auto timer = world.timers().scheduledTimer(2.0, TimerAction{"a:", [](Timer&) {}});
   world.timers().scheduledTimer(1.0, TimerAction{"b:", [](Timer&) {}});
   timer->invalidate();
-  world.advance(3.0);
+  world.scheduler().advance(3.0);
   EXPECT_EQ(lines, (std::vector<std::string>{"0 timer scheduled: a: fires at 2.000",
                                              "0 timer scheduled: b: fires at 1.000",
                                              "0 timer invalidated: a:", "1 timer fired: b:"}));
@@ -231,16 +231,16 @@ TEST(WorldTime, trace_echoes_log_records_and_the_hook_follows_every_main_thread_
   World world;
   std::vector<std::string> lines;
   int turns = 0;
-  world.setTrace([&](double, const std::string& line) { lines.push_back(line); });
-  world.setTraceLogRecords(true);
-  world.setViewTreeHook([&] { ++turns; });
+  world.trace().setSink([&](double, const std::string& line) { lines.push_back(line); });
+  world.trace().setLogRecords(true);
+  world.trace().setViewTreeHook([&] { ++turns; });
   world.systemLog().write("DEBUG: x");
   world.mainQueue().post([] {});
   world.mainQueue().post([] {});
   world.timers().scheduledTimer(1.0, TimerAction{"t:", [](Timer&) {}});
   world.urlSession().startDataTask(*platform::Url::parse("https://example.invalid/"),
                                    [](auto, auto, auto) {});
-  world.advance(1.0);
+  world.scheduler().advance(1.0);
   EXPECT_EQ(turns, 3) << "two blocks and a timer; a completion is no main-thread turn";
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "log: DEBUG: x");
@@ -249,32 +249,32 @@ TEST(WorldTime, trace_echoes_log_records_and_the_hook_follows_every_main_thread_
 TEST(WorldLog, keeps_records_with_their_time) {
   World world({.startTime = 50.0});
   world.systemLog().write("DEBUG: one");
-  world.advance(2.5);
+  world.scheduler().advance(2.5);
   world.systemLog().write("ERROR: two");
-  EXPECT_EQ(world.logRecords(), (std::vector<std::string>{"DEBUG: one", "ERROR: two"}));
-  ASSERT_EQ(world.timedLogRecords().size(), 2u);
-  EXPECT_DOUBLE_EQ(world.timedLogRecords()[1].time, 52.5);
-  EXPECT_EQ(world.timedLogRecords()[1].text, "ERROR: two");
+  EXPECT_EQ(world.log().records(), (std::vector<std::string>{"DEBUG: one", "ERROR: two"}));
+  ASSERT_EQ(world.log().timedRecords().size(), 2u);
+  EXPECT_DOUBLE_EQ(world.log().timedRecords()[1].time, 52.5);
+  EXPECT_EQ(world.log().timedRecords()[1].text, "ERROR: two");
 }
 
 TEST(WorldServices, bundle_and_audio_session_answer_as_scripted) {
   World world;
   EXPECT_FALSE(world.bundle().pathForResource("vorn-vimeo-playlist", "json"));
-  world.setBundleResource("vorn-vimeo-playlist", "json", "/res/vorn-vimeo-playlist.json");
+  world.bundle().setResource("vorn-vimeo-playlist", "json", "/res/vorn-vimeo-playlist.json");
   EXPECT_EQ(world.bundle().pathForResource("vorn-vimeo-playlist", "json"),
             "/res/vorn-vimeo-playlist.json");
   EXPECT_FALSE(world.bundle().pathForResource("vorn-vimeo-playlist", "txt"));
 
   EXPECT_EQ(world.audioSession().setCategoryPlayback(), nullptr);
   EXPECT_EQ(world.audioSession().setActive(true), nullptr);
-  EXPECT_TRUE(world.audioSessionState().active);
+  EXPECT_TRUE(world.audioSession().active);
   auto failure = platform::Error::make(platform::kAudioErrorDomain, 561017449, "busy");
-  world.failAudioCategory(failure);
+  world.audioSession().failCategory(failure);
   EXPECT_EQ(world.audioSession().setCategoryPlayback(), failure);
-  world.failAudioActivation(failure);
+  world.audioSession().failActivation(failure);
   EXPECT_EQ(world.audioSession().setActive(false), failure);
-  EXPECT_TRUE(world.audioSessionState().active) << "a failed change changes nothing";
-  EXPECT_EQ(world.audioSessionState().categoryCalls, 2u);
+  EXPECT_TRUE(world.audioSession().active) << "a failed change changes nothing";
+  EXPECT_EQ(world.audioSession().categoryCalls, 2u);
 }
 
 TEST(WorldTeardown, releases_what_pending_work_holds) {

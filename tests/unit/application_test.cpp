@@ -12,7 +12,7 @@ constexpr const char* kDebug = "DEBUG: VorniOSViewController: ";
 
 class Application : public ChannelTest {
  protected:
-  Application() { world_.serve(kRemote, {.data = workedExamplePlaylist()}); }
+  Application() { world_.network().serve(kRemote, {.data = workedExamplePlaylist()}); }
 };
 
 TEST_F(Application, StartsInThePlatformsOrder) {
@@ -28,10 +28,10 @@ TEST_F(Application, StartsInThePlatformsOrder) {
             (std::vector<std::string>{
                 "DEBUG: AppDelegate: applicationDidBecomeActive: ",
                 std::string(kDebug) + "viewDidAppear:", std::string(kDebug) + "updatePlaylist"}));
-  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote}));
+  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote}));
   EXPECT_EQ(controller->view()->backgroundColor(), platform::Color::black());
   EXPECT_EQ(controller->view()->frame(), world_.screenBounds());
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_TRUE(controller->queuePlayer());
   EXPECT_EQ(delegate()->debugmsgs(), (std::vector<std::string>{"applicationDidBecomeActive: "}));
   EXPECT_TRUE(delegate()->errors().empty());
@@ -40,74 +40,74 @@ TEST_F(Application, StartsInThePlatformsOrder) {
 
 TEST_F(Application, InactiveAndBackPausesAndReattachesWithoutRefetching) {
   auto controller = launchApp();
-  world_.runUntilIdle();
-  world_.advance(1.0);
-  world_.resignActive();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
+  world_.scheduler().advance(1.0);
+  world_.lifecycle().resignActive();
+  world_.scheduler().runUntilIdle();
   EXPECT_FLOAT_EQ(controller->queuePlayer()->rate(), 0.0f);
   EXPECT_FALSE(controller->infoLabelView()->isHidden());
   const size_t before = mark();
-  world_.becomeActive();
-  world_.runUntilIdle();
+  world_.lifecycle().becomeActive();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before),
             (std::vector<std::string>{"DEBUG: AppDelegate: applicationDidBecomeActive: "}));
   EXPECT_EQ(controller->playerLayer()->player(), controller->queuePlayer());
   EXPECT_FLOAT_EQ(controller->queuePlayer()->rate(), 0.0f);  // becoming active does not resume
-  EXPECT_EQ(world_.requests().size(), 1u);
+  EXPECT_EQ(world_.network().requests().size(), 1u);
 }
 
 TEST_F(Application, BackgroundAndForegroundRebuildAtTheClock) {
   auto controller = launchApp();
-  world_.runUntilIdle();
-  world_.advance(1.0);
+  world_.scheduler().runUntilIdle();
+  world_.scheduler().advance(1.0);
   const auto firstPlayer = controller->queuePlayer();
-  world_.enterBackground();
+  world_.lifecycle().enterBackground();
   // Detached at once, before the posted pause runs.
   EXPECT_FALSE(controller->playerLayer()->player());
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_FLOAT_EQ(firstPlayer->rate(), 0.0f);
 
-  world_.advance(1200.0);  // 01:23:21: 201 s into A
+  world_.scheduler().advance(1200.0);  // 01:23:21: 201 s into A
   const size_t before = mark();
-  world_.enterForeground();
+  world_.lifecycle().enterForeground();
   EXPECT_EQ(recordsSince(before, "DEBUG: AppDelegate: "),
             (std::vector<std::string>{"applicationWillEnterForeground:",
                                       "queuePlayer rate is Optional(0.0), airPlayScreenConnected "
                                       "is false",
                                       std::string(kDebug) + "updatePlaylist"}));
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_NE(controller->queuePlayer(), firstPlayer);
   EXPECT_EQ(currentUrl(), kA);
-  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
-  world_.becomeActive();
+  EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+  world_.lifecycle().becomeActive();
   EXPECT_EQ(controller->playerLayer()->player(), controller->queuePlayer());
 }
 
 TEST_F(Application, ExternalScreenFlagSkipsTheForegroundRefetch) {
   auto controller = launchApp();
-  world_.runUntilIdle();
-  world_.screenConnected();
+  world_.scheduler().runUntilIdle();
+  world_.lifecycle().screenConnected();
   EXPECT_TRUE(delegate()->airPlayScreenConnected());
-  world_.enterBackground();
-  world_.runUntilIdle();
-  world_.enterForeground();
+  world_.lifecycle().enterBackground();
+  world_.scheduler().runUntilIdle();
+  world_.lifecycle().enterForeground();
   EXPECT_EQ(delegate()->debugmsgs().back(),
             "queuePlayer rate is Optional(0.0), airPlayScreenConnected is true");
-  world_.runUntilIdle();
-  EXPECT_EQ(world_.requests().size(), 1u);
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.network().requests().size(), 1u);
   // No new load brings a new layer: becoming active shows the same player again.
   const auto player = controller->queuePlayer();
   ASSERT_TRUE(player);
   EXPECT_FALSE(controller->playerLayer()->player());
-  world_.becomeActive();
-  world_.runUntilIdle();
+  world_.lifecycle().becomeActive();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(controller->queuePlayer(), player);
   EXPECT_EQ(controller->playerLayer()->player(), player);
-  world_.screenDisconnected();
-  world_.enterBackground();
-  world_.enterForeground();
-  world_.runUntilIdle();
-  EXPECT_EQ(world_.requests().size(), 2u);
+  world_.lifecycle().screenDisconnected();
+  world_.lifecycle().enterBackground();
+  world_.lifecycle().enterForeground();
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.network().requests().size(), 2u);
   const auto messages = delegate()->debugmsgs();
   EXPECT_NE(std::find(messages.begin(), messages.end(), "handleScreenDidConnectNotification"),
             messages.end());
@@ -115,8 +115,8 @@ TEST_F(Application, ExternalScreenFlagSkipsTheForegroundRefetch) {
             messages.end());
   // Terminating changes nothing.
   const size_t before = mark();
-  world_.terminate();
-  world_.runUntilIdle();
+  world_.lifecycle().terminate();
+  world_.scheduler().runUntilIdle();
   EXPECT_TRUE(recordsSince(before).empty());
 }
 
@@ -130,21 +130,21 @@ TEST_F(Application, DelegateWithoutControllerOnlyLogs) {
       delegate.debugmsgs(),
       (std::vector<std::string>{"applicationDidBecomeActive: ", "applicationWillEnterForeground:",
                                 "queuePlayer rate is nil, airPlayScreenConnected is false"}));
-  EXPECT_TRUE(world_.requests().empty());
+  EXPECT_TRUE(world_.network().requests().empty());
   EXPECT_TRUE(delegate.applicationDidFinishLaunchingWithOptions(world_.application()));
 }
 
 TEST_F(Application, ResizeMovesTheVideoLayerOnceTheChangeIsDone) {
   auto controller = launchApp();
   // Before any layer exists the size change is left alone.
-  world_.resize({1280.0, 720.0});
+  world_.lifecycle().resize({1280.0, 720.0});
   EXPECT_EQ(controller->view()->frame(), (platform::Rect{0.0, 0.0, 1280.0, 720.0}));
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(controller->playerLayer()->frame(), (platform::Rect{0.0, 0.0, 1280.0, 720.0}));
-  world_.resize({800.0, 600.0});
+  world_.lifecycle().resize({800.0, 600.0});
   EXPECT_EQ(controller->playerLayer()->frame(), (platform::Rect{0.0, 0.0, 800.0, 600.0}));
   const size_t before = mark();
-  world_.memoryWarning();
+  world_.lifecycle().memoryWarning();
   EXPECT_TRUE(recordsSince(before).empty());
 }
 
@@ -164,7 +164,7 @@ TEST_F(Application, ViewSetUpSettlesAddressesAndReportsProblems) {
                                                            kPackagedUrl + ") !!!!!!!!!!!!!!"}));
 
   // File missing, developer mode on: both messages, no address at all.
-  world_.setBundleResource("vorn-vimeo-playlist", "json", std::nullopt);
+  world_.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
   auto missing = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
   EXPECT_FALSE(missing->PLAYLIST_FILE_LOCAL());
   missing->setDEVELOPER_MODE(true);
@@ -174,15 +174,17 @@ TEST_F(Application, ViewSetUpSettlesAddressesAndReportsProblems) {
   EXPECT_FALSE(missing->playlistNSURL());
 
   // Audio category refused: one message, activation not attempted, gestures still added.
-  world_.failAudioCategory(platform::Error::make(platform::kAudioErrorDomain, 2, "no device"));
+  world_.audioSession().failCategory(
+      platform::Error::make(platform::kAudioErrorDomain, 2, "no device"));
   auto quiet = makeController();
   ASSERT_EQ(quiet->errors().size(), 2u);
   EXPECT_EQ(quiet->errors()[1],
             "loadVideos: Couldn't set AVAudioSession: Error Domain=VornAudioSessionErrorDomain "
             "Code=2 \"no device\"");
   EXPECT_EQ(quiet->view()->gestureRecognizers().size(), 6u);
-  world_.failAudioCategory(nullptr);
-  world_.failAudioActivation(platform::Error::make(platform::kAudioErrorDomain, 3, "busy"));
+  world_.audioSession().failCategory(nullptr);
+  world_.audioSession().failActivation(
+      platform::Error::make(platform::kAudioErrorDomain, 3, "busy"));
   auto inactive = makeController();
   EXPECT_EQ(inactive->errors().back(),
             "loadVideos: Couldn't set AVAudioSession: Error Domain=VornAudioSessionErrorDomain "
@@ -215,8 +217,8 @@ TEST_F(Application, StartValuesAreTheSameForEveryInitialiser) {
     EXPECT_TRUE(controller->debugmsgs().empty() && controller->errors().empty());
     EXPECT_FALSE(controller->isViewLoaded());
   }
-  EXPECT_TRUE(world_.logRecords().empty());
-  EXPECT_TRUE(world_.requests().empty());
+  EXPECT_TRUE(world_.log().records().empty());
+  EXPECT_TRUE(world_.network().requests().empty());
 }
 
 TEST_F(Application, LogLinesCarryTheClassNameAndTheMessageLiterally) {
@@ -228,7 +230,7 @@ TEST_F(Application, LogLinesCarryTheClassNameAndTheMessageLiterally) {
   ios->debug("x");
   ios->error("y");
   ios->debug("x");
-  EXPECT_EQ(world_.logRecords(),
+  EXPECT_EQ(world_.log().records(),
             (std::vector<std::string>{
                 "DEBUG: VornViewController: ", "DEBUG: VornViewController: 100%@ %d %s",
                 "ERROR: VornViewController: Alert: bad", "DEBUG: VorniOSViewController: x",
@@ -244,7 +246,7 @@ TEST_F(Application, LogLinesCarryTheClassNameAndTheMessageLiterally) {
   AppDelegate delegate(world_);
   delegate.debug("d");
   delegate.error("e");
-  EXPECT_EQ(world_.logRecords().back(), "ERROR: AppDelegate: Alert: e");
+  EXPECT_EQ(world_.log().records().back(), "ERROR: AppDelegate: Alert: e");
   EXPECT_EQ(delegate.debugmsgs(), (std::vector<std::string>{"d"}));
   EXPECT_EQ(ios->debugmsgs(), (std::vector<std::string>{"a"}));
 }
@@ -292,7 +294,7 @@ TEST_F(Application, CompletionThreadAndMainThreadShareStateSafely) {
     }
   } while (!done);
   completion.join();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_TRUE(controller->playlist());
   EXPECT_EQ(controller->fetchPlaylistRetries(), 2 - 100);
   const auto errors = controller->errors();

@@ -27,11 +27,11 @@ inline constexpr const char* kC = "https://streams.invalid/c/index.m3u8";
 class ChannelTest : public ::testing::Test {
  protected:
   explicit ChannelTest(double startTime = 3800.0) : world_(sim::WorldOptions{startTime}) {
-    world_.setBundleResource("vorn-vimeo-playlist", "json", std::string(kPackagedPath));
-    world_.writeFile(kPackagedPath, workedExamplePlaylist());
-    world_.setMediaLength(kA, 600.0);
-    world_.setMediaLength(kB, 300.0);
-    world_.setMediaLength(kC, 1200.0);
+    world_.bundle().setResource("vorn-vimeo-playlist", "json", std::string(kPackagedPath));
+    world_.network().writeFile(kPackagedPath, workedExamplePlaylist());
+    world_.media().setLength(kA, 600.0);
+    world_.media().setLength(kB, 300.0);
+    world_.media().setLength(kC, 1200.0);
   }
 
   // A plain VornViewController with its view loaded (so gestures and addresses are in place).
@@ -61,7 +61,7 @@ class ChannelTest : public ::testing::Test {
   // Records written since `mark`, with the class prefix removed when it is `prefix`.
   std::vector<std::string> recordsSince(size_t mark, const std::string& prefix = "") const {
     std::vector<std::string> out;
-    const auto& records = world_.logRecords();
+    const auto& records = world_.log().records();
     for (size_t i = mark; i < records.size(); ++i) {
       const std::string& record = records[i];
       out.push_back(!prefix.empty() && record.rfind(prefix, 0) == 0 ? record.substr(prefix.size())
@@ -69,10 +69,10 @@ class ChannelTest : public ::testing::Test {
     }
     return out;
   }
-  size_t mark() const { return world_.logRecords().size(); }
+  size_t mark() const { return world_.log().records().size(); }
 
   std::string currentUrl() const {
-    const auto player = world_.latestPlayer();
+    const auto player = world_.media().latestPlayer();
     const auto item = player ? player->currentItem() : nullptr;
     return item ? item->asset()->url().text() : std::string();
   }

@@ -29,17 +29,18 @@ class Interaction : public ChannelTest {
  protected:
   explicit Interaction(double start = 3800.0, const char* programme = nullptr)
       : ChannelTest(start) {
-    world_.serve(kRemote, {.data = programme ? std::string(programme) : workedExamplePlaylist()});
-    world_.setMediaLength("https://s/a", 60.0);
-    world_.setMediaLength("https://s/b", 90.0);
-    world_.setMediaLength("https://s/c", 30.0);
+    world_.network().serve(kRemote,
+                           {.data = programme ? std::string(programme) : workedExamplePlaylist()});
+    world_.media().setLength("https://s/a", 60.0);
+    world_.media().setLength("https://s/b", 90.0);
+    world_.media().setLength("https://s/c", 30.0);
   }
 
   // Launches and plays past the first third of a second, so the cover has lifted.
   void startPlaying(bool developerMode = false) {
     controller_ = launchApp(developerMode);
-    world_.runUntilIdle();
-    world_.advance(0.5);
+    world_.scheduler().runUntilIdle();
+    world_.scheduler().advance(0.5);
     ASSERT_TRUE(controller_->queuePlayer());
     ASSERT_TRUE(controller_->infoLabelView()->isHidden());
   }
@@ -48,13 +49,13 @@ class Interaction : public ChannelTest {
   bool bandShown() const { return !controller_->infoLabelView()->isHidden(); }
   size_t inactivityTimers() const {
     size_t count = 0;
-    for (const auto& timer : world_.pendingTimers()) {
+    for (const auto& timer : world_.timers().pending()) {
       count += timer.selector == "inactivityTimer:";
     }
     return count;
   }
   std::optional<double> inactivityFireTime() const {
-    for (const auto& timer : world_.pendingTimers()) {
+    for (const auto& timer : world_.timers().pending()) {
       if (timer.selector == "inactivityTimer:") {
         return timer.fireTime;
       }
@@ -72,24 +73,24 @@ class ShortProgramme : public Interaction {
 
 TEST_F(ShortProgramme, ADayOfReloadsFollowsTheClockAndInactivityCountsFromTheFreshLoad) {
   controller_ = launchApp();
-  world_.runUntilIdle();
-  const double freshLoad = world_.now();
+  world_.scheduler().runUntilIdle();
+  const double freshLoad = world_.scheduler().now();
   ASSERT_EQ(inactivityFireTime(), freshLoad + 3600.0);
   const std::vector<double> cycle{60.0, 90.0, 90.0, 30.0};
   const std::vector<std::string> urls{"https://s/a", "https://s/b", "https://s/b", "https://s/c"};
 
   size_t reloads = 0;
-  auto player = world_.latestPlayer();
+  auto player = world_.media().latestPlayer();
   double lastLoad = freshLoad;
   // Step through the hour second by second; at every new queue check it against the clock.
-  while (world_.now() < freshLoad + 3599.0) {
-    world_.advance(0.25);
-    const auto latest = world_.latestPlayer();
+  while (world_.scheduler().now() < freshLoad + 3599.0) {
+    world_.scheduler().advance(0.25);
+    const auto latest = world_.media().latestPlayer();
     if (latest != player) {
       player = latest;
-      lastLoad = world_.now();
+      lastLoad = world_.scheduler().now();
       ++reloads;
-      const double day = programme::daySeconds(world_.now());
+      const double day = programme::daySeconds(world_.scheduler().now());
       const auto start = programme::findStart(cycle, std::fmod(day, 270.0));
       ASSERT_LT(start.index, cycle.size());
       EXPECT_EQ(player->items().front()->asset()->url().text(), urls[start.index]);
@@ -100,15 +101,15 @@ TEST_F(ShortProgramme, ADayOfReloadsFollowsTheClockAndInactivityCountsFromTheFre
       EXPECT_FALSE(controller_->activityIndicatorView()->isAnimating());
       EXPECT_EQ(inactivityFireTime(), freshLoad + 3600.0);
     }
-    if (world_.now() - lastLoad > 0.5) {
-      ASSERT_FALSE(bandShown()) << "at " << world_.now();
+    if (world_.scheduler().now() - lastLoad > 0.5) {
+      ASSERT_FALSE(bandShown()) << "at " << world_.scheduler().now();
     }
   }
   EXPECT_GE(reloads, 13u);
   EXPECT_FLOAT_EQ(rate(), 1.0f);
 
   // Exactly an hour after the fresh load the channel pauses itself with the overlay.
-  world_.advanceTo(freshLoad + 3600.0);
+  world_.scheduler().advanceTo(freshLoad + 3600.0);
   EXPECT_FLOAT_EQ(rate(), 0.0f);
   EXPECT_TRUE(bandShown());
   EXPECT_EQ(controller_->infoLabel()->text().rfind(overlay::kPausedHeading, 0), 0u);
@@ -117,21 +118,21 @@ TEST_F(ShortProgramme, ADayOfReloadsFollowsTheClockAndInactivityCountsFromTheFre
   EXPECT_EQ(std::count(debugs.begin(), debugs.end(), "inactivityTimer:"), 1);
 
   // Paused, it stays paused: nothing plays on, nothing reloads.
-  const auto pausedPlayer = world_.latestPlayer();
-  world_.advance(1000.0);
-  EXPECT_EQ(world_.latestPlayer(), pausedPlayer);
+  const auto pausedPlayer = world_.media().latestPlayer();
+  world_.scheduler().advance(1000.0);
+  EXPECT_EQ(world_.media().latestPlayer(), pausedPlayer);
   EXPECT_FLOAT_EQ(rate(), 0.0f);
 
   // A viewer's resume arms a full hour again.
-  world_.tap();
-  world_.runUntilIdle();
-  const double resumed = world_.now();
+  world_.input().tap();
+  world_.scheduler().runUntilIdle();
+  const double resumed = world_.scheduler().now();
   EXPECT_FLOAT_EQ(rate(), 1.0f);
   EXPECT_FALSE(bandShown());
   EXPECT_EQ(inactivityFireTime(), resumed + 3600.0);
-  world_.advance(3599.9);
+  world_.scheduler().advance(3599.9);
   EXPECT_FLOAT_EQ(rate(), 1.0f);
-  world_.advance(0.1);
+  world_.scheduler().advance(0.1);
   EXPECT_FLOAT_EQ(rate(), 0.0f);
 }
 
@@ -166,17 +167,17 @@ TEST_F(Interaction, ToggleResumeRunsAsThreeMainQueueTurns) {
   auto probe = ProbingController::make(world_);
   probe->loadViewIfNeeded();
   probe->viewDidAppear(false);
-  world_.runUntilIdle();
-  world_.advance(0.5);
+  world_.scheduler().runUntilIdle();
+  world_.scheduler().advance(0.5);
   probe->handleAllGestureRecognizers();  // pause
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   ASSERT_FLOAT_EQ(probe->queuePlayer()->rate(), 0.0f);
   probe->betweenTurns.clear();
 
   const size_t before = mark();
   probe->handleTapGestureRecognizer(*probe->view()->gestureRecognizers()[4]);
-  EXPECT_EQ(world_.pendingMainBlocks(), 1u);
-  world_.runUntilIdle();
+  EXPECT_EQ(world_.scheduler().pendingMainBlocks(), 1u);
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(
       recordsSince(before, kDebug),
       (std::vector<std::string>{
@@ -217,22 +218,22 @@ TEST_F(Interaction, EveryInputTogglesAndRegistrationsAreInOrder) {
   }
 
   const std::vector<std::function<void()>> inputs{
-      [&] { EXPECT_TRUE(world_.tap()); },
-      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeUp)); },
-      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeDown)); },
-      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeLeft)); },
-      [&] { EXPECT_TRUE(world_.swipe(platform::kSwipeRight)); },
-      [&] { EXPECT_TRUE(world_.pressPlayPause()); },
-      [&] { world_.remoteCommand(platform::RemoteCommandKind::play); },
-      [&] { world_.remoteCommand(platform::RemoteCommandKind::pause); },
-      [&] { world_.remoteCommand(platform::RemoteCommandKind::stop); },
-      [&] { world_.remoteCommand(platform::RemoteCommandKind::togglePlayPause); },
+      [&] { EXPECT_TRUE(world_.input().tap()); },
+      [&] { EXPECT_TRUE(world_.input().swipe(platform::kSwipeUp)); },
+      [&] { EXPECT_TRUE(world_.input().swipe(platform::kSwipeDown)); },
+      [&] { EXPECT_TRUE(world_.input().swipe(platform::kSwipeLeft)); },
+      [&] { EXPECT_TRUE(world_.input().swipe(platform::kSwipeRight)); },
+      [&] { EXPECT_TRUE(world_.input().pressPlayPause()); },
+      [&] { world_.input().remoteCommand(platform::RemoteCommandKind::play); },
+      [&] { world_.input().remoteCommand(platform::RemoteCommandKind::pause); },
+      [&] { world_.input().remoteCommand(platform::RemoteCommandKind::stop); },
+      [&] { world_.input().remoteCommand(platform::RemoteCommandKind::togglePlayPause); },
   };
   float expected = 1.0f;
   for (size_t i = 0; i < inputs.size(); ++i) {
     const size_t before = mark();
     inputs[i]();
-    world_.runUntilIdle();
+    world_.scheduler().runUntilIdle();
     expected = expected == 0.0f ? 1.0f : 0.0f;
     EXPECT_FLOAT_EQ(rate(), expected) << "input " << i;
     EXPECT_EQ(bandShown(), expected == 0.0f) << "input " << i;
@@ -252,20 +253,20 @@ TEST_F(Interaction, DeveloperModeSwipesSkipWithoutTouchingOverlayOrTimer) {
   ASSERT_EQ(urlsOf(controller_->queuePlayer()->items()),
             (std::vector<std::string>{kA, kB, kB, kC}));
   const auto timerBefore = controller_->inactivityTimer();
-  world_.swipe(platform::kSwipeLeft);
-  world_.runUntilIdle();
+  world_.input().swipe(platform::kSwipeLeft);
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(urlsOf(controller_->queuePlayer()->items()), (std::vector<std::string>{kB, kB, kC}));
   EXPECT_FLOAT_EQ(rate(), 1.0f);
   EXPECT_FALSE(bandShown());
-  world_.swipe(platform::kSwipeUp);
-  world_.swipe(platform::kSwipeDown);
-  world_.runUntilIdle();
+  world_.input().swipe(platform::kSwipeUp);
+  world_.input().swipe(platform::kSwipeDown);
+  world_.scheduler().runUntilIdle();
   const auto lastPlayer = controller_->queuePlayer();
   ASSERT_EQ(urlsOf(lastPlayer->items()), (std::vector<std::string>{kC}));
   // One item left: the queue is rebuilt as after its end, from the first entry.
   const size_t before = mark();
-  world_.swipe(platform::kSwipeRight);
-  world_.runUntilIdle();
+  world_.input().swipe(platform::kSwipeRight);
+  world_.scheduler().runUntilIdle();
   EXPECT_NE(controller_->queuePlayer(), lastPlayer);
   EXPECT_EQ(urlsOf(controller_->queuePlayer()->items()),
             (std::vector<std::string>{kA, kB, kB, kC}));
@@ -273,40 +274,41 @@ TEST_F(Interaction, DeveloperModeSwipesSkipWithoutTouchingOverlayOrTimer) {
   EXPECT_EQ(controller_->inactivityTimer(), timerBefore);
   EXPECT_TRUE(controller_->inactivityTimer()->isValid());
   // A tap still toggles in developer mode.
-  world_.tap();
-  world_.runUntilIdle();
+  world_.input().tap();
+  world_.scheduler().runUntilIdle();
   EXPECT_FLOAT_EQ(rate(), 0.0f);
 }
 
 TEST_F(Interaction, InputsWithoutAPlayerLogAndChangeNothing) {
-  world_.serve(kRemote, {.data = std::nullopt,
-                         .error = platform::Error::make(platform::kUrlErrorDomain, 1, "down")});
-  world_.removeFile(kPackagedPath);
+  world_.network().serve(
+      kRemote,
+      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "down")});
+  world_.network().removeFile(kPackagedPath);
   controller_ = launchApp(/*developerMode=*/false);
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   ASSERT_FALSE(controller_->queuePlayer());
   const size_t before = mark();
-  world_.tap();
-  world_.remoteCommand(platform::RemoteCommandKind::togglePlayPause);
-  world_.runUntilIdle();
+  world_.input().tap();
+  world_.input().remoteCommand(platform::RemoteCommandKind::togglePlayPause);
+  world_.scheduler().runUntilIdle();
   const auto lines = recordsSince(before, kDebug);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[1], "handleAllGestureRecognizers: rate is nil");
   EXPECT_EQ(lines[3], "handleAllGestureRecognizers: rate is nil");
   EXPECT_FALSE(controller_->queuePlayer());
   // The application leaving the foreground before any queue exists: no crash, nothing to pause.
-  world_.resignActive();
-  world_.runUntilIdle();
+  world_.lifecycle().resignActive();
+  world_.scheduler().runUntilIdle();
   EXPECT_FALSE(controller_->queuePlayer());
 }
 
 TEST_F(Interaction, DeveloperModeSwipeWithoutAPlayerDoesNothing) {
-  world_.removeFile(kPackagedPath);
+  world_.network().removeFile(kPackagedPath);
   controller_ = launchApp(/*developerMode=*/true);
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   ASSERT_FALSE(controller_->queuePlayer());
-  EXPECT_TRUE(world_.swipe(platform::kSwipeUp));
-  world_.runUntilIdle();
+  EXPECT_TRUE(world_.input().swipe(platform::kSwipeUp));
+  world_.scheduler().runUntilIdle();
   EXPECT_FALSE(controller_->queuePlayer());
   EXPECT_EQ(controller_->debugmsgs().back().rfind("handleSwipeGestureRecognizer: ", 0), 0u);
 }
@@ -320,13 +322,13 @@ TEST_F(Interaction, DeveloperModeSwipeOnAnEmptyQueueDoesNotReload) {
     player->advanceToNextItem();
   }
   const size_t before = mark();
-  EXPECT_TRUE(world_.swipe(platform::kSwipeLeft));
-  world_.runUntilIdle();
+  EXPECT_TRUE(world_.input().swipe(platform::kSwipeLeft));
+  world_.scheduler().runUntilIdle();
   const auto lines = recordsSince(before, kDebug);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("handleSwipeGestureRecognizer: ", 0), 0u);
   EXPECT_EQ(controller_->queuePlayer(), player);
-  EXPECT_EQ(world_.latestPlayer(), player);
+  EXPECT_EQ(world_.media().latestPlayer(), player);
   EXPECT_TRUE(player->items().empty());
 }
 
@@ -337,8 +339,8 @@ TEST_F(Interaction, ToggleWithAnEmptyQueueHidesTheBandAndReloads) {
     player->advanceToNextItem();
   }
   const size_t before = mark();
-  world_.tap();
-  world_.runUntilIdle();
+  world_.input().tap();
+  world_.scheduler().runUntilIdle();
   const auto lines = recordsSince(before, kDebug);
   ASSERT_GE(lines.size(), 4u);
   EXPECT_EQ(lines[1], "handleAllGestureRecognizers: rate is Optional(1.0)");
@@ -352,7 +354,7 @@ TEST_F(Interaction, OverlayTextAndGeometry) {
   // 01:03:20 is 200 s into C, which has no description.
   const size_t before = mark();
   controller_->playerPause();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(controller_->infoLabel()->text(), "Solvane TV - Paused\nNow playing:\n");
   EXPECT_EQ(recordsSince(before, kDebug),
             (std::vector<std::string>{"Frame is (0.0, 0.0, 1920.0, 1080.0)"}));
@@ -365,13 +367,13 @@ TEST_F(Interaction, OverlayTextAndGeometry) {
   // Pausing again recomposes from the item now current and lays out afresh.
   controller_->queuePlayer()->advanceToNextItem();  // A, "Alpha"
   controller_->playerPause();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(controller_->infoLabel()->text(), "Solvane TV - Paused\nNow playing:\nAlpha by Ann");
   EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 960.0, 1920.0, 120.0}));
   EXPECT_FALSE(controller_->inactivityTimer()->isValid());
 
   // A long description wraps within W - 180 and the band grows upwards from the foot.
-  world_.resize({800.0, 600.0});
+  world_.lifecycle().resize({800.0, 600.0});
   const auto item =
       std::dynamic_pointer_cast<VornAVPlayerItem>(controller_->queuePlayer()->currentItem());
   std::string words;
@@ -393,18 +395,18 @@ TEST_F(Interaction, OverlayTextAndGeometry) {
 
 TEST_F(Interaction, PauseWhileTheCoverIsUpTurnsItIntoTheFootBand) {
   controller_ = launchApp();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   ASSERT_EQ(controller_->infoLabelView()->frame(), controller_->view()->frame());
   controller_->playerPause();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_TRUE(bandShown());
   EXPECT_EQ(controller_->infoLabelView()->frame().y, 980.0);
   EXPECT_TRUE(controller_->activityIndicatorView()->isAnimating());
   // The boundary still fires (the player is paused, so only once it plays again).
-  world_.advance(5.0);
+  world_.scheduler().advance(5.0);
   EXPECT_TRUE(bandShown());
-  world_.tap();
-  world_.runUntilIdle();
+  world_.input().tap();
+  world_.scheduler().runUntilIdle();
   EXPECT_FALSE(bandShown());
   EXPECT_FALSE(controller_->activityIndicatorView()->isAnimating());
 }
@@ -412,10 +414,10 @@ TEST_F(Interaction, PauseWhileTheCoverIsUpTurnsItIntoTheFootBand) {
 TEST_F(Interaction, HideTimerAndPauseWithoutCurrentItem) {
   startPlaying();
   controller_->showInfoLabel("Note\n", 5.0);
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_TRUE(bandShown());
-  ASSERT_EQ(world_.pendingTimers().size(), 2u);
-  world_.advance(5.0);
+  ASSERT_EQ(world_.timers().pending().size(), 2u);
+  world_.scheduler().advance(5.0);
   EXPECT_FALSE(bandShown());
 
   // A pause that finds no current item shows nothing but still pauses and cancels the timer.
@@ -424,7 +426,7 @@ TEST_F(Interaction, HideTimerAndPauseWithoutCurrentItem) {
     player->advanceToNextItem();
   }
   controller_->playerPause();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_FALSE(bandShown());
   EXPECT_FLOAT_EQ(rate(), 0.0f);
   EXPECT_EQ(inactivityTimers(), 0u);

@@ -89,24 +89,25 @@ TEST_F(PlaylistFetch, CompletionHandlerOutcomes) {
 TEST_F(PlaylistFetch, RemoteFailsTwiceThenThePackagedCopyPlays) {
   const size_t before = mark();
   controller_->viewDidAppear(false);
-  world_.runUntilIdle();
-  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote}));
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote}));
   EXPECT_EQ(controller_->fetchPlaylistRetries(), 1);
-  ASSERT_EQ(world_.pendingTimers().size(), 1u);
-  EXPECT_EQ(world_.pendingTimers()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
-  EXPECT_DOUBLE_EQ(world_.pendingTimers()[0].fireTime, world_.now() + 2.0);
+  ASSERT_EQ(world_.timers().pending().size(), 1u);
+  EXPECT_EQ(world_.timers().pending()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
+  EXPECT_DOUBLE_EQ(world_.timers().pending()[0].fireTime, world_.scheduler().now() + 2.0);
 
-  world_.advance(1.99);
-  EXPECT_EQ(world_.requests().size(), 1u);
-  world_.advance(0.01);
-  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote, kRemote}));
+  world_.scheduler().advance(1.99);
+  EXPECT_EQ(world_.network().requests().size(), 1u);
+  world_.scheduler().advance(0.01);
+  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote, kRemote}));
   EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
-  world_.advance(2.0);
+  world_.scheduler().advance(2.0);
   // The third failure switches at once, without a timer.
-  EXPECT_EQ(world_.requests(), (std::vector<std::string>{kRemote, kRemote, kRemote, kPackagedUrl}));
+  EXPECT_EQ(world_.network().requests(),
+            (std::vector<std::string>{kRemote, kRemote, kRemote, kPackagedUrl}));
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -1);
   EXPECT_EQ(controller_->playlistNSURL()->text(), kPackagedUrl);
-  ASSERT_TRUE(world_.latestPlayer());
+  ASSERT_TRUE(world_.media().latestPlayer());
 
   std::vector<std::string> fetchLines;
   for (const auto& line : recordsSince(before, kDebug)) {
@@ -132,103 +133,106 @@ TEST_F(PlaylistFetch, RemoteFailsTwiceThenThePackagedCopyPlays) {
 
   // Later downloads stay with the packaged copy; the budget never comes back.
   controller_->updatePlaylistThenLoadVideos();
-  world_.runUntilIdle();
-  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -1);
 }
 
 TEST_F(PlaylistFetch, DamagedPackagedCopyIsRetriedEveryTwoSecondsWithTheCounterFalling) {
-  world_.writeFile(kPackagedPath, "not json");
+  world_.network().writeFile(kPackagedPath, "not json");
   controller_->viewDidAppear(false);
-  world_.advance(4.0);
+  world_.scheduler().advance(4.0);
   // Downloads 1-3 remote, 4 the packaged copy at once; it fails too.
-  EXPECT_EQ(world_.requests().size(), 4u);
+  EXPECT_EQ(world_.network().requests().size(), 4u);
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -2);
-  ASSERT_EQ(world_.pendingTimers().size(), 1u);
-  EXPECT_EQ(world_.pendingTimers()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
+  ASSERT_EQ(world_.timers().pending().size(), 1u);
+  EXPECT_EQ(world_.timers().pending()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
   // No spinning on a damaged file: one more attempt every 2.0 s, each counted.
-  world_.advance(1.9);
-  EXPECT_EQ(world_.requests().size(), 4u);
-  world_.advance(0.1);
-  EXPECT_EQ(world_.requests().size(), 5u);
-  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+  world_.scheduler().advance(1.9);
+  EXPECT_EQ(world_.network().requests().size(), 4u);
+  world_.scheduler().advance(0.1);
+  EXPECT_EQ(world_.network().requests().size(), 5u);
+  EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -3);
   const auto messages = controller_->debugmsgs();
   EXPECT_EQ(std::count(messages.begin(), messages.end(),
                        std::string("Using local playlist file Optional(") + kPackagedUrl + ")"),
             3);
   // Repaired, the next attempt plays it and the retries stop.
-  world_.writeFile(kPackagedPath, workedExamplePlaylist());
-  world_.advance(2.0);
-  EXPECT_TRUE(world_.latestPlayer());
+  world_.network().writeFile(kPackagedPath, workedExamplePlaylist());
+  world_.scheduler().advance(2.0);
+  EXPECT_TRUE(world_.media().latestPlayer());
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -3);
-  for (const auto& timer : world_.pendingTimers()) {
+  for (const auto& timer : world_.timers().pending()) {
     EXPECT_EQ(timer.selector, "inactivityTimer:");
   }
 }
 
 TEST_F(PlaylistFetch, SuccessLeavesTheBudgetAndALaterFailureGoesStraightToThePackagedCopy) {
-  world_.serveOnce(kRemote, {.data = std::nullopt,
-                             .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
-  world_.serveOnce(kRemote, {.data = std::nullopt,
-                             .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
-  world_.serve(kRemote, {.data = workedExamplePlaylist()});
+  world_.network().serveOnce(
+      kRemote,
+      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.network().serveOnce(
+      kRemote,
+      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.network().serve(kRemote, {.data = workedExamplePlaylist()});
   controller_->viewDidAppear(false);
-  world_.advance(4.5);
-  EXPECT_EQ(world_.requests().size(), 3u);
+  world_.scheduler().advance(4.5);
+  EXPECT_EQ(world_.network().requests().size(), 3u);
   EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
-  EXPECT_TRUE(world_.pendingTimers().size() <= 1u);  // only the inactivity timer
-  world_.serve(kRemote, {.data = "garbage"});
+  EXPECT_TRUE(world_.timers().pending().size() <= 1u);  // only the inactivity timer
+  world_.network().serve(kRemote, {.data = "garbage"});
   controller_->updatePlaylistThenLoadVideos();
-  world_.runUntilIdle();
-  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
 }
 
 TEST_F(PlaylistFetch, TwoQuickFailuresScheduleTwoTimersAndTwoDownloadsBothCounted) {
-  world_.serve(kRemote, {.data = std::nullopt,
-                         .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.network().serve(
+      kRemote,
+      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
   controller_->updatePlaylistThenLoadVideos();
   controller_->updatePlaylistThenLoadVideos();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
-  ASSERT_EQ(world_.pendingTimers().size(), 2u);
-  world_.advance(2.0);
+  ASSERT_EQ(world_.timers().pending().size(), 2u);
+  world_.scheduler().advance(2.0);
   // Both timers fired and both remote downloads failed with no budget left: the first goes to the
   // packaged copy at once, the second finds the switch made and waits its 2.0 s.
-  EXPECT_EQ(world_.requests(),
+  EXPECT_EQ(world_.network().requests(),
             (std::vector<std::string>{kRemote, kRemote, kRemote, kRemote, kPackagedUrl}));
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -2);
-  world_.advance(2.0);
-  EXPECT_EQ(world_.requests().back(), kPackagedUrl);
-  EXPECT_EQ(world_.requests().size(), 6u);
+  world_.scheduler().advance(2.0);
+  EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
+  EXPECT_EQ(world_.network().requests().size(), 6u);
 }
 
 TEST_F(PlaylistFetch, NoAddressLogsAnErrorAndStartsNothing) {
   controller_->setPlaylistNSURL(std::nullopt);
   const size_t before = mark();
   controller_->updatePlaylistThenLoadVideos();
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before),
             (std::vector<std::string>{
                 std::string(kDebug) + "updatePlaylist",
                 "ERROR: VornViewController: Alert: updatePlaylist: no playlist address; not "
                 "downloading"}));
-  EXPECT_TRUE(world_.requests().empty());
-  EXPECT_EQ(world_.pendingDownloads(), 0u);
-  EXPECT_FALSE(world_.nextEventTime());
+  EXPECT_TRUE(world_.network().requests().empty());
+  EXPECT_EQ(world_.network().pendingDownloads(), 0u);
+  EXPECT_FALSE(world_.scheduler().nextDueTime());
 }
 
 TEST_F(PlaylistFetch, PackagedFileMissingWithBudgetUsedUpEndsWithoutABusyLoop) {
   sim::World& world = world_;
-  world.setBundleResource("vorn-vimeo-playlist", "json", std::nullopt);
+  world.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
   auto controller = makeController();
   EXPECT_EQ(controller->errors(), (std::vector<std::string>{"PLAYLIST_FILE_LOCAL not 1: nil"}));
   controller->viewDidAppear(false);
-  world.advance(10.0);
-  EXPECT_EQ(world.requests().size(), 3u);
+  world.scheduler().advance(10.0);
+  EXPECT_EQ(world.network().requests().size(), 3u);
   EXPECT_FALSE(controller->playlistNSURL());
   EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
-  EXPECT_FALSE(world.nextEventTime());
+  EXPECT_FALSE(world.scheduler().nextDueTime());
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
   auto controller = makeController();
   const size_t before = mark();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
 
   const std::string last = "<VornAVPlayerItem: " + std::string(kB) + ">";
   EXPECT_EQ(recordsSince(before, kPrefix),
@@ -47,7 +47,7 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
                 "setInactivityTimer",
             }));
 
-  const auto player = world_.latestPlayer();
+  const auto player = world_.media().latestPlayer();
   ASSERT_TRUE(player);
   EXPECT_EQ(player, controller->queuePlayer());
   EXPECT_EQ(urlsOf(player->items()), (std::vector<std::string>{kC, kA, kB, kB}));
@@ -68,7 +68,7 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
 
   // The boundary observer waits for 200 1/3 s into C, and the cover and spinner are up until then.
   EXPECT_TRUE(controller->initialLoadTimeObserver());
-  EXPECT_EQ(world_.boundaryObserverCount(), 1u);
+  EXPECT_EQ(world_.media().boundaryObserverCount(), 1u);
   EXPECT_FALSE(controller->infoLabelView()->isHidden());
   EXPECT_EQ(controller->infoLabelView()->frame(), controller->view()->frame());
   EXPECT_TRUE(controller->activityIndicatorView()->isAnimating());
@@ -83,10 +83,10 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
   EXPECT_EQ(controller->infoLabel()->numberOfLines(), 0);
   EXPECT_EQ(controller->infoLabel()->contentMode(), platform::ContentMode::bottom);
 
-  world_.advance(0.3);
+  world_.scheduler().advance(0.3);
   EXPECT_FALSE(controller->infoLabelView()->isHidden());
   const size_t beforeBoundary = mark();
-  world_.advance(0.05);
+  world_.scheduler().advance(0.05);
   EXPECT_EQ(recordsSince(beforeBoundary, kPrefix),
             (std::vector<std::string>{"boundaryTimeObserver callback for first video",
                                       "firstVideoLoaded: rate is 1.0, readyForDisplay is true",
@@ -94,19 +94,19 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
   EXPECT_TRUE(controller->infoLabelView()->isHidden());
   EXPECT_FALSE(controller->activityIndicatorView()->isAnimating());
   EXPECT_FALSE(controller->initialLoadTimeObserver());
-  EXPECT_EQ(world_.boundaryObserverCount(), 0u);
+  EXPECT_EQ(world_.media().boundaryObserverCount(), 0u);
 }
 
 TEST_F(QueueLoadingAt0050, PositionAtTheEndOfAnItemStartsTheNextOneAndTheQueueEndsBeforeIt) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  const auto player = world_.latestPlayer();
+  world_.scheduler().runUntilIdle();
+  const auto player = world_.media().latestPlayer();
   EXPECT_EQ(urlsOf(player->items()), (std::vector<std::string>{kB, kB, kC, kA}));
   EXPECT_EQ(player->lastSeek(), platform::MediaTime::make(0, 1));
   EXPECT_EQ(controller->lastPlayerItem()->asset()->url().text(), kA);
   // The band lifts a third of a second in.
-  world_.advance(1.0 / 3.0 + 0.01);
+  world_.scheduler().advance(1.0 / 3.0 + 0.01);
   EXPECT_TRUE(controller->infoLabelView()->isHidden());
 }
 
@@ -116,22 +116,23 @@ TEST_F(QueueLoading, DeveloperModeStartsEveryQueueAtTheFirstEntry) {
   controller->loadViewIfNeeded();
   EXPECT_DOUBLE_EQ(controller->secondsFromBeginningOfVornDay(), 0.0);
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  EXPECT_EQ(urlsOf(world_.latestPlayer()->items()), (std::vector<std::string>{kA, kB, kB, kC}));
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(urlsOf(world_.media().latestPlayer()->items()),
+            (std::vector<std::string>{kA, kB, kB, kC}));
   EXPECT_EQ(controller->lastPlayerItem()->asset()->url().text(), kC);
-  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
+  EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
 }
 
 TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  const auto first = world_.latestPlayer();
+  world_.scheduler().runUntilIdle();
+  const auto first = world_.media().latestPlayer();
   const auto oldBand = controller->infoLabelView();
   const auto oldLayer = controller->playerLayer();
   const size_t before = mark();
   controller->loadVideos(true);
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before, kPrefix),
             (std::vector<std::string>{
                 "loadVideos: hasLoopedFromLastVideo: true",
@@ -144,7 +145,7 @@ TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
                     std::string(kB) + ">)",
                 "loadVideos true: playing",
             }));
-  EXPECT_NE(world_.latestPlayer(), first);
+  EXPECT_NE(world_.media().latestPlayer(), first);
   EXPECT_TRUE(oldBand->isHidden());
   EXPECT_FALSE(oldBand->superview());
   EXPECT_FALSE(oldLayer->superlayer());
@@ -153,7 +154,7 @@ TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
   EXPECT_EQ(controller->view()->layer()->sublayers().size(), 1u);
   EXPECT_EQ(controller->view()->subviews().size(), 2u);
   // The old boundary observer went with it; the new one is the only one.
-  EXPECT_EQ(world_.boundaryObserverCount(), 1u);
+  EXPECT_EQ(world_.media().boundaryObserverCount(), 1u);
   EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()),
             (std::vector<std::string>{"lastVideoPlayedToEnd:", "lastVideoFailedToPlay:"}));
   // Looped loads neither spin nor re-arm the inactivity timer.
@@ -165,11 +166,11 @@ TEST_F(QueueLoading, LoadWithoutPlaylistChangesNothing) {
   auto controller = makeController();
   const size_t before = mark();
   controller->loadVideos(false);
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before, kPrefix),
             (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
   EXPECT_FALSE(controller->queuePlayer());
-  EXPECT_TRUE(world_.pendingTimers().empty());
+  EXPECT_TRUE(world_.timers().pending().empty());
 }
 
 TEST_F(QueueLoading, PlaylistWithNothingPlayableKeepsTheCurrentQueue) {
@@ -177,20 +178,20 @@ TEST_F(QueueLoading, PlaylistWithNothingPlayableKeepsTheCurrentQueue) {
   // First load with nothing playable: no player, no views, nothing armed.
   acceptPlaylist(*controller, R"([{"hls_url": "x y", "duration": 5},
                                   {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_FALSE(controller->queuePlayer());
   EXPECT_FALSE(controller->infoLabelView());
   EXPECT_FALSE(controller->lastPlayerItem());
-  EXPECT_TRUE(world_.pendingTimers().empty());
+  EXPECT_TRUE(world_.timers().pending().empty());
 
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   const auto playing = controller->queuePlayer();
   ASSERT_TRUE(playing);
-  world_.advance(1.0);
+  world_.scheduler().advance(1.0);
   // An empty programme arrives later: what is on screen goes on, observers and all.
   acceptPlaylist(*controller, "[]");
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(controller->queuePlayer(), playing);
   EXPECT_TRUE(controller->playerLayer());
   EXPECT_TRUE(controller->infoLabelView());
@@ -212,9 +213,9 @@ TEST_F(QueueLoading, PlayCountsAndDurationsFollowTheRules) {
     "not an entry", null, 42,
     {"hls_url": "https://s/whole", "duration": 20, "extra": {"kept": true}}
   ])");
-  world_.runUntilIdle();
+  world_.scheduler().runUntilIdle();
   // At 01:03:20 the cycle of 100 s starts again: the cycle in order.
-  const auto items = world_.latestPlayer()->items();
+  const auto items = world_.media().latestPlayer()->items();
   EXPECT_EQ(urlsOf(items),
             (std::vector<std::string>{"https://s/one", "https://s/five", "https://s/five",
                                       "https://s/five", "https://s/five", "https://s/five",
@@ -228,23 +229,23 @@ TEST_F(QueueLoading, ZeroLengthCycleStartsAtTheFirstItem) {
   auto controller = makeController();
   acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": 0},
                                   {"hls_url": "https://s/b", "duration": 0}])");
-  world_.runUntilIdle();
-  EXPECT_EQ(urlsOf(world_.latestPlayer()->items()),
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(urlsOf(world_.media().latestPlayer()->items()),
             (std::vector<std::string>{"https://s/a", "https://s/b"}));
-  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
+  EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
 }
 
 TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
   for (const char* url : {"https://s/a", "https://s/b", "https://s/c", "https://s/d"}) {
-    world_.setMediaLength(url, 1e9);
+    world_.media().setLength(url, 1e9);
   }
   auto controller = makeController();
   acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": -1e300},
                                   {"hls_url": "https://s/b", "duration": 1e300, "play_count": 1e300},
                                   {"hls_url": "https://s/c", "duration": 1.7e308},
                                   {"hls_url": "https://s/d", "duration": 1.7e308}])");
-  world_.runUntilIdle();
-  const auto player = world_.latestPlayer();
+  world_.scheduler().runUntilIdle();
+  const auto player = world_.media().latestPlayer();
   ASSERT_TRUE(player);
   // The cycle's length overflows to infinity: the clock's 3800 s fall in the first 1.7e308 s item.
   EXPECT_EQ(urlsOf(player->items()),
@@ -254,11 +255,11 @@ TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
 }
 
 TEST_F(QueueLoading, FractionalOffsetsSeekToTheNearestWholeSecond) {
-  world_.advance(0.6);  // 01:03:20.6: 200.6 s into C
+  world_.scheduler().advance(0.6);  // 01:03:20.6: 200.6 s into C
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  EXPECT_EQ(world_.latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(201, 1));
   const auto messages = controller->debugmsgs();
   EXPECT_EQ(std::count(messages.begin(), messages.end(),
                        "loadVideos: Seeking to MediaTime(value: 201, timescale: 1)"),
@@ -285,13 +286,13 @@ class QueueLoadingNearAnItemsEnd : public QueueLoading,
 TEST_P(QueueLoadingNearAnItemsEnd, SeeksToTheLastWholeSecondAndTheCoverLiftsWithinASecond) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  const auto player = world_.latestPlayer();
+  world_.scheduler().runUntilIdle();
+  const auto player = world_.media().latestPlayer();
   EXPECT_EQ(currentUrl(), GetParam().startUrl);
   EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(GetParam().seekSecond, 1));
   ASSERT_EQ(player->items().size(), 4u);
   const auto next = player->items()[1];
-  world_.advance(1.0);
+  world_.scheduler().advance(1.0);
   // Lifted on the item's last second; by now it has ended and the next one plays.
   EXPECT_TRUE(controller->infoLabelView()->isHidden());
   EXPECT_EQ(player->currentItem(), next);
@@ -304,20 +305,20 @@ INSTANTIATE_TEST_SUITE_P(WorkedExample, QueueLoadingNearAnItemsEnd,
 
 TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
   // At 01:03:20 the queue is C, A, B, B: make B (the last item) a dead stream.
-  world_.setBroken(kB);
+  world_.media().setBroken(kB);
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  const auto first = world_.latestPlayer();
+  world_.scheduler().runUntilIdle();
+  const auto first = world_.media().latestPlayer();
   // C plays its remaining 1000 s, A its 600 s; both B fail and are skipped.
-  world_.advance(1600.5);
+  world_.scheduler().advance(1600.5);
   EXPECT_TRUE(first->items().empty());
-  EXPECT_EQ(world_.latestPlayer(), first);
+  EXPECT_EQ(world_.media().latestPlayer(), first);
   const auto messages = controller->debugmsgs();
   EXPECT_EQ(messages.back(), "lastVideoFailedToPlay: object: Optional(<VornAVPlayerItem: " +
                                  std::string(kB) + ">); reloading in 10.0 seconds");
-  world_.advance(10.0);
-  const auto second = world_.latestPlayer();
+  world_.scheduler().advance(10.0);
+  const auto second = world_.media().latestPlayer();
   ASSERT_NE(second, first);
   // 01:30:10.5: the queue starts with the two dead Bs, which are skipped at once; C plays.
   EXPECT_EQ(urlsOf(second->items()), (std::vector<std::string>{kC, kA}));
@@ -326,12 +327,12 @@ TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
 
 TEST_F(QueueLoading, AProgrammeOfDeadStreamsRetriesCalmly) {
   for (const char* url : {kA, kB, kC}) {
-    world_.setBroken(url);
+    world_.media().setBroken(url);
   }
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.runUntilIdle();
-  world_.advance(60.0);
+  world_.scheduler().runUntilIdle();
+  world_.scheduler().advance(60.0);
   const auto messages = controller->debugmsgs();
   const auto loads = std::count(messages.begin(), messages.end(), "loadVideos");
   // One load at the start and one every 10 s after each failure: no spinning.

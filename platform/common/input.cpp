@@ -1,5 +1,7 @@
 #include "platform/input.h"
 
+#include "platform/common/input_delivery.h"
+
 #include <algorithm>
 
 #include "platform/views.h"

@@ -1,32 +1,14 @@
-#include "platform/application.h"
+#include "platform/common/application_host.h"
 
+#include "platform/common/input_delivery.h"
 #include "platform/platform.h"
 
-namespace vorn::platform {
+namespace vorn::common {
 
-void TransitionCoordinator::animateAlongsideTransition(std::function<void()> animation,
-                                                       std::function<void()> completion) {
-  // There is no animation machinery: the size changes in one step, so an animation block runs at
-  // once and completions run when the new size is in place.
-  if (animation) {
-    animation();
-  }
-  if (completion) {
-    completions_.push_back(std::move(completion));
-  }
-}
-
-std::shared_ptr<View> ViewController::view() {
-  if (!view_) {
-    view_ = platform_.views().makeView(platform_.application().screenBounds());
-    viewDidLoad();
-  }
-  return view_;
-}
-
-bool Application::launch(const ClassRegistry& registry, const std::string& delegateClassName,
-                         const MainInterface& mainInterface, const Rect& screenBounds,
-                         const std::function<void(ViewController&)>& configureRootController) {
+bool ApplicationHost::launch(
+    const platform::ClassRegistry& registry, const std::string& delegateClassName,
+    const platform::MainInterface& mainInterface, const platform::Rect& screenBounds,
+    const std::function<void(platform::ViewController&)>& configureRootController) {
   const auto delegateClass = registry.delegates.find(delegateClassName);
   const auto controllerClass = registry.controllers.find(mainInterface.rootControllerClass);
   if (delegateClass == registry.delegates.end() || controllerClass == registry.controllers.end()) {
@@ -39,9 +21,9 @@ bool Application::launch(const ClassRegistry& registry, const std::string& deleg
   }
   // The start-up description: a window held by the delegate, and the root controller decoded
   // into it.
-  auto window = std::make_shared<Window>(screenBounds);
+  auto window = std::make_shared<platform::Window>(screenBounds);
   delegate_->setWindow(window);
-  auto controller = controllerClass->second(platform_, Coder{});
+  auto controller = controllerClass->second(platform_, platform::Coder{});
   if (!controller) {
     return false;
   }
@@ -49,7 +31,7 @@ bool Application::launch(const ClassRegistry& registry, const std::string& deleg
   if (configureRootController) {
     configureRootController(*controller);
   }
-  state_ = ApplicationState::inactive;
+  state_ = platform::ApplicationState::inactive;
   delegate_->applicationDidFinishLaunchingWithOptions(*this);
   controller->loadViewIfNeeded();
   becomeActive();
@@ -57,7 +39,7 @@ bool Application::launch(const ClassRegistry& registry, const std::string& deleg
   return true;
 }
 
-std::shared_ptr<ViewController> Application::rootViewController() const {
+std::shared_ptr<platform::ViewController> ApplicationHost::rootViewController() const {
   if (!delegate_) {
     return nullptr;
   }
@@ -65,64 +47,64 @@ std::shared_ptr<ViewController> Application::rootViewController() const {
   return window ? window->rootViewController() : nullptr;
 }
 
-void Application::resignActive() {
-  if (state_ == ApplicationState::active) {
-    state_ = ApplicationState::inactive;
+void ApplicationHost::resignActive() {
+  if (state_ == platform::ApplicationState::active) {
+    state_ = platform::ApplicationState::inactive;
     delegate_->applicationWillResignActive(*this);
   }
 }
 
-void Application::enterBackground() {
+void ApplicationHost::enterBackground() {
   resignActive();
-  if (state_ == ApplicationState::inactive) {
-    state_ = ApplicationState::background;
+  if (state_ == platform::ApplicationState::inactive) {
+    state_ = platform::ApplicationState::background;
     delegate_->applicationDidEnterBackground(*this);
   }
 }
 
-void Application::enterForeground() {
-  if (state_ == ApplicationState::background) {
-    state_ = ApplicationState::inactive;
+void ApplicationHost::enterForeground() {
+  if (state_ == platform::ApplicationState::background) {
+    state_ = platform::ApplicationState::inactive;
     delegate_->applicationWillEnterForeground(*this);
   }
 }
 
-void Application::becomeActive() {
+void ApplicationHost::becomeActive() {
   enterForeground();
-  if (state_ == ApplicationState::inactive) {
-    state_ = ApplicationState::active;
+  if (state_ == platform::ApplicationState::inactive) {
+    state_ = platform::ApplicationState::active;
     delegate_->applicationDidBecomeActive(*this);
   }
 }
 
-void Application::terminate() {
-  if (delegate_ && state_ != ApplicationState::terminated &&
-      state_ != ApplicationState::notRunning) {
-    state_ = ApplicationState::terminated;
+void ApplicationHost::terminate() {
+  if (delegate_ && state_ != platform::ApplicationState::terminated &&
+      state_ != platform::ApplicationState::notRunning) {
+    state_ = platform::ApplicationState::terminated;
     delegate_->applicationWillTerminate(*this);
   }
 }
 
-void Application::screenConnected() {
+void ApplicationHost::screenConnected() {
   if (delegate_) {
     delegate_->screenDidConnect(*this);
   }
 }
 
-void Application::screenDisconnected() {
+void ApplicationHost::screenDisconnected() {
   if (delegate_) {
     delegate_->screenDidDisconnect(*this);
   }
 }
 
-void Application::resize(const Size& size) {
-  const Rect bounds{0.0, 0.0, size.width, size.height};
+void ApplicationHost::resize(const platform::Size& size) {
+  const platform::Rect bounds{0.0, 0.0, size.width, size.height};
   screenBounds_ = bounds;
   const auto controller = rootViewController();
   if (!controller) {
     return;
   }
-  TransitionCoordinator coordinator;
+  platform::TransitionCoordinator coordinator;
   controller->viewWillTransitionToSize(size, coordinator);
   if (const auto window = delegate_->window()) {
     window->setFrame(bounds);
@@ -135,30 +117,30 @@ void Application::resize(const Size& size) {
   }
 }
 
-void Application::memoryWarning() {
+void ApplicationHost::memoryWarning() {
   if (const auto controller = rootViewController()) {
     controller->didReceiveMemoryWarning();
   }
 }
 
-bool Application::tap() {
+bool ApplicationHost::tap() {
   const auto controller = rootViewController();
   return controller && controller->isViewLoaded() && deliverTap(*controller->view());
 }
 
-bool Application::swipe(SwipeDirection direction) {
+bool ApplicationHost::swipe(platform::SwipeDirection direction) {
   const auto controller = rootViewController();
   return controller && controller->isViewLoaded() && deliverSwipe(*controller->view(), direction);
 }
 
-bool Application::pressPlayPause() {
+bool ApplicationHost::pressPlayPause() {
   const auto controller = rootViewController();
   return controller && controller->isViewLoaded() &&
-         deliverPress(*controller->view(), kPressTypePlayPause);
+         deliverPress(*controller->view(), platform::kPressTypePlayPause);
 }
 
-void Application::remoteCommand(RemoteCommandKind kind) {
+void ApplicationHost::remoteCommand(platform::RemoteCommandKind kind) {
   platform_.remoteCommandCenter().command(kind).invoke();
 }
 
-}  // namespace vorn::platform
+}  // namespace vorn::common

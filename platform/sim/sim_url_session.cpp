@@ -1,0 +1,165 @@
+#include "platform/sim/sim_url_session.h"
+
+#include <algorithm>
+
+namespace vorn::sim {
+
+void SimUrlSession::startDataTask(const platform::Url& url,
+                                  platform::DataTaskCompletion completion) {
+  Response response;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(url.text());
+    if (std::find(heldUrls_.begin(), heldUrls_.end(), url.text()) != heldUrls_.end()) {
+      held_.push_back({url, std::move(completion)});
+      completion = nullptr;
+    } else {
+      response = decide(url);
+    }
+  }
+  if (completion) {
+    deliver(url, std::move(response), std::move(completion));
+  }
+  trace_.line("download started: " + url.text());
+}
+
+SimUrlSession::Response SimUrlSession::decide(const platform::Url& url) {
+  const std::string& text = url.text();
+  auto once = oneShots_.find(text);
+  if (once != oneShots_.end() && !once->second.empty()) {
+    Response scripted = std::move(once->second.front());
+    once->second.pop_front();
+    return scripted;
+  }
+  if (auto rule = rules_.find(text); rule != rules_.end()) {
+    return rule->second;
+  }
+  if (url.isFileUrl()) {
+    auto file = files_.find(url.filePath());
+    if (file == files_.end()) {
+      return {.error = platform::Error::make(platform::kUrlErrorDomain, -1100,
+                                             "The requested file does not exist.")};
+    }
+    return {.data = file->second, .status = 0};
+  }
+  return {.error = platform::Error::make(platform::kUrlErrorDomain, -1003,
+                                         "A server with the specified hostname could not be "
+                                         "found.")};
+}
+
+void SimUrlSession::deliver(const platform::Url& url, Response response,
+                            platform::DataTaskCompletion completion) {
+  std::shared_ptr<platform::UrlResponse> answered;
+  if (!response.error) {
+    answered = std::make_shared<platform::UrlResponse>(url, response.status);
+  }
+  // The completion carries the answer decided now.
+  Scheduler::Work work;
+  work.thread = Scheduler::Thread::background;
+  work.kind = "download";
+  work.label = url.text();
+  work.run = [this, text = url.text(), completion = std::move(completion),
+              data = std::move(response.data), answered = std::move(answered),
+              error = std::move(response.error)]() mutable {
+    completion(std::move(data), std::move(answered), std::move(error));
+    completion = nullptr;
+    trace_.line("download finished: " + text);
+  };
+  scheduler_.schedule(scheduler_.now() + std::max(0.0, response.delay), std::move(work));
+}
+
+void SimUrlSession::serve(const std::string& url, Response response) {
+  std::lock_guard lock(mutex_);
+  rules_[url] = std::move(response);
+}
+
+void SimUrlSession::serveOnce(const std::string& url, Response response) {
+  std::lock_guard lock(mutex_);
+  oneShots_[url].push_back(std::move(response));
+}
+
+std::vector<std::string> SimUrlSession::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+size_t SimUrlSession::pendingDownloads() const {
+  const size_t due = scheduler_.pendingCount("download");
+  std::lock_guard lock(mutex_);
+  return due + held_.size();
+}
+
+void SimUrlSession::hold(const std::string& url) {
+  std::lock_guard lock(mutex_);
+  if (std::find(heldUrls_.begin(), heldUrls_.end(), url) == heldUrls_.end()) {
+    heldUrls_.push_back(url);
+  }
+}
+
+std::vector<std::string> SimUrlSession::heldRequests() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> urls;
+  for (const auto& request : held_) {
+    urls.push_back(request.url.text());
+  }
+  return urls;
+}
+
+bool SimUrlSession::answer(const std::string& url, Response response) {
+  std::optional<Held> request;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(held_.begin(), held_.end(),
+                              [&](const Held& held) { return held.url.text() == url; });
+    if (found == held_.end()) {
+      return false;
+    }
+    request = std::move(*found);
+    held_.erase(found);
+  }
+  deliver(request->url, std::move(response), std::move(request->completion));
+  return true;
+}
+
+size_t SimUrlSession::release(const std::string& url) {
+  std::vector<std::pair<Held, Response>> answered;
+  {
+    std::lock_guard lock(mutex_);
+    std::erase(heldUrls_, url);
+    for (auto it = held_.begin(); it != held_.end();) {
+      if (it->url.text() == url) {
+        Response response = decide(it->url);
+        answered.emplace_back(std::move(*it), std::move(response));
+        it = held_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& [request, response] : answered) {
+    deliver(request.url, std::move(response), std::move(request.completion));
+  }
+  return answered.size();
+}
+
+std::vector<platform::DataTaskCompletion> SimUrlSession::dropHeld() {
+  std::vector<platform::DataTaskCompletion> dropped;
+  std::lock_guard lock(mutex_);
+  for (auto& request : held_) {
+    dropped.push_back(std::move(request.completion));
+  }
+  held_.clear();
+  return dropped;
+}
+
+void SimUrlSession::writeFile(const std::string& path, std::string contents) {
+  std::lock_guard lock(mutex_);
+  files_[path] = std::move(contents);
+}
+
+void SimUrlSession::removeFile(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  files_.erase(path);
+}
+
+}  // namespace vorn::sim

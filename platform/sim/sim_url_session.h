@@ -1,0 +1,87 @@
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/scheduler.h"
+#include "platform/sim/trace.h"
+#include "platform/url_session.h"
+
+namespace vorn::sim {
+
+// The simulated URL session. A request takes the next one-shot response queued for its URL, else
+// the persistent rule, else the default: http(s) fails with "host not found"; a file URL reads the
+// simulated file system (a missing file fails with "file does not exist"; a present file answers
+// its contents with status 0). The completion is a background entry of the scheduler, due `delay`
+// seconds after the answer is decided, and runs exactly once.
+//
+// A test can also hold the requests for a URL: they stay pending, unanswered, until the test
+// answers them one by one (with any response) or releases them (answered by the rules above, as if
+// made then). Until then they hang.
+//
+// Any thread may start requests and script responses.
+class SimUrlSession : public platform::UrlSession {
+ public:
+  struct Response {
+    std::optional<std::string> data = std::nullopt;
+    long status = 200;
+    std::shared_ptr<platform::Error> error = nullptr;
+    double delay = 0.0;
+  };
+
+  SimUrlSession(Scheduler& scheduler, const SimTrace& trace)
+      : scheduler_(scheduler), trace_(trace) {}
+
+  void startDataTask(const platform::Url& url, platform::DataTaskCompletion completion) override;
+
+  void serve(const std::string& url, Response response);
+  void serveOnce(const std::string& url, Response response);
+  // Every request started, in order.
+  std::vector<std::string> requests() const;
+  // Requests started and not yet completed: answered and due, or held.
+  size_t pendingDownloads() const;
+
+  // Requests for `url` from now on are held.
+  void hold(const std::string& url);
+  // Held requests, oldest first.
+  std::vector<std::string> heldRequests() const;
+  // Answers the oldest held request for `url` with `response`; false when none is held.
+  bool answer(const std::string& url, Response response);
+  // Stops holding `url`; its held requests are answered by the rules. Returns how many.
+  size_t release(const std::string& url);
+
+  // The simulated file system that file URLs read.
+  void writeFile(const std::string& path, std::string contents);
+  void removeFile(const std::string& path);
+
+  // Teardown: the completions of held requests, never to be called.
+  std::vector<platform::DataTaskCompletion> dropHeld();
+
+ private:
+  struct Held {
+    platform::Url url;
+    platform::DataTaskCompletion completion;
+  };
+
+  // The scripted or default answer to a request for `url`. Requires the lock.
+  Response decide(const platform::Url& url);
+  void deliver(const platform::Url& url, Response response,
+               platform::DataTaskCompletion completion);
+
+  Scheduler& scheduler_;
+  const SimTrace& trace_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Response> rules_;
+  std::map<std::string, std::deque<Response>> oneShots_;
+  std::vector<std::string> requests_;
+  std::map<std::string, std::string> files_;
+  std::vector<std::string> heldUrls_;
+  std::deque<Held> held_;
+};
+
+}  // namespace vorn::sim
