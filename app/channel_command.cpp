@@ -15,6 +15,7 @@
 #include "app/commands.h"
 #include "app/settings.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/system_log.h"
 #include "vorn/build_config.h"
 
 namespace vorn::app {
@@ -135,6 +136,13 @@ std::optional<std::string> displayProblem() {
   return problem + " (--headless runs without one)";
 }
 
+// The start of a failure line written before, or instead of, the channel's log. Under the journal
+// it carries the error priority, as the log's own error records do, so `journalctl -p err` shows
+// why the service did not start.
+std::string failure() {
+  return linuxbackend::journalOwns(STDERR_FILENO) ? "<3>vorn: " : "vorn: ";
+}
+
 linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, bool headless) {
   linuxbackend::LinuxPlatformOptions options;
   options.headless = headless;
@@ -177,7 +185,7 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
     out << app.help();
     return 0;
   } catch (const CLI::ParseError& error) {
-    err << "vorn: " << error.what() << " (see 'vorn --help')\n";
+    err << failure() << error.what() << " (see 'vorn --help')\n";
     return 2;
   }
   if (version) {
@@ -189,12 +197,12 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
   try {
     effective = settingsOptions.load(SettingsEnvironment::ofThisProcess());
   } catch (const SettingsError& error) {
-    err << "vorn: " << error.what() << '\n';
+    err << failure() << error.what() << '\n';
     return 2;
   }
   const Settings& settings = effective.values;
   if (settings.windowed && settings.headless) {
-    err << "vorn: windowed (" << effective.origins["windowed"] << ") and headless ("
+    err << failure() << "windowed (" << effective.origins["windowed"] << ") and headless ("
         << effective.origins["headless"] << ") cannot be used together\n";
     return 2;
   }
@@ -209,7 +217,7 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
   const bool headless = settings.headless || (!variable("DISPLAY") && !variable("WAYLAND_DISPLAY"));
   if (!headless) {
     if (auto problem = displayProblem()) {
-      err << "vorn: cannot start: " << *problem << '\n';
+      err << failure() << "cannot start: " << *problem << '\n';
       return 1;
     }
   }
@@ -225,7 +233,7 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
     }
     return platform.run(classRegistry(), kDelegateClassName, mainInterface(), configure);
   } catch (const std::exception& error) {
-    err << "vorn: cannot start: " << error.what() << '\n';
+    err << failure() << "cannot start: " << error.what() << '\n';
     return 1;
   }
 }

@@ -11,7 +11,6 @@
 #include <ctime>
 
 namespace vorn::linuxbackend {
-namespace {
 
 bool journalOwns(int fd) {
   const char* stream = std::getenv("JOURNAL_STREAM");
@@ -30,6 +29,8 @@ bool journalOwns(int fd) {
   return static_cast<unsigned long long>(info.st_dev) == device &&
          static_cast<unsigned long long>(info.st_ino) == inode;
 }
+
+namespace {
 
 void appendEscaped(std::string& line, std::string_view record) {
   for (char c : record) {
@@ -58,8 +59,9 @@ std::string StderrSystemLog::formatLine(std::string_view record, double unixSeco
   line.reserve(record.size() + 48);
   if (journal_) {
     // The logic's two levels map to the journal's: ERROR records are errors, DEBUG records
-    // debug; what else the process writes is information.
-    if (record.rfind("ERROR: ", 0) == 0) {
+    // debug. The process's own failures ("vorn: cannot start: ...", "vorn: cannot draw ...")
+    // are errors too; what else it writes is information.
+    if (record.rfind("ERROR: ", 0) == 0 || record.rfind("vorn: cannot ", 0) == 0) {
       line += "<3>";
     } else if (record.rfind("DEBUG: ", 0) == 0) {
       line += "<7>";

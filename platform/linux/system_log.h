@@ -8,10 +8,14 @@
 
 namespace vorn::linuxbackend {
 
+// Whether `fd` is the journal's stream: systemd names its device and inode in JOURNAL_STREAM.
+bool journalOwns(int fd);
+
 // The system log on standard error, one line per record, as a system log shows it:
 // "Dec  6 14:28:09.123 vorn[1234]: <record>". Under systemd (JOURNAL_STREAM names our stderr) the
 // journal adds time and process itself, so the line is "<N><record>" with the priority N (3 for
-// the logic's error records, 7 for its debug records, 6 otherwise). Control characters inside a
+// the logic's error records and the process's own "vorn: cannot ..." failures, 7 for debug
+// records, 6 otherwise). Control characters inside a
 // record are written as
 // "#ooo" (octal), so a record never spans lines. Thread-safe.
 class StderrSystemLog : public platform::SystemLog {

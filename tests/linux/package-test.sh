@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian package as a fresh machine gets it: unpacked into an empty root, its own binary runs
 # from there and finds its data beside itself, its unit passes systemd-analyze, its man page
-# renders cleanly and its settings file is a conffile naming every key the man page documents.
+# renders cleanly and its settings file is a conffile naming every key the man page documents, at
+# its default, and accepted by the channel once uncommented.
 # Reuses the package of the build (scripts/test.sh makes it before the tests); makes it only when
 # it is missing or older than what goes into it.
 # Usage: package-test.sh SOURCE_DIR BUILD_DIR COMMANDS   (COMMANDS: 1 when vorn has schedule/check)
@@ -87,6 +88,22 @@ run() {
   printf '%s\n' "$out" | head -n 5
 }
 run --version
+
+# The settings file with every key uncommented is one the channel accepts, every line of it read,
+# and a key that has a built-in default shows exactly that default.
+sed 's/^#\([a-z_]* = \)/\1/' "$root/etc/vorn/vorn.toml" >"$work/uncommented.toml"
+status=0
+effective=$(env -u HOME -u XDG_STATE_HOME "$root/usr/bin/vorn" --config "$work/uncommented.toml" \
+  --print-config 2>&1) || status=$?
+[ "$status" -eq 0 ] || fail "the uncommented settings file is refused ($status): $effective"
+read_keys=$(echo "$effective" | grep -c "# config file $work/uncommented.toml\$" || true)
+[ "$read_keys" -eq 13 ] || fail "the uncommented settings file sets $read_keys keys: $effective"
+defaults=$(env -u HOME -u XDG_STATE_HOME "$root/usr/bin/vorn" --config /dev/null --print-config |
+  sed -n 's/^\([a-z_]* = .*[^ ]\)  *# default$/\1/p')
+[ "$(echo "$defaults" | wc -l)" -ge 9 ] || fail "too few defaults printed: $defaults"
+echo "$defaults" | while IFS= read -r line; do
+  grep -qxF "#$line" "$root/etc/vorn/vorn.toml" || fail "the settings file does not show the default $line"
+done
 if [ "$commands" = 1 ]; then
   run check --playlist "$playlist"
   run schedule --playlist "$playlist" --from 2026-12-06T00:00:00Z --hours 1

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <regex>
@@ -68,11 +69,17 @@ class NotifySocket {
   bool bound_ = false;
 };
 
-// `vorn --headless` with standard error in `logFile`; when `journal`, JOURNAL_STREAM names that
-// file as the service manager names the journal's stream.
+// `vorn ARGS` with standard error in `logFile`; when `journal`, JOURNAL_STREAM names that file as
+// the service manager names the journal's stream.
 class ServiceProcess {
  public:
-  ServiceProcess(const std::string& logFile, bool journal, const Environment& environment) {
+  ServiceProcess(const std::string& logFile, bool journal, const Environment& environment,
+                 const std::vector<std::string>& args = {"--headless"}) {
+    std::vector<char*> argv{const_cast<char*>(VORN_CHANNEL_BINARY)};
+    for (const auto& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -93,7 +100,7 @@ class ServiceProcess {
       for (const auto& [name, value] : environment) {
         setenv(name.c_str(), value.c_str(), 1);
       }
-      execl(VORN_CHANNEL_BINARY, VORN_CHANNEL_BINARY, "--headless", nullptr);
+      execv(VORN_CHANNEL_BINARY, argv.data());
       _exit(127);
     }
   }
@@ -214,6 +221,62 @@ TEST_F(ServiceTest, a_watchdog_meant_for_another_process_and_a_terminal_get_noth
     ++count;
   }
   EXPECT_GT(count, 0);
+}
+
+// A channel that cannot start says why in one line and exits, without a READY=1 that would have
+// the manager count on it. Under the journal the line is an error (`journalctl -p err`).
+TEST_F(ServiceTest, a_failure_to_start_is_one_error_line_and_its_exit_status) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    Environment extra;
+    bool journal;
+    int status;
+    std::string line;  // its start
+  };
+  const std::vector<Case> cases = {
+      // Our settings take monitors up to 63; the player refuses an index above 32 at start.
+      {"player refuses",
+       {"--headless", "--screen", "40"},
+       {},
+       true,
+       1,
+       "<3>vorn: cannot start: mpv option screen=40"},
+      {"player refuses, terminal",
+       {"--headless", "--screen", "40"},
+       {},
+       false,
+       1,
+       "vorn: cannot start: mpv option screen=40"},
+      {"display named but absent",
+       {},
+       {{"DISPLAY", folder_.file("no-x-server") + ":0"}},
+       true,
+       1,
+       "<3>vorn: cannot start: no display: cannot connect to X display"},
+      {"bad settings",
+       {"--headless", "--volume", "101"},
+       {},
+       true,
+       2,
+       "<3>vorn: --volume: volume:"},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    NotifySocket manager(folder_.file("notify-" + std::to_string(i)));
+    ASSERT_TRUE(manager.bound());
+    auto environment = quietChannel();
+    environment.emplace_back("NOTIFY_SOCKET", manager.path());
+    environment.insert(environment.end(), c.extra.begin(), c.extra.end());
+    const std::string log = folder_.file("failure.log");
+    ServiceProcess channel(log, c.journal, environment, c.args);
+    EXPECT_EQ(channel.waitForExit(), c.status);
+    const std::string text = readFile(log);
+    EXPECT_EQ(text.rfind(c.line, 0), 0u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_EQ(manager.receive(std::chrono::milliseconds(0)), std::nullopt);
+  }
 }
 
 }  // namespace
