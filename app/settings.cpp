@@ -52,8 +52,9 @@ constexpr Key kKeys[] = {
     {"volume", Kind::integer, "sound volume, 0 to 100", "N", 0, 100},
     {"screen", Kind::integer, "the monitor (0, 1, ...) to fill in full screen", "N", 0, 63},
     {"hwdec", Kind::text, "hardware decoding mode (auto-safe, auto, no, vaapi, ...)", "MODE"},
+    // The player keeps the cap in a 32-bit integer and refuses more at start.
     {"max_bitrate", Kind::integer, "highest HLS variant bit rate to choose, bits per second", "BPS",
-     1, kMaxInt},
+     1, std::numeric_limits<int32_t>::max()},
     {"developer_mode", Kind::flag,
      "pin the clock to the start of the day, use the packaged playlist and let a swipe skip to "
      "the next video"},

@@ -172,6 +172,7 @@ TEST_F(Settings, BadInputIsOneLineNamingWhereAndWhat) {
       {"volume = 150\n", {":1: ", "volume", "150"}},
       {"screen = -1\n", {":1: ", "screen"}},
       {"max_bitrate = 0\n", {":1: ", "max_bitrate"}},
+      {"max_bitrate = 2147483648\n", {":1: ", "max_bitrate"}},
       {"fetch_timeout = 0\n", {":1: ", "fetch_timeout"}},
       {"refresh_interval = \"10m\"\n", {":1: ", "refresh_interval"}},
       {"mute = 1\n", {":1: ", "mute", "true or false"}},
