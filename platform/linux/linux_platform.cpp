@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <csignal>
 
@@ -12,6 +14,21 @@ double LinuxPlatform::SystemClock::timeIntervalSince1970() const {
   auto now = std::chrono::system_clock::now().time_since_epoch();
   return std::chrono::duration<double>(now).count();
 }
+
+namespace {
+
+// glibc gives threads allocator arenas of their own, up to eight per core. libmpv starts and ends
+// demuxer, decoder and network threads for every queue, and what they free stays spread over all
+// those arenas: the process's memory climbed by about 150 MB over its first twenty queue reloads,
+// twice what the mpv command line grows by. Two arenas hold it level with the command line. glibc
+// settles its limit when the process first outgrows eight arenas, so this comes before any thread.
+void limitAllocatorArenas() {
+#ifdef __GLIBC__
+  mallopt(M_ARENA_MAX, 2);
+#endif
+}
+
+}  // namespace
 
 // The media service as the logic sees it, remembering the most recent queue player: that is the
 // one playing (a new load drops the previous one), and the desktop's media controls report it.
@@ -37,6 +54,7 @@ class LinuxPlatform::TrackingMediaService : public platform::MediaService {
 
 LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     : options_(std::move(options)), bundle_(InstalledBundle::forThisProcess()) {
+  limitAllocatorArenas();
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
   notificationCenter_ = std::make_unique<platform::NotificationCenter>();
   remoteCommandCenter_ = std::make_unique<platform::RemoteCommandCenter>();

@@ -1,5 +1,7 @@
 #include "platform/linux/mpv_media.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -11,6 +13,14 @@ using platform::QueuePlayer;
 using platform::TimeObserverToken;
 
 namespace {
+
+// By the first frame of a new queue mpv has closed the previous queue's streams and decoders;
+// the pages they freed go back to the system instead of staying with the allocator for good.
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
 
 std::string formatSeconds(double seconds) {
   char text[64];
@@ -348,6 +358,7 @@ void MpvMediaService::commit() {
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;
+    trimPending_ = true;
   }
   // The picture shows while some layer in use holds the player that drives mpv.
   std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
@@ -383,6 +394,10 @@ void MpvMediaService::handleEvent(const mpv_event& event) {
     case MPV_EVENT_PLAYBACK_RESTART:
       if (active->loaded_) {
         active->onPlaybackRestart(core_.getDouble("playback-time"));
+        if (trimPending_) {
+          trimPending_ = false;
+          mainQueue_.post([] { releaseFreedMemory(); });
+        }
       }
       break;
     default:
