@@ -1,7 +1,8 @@
 // Memory over many queue reloads: `vorn --headless` plays a tiny programme (three 1 s streams,
 // 160x90) over loopback HTTPS, reloading its queue at every queue end, next to a bare mpv command
 // line looping the same streams with the same playback options in the same run. Every `--every`
-// reloads it prints both processes' resident memory (VmRSS) and peaks (VmHWM) from /proc.
+// reloads it prints both processes' resident memory (VmRSS) and peaks (VmHWM) from /proc, read
+// once that queue's first frame is on screen, and at the end the CPU both used.
 // Targets: after the first 20 reloads vorn's RSS grows by at most 8 MB; vorn's peak stays within
 // 40 MB of mpv's.
 // Usage: vorn_bench_soak [--reloads N] [--every K] [--vorn PATH] [--no-mpv]
@@ -207,6 +208,12 @@ bool makeStream(const std::string& dir, int n) {
   return std::system(command.c_str()) == 0;
 }
 
+volatile sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) {
+  interrupted = 1;
+}
+
 struct Sample {
   int reloads = 0;
   double minutes = 0.0;
@@ -240,6 +247,11 @@ int main(int argc, char** argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C ends the run early but still stops both players and removes the media.
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 
   TempDir folder;
   const Host remote = remoteAddress();
@@ -346,13 +358,17 @@ int main(int argc, char** argv) {
     return true;
   };
 
-  // A reload is a queue loaded after a queue end; the first load is reload 0.
+  // A reload is a queue loaded after a queue end; the first load is reload 0. Memory is read
+  // at the same point of every sampled queue: once its first frame is on screen.
   static const std::string kLoad = "loadVideos: Seeking to ";
+  static const std::string kFirstFrame = "boundaryTimeObserver callback for first video";
   int loads = 0;
+  int pending = -1;  // the reload whose memory is read at its first frame
+  bool done = false;
   int sinceProgress = 0;
   std::string buffer;
   bool failed = false;
-  while (loads - 1 < reloads) {
+  while (!done && !interrupted) {
     pollfd pfd{fds[0], POLLIN, 0};
     const int ready = poll(&pfd, 1, 1000);
     if (ready <= 0) {
@@ -373,28 +389,34 @@ int main(int argc, char** argv) {
     }
     buffer.append(chunk, static_cast<size_t>(n));
     size_t end;
-    while ((end = buffer.find('\n')) != std::string::npos) {
+    while (!done && (end = buffer.find('\n')) != std::string::npos) {
       const std::string line = buffer.substr(0, end);
       buffer.erase(0, end + 1);
       if (line.find("ERROR:") != std::string::npos) {
         std::fprintf(stderr, "%s\n", line.c_str());
       }
-      if (line.find(kLoad) == std::string::npos) {
-        continue;
-      }
-      sinceProgress = 0;
-      const int count = loads++;
-      if (count == 0 || count == kBaselineReload || (count > 0 && count % every == 0) ||
-          count == reloads) {
-        // Memory once this queue's first second has played.
-        if (!sample(count)) {
-          failed = true;
+      if (line.find(kLoad) != std::string::npos) {
+        sinceProgress = 0;
+        const int count = loads++;
+        if (count == 0 || count == kBaselineReload || count % every == 0 || count == reloads) {
+          pending = count;
         }
+      } else if (pending >= 0 && line.find(kFirstFrame) != std::string::npos) {
+        if (!sample(pending)) {
+          failed = true;
+          break;
+        }
+        done = pending >= reloads;
+        pending = -1;
       }
     }
     if (failed) {
       break;
     }
+  }
+  if (interrupted) {
+    std::fprintf(stderr, "interrupted after %d reloads\n", loads - 1);
+    failed = true;
   }
   close(fds[0]);
   stop(vornPid);
