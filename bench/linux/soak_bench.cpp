@@ -457,9 +457,12 @@ int main(int argc, char** argv) {
   const Sample& first = samples.front();
   const double wall = (last.minutes - first.minutes) * 60.0;
   if (wall > 0.0) {
-    std::printf("CPU over the run, %% of one core: vorn %.1f, bare mpv %.1f\n",
-                100.0 * (last.vornCpu - first.vornCpu) / wall,
-                100.0 * (last.mpvCpu - first.mpvCpu) / wall);
+    std::printf("CPU over the run, %% of one core: vorn %.1f",
+                100.0 * (last.vornCpu - first.vornCpu) / wall);
+    if (last.mpv) {
+      std::printf(", bare mpv %.1f", 100.0 * (last.mpvCpu - first.mpvCpu) / wall);
+    }
+    std::printf("\n");
   }
   std::printf("%s\n", met ? "targets met" : "targets NOT met");
   return met ? 0 : 1;
