@@ -14,8 +14,9 @@ using platform::TimeObserverToken;
 
 namespace {
 
-// By the first frame of a new queue mpv has closed the previous queue's streams and decoders;
-// the pages they freed go back to the system instead of staying with the allocator for good.
+// By the first frame of an item mpv has closed the previous item's stream, demuxer and decoders,
+// whose threads freed their memory into the allocator's arenas; the whole free pages go back to the
+// system instead of staying there for good. A few milliseconds, once per item.
 void releaseFreedMemory() {
 #ifdef __GLIBC__
   malloc_trim(0);
@@ -358,7 +359,6 @@ void MpvMediaService::commit() {
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;
-    trimPending_ = true;
   }
   // The picture shows while some layer in use holds the player that drives mpv.
   std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
@@ -384,6 +384,7 @@ void MpvMediaService::handleEvent(const mpv_event& event) {
     case MPV_EVENT_START_FILE: {
       const auto* start = static_cast<const mpv_event_start_file*>(event.data);
       active->onStartFile(start->playlist_entry_id);
+      trimPending_ = true;
       break;
     }
     case MPV_EVENT_END_FILE: {

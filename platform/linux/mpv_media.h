@@ -148,7 +148,7 @@ class MpvMediaService : public platform::MediaService {
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
-  // A queue has been loaded: freed memory is handed back at its first frame.
+  // An item has started: freed memory is handed back at its first frame.
   bool trimPending_ = false;
   std::optional<bool> videoEnabled_;
   std::vector<std::function<void()>> retiredBlocks_;
