@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <csignal>
 
@@ -12,6 +14,26 @@ double LinuxPlatform::SystemClock::timeIntervalSince1970() const {
   auto now = std::chrono::system_clock::now().time_since_epoch();
   return std::chrono::duration<double>(now).count();
 }
+
+namespace {
+
+// glibc gives threads allocator arenas of their own, up to eight per core, and serves blocks
+// above an adaptive threshold (up to 32 MB) from them too. libmpv starts and ends demuxer, decoder
+// and network threads for every item, and what they free stays spread over all those arenas: the
+// process's memory climbed by about 150 MB over its first twenty queue reloads, twice what the mpv
+// command line grows by. Two arenas hold it near the command line; large blocks (packets, frames,
+// stream buffers) mapped on their own go back to the system when freed, which keeps the arenas
+// from fragmenting (with both, level at about 80 MB over 200 reloads; without the fixed threshold
+// it crept by steps). glibc settles its arena limit when the process first outgrows eight arenas,
+// so this comes before any thread.
+void configureAllocator() {
+#ifdef __GLIBC__
+  mallopt(M_ARENA_MAX, 2);
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
+
+}  // namespace
 
 // The media service as the logic sees it, remembering the most recent queue player: that is the
 // one playing (a new load drops the previous one), and the desktop's media controls report it.
@@ -37,6 +59,7 @@ class LinuxPlatform::TrackingMediaService : public platform::MediaService {
 
 LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     : options_(std::move(options)), bundle_(InstalledBundle::forThisProcess()) {
+  configureAllocator();
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
   redrawTimer_ = std::make_unique<asio::steady_timer>(mainLoop_.context());
   urlSession_ = std::make_unique<CurlUrlSession>(options_.urlSession);

@@ -143,6 +143,8 @@ class MpvMediaService : public platform::MediaService {
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
+  // An item has started: freed memory is handed back at its first frame.
+  bool trimPending_ = false;
   std::optional<bool> videoEnabled_;
   std::vector<common::BoundaryObservers::Block> retiredBlocks_;
 };

@@ -1,6 +1,6 @@
 # The mpv half of the backend: its player and drawing headless, and the real window under a virtual
 # display (run-window-test.sh starts Xvfb and a window manager around window_test).
-add_executable(vorn_mpv_tests mpv_player_test.cpp test_https_server.cpp)
+add_executable(vorn_mpv_tests mpv_player_test.cpp mpv_reload_test.cpp test_https_server.cpp)
 target_link_libraries(vorn_mpv_tests PRIVATE vorn_linux PkgConfig::HTTPLIB GTest::gtest_main)
 target_compile_definitions(vorn_mpv_tests PRIVATE VORN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_test(NAME linux_mpv_player COMMAND vorn_mpv_tests)
