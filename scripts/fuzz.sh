@@ -33,9 +33,13 @@ while read -r target; do
   if [ -d "$root/fuzz/corpus/$target" ]; then
     cp -R "$root/fuzz/corpus/$target/." "$corpus/"
   fi
+  options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+    -artifact_prefix="$findings/")
+  if [ -f "$root/fuzz/$target.dict" ]; then
+    options+=(-dict="$root/fuzz/$target.dict")
+  fi
   echo "== $target: ${seconds} s"
-  if "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$work/$target.log" 2>&1; then
+  if "$build/$target" "${options[@]}" "$corpus" >"$work/$target.log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units)' "$work/$target.log" || true
     grep -E '(DONE|INITED) .*cov:' "$work/$target.log" | tail -1 || true
   else
