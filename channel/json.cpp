@@ -1,6 +1,7 @@
 #include "channel/json.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -9,7 +10,7 @@
 namespace vorn {
 namespace {
 
-const Json kNull;
+const Json kNull{};
 
 constexpr size_t kAlignment = alignof(Json);
 static_assert(alignof(std::string_view) <= kAlignment);
@@ -21,6 +22,25 @@ uint32_t checkedSize(size_t size) {
     throw std::length_error("JSON value too large");
   }
   return static_cast<uint32_t>(size);
+}
+
+// static_cast of a double outside the integer's range is undefined (a playlist may hold 1e300):
+// such a value gives the nearer end of the range, NaN gives 0.
+template <typename Integer>
+Integer saturated(double value) {
+  constexpr auto lowest = std::numeric_limits<Integer>::min();
+  constexpr auto highest = std::numeric_limits<Integer>::max();
+  if (std::isnan(value)) {
+    return 0;
+  }
+  if (value <= static_cast<double>(lowest)) {
+    return lowest;
+  }
+  // The largest value rounds up to the power of two just past the range.
+  if (value >= static_cast<double>(highest)) {
+    return highest;
+  }
+  return static_cast<Integer>(value);
 }
 
 [[noreturn]] void wrongType(const char* wanted) {
@@ -59,7 +79,7 @@ int64_t Json::get<int64_t>() const {
     case Type::number_unsigned:
       return static_cast<int64_t>(unsigned_);
     case Type::number_float:
-      return static_cast<int64_t>(float_);
+      return saturated<int64_t>(float_);
     default:
       wrongType("a number");
   }
@@ -73,7 +93,7 @@ uint64_t Json::get<uint64_t>() const {
     case Type::number_unsigned:
       return unsigned_;
     case Type::number_float:
-      return static_cast<uint64_t>(float_);
+      return saturated<uint64_t>(float_);
     default:
       wrongType("a number");
   }

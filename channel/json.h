@@ -50,9 +50,9 @@ class Json {
   bool is_array() const { return type_ == Type::array; }
   bool is_object() const { return type_ == Type::object; }
 
-  // The value as T: bool from a boolean; int64_t, uint64_t or double from any number (converted
-  // as static_cast does); std::string or std::string_view (into the document) from a string.
-  // Anything else throws std::domain_error.
+  // The value as T: bool from a boolean; int64_t, uint64_t or double from any number (as
+  // static_cast does, but a fraction past an integer's range gives its nearer end); std::string or
+  // string_view (into the document) from a string. Anything else throws std::domain_error.
   template <typename T>
   T get() const;
 

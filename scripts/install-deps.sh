@@ -11,6 +11,7 @@ packages=(
   openssl libcli11-dev libtomlplusplus-dev
   xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core
   libsystemd-dev systemd dpkg-dev file man-db
+  clang libclang-rt-dev
 )
 
 missing=()

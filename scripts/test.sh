@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs the whole suite: the normal build (unit,
 # simulation and real-backend integration tests), then the unit and simulation tests again under
-# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, then every fuzz target for
+# 60 s (VORN_SKIP_FUZZ=1 skips that stage).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -32,4 +33,9 @@ if [ "${VORN_SKIP_SANITIZERS:-0}" != "1" ]; then
   configure_and_build build-tsan -DVORN_SANITIZE=thread -DVORN_LINUX_BACKEND=OFF \
     -DVORN_BENCHMARKS=OFF
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs")
+fi
+
+if [ "${VORN_SKIP_FUZZ:-0}" != "1" ]; then
+  echo "== fuzzing (each target 60 s under address+undefined sanitizers)"
+  bash scripts/fuzz.sh 60
 fi

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -191,6 +192,25 @@ TEST(PlaylistDocument, ValuesAnswerOnlyForWhatTheyAre) {
     elements += element.is_null() ? 0 : 1;
   }
   EXPECT_EQ(elements, 3u);
+}
+
+TEST(PlaylistDocument, FractionsOutsideTheIntegerRangeGiveItsNearerEnd) {
+  const auto document = valueOf(parseDocument(R"([1e300, -1e300, -5.5, 1e19, -0.5, 7.9])"));
+  ASSERT_TRUE(document);
+  const Json& numbers = *document;
+  constexpr auto kMaxSigned = std::numeric_limits<int64_t>::max();
+  constexpr auto kMinSigned = std::numeric_limits<int64_t>::min();
+  constexpr auto kMaxUnsigned = std::numeric_limits<uint64_t>::max();
+  EXPECT_EQ(numbers[0].get<int64_t>(), kMaxSigned);
+  EXPECT_EQ(numbers[0].get<uint64_t>(), kMaxUnsigned);
+  EXPECT_EQ(numbers[1].get<int64_t>(), kMinSigned);
+  EXPECT_EQ(numbers[1].get<uint64_t>(), 0u);
+  EXPECT_EQ(numbers[2].get<uint64_t>(), 0u);
+  EXPECT_EQ(numbers[2].get<int64_t>(), -5);
+  EXPECT_EQ(numbers[3].get<int64_t>(), kMaxSigned);
+  EXPECT_EQ(numbers[3].get<uint64_t>(), 10000000000000000000u);
+  EXPECT_EQ(numbers[4].get<uint64_t>(), 0u);
+  EXPECT_EQ(numbers[5].get<int64_t>(), 7);
 }
 
 TEST(PlaylistDocument, AnEntryKeepsItsDocumentAlive) {
