@@ -220,8 +220,8 @@ TEST(WorldTime, trace_reports_timers) {
                                              "0 timer invalidated: a:", "1 timer fired: b:"}));
 }
 
-TEST(WorldTime, trace_echoes_log_records_and_the_hook_follows_every_main_thread_turn) {
-  World world;
+TEST(WorldTime, the_log_keeps_timed_records_the_trace_echoes_and_the_hook_follows_each_turn) {
+  World world({.startTime = 50.0});
   std::vector<std::string> lines;
   int turns = 0;
   world.trace().setSink([&](double, const std::string& line) { lines.push_back(line); });
@@ -237,16 +237,12 @@ TEST(WorldTime, trace_echoes_log_records_and_the_hook_follows_every_main_thread_
   EXPECT_EQ(turns, 3) << "two blocks and a timer; a completion is no main-thread turn";
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "log: DEBUG: x");
-}
-
-TEST(WorldLog, keeps_records_with_their_time) {
-  World world({.startTime = 50.0});
-  world.systemLog().write("DEBUG: one");
-  world.scheduler().advance(2.5);
+  // The log keeps every record with its time.
   world.systemLog().write("ERROR: two");
-  EXPECT_EQ(world.log().records(), (std::vector<std::string>{"DEBUG: one", "ERROR: two"}));
+  EXPECT_EQ(world.log().records(), (std::vector<std::string>{"DEBUG: x", "ERROR: two"}));
   ASSERT_EQ(world.log().timedRecords().size(), 2u);
-  EXPECT_DOUBLE_EQ(world.log().timedRecords()[1].time, 52.5);
+  EXPECT_DOUBLE_EQ(world.log().timedRecords()[0].time, 50.0);
+  EXPECT_DOUBLE_EQ(world.log().timedRecords()[1].time, 51.0);
   EXPECT_EQ(world.log().timedRecords()[1].text, "ERROR: two");
 }
 
