@@ -98,8 +98,11 @@ class Simulate : public ::testing::Test {
     return lines;
   }
 
+  static bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
   static bool contains(const Result& result, const std::string& line) {
-    return std::find(result.lines.begin(), result.lines.end(), line) != result.lines.end();
+    return contains(result.lines, line);
   }
 
   static size_t count(const Result& result, const std::string& fragment) {
@@ -245,28 +248,20 @@ TEST_F(Simulate, events_reach_the_application_at_their_times) {
   ASSERT_EQ(result.status, 0);
   // A tap pauses: the band comes up at the foot of the screen with the paused heading.
   const auto paused = at(result, "01:03:22.000");
-  EXPECT_NE(std::find(paused.begin(), paused.end(),
-                      std::string(kDebug) + "handleAllGestureRecognizers: pausing"),
-            paused.end());
-  EXPECT_NE(std::find(paused.begin(), paused.end(), "TRACE: rate: 0.0"), paused.end());
-  EXPECT_NE(std::find(paused.begin(), paused.end(),
-                      R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
-                      "(0.0, 980.0, 1920.0, 100.0)"),
-            paused.end());
+  EXPECT_TRUE(contains(paused, std::string(kDebug) + "handleAllGestureRecognizers: pausing"));
+  EXPECT_TRUE(contains(paused, "TRACE: rate: 0.0"));
+  EXPECT_TRUE(contains(paused, R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
+                               "(0.0, 980.0, 1920.0, 100.0)"));
   // The second tap resumes and hides the band.
   const auto resumed = at(result, "01:03:24.000");
-  EXPECT_NE(std::find(resumed.begin(), resumed.end(), "TRACE: band hidden"), resumed.end());
-  EXPECT_NE(std::find(resumed.begin(), resumed.end(), std::string(kDebug) + "playerResume"),
-            resumed.end());
+  EXPECT_TRUE(contains(resumed, "TRACE: band hidden"));
+  EXPECT_TRUE(contains(resumed, std::string(kDebug) + "playerResume"));
   // Going to the background pauses; the band now takes the resized screen's width.
   const auto background = at(result, "01:03:25.000");
-  EXPECT_NE(std::find(background.begin(), background.end(),
-                      std::string(kDebug) + "Frame is (0.0, 0.0, 1280.0, 720.0)"),
-            background.end());
-  EXPECT_NE(std::find(background.begin(), background.end(),
-                      R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
-                      "(0.0, 620.0, 1280.0, 100.0)"),
-            background.end());
+  EXPECT_TRUE(contains(background, std::string(kDebug) + "Frame is (0.0, 0.0, 1280.0, 720.0)"));
+  EXPECT_TRUE(contains(background,
+                       R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
+                       "(0.0, 620.0, 1280.0, 100.0)"));
   // Foreground, then active, in command-line order at the same instant: the playlist is fetched
   // again and the queue rebuilt at the clock.
   const auto foreground = at(result, "01:03:26.000");
@@ -277,10 +272,9 @@ TEST_F(Simulate, events_reach_the_application_at_their_times) {
       "DEBUG: AppDelegate: queuePlayer rate is Optional(0.0), airPlayScreenConnected is false");
   EXPECT_EQ(foreground[2], std::string(kDebug) + "updatePlaylist");
   EXPECT_EQ(foreground.back(), "DEBUG: AppDelegate: applicationDidBecomeActive: ");
-  EXPECT_NE(
-      std::find(foreground.begin(), foreground.end(),
-                std::string(kDebug) + "loadVideos: Seeking to MediaTime(value: 206, timescale: 1)"),
-      foreground.end());
+  EXPECT_TRUE(
+      contains(foreground,
+               std::string(kDebug) + "loadVideos: Seeking to MediaTime(value: 206, timescale: 1)"));
   // The event at 7 s happens; none past --for does.
   EXPECT_EQ(count(result, "handleTapGestureRecognizer:"), 3u);
   const auto late = run({"--playlist", example_, "--for", "5", "--event", "6:tap"});
