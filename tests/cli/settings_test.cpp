@@ -80,7 +80,7 @@ class Settings : public ::testing::Test {
   std::map<std::string, std::string> variables_;
 };
 
-TEST_F(Settings, EachSourceBeatsTheOnesBelowIt) {
+TEST_F(Settings, each_source_beats_the_ones_below_it) {
   write(systemFile_, "playlist_url = \"https://system.invalid/p.json\"\nvolume = 10\n");
   write(userFile_, "playlist_url = \"https://user.invalid/p.json\"\nvolume = 20\nmute = true\n");
   variables_["VORN_PLAYLIST_URL"] = "https://env.invalid/p.json";
@@ -130,7 +130,7 @@ TEST_F(Settings, EachSourceBeatsTheOnesBelowIt) {
   EXPECT_EQ(home.values.stateDir, dir_.string() + "/.local/state/vorn/");
 }
 
-TEST_F(Settings, ConfigFileReplacesBothFiles) {
+TEST_F(Settings, config_file_replaces_both_files) {
   write(systemFile_, "volume = 10\nhwdec = \"no\"\n");
   write(userFile_, "volume = 20\n");
   write(configFile_,
@@ -162,7 +162,7 @@ TEST_F(Settings, ConfigFileReplacesBothFiles) {
   EXPECT_EQ(load({}).values.volume, 100);
 }
 
-TEST_F(Settings, BadInputIsOneLineNamingWhereAndWhat) {
+TEST_F(Settings, bad_input_is_one_line_naming_where_and_what) {
   struct Case {
     std::string file;
     std::vector<std::string> fragments;
@@ -208,7 +208,7 @@ TEST_F(Settings, BadInputIsOneLineNamingWhereAndWhat) {
             std::string::npos);
 }
 
-TEST_F(Settings, PrintedSettingsNameTheirSources) {
+TEST_F(Settings, printed_settings_name_their_sources) {
   write(systemFile_, "hwdec = \"vaapi\"\n");
   write(userFile_, "volume = 40\nstate_dir = \"/srv/a \\\"b\\\"\"\n");
   variables_["VORN_CA_FILE"] = "/env/ca.pem";

@@ -45,6 +45,16 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+// A command line written out as one text; no argument here holds a space.
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream stream(text);
+  for (std::string word; stream >> word;) {
+    result.push_back(word);
+  }
+  return result;
+}
+
 class Simulate : public ::testing::Test {
  protected:
   Simulate() {
@@ -88,8 +98,11 @@ class Simulate : public ::testing::Test {
     return lines;
   }
 
+  static bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
   static bool contains(const Result& result, const std::string& line) {
-    return std::find(result.lines.begin(), result.lines.end(), line) != result.lines.end();
+    return contains(result.lines, line);
   }
 
   static size_t count(const Result& result, const std::string& fragment) {
@@ -103,7 +116,7 @@ class Simulate : public ::testing::Test {
   std::string short_;
 };
 
-TEST_F(Simulate, WorkedExamplePrintsTheWholeStartUpLog) {
+TEST_F(Simulate, worked_example_prints_the_whole_start_up_log) {
   const auto result = run({"--playlist", example_, "--start", "01:03:20", "--for", "1"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
@@ -142,7 +155,7 @@ TEST_F(Simulate, WorkedExamplePrintsTheWholeStartUpLog) {
             "01:03:20.250 DEBUG: AppDelegate: applicationDidBecomeActive: ");
 }
 
-TEST_F(Simulate, FailedDownloadsAreRetriedThenThePackagedCopyIsUsed) {
+TEST_F(Simulate, failed_downloads_are_retried_then_the_packaged_copy_is_used) {
   const auto result =
       run({"--playlist", example_, "--start", "01:03:20", "--for", "10", "--remote-fails", "3"});
   ASSERT_EQ(result.status, 0);
@@ -193,7 +206,7 @@ TEST_F(Simulate, FailedDownloadsAreRetriedThenThePackagedCopyIsUsed) {
   EXPECT_EQ(count(unreachable, "loadVideos: Seeking"), 0u);
 }
 
-TEST_F(Simulate, SettingsChooseTheRemoteAddressAndDeveloperMode) {
+TEST_F(Simulate, settings_choose_the_remote_address_and_developer_mode) {
   const std::string other = "https://other.invalid/p.json";
   const auto moved =
       run({"--playlist-url", other, "--playlist", example_, "--start", "01:03:20", "--for", "5",
@@ -227,53 +240,28 @@ TEST_F(Simulate, SettingsChooseTheRemoteAddressAndDeveloperMode) {
             "vorn simulate: " + bad + ":1: developer_mode: expected true or false, got \"yes\"\n");
 }
 
-TEST_F(Simulate, EventsReachTheApplicationAtTheirTimes) {
-  const auto result = run({"--playlist",
-                           example_,
-                           "--start",
-                           "01:03:20",
-                           "--for",
-                           "8",
-                           "--trace",
-                           "--event",
-                           "2:tap",
-                           "--event",
-                           "3:resize:1280x720",
-                           "--event",
-                           "6:foreground",
-                           "--event",
-                           "4:tap",
-                           "--event",
-                           "5:background",
-                           "--event",
-                           "6:become-active",
-                           "--event",
-                           "7:tap"});
+TEST_F(Simulate, events_reach_the_application_at_their_times) {
+  const auto result = run(words("--playlist " + example_ +
+                                " --start 01:03:20 --for 8 --trace --event 2:tap"
+                                " --event 3:resize:1280x720 --event 6:foreground --event 4:tap"
+                                " --event 5:background --event 6:become-active --event 7:tap"));
   ASSERT_EQ(result.status, 0);
   // A tap pauses: the band comes up at the foot of the screen with the paused heading.
   const auto paused = at(result, "01:03:22.000");
-  EXPECT_NE(std::find(paused.begin(), paused.end(),
-                      std::string(kDebug) + "handleAllGestureRecognizers: pausing"),
-            paused.end());
-  EXPECT_NE(std::find(paused.begin(), paused.end(), "TRACE: rate: 0.0"), paused.end());
-  EXPECT_NE(std::find(paused.begin(), paused.end(),
-                      R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
-                      "(0.0, 980.0, 1920.0, 100.0)"),
-            paused.end());
+  EXPECT_TRUE(contains(paused, std::string(kDebug) + "handleAllGestureRecognizers: pausing"));
+  EXPECT_TRUE(contains(paused, "TRACE: rate: 0.0"));
+  EXPECT_TRUE(contains(paused, R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
+                               "(0.0, 980.0, 1920.0, 100.0)"));
   // The second tap resumes and hides the band.
   const auto resumed = at(result, "01:03:24.000");
-  EXPECT_NE(std::find(resumed.begin(), resumed.end(), "TRACE: band hidden"), resumed.end());
-  EXPECT_NE(std::find(resumed.begin(), resumed.end(), std::string(kDebug) + "playerResume"),
-            resumed.end());
+  EXPECT_TRUE(contains(resumed, "TRACE: band hidden"));
+  EXPECT_TRUE(contains(resumed, std::string(kDebug) + "playerResume"));
   // Going to the background pauses; the band now takes the resized screen's width.
   const auto background = at(result, "01:03:25.000");
-  EXPECT_NE(std::find(background.begin(), background.end(),
-                      std::string(kDebug) + "Frame is (0.0, 0.0, 1280.0, 720.0)"),
-            background.end());
-  EXPECT_NE(std::find(background.begin(), background.end(),
-                      R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
-                      "(0.0, 620.0, 1280.0, 100.0)"),
-            background.end());
+  EXPECT_TRUE(contains(background, std::string(kDebug) + "Frame is (0.0, 0.0, 1280.0, 720.0)"));
+  EXPECT_TRUE(contains(background,
+                       R"(TRACE: band shown: "Solvane TV - Paused\nNow playing:\n" frame )"
+                       "(0.0, 620.0, 1280.0, 100.0)"));
   // Foreground, then active, in command-line order at the same instant: the playlist is fetched
   // again and the queue rebuilt at the clock.
   const auto foreground = at(result, "01:03:26.000");
@@ -284,10 +272,9 @@ TEST_F(Simulate, EventsReachTheApplicationAtTheirTimes) {
       "DEBUG: AppDelegate: queuePlayer rate is Optional(0.0), airPlayScreenConnected is false");
   EXPECT_EQ(foreground[2], std::string(kDebug) + "updatePlaylist");
   EXPECT_EQ(foreground.back(), "DEBUG: AppDelegate: applicationDidBecomeActive: ");
-  EXPECT_NE(
-      std::find(foreground.begin(), foreground.end(),
-                std::string(kDebug) + "loadVideos: Seeking to MediaTime(value: 206, timescale: 1)"),
-      foreground.end());
+  EXPECT_TRUE(
+      contains(foreground,
+               std::string(kDebug) + "loadVideos: Seeking to MediaTime(value: 206, timescale: 1)"));
   // The event at 7 s happens; none past --for does.
   EXPECT_EQ(count(result, "handleTapGestureRecognizer:"), 3u);
   const auto late = run({"--playlist", example_, "--for", "5", "--event", "6:tap"});
@@ -295,11 +282,11 @@ TEST_F(Simulate, EventsReachTheApplicationAtTheirTimes) {
 
   // With the external screen flag set, coming back does not fetch again; remote-down makes the
   // next fetch fail, remote-up brings the document back.
-  const auto screen = run({"--playlist", example_,           "--for",   "20",
-                           "--event",    "1:screen-connect", "--event", "2:background",
-                           "--event",    "3:foreground",     "--event", "4:screen-disconnect",
-                           "--event",    "5:remote-down",    "--event", "6:background",
-                           "--event",    "7:foreground",     "--event", "8:remote-up"});
+  const auto screen = run(words("--playlist " + example_ +
+                                " --for 20 --event 1:screen-connect --event 2:background"
+                                " --event 3:foreground --event 4:screen-disconnect"
+                                " --event 5:remote-down --event 6:background --event 7:foreground"
+                                " --event 8:remote-up"));
   EXPECT_TRUE(contains(screen,
                        "00:00:03.000 DEBUG: AppDelegate: queuePlayer rate is "
                        "Optional(0.0), airPlayScreenConnected is true"));
@@ -310,13 +297,10 @@ TEST_F(Simulate, EventsReachTheApplicationAtTheirTimes) {
                                    build::kRemotePlaylistAddress + ")"));
 }
 
-TEST_F(Simulate, TraceLinesAreWellFormedAndRecordsAppearOnceInOrder) {
-  const std::vector<std::string> args = {"--playlist", short_,
-                                         "--for",      "30",
-                                         "--event",    "7:tap",
-                                         "--event",    "9:swipe-left",
-                                         "--event",    "12:remote-toggle",
-                                         "--event",    "13:play-pause-button"};
+TEST_F(Simulate, trace_lines_are_well_formed_and_records_appear_once_in_order) {
+  const auto args = words("--playlist " + short_ +
+                          " --for 30 --event 7:tap --event 9:swipe-left --event 12:remote-toggle"
+                          " --event 13:play-pause-button");
   const auto plain = run(args);
   auto traced_args = args;
   traced_args.push_back("--trace");
@@ -354,7 +338,7 @@ TEST_F(Simulate, TraceLinesAreWellFormedAndRecordsAppearOnceInOrder) {
   EXPECT_EQ(count(plain, "handleAllGestureRecognizers: paused, resuming"), 2u);
 }
 
-TEST_F(Simulate, StreamLengthsComeFromThePlaylistUnlessGiven) {
+TEST_F(Simulate, stream_lengths_come_from_the_playlist_unless_given) {
   // Listed lengths: https://s.invalid/u1 3 s, https://s.invalid/u2 2 s, so the queue ends every 5
   // s.
   const auto listed = run({"--playlist", short_, "--for", "11"});
@@ -393,7 +377,7 @@ TEST_F(Simulate, StreamLengthsComeFromThePlaylistUnlessGiven) {
                                    "https://s.invalid/u2>)"));
 }
 
-TEST_F(Simulate, AnyPlaylistBytesReachTheChannel) {
+TEST_F(Simulate, any_playlist_bytes_reach_the_channel) {
   // Not JSON: the channel reports the parse error itself and falls back; the run succeeds.
   const auto garbage = write("garbage.json", "{not json");
   const auto result = run({"--playlist", garbage, "--packaged", short_, "--for", "5"});
@@ -409,7 +393,7 @@ TEST_F(Simulate, AnyPlaylistBytesReachTheChannel) {
   EXPECT_EQ(count(developer, "Optional(<VornAVPlayerItem: https://s.invalid/u2>)"), 1u);
 }
 
-TEST_F(Simulate, BadOptionsFailWithOneLine) {
+TEST_F(Simulate, bad_options_fail_with_one_line) {
   const std::vector<std::vector<std::string>> cases = {
       {"--bogus"},
       {"--for"},
@@ -463,7 +447,7 @@ TEST_F(Simulate, BadOptionsFailWithOneLine) {
   EXPECT_NE(help.out.find("Usage: vorn simulate"), std::string::npos);
 }
 
-TEST_F(Simulate, ExecutableReportsBadOptionsThroughItsExitStatus) {
+TEST_F(Simulate, executable_reports_bad_options_through_its_exit_status) {
   const auto out = (dir_ / "out.txt").string();
   const auto err = (dir_ / "err.txt").string();
   const std::string command = std::string("'") + VORN_SIMULATE_EXECUTABLE +
@@ -489,7 +473,7 @@ TEST_F(Simulate, ExecutableReportsBadOptionsThroughItsExitStatus) {
   EXPECT_EQ(fs::file_size(err), 0u);
 }
 
-TEST_F(Simulate, AWeekRunsToTheEnd) {
+TEST_F(Simulate, a_week_runs_to_the_end) {
   // A 5 s programme kept playing by a tap every day (the inactivity timer pauses it hourly).
   std::vector<std::string> args = {"--playlist", short_, "--for", "604800"};
   for (int day = 0; day < 7; ++day) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "vorn/build_config.h"
+
 namespace vorn::testing {
 namespace {
 
@@ -72,7 +74,7 @@ class VornCommand : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(VornCommand, PrintsAndRefusesSettingsBeforeStarting) {
+TEST_F(VornCommand, prints_and_refuses_settings_before_starting) {
   std::ofstream(userFile()) << "volume = 35\nhwdec = \"no\"\n";
   const auto printed = run({"VORN_PLAYLIST_URL=https://env.invalid/p.json"},
                            {"--print-config", "--max-bitrate", "2500000"});
@@ -105,14 +107,19 @@ TEST_F(VornCommand, PrintsAndRefusesSettingsBeforeStarting) {
   const auto unknown = run({}, {"--fullscreen"});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(lineCount(unknown.err), 1u) << unknown.err;
+  EXPECT_NE(unknown.err.find("--fullscreen"), std::string::npos) << unknown.err;
   EXPECT_EQ(run({}, {"--windowed", "--headless"}).status, 2);
+  EXPECT_EQ(run({}, {"extra"}).status, 2);
 
   const auto version = run({}, {"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out.rfind("vorn ", 0), 0u);
+  EXPECT_EQ(version.out, std::string("vorn ") + build::kVersion + "\n");
+  const auto help = run({}, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--developer-mode"), std::string::npos) << help.out;
 }
 
-TEST_F(VornCommand, ADisplayThatDoesNotAnswerIsAFailureToStart) {
+TEST_F(VornCommand, a_display_that_does_not_answer_is_a_failure_to_start) {
   // A socket path of the test's own: nothing listens there.
   const std::string display = (dir_ / "no-x-server").string() + ":0";
   const auto result = run({"DISPLAY=" + display}, {"--windowed"});

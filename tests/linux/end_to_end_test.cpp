@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/linux/channel_process.h"
 #include "tests/linux/test_https_server.h"
 #include "vorn/build_config.h"
 
@@ -70,123 +71,6 @@ std::string output(const std::string& command) {
   }
   return text;
 }
-
-// One log line of the channel: its UTC day seconds (TZ=UTC in the child) and the record.
-struct LogLine {
-  double daySeconds = 0;
-  std::string record;
-};
-
-// The channel as a child process with its standard error in a file.
-class ChannelProcess {
- public:
-  ChannelProcess(const std::string& logFile, std::vector<std::string> arguments,
-                 std::vector<std::pair<std::string, std::string>> environment)
-      : logFile_(logFile) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 2);
-      dup2(fd, 1);
-      setenv("TZ", "UTC", 1);
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
-      for (auto& [name, value] : environment) {
-        if (value.empty()) {
-          unsetenv(name.c_str());
-        } else {
-          setenv(name.c_str(), value.c_str(), 1);
-        }
-      }
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(VORN_CHANNEL_BINARY));
-      for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-      }
-      argv.push_back(nullptr);
-      execv(VORN_CHANNEL_BINARY, argv.data());
-      _exit(127);
-    }
-  }
-  ~ChannelProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  std::vector<LogLine> lines() const {
-    std::vector<LogLine> result;
-    std::istringstream text(readFile(logFile_));
-    static const std::regex shape(
-        R"(^[A-Z][a-z]{2} [ 0-9]{2} (\d\d):(\d\d):(\d\d\.\d{3}) [^ ]+\[\d+\]: (.*)$)");
-    std::string line;
-    while (std::getline(text, line)) {
-      std::smatch match;
-      if (std::regex_match(line, match, shape)) {
-        result.push_back(
-            {std::stoi(match[1]) * 3600.0 + std::stoi(match[2]) * 60.0 + std::stod(match[3]),
-             match[4]});
-      }
-    }
-    return result;
-  }
-  std::vector<LogLine> linesContaining(const std::string& text) const {
-    std::vector<LogLine> found;
-    for (auto& line : lines()) {
-      if (line.record.find(text) != std::string::npos) {
-        found.push_back(line);
-      }
-    }
-    return found;
-  }
-  // Waits until `count` lines contain `text`; false after `guard` (a hang guard, not a timing
-  // requirement).
-  bool waitFor(const std::string& text, size_t count = 1, std::chrono::seconds guard = 60s) {
-    auto deadline = std::chrono::steady_clock::now() + guard;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (linesContaining(text).size() >= count) {
-        return true;
-      }
-      if (hasExited()) {
-        return linesContaining(text).size() >= count;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
-  }
-  bool hasExited() {
-    if (exited_) {
-      return true;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = status;
-    }
-    return exited_;
-  }
-  // Sends `signal` and waits for the exit; the exit status, or nothing if it did not exit in time.
-  std::optional<int> stop(int signal, std::chrono::seconds guard = 15s) {
-    kill(pid_, signal);
-    auto deadline = std::chrono::steady_clock::now() + guard;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (hasExited()) {
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return std::nullopt;
-  }
-  std::string log() const { return readFile(logFile_); }
-  pid_t pid() const { return pid_; }
-
- private:
-  std::string logFile_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-};
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -506,25 +390,6 @@ TEST_F(EndToEndTest, a_stream_server_that_vanishes_mid_play_is_survived) {
   auto status = channel.stop(SIGTERM);
   ASSERT_TRUE(status) << "no exit after SIGTERM with the server gone\n" << channel.log();
   EXPECT_EQ(*status, 0);
-}
-
-TEST_F(EndToEndTest, command_line_errors_help_and_version) {
-  auto run = [&](const std::string& arguments) {
-    int status = std::system((std::string(VORN_CHANNEL_BINARY) + " " + arguments + " > " +
-                              folder->file("cli.out") + " 2> " + folder->file("cli.err"))
-                                 .c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  EXPECT_EQ(run("--bogus"), 2);
-  auto error = readFile(folder->file("cli.err"));
-  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
-  EXPECT_NE(error.find("--bogus"), std::string::npos);
-  EXPECT_EQ(run("--windowed --headless"), 2);
-  EXPECT_EQ(run("extra"), 2);
-  EXPECT_EQ(run("--version"), 0);
-  EXPECT_EQ(readFile(folder->file("cli.out")), std::string("vorn ") + build::kVersion + "\n");
-  EXPECT_EQ(run("--help"), 0);
-  EXPECT_NE(readFile(folder->file("cli.out")).find("--developer-mode"), std::string::npos);
 }
 
 TEST_F(EndToEndTest, developer_mode_plays_the_packaged_copy_from_the_start_of_the_day) {

@@ -122,7 +122,7 @@ TempDir* OperatorTest::folder = nullptr;
 TestCertificates* OperatorTest::certificates = nullptr;
 TestHttpsServer* OperatorTest::server = nullptr;
 
-TEST_F(OperatorTest, ScheduleFromAFileInEveryForm) {
+TEST_F(OperatorTest, schedule_from_a_file_in_every_form) {
   app::ScheduleOptions options;
   options.playlist = playlistFile("worked.json", testing::workedExamplePlaylist());
   options.from = "2026-12-06T01:03:20Z";
@@ -161,7 +161,7 @@ TEST_F(OperatorTest, ScheduleFromAFileInEveryForm) {
   EXPECT_EQ(schedule(options).status, 0);
 }
 
-TEST_F(OperatorTest, ScheduleRefusesWhatItCannotPlaceWithOneLine) {
+TEST_F(OperatorTest, schedule_refuses_what_it_cannot_place_with_one_line) {
   app::ScheduleOptions options;
   options.from = "2026-12-06T01:03:20Z";
   options.caFile = certificates->caFile;
@@ -189,7 +189,7 @@ TEST_F(OperatorTest, ScheduleRefusesWhatItCannotPlaceWithOneLine) {
   EXPECT_EQ(schedule(options).status, 2);
 }
 
-TEST_F(OperatorTest, PlaylistsOverHttpsNeedTheTrustedAuthority) {
+TEST_F(OperatorTest, playlists_over_https_need_the_trusted_authority) {
   writeFile(folder->file("media/worked.json"), testing::workedExamplePlaylist());
   app::ScheduleOptions options;
   options.playlist = mediaUrl("worked.json");
@@ -217,7 +217,7 @@ TEST_F(OperatorTest, PlaylistsOverHttpsNeedTheTrustedAuthority) {
   EXPECT_EQ(check(checkOptions).status, 0);
 }
 
-TEST_F(OperatorTest, CheckStatusesWithoutProbing) {
+TEST_F(OperatorTest, check_statuses_without_probing) {
   app::CheckOptions options;
   options.playlist =
       playlistFile("mixed.json", R"([{"hls_url": "https://x.invalid/a", "duration": 60}, 7,
@@ -248,7 +248,7 @@ TEST_F(OperatorTest, CheckStatusesWithoutProbing) {
   }
 }
 
-TEST_F(OperatorTest, ProbingFindsLengthsVariantsAndUnreachableStreams) {
+TEST_F(OperatorTest, probing_finds_lengths_variants_and_unreachable_streams) {
   const std::string json = R"([
     {"hls_url": ")" + mediaUrl("six/index.m3u8") +
                            R"(", "duration": 6},
@@ -311,7 +311,7 @@ TEST_F(OperatorTest, ProbingFindsLengthsVariantsAndUnreachableStreams) {
   EXPECT_NE(untrusted.err.find("probing streams: 4 of 4"), std::string::npos) << untrusted.err;
 }
 
-TEST_F(OperatorTest, ProbingSoundStreamsIsStatusZero) {
+TEST_F(OperatorTest, probing_sound_streams_is_status_zero) {
   app::CheckOptions options;
   options.playlist =
       playlistFile("sound.json", R"([{"hls_url": ")" + mediaUrl("six/index.m3u8") +
@@ -327,7 +327,7 @@ TEST_F(OperatorTest, ProbingSoundStreamsIsStatusZero) {
   EXPECT_NE(outcome.out.find("Sound"), std::string::npos);
 }
 
-TEST_F(OperatorTest, AtMostFourProbesAtATime) {
+TEST_F(OperatorTest, at_most_four_probes_at_a_time) {
   std::string json = "[";
   for (int n = 0; n < 9; ++n) {
     json += std::string(n ? "," : "") + R"({"hls_url": ")" +

@@ -1,14 +1,11 @@
 // The channel as a service manager runs it: `vorn --headless` as a child process with a real
 // notification socket (an AF_UNIX datagram socket bound here) and its standard error handed over
 // as the journal's stream.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,13 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "tests/linux/channel_process.h"
 #include "tests/linux/test_https_server.h"
 
 namespace vorn::linuxtest {
 namespace {
 
 using namespace std::chrono_literals;
-using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Only guards against hangs; nothing here is timed.
 constexpr auto kPatience = 60s;
@@ -69,69 +66,6 @@ class NotifySocket {
   bool bound_ = false;
 };
 
-// `vorn ARGS` with standard error in `logFile`; when `journal`, JOURNAL_STREAM names that file as
-// the service manager names the journal's stream.
-class ServiceProcess {
- public:
-  ServiceProcess(const std::string& logFile, bool journal, const Environment& environment,
-                 const std::vector<std::string>& args = {"--headless"}) {
-    std::vector<char*> argv{const_cast<char*>(VORN_CHANNEL_BINARY)};
-    for (const auto& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 2);
-      dup2(fd, 1);
-      unsetenv("JOURNAL_STREAM");
-      if (journal) {
-        struct stat info {};
-        fstat(2, &info);
-        const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
-        setenv("JOURNAL_STREAM", stream.c_str(), 1);
-      }
-      // Only what the test hands over, even when the tests themselves run under a manager.
-      for (const char* name :
-           {"DISPLAY", "WAYLAND_DISPLAY", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
-        unsetenv(name);
-      }
-      for (const auto& [name, value] : environment) {
-        setenv(name.c_str(), value.c_str(), 1);
-      }
-      execv(VORN_CHANNEL_BINARY, argv.data());
-      _exit(127);
-    }
-  }
-  ~ServiceProcess() {
-    if (pid_ > 0 && !status_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
-
-  void signal(int number) { kill(pid_, number); }
-  // The exit status once it exits, or nothing after the guard.
-  std::optional<int> waitForExit() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return std::nullopt;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
-
 class ServiceTest : public ::testing::Test {
  protected:
   // Nothing to play and nothing reachable: the channel stays up on its main loop all the same.
@@ -151,7 +85,7 @@ TEST_F(ServiceTest, reports_ready_pings_the_watchdog_from_its_main_loop_and_stop
   auto environment = quietChannel();
   environment.emplace_back("NOTIFY_SOCKET", manager.path());
   environment.emplace_back("WATCHDOG_USEC", "400000");
-  ServiceProcess channel(folder_.file("stderr.log"), true, environment);
+  ChannelProcess channel(folder_.file("stderr.log"), {"--headless"}, environment, true);
 
   auto first = manager.receive();
   ASSERT_TRUE(first) << readFile(folder_.file("stderr.log"));
@@ -166,14 +100,14 @@ TEST_F(ServiceTest, reports_ready_pings_the_watchdog_from_its_main_loop_and_stop
     ++pings;
   }
 
-  channel.signal(SIGTERM);
+  kill(channel.pid(), SIGTERM);
   std::optional<std::string> message;
   do {
     message = manager.receive();
     ASSERT_TRUE(message) << "no STOPPING=1";
   } while (*message == "WATCHDOG=1");
   EXPECT_EQ(*message, "STOPPING=1");
-  EXPECT_EQ(channel.waitForExit(), 0);
+  EXPECT_EQ(channel.stop(0), 0);
 
   // Every line went to the journal with its priority and without a time stamp of its own.
   std::istringstream lines(readFile(folder_.file("stderr.log")));
@@ -199,16 +133,16 @@ TEST_F(ServiceTest, a_watchdog_meant_for_another_process_and_a_terminal_get_noth
   environment.emplace_back("NOTIFY_SOCKET", manager.path());
   environment.emplace_back("WATCHDOG_USEC", "100000");
   environment.emplace_back("WATCHDOG_PID", std::to_string(getpid()));
-  ServiceProcess channel(folder_.file("stderr.log"), false, environment);
+  ChannelProcess channel(folder_.file("stderr.log"), {"--headless"}, environment);
 
   auto first = manager.receive();
   ASSERT_TRUE(first) << readFile(folder_.file("stderr.log"));
   EXPECT_EQ(*first, "READY=1");
   // Had the pings started, one would come every 50 ms.
   EXPECT_EQ(manager.receive(1500ms), std::nullopt);
-  channel.signal(SIGTERM);
+  kill(channel.pid(), SIGTERM);
   EXPECT_EQ(manager.receive(), "STOPPING=1");
-  EXPECT_EQ(channel.waitForExit(), 0);
+  EXPECT_EQ(channel.stop(0), 0);
 
   // Outside the journal the lines are stamped as a system log shows them, without a priority.
   std::istringstream lines(readFile(folder_.file("stderr.log")));
@@ -270,8 +204,8 @@ TEST_F(ServiceTest, a_failure_to_start_is_one_error_line_and_its_exit_status) {
     environment.emplace_back("NOTIFY_SOCKET", manager.path());
     environment.insert(environment.end(), c.extra.begin(), c.extra.end());
     const std::string log = folder_.file("failure.log");
-    ServiceProcess channel(log, c.journal, environment, c.args);
-    EXPECT_EQ(channel.waitForExit(), c.status);
+    ChannelProcess channel(log, c.args, environment, c.journal);
+    EXPECT_EQ(channel.stop(0), c.status);
     const std::string text = readFile(log);
     EXPECT_EQ(text.rfind(c.line, 0), 0u) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;

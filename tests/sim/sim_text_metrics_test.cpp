@@ -17,40 +17,34 @@ class TextMetrics : public ::testing::Test {
   SimTextMetrics metrics;
 };
 
-TEST_F(TextMetrics, measures_characters_and_lines) {
+TEST_F(TextMetrics, measures_characters_and_line_feeds_but_a_final_one_adds_no_line) {
   EXPECT_EQ(fit("", 300.0), (Size{0.0, 0.0}));
   EXPECT_EQ(fit("Paused", 300.0), (Size{60.0, 20.0}));
   // A multi-byte character is one character.
   EXPECT_EQ(fit("Café – ok", 300.0), (Size{90.0, 20.0}));
   EXPECT_EQ(metrics.preferredFont(platform::FontTextStyle::body),
             (platform::Font{platform::FontTextStyle::body, 17.0}));
-}
-
-TEST_F(TextMetrics, line_feeds_make_paragraphs_but_a_final_one_adds_no_line) {
+  // Line feeds make paragraphs, but a final one adds no line.
   EXPECT_EQ(fit("a\n", 300.0), (Size{10.0, 20.0}));
   EXPECT_EQ(fit("a\n\nb", 300.0), (Size{10.0, 60.0}));
   EXPECT_EQ(fit("Solvane TV - Paused\nNow playing:\nA film", 300.0), (Size{190.0, 60.0}));
   EXPECT_EQ(fit("\n", 300.0), (Size{0.0, 20.0}));
 }
 
-TEST_F(TextMetrics, wraps_greedily_at_spaces_and_breaks_long_words) {
+TEST_F(TextMetrics, wraps_greedily_at_spaces_breaks_long_words_and_bounds_to_whole_lines) {
   // Width 100: 10 characters a line.
   EXPECT_EQ(fit("aaaa bbbb cc", 100.0), (Size{90.0, 40.0}));                // "aaaa bbbb" + "cc"
   EXPECT_EQ(fit("aaaa bbbbb", 100.0), (Size{100.0, 20.0}));                 // exactly fits
   EXPECT_EQ(fit("aaaa bbbbbb", 100.0), (Size{60.0, 40.0}));                 // "aaaa" + "bbbbbb"
   EXPECT_EQ(fit("abcdefghijklmnopqrstuvwxy", 100.0), (Size{100.0, 60.0}));  // 10 + 10 + 5
   EXPECT_EQ(fit("ab abcdefghijklmno", 100.0), (Size{100.0, 60.0}));         // "ab" + 10 + 5
-}
-
-TEST_F(TextMetrics, height_is_bounded_to_whole_lines) {
+  // The height is bounded to whole lines.
   const std::string text = "one\ntwo\nthree\nfour";
   EXPECT_EQ(fit(text, 300.0), (Size{50.0, 80.0}));
   EXPECT_EQ(fit(text, 300.0, 70.0), (Size{50.0, 60.0}));
   EXPECT_EQ(fit(text, 300.0, 80.0), (Size{50.0, 80.0}));
   EXPECT_EQ(fit(text, 300.0, 10.0), (Size{50.0, 0.0}));
-}
-
-TEST_F(TextMetrics, a_narrow_width_still_makes_progress) {
+  // A narrow width still makes progress.
   EXPECT_EQ(fit("abc", 5.0), (Size{10.0, 60.0}));
 }
 

@@ -73,7 +73,9 @@ TEST_F(WorldNetwork, one_shot_responses_come_before_the_persistent_rule) {
   EXPECT_EQ(world.network().pendingDownloads(), 0u);
 }
 
-TEST_F(WorldNetwork, completions_run_once_on_the_background_thread_after_their_delay) {
+TEST_F(WorldNetwork, completions_run_once_on_the_background_thread_after_their_delay_traced) {
+  std::vector<std::string> lines;
+  world.trace().setSink([&](double, const std::string& line) { lines.push_back(line); });
   world.network().serve(remote, {.data = "slow", .delay = 3.0});
   world.network().serve("https://other.invalid/fast.json", {.data = "fast", .delay = 1.0});
   auto slow = fetch(remote);
@@ -96,21 +98,14 @@ TEST_F(WorldNetwork, completions_run_once_on_the_background_thread_after_their_d
   EXPECT_EQ(fast->size(), 1u);
   // Back on the main thread once the completion has returned.
   EXPECT_TRUE(world.mainQueue().isMainThread());
+  const std::string fastAddress = "https://other.invalid/fast.json";
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "download started: " + remote, "download started: " + fastAddress,
+                       "download finished: " + fastAddress, "download finished: " + remote}));
 }
 
-TEST_F(WorldNetwork, unscripted_addresses_fail_as_unreachable_hosts) {
-  auto answers = fetch(remote);
-  world.scheduler().runUntilIdle();
-  ASSERT_EQ(answers->size(), 1u);
-  ASSERT_TRUE((*answers)[0].error);
-  EXPECT_EQ((*answers)[0].error->domain(), platform::kUrlErrorDomain);
-  EXPECT_EQ((*answers)[0].error->code(), -1003);
-  EXPECT_EQ((*answers)[0].error->message(),
-            "A server with the specified hostname could not be found.");
-  EXPECT_FALSE((*answers)[0].data);
-}
-
-TEST_F(WorldNetwork, file_addresses_read_the_simulated_files) {
+TEST_F(WorldNetwork, file_addresses_read_the_simulated_files_and_others_fail_as_unreachable) {
+  auto unscripted = fetch(remote);
   const std::string path = "/usr/share/vorn/vorn-vimeo-playlist.json";
   const std::string address = Url::fileUrlWithPath(path).text();
   auto missing = fetch(address);
@@ -134,6 +129,14 @@ TEST_F(WorldNetwork, file_addresses_read_the_simulated_files) {
 
   ASSERT_EQ(removed->size(), 1u);
   EXPECT_TRUE((*removed)[0].error);
+
+  ASSERT_EQ(unscripted->size(), 1u);
+  ASSERT_TRUE((*unscripted)[0].error);
+  EXPECT_EQ((*unscripted)[0].error->domain(), platform::kUrlErrorDomain);
+  EXPECT_EQ((*unscripted)[0].error->code(), -1003);
+  EXPECT_EQ((*unscripted)[0].error->message(),
+            "A server with the specified hostname could not be found.");
+  EXPECT_FALSE((*unscripted)[0].data);
 }
 
 TEST_F(WorldNetwork, a_completion_may_start_another_download_and_post_to_the_main_queue) {
@@ -158,16 +161,6 @@ TEST_F(WorldNetwork, a_completion_may_start_another_download_and_post_to_the_mai
   world.scheduler().advance(5.0);
   EXPECT_EQ(seen, (std::vector<std::string>{"error -1009", "second", "main yes"}));
   EXPECT_EQ(world.network().requests().size(), 2u);
-}
-
-TEST_F(WorldNetwork, trace_reports_downloads) {
-  std::vector<std::string> lines;
-  world.trace().setSink([&](double, const std::string& line) { lines.push_back(line); });
-  world.network().serve(remote, {.data = "x", .delay = 1.0});
-  fetch(remote);
-  world.scheduler().advance(1.0);
-  EXPECT_EQ(lines, (std::vector<std::string>{"download started: " + remote,
-                                             "download finished: " + remote}));
 }
 
 TEST_F(WorldNetwork, held_requests_hang_until_answered_or_released) {

@@ -15,7 +15,7 @@ class Application : public ChannelTest {
   Application() { world_.network().serve(kRemote, {.data = workedExamplePlaylist()}); }
 };
 
-TEST_F(Application, StartsInThePlatformsOrder) {
+TEST_F(Application, starts_in_the_platforms_order) {
   const size_t before = mark();
   auto controller = launchApp();
   ASSERT_TRUE(controller);
@@ -38,7 +38,7 @@ TEST_F(Application, StartsInThePlatformsOrder) {
   EXPECT_TRUE(controller->errors().empty());
 }
 
-TEST_F(Application, InactiveAndBackPausesAndReattachesWithoutRefetching) {
+TEST_F(Application, inactive_and_back_pauses_and_reattaches_without_refetching) {
   auto controller = launchApp();
   world_.scheduler().runUntilIdle();
   world_.scheduler().advance(1.0);
@@ -56,7 +56,7 @@ TEST_F(Application, InactiveAndBackPausesAndReattachesWithoutRefetching) {
   EXPECT_EQ(world_.network().requests().size(), 1u);
 }
 
-TEST_F(Application, BackgroundAndForegroundRebuildAtTheClock) {
+TEST_F(Application, background_and_foreground_rebuild_at_the_clock) {
   auto controller = launchApp();
   world_.scheduler().runUntilIdle();
   world_.scheduler().advance(1.0);
@@ -83,7 +83,7 @@ TEST_F(Application, BackgroundAndForegroundRebuildAtTheClock) {
   EXPECT_EQ(controller->playerLayer()->player(), controller->queuePlayer());
 }
 
-TEST_F(Application, ExternalScreenFlagSkipsTheForegroundRefetch) {
+TEST_F(Application, external_screen_flag_skips_the_foreground_refetch) {
   auto controller = launchApp();
   world_.scheduler().runUntilIdle();
   world_.lifecycle().screenConnected();
@@ -120,7 +120,7 @@ TEST_F(Application, ExternalScreenFlagSkipsTheForegroundRefetch) {
   EXPECT_TRUE(recordsSince(before).empty());
 }
 
-TEST_F(Application, DelegateWithoutControllerOnlyLogs) {
+TEST_F(Application, delegate_without_controller_only_logs) {
   AppDelegate delegate(world_);
   delegate.applicationDidBecomeActive(world_.application());
   delegate.applicationWillResignActive(world_.application());
@@ -134,7 +134,7 @@ TEST_F(Application, DelegateWithoutControllerOnlyLogs) {
   EXPECT_TRUE(delegate.applicationDidFinishLaunchingWithOptions(world_.application()));
 }
 
-TEST_F(Application, ResizeMovesTheVideoLayerOnceTheChangeIsDone) {
+TEST_F(Application, resize_moves_the_video_layer_once_the_change_is_done) {
   auto controller = launchApp();
   // Before any layer exists the size change is left alone.
   world_.lifecycle().resize({1280.0, 720.0});
@@ -148,7 +148,7 @@ TEST_F(Application, ResizeMovesTheVideoLayerOnceTheChangeIsDone) {
   EXPECT_TRUE(recordsSince(before).empty());
 }
 
-TEST_F(Application, ViewSetUpSettlesAddressesAndReportsProblems) {
+TEST_F(Application, view_set_up_settles_addresses_and_reports_problems) {
   // Packaged file present, developer mode off: no message, remote address.
   auto normal = makeController();
   EXPECT_TRUE(normal->errors().empty());
@@ -191,7 +191,7 @@ TEST_F(Application, ViewSetUpSettlesAddressesAndReportsProblems) {
             "Code=3 \"busy\"");
 }
 
-TEST_F(Application, StartValuesAreTheSameForEveryInitialiser) {
+TEST_F(Application, start_values_are_the_same_for_every_initialiser) {
   const auto direct = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
   const auto decoded = VornViewController::initWithCoder(world_, platform::Coder{});
   const auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
@@ -221,7 +221,7 @@ TEST_F(Application, StartValuesAreTheSameForEveryInitialiser) {
   EXPECT_TRUE(world_.network().requests().empty());
 }
 
-TEST_F(Application, LogLinesCarryTheClassNameAndTheMessageLiterally) {
+TEST_F(Application, log_lines_carry_the_class_name_and_the_message_literally_in_bounded_histories) {
   auto plain = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
   auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
   plain->debug("");
@@ -249,15 +249,13 @@ TEST_F(Application, LogLinesCarryTheClassNameAndTheMessageLiterally) {
   EXPECT_EQ(world_.log().records().back(), "ERROR: AppDelegate: Alert: e");
   EXPECT_EQ(delegate.debugmsgs(), (std::vector<std::string>{"d"}));
   EXPECT_EQ(ios->debugmsgs(), (std::vector<std::string>{"a"}));
-}
 
-TEST_F(Application, HistoriesStayBoundedOverALongRun) {
-  auto controller = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
+  // Over a long run a history keeps only its newest entries.
   const size_t cap = log::DiagnosticHistory::kMaxEntries;
   for (size_t i = 0; i < cap + 10; ++i) {
-    controller->debug(std::to_string(i));
+    plain->debug(std::to_string(i));
   }
-  const auto messages = controller->debugmsgs();
+  const auto messages = plain->debugmsgs();
   ASSERT_EQ(messages.size(), cap);
   EXPECT_EQ(messages.front(), "10");
   EXPECT_EQ(messages.back(), std::to_string(cap + 9));
@@ -265,7 +263,7 @@ TEST_F(Application, HistoriesStayBoundedOverALongRun) {
 
 // The download completion thread and the main thread share the histories, the playlist, the
 // address and the retry budget. Run under ThreadSanitizer this catches unguarded access.
-TEST_F(Application, CompletionThreadAndMainThreadShareStateSafely) {
+TEST_F(Application, completion_thread_and_main_thread_share_state_safely) {
   auto controller = makeController();
   // The completion thread waits half-way until the main thread has read, so the two overlap
   // however the threads are scheduled.

@@ -71,7 +71,8 @@ class ShortProgramme : public Interaction {
   ShortProgramme() : Interaction(100.0, kShort) {}
 };
 
-TEST_F(ShortProgramme, ADayOfReloadsFollowsTheClockAndInactivityCountsFromTheFreshLoad) {
+TEST_F(ShortProgramme,
+       a_day_of_reloads_follows_the_clock_and_inactivity_counts_from_the_fresh_load) {
   controller_ = launchApp();
   world_.scheduler().runUntilIdle();
   const double freshLoad = world_.scheduler().now();
@@ -163,7 +164,7 @@ class ProbingController : public VorniOSViewController {
       : VorniOSViewController(platform, coder) {}
 };
 
-TEST_F(Interaction, ToggleResumeRunsAsThreeMainQueueTurns) {
+TEST_F(Interaction, toggle_resume_runs_as_three_main_queue_turns) {
   auto probe = ProbingController::make(world_);
   probe->loadViewIfNeeded();
   probe->viewDidAppear(false);
@@ -192,7 +193,7 @@ TEST_F(Interaction, ToggleResumeRunsAsThreeMainQueueTurns) {
   EXPECT_TRUE(probe->inactivityTimer()->isValid());
 }
 
-TEST_F(Interaction, EveryInputTogglesAndRegistrationsAreInOrder) {
+TEST_F(Interaction, every_input_toggles_and_registrations_are_in_order) {
   startPlaying();
   const auto& recognizers = controller_->view()->gestureRecognizers();
   ASSERT_EQ(recognizers.size(), 6u);
@@ -248,7 +249,8 @@ TEST_F(Interaction, EveryInputTogglesAndRegistrationsAreInOrder) {
   EXPECT_EQ(center.playCommand().invoke(), (std::vector<int>{0}));
 }
 
-TEST_F(Interaction, DeveloperModeSwipesSkipWithoutTouchingOverlayOrTimer) {
+TEST_F(Interaction,
+       developer_mode_swipes_skip_rebuild_only_a_last_item_and_leave_overlay_and_timer) {
   startPlaying(/*developerMode=*/true);
   ASSERT_EQ(urlsOf(controller_->queuePlayer()->items()),
             (std::vector<std::string>{kA, kB, kB, kC}));
@@ -277,54 +279,17 @@ TEST_F(Interaction, DeveloperModeSwipesSkipWithoutTouchingOverlayOrTimer) {
   world_.input().tap();
   world_.scheduler().runUntilIdle();
   EXPECT_FLOAT_EQ(rate(), 0.0f);
-}
 
-TEST_F(Interaction, InputsWithoutAPlayerLogAndChangeNothing) {
-  world_.network().serve(
-      kRemote,
-      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "down")});
-  world_.network().removeFile(kPackagedPath);
-  controller_ = launchApp(/*developerMode=*/false);
-  world_.scheduler().runUntilIdle();
-  ASSERT_FALSE(controller_->queuePlayer());
-  const size_t before = mark();
-  world_.input().tap();
-  world_.input().remoteCommand(platform::RemoteCommandKind::togglePlayPause);
-  world_.scheduler().runUntilIdle();
-  const auto lines = recordsSince(before, kDebug);
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[1], "handleAllGestureRecognizers: rate is nil");
-  EXPECT_EQ(lines[3], "handleAllGestureRecognizers: rate is nil");
-  EXPECT_FALSE(controller_->queuePlayer());
-  // The application leaving the foreground before any queue exists: no crash, nothing to pause.
-  world_.lifecycle().resignActive();
-  world_.scheduler().runUntilIdle();
-  EXPECT_FALSE(controller_->queuePlayer());
-}
-
-TEST_F(Interaction, DeveloperModeSwipeWithoutAPlayerDoesNothing) {
-  world_.network().removeFile(kPackagedPath);
-  controller_ = launchApp(/*developerMode=*/true);
-  world_.scheduler().runUntilIdle();
-  ASSERT_FALSE(controller_->queuePlayer());
-  EXPECT_TRUE(world_.input().swipe(platform::kSwipeUp));
-  world_.scheduler().runUntilIdle();
-  EXPECT_FALSE(controller_->queuePlayer());
-  EXPECT_EQ(controller_->debugmsgs().back().rfind("handleSwipeGestureRecognizer: ", 0), 0u);
-}
-
-// Only a queue of exactly one item is rebuilt by a swipe: an emptied queue is advanced (which does
-// nothing) and the channel does not reload behind the developer's back.
-TEST_F(Interaction, DeveloperModeSwipeOnAnEmptyQueueDoesNotReload) {
-  startPlaying(/*developerMode=*/true);
+  // Only a queue of exactly one item is rebuilt by a swipe: an emptied queue is advanced (which
+  // does nothing) and the channel does not reload behind the developer's back.
   const auto player = controller_->queuePlayer();
   while (!player->items().empty()) {
     player->advanceToNextItem();
   }
-  const size_t before = mark();
+  const size_t beforeEmpty = mark();
   EXPECT_TRUE(world_.input().swipe(platform::kSwipeLeft));
   world_.scheduler().runUntilIdle();
-  const auto lines = recordsSince(before, kDebug);
+  const auto lines = recordsSince(beforeEmpty, kDebug);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("handleSwipeGestureRecognizer: ", 0), 0u);
   EXPECT_EQ(controller_->queuePlayer(), player);
@@ -332,7 +297,30 @@ TEST_F(Interaction, DeveloperModeSwipeOnAnEmptyQueueDoesNotReload) {
   EXPECT_TRUE(player->items().empty());
 }
 
-TEST_F(Interaction, ToggleWithAnEmptyQueueHidesTheBandAndReloads) {
+// Nothing to play: the packaged copy is missing, and in developer mode nothing else is fetched.
+TEST_F(Interaction, inputs_without_a_player_log_and_change_nothing) {
+  world_.network().removeFile(kPackagedPath);
+  controller_ = launchApp(/*developerMode=*/true);
+  world_.scheduler().runUntilIdle();
+  ASSERT_FALSE(controller_->queuePlayer());
+  const size_t before = mark();
+  world_.input().tap();
+  world_.input().remoteCommand(platform::RemoteCommandKind::togglePlayPause);
+  EXPECT_TRUE(world_.input().swipe(platform::kSwipeUp));
+  world_.scheduler().runUntilIdle();
+  const auto lines = recordsSince(before, kDebug);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[1], "handleAllGestureRecognizers: rate is nil");
+  EXPECT_EQ(lines[3], "handleAllGestureRecognizers: rate is nil");
+  EXPECT_EQ(lines[4].rfind("handleSwipeGestureRecognizer: ", 0), 0u);
+  EXPECT_FALSE(controller_->queuePlayer());
+  // The application leaving the foreground before any queue exists: no crash, nothing to pause.
+  world_.lifecycle().resignActive();
+  world_.scheduler().runUntilIdle();
+  EXPECT_FALSE(controller_->queuePlayer());
+}
+
+TEST_F(Interaction, toggle_with_an_empty_queue_hides_the_band_and_reloads) {
   startPlaying();
   const auto player = controller_->queuePlayer();
   while (!player->items().empty()) {
@@ -349,7 +337,7 @@ TEST_F(Interaction, ToggleWithAnEmptyQueueHidesTheBandAndReloads) {
   EXPECT_TRUE(controller_->activityIndicatorView()->isAnimating());
 }
 
-TEST_F(Interaction, OverlayTextAndGeometry) {
+TEST_F(Interaction, the_paused_band_names_the_current_item_and_grows_from_the_foot) {
   startPlaying();
   // 01:03:20 is 200 s into C, which has no description.
   const size_t before = mark();
@@ -393,7 +381,7 @@ TEST_F(Interaction, OverlayTextAndGeometry) {
   EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.0, 800.0, 540.0}));
 }
 
-TEST_F(Interaction, PauseWhileTheCoverIsUpTurnsItIntoTheFootBand) {
+TEST_F(Interaction, pause_while_the_cover_is_up_turns_it_into_the_foot_band) {
   controller_ = launchApp();
   world_.scheduler().runUntilIdle();
   ASSERT_EQ(controller_->infoLabelView()->frame(), controller_->view()->frame());
@@ -411,7 +399,7 @@ TEST_F(Interaction, PauseWhileTheCoverIsUpTurnsItIntoTheFootBand) {
   EXPECT_FALSE(controller_->activityIndicatorView()->isAnimating());
 }
 
-TEST_F(Interaction, HideTimerAndPauseWithoutCurrentItem) {
+TEST_F(Interaction, the_band_hides_on_its_timer_and_a_pause_without_an_item_shows_nothing) {
   startPlaying();
   controller_->showInfoLabel("Note\n", 5.0);
   world_.scheduler().runUntilIdle();

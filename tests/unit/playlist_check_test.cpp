@@ -30,7 +30,7 @@ const char* kMixedPlaylist = R"([
   {"hls_url": "https://x.invalid/k.m3u8", "duration": 100, "play_count": "3"}
 ])";
 
-TEST(PlaylistCheck, EachEntryIsUsableOrSkippedWithItsReason) {
+TEST(PlaylistCheck, each_entry_is_usable_or_skipped_with_its_reason) {
   const CheckReport report = lintPlaylist(*document(kMixedPlaylist));
   ASSERT_EQ(report.entries.size(), 12u);
   const std::vector<std::string> reasons{"",
@@ -67,7 +67,7 @@ TEST(PlaylistCheck, EachEntryIsUsableOrSkippedWithItsReason) {
   EXPECT_NE(text.str().find("Cycle: 5 items, 1400 s"), std::string::npos);
 }
 
-TEST(PlaylistCheck, ProbesGiveDifferencesShiftsAndWarnings) {
+TEST(PlaylistCheck, probes_give_differences_shifts_and_warnings) {
   CheckReport report = lintPlaylist(*document(R"([
     {"hls_url": "https://x.invalid/a", "duration": 10},
     {"hls_url": "https://x.invalid/b", "duration": 20, "play_count": 2},

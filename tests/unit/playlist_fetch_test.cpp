@@ -15,7 +15,7 @@ class PlaylistFetch : public ChannelTest {
   }
 };
 
-TEST_F(PlaylistFetch, CompletionHandlerOutcomes) {
+TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything_else) {
   const auto failure = platform::Error::make(platform::kUrlErrorDomain, -1001, "timed out");
   const auto records = [&](auto call) {
     const size_t before = mark();
@@ -86,7 +86,7 @@ TEST_F(PlaylistFetch, CompletionHandlerOutcomes) {
       std::string(kDebug) + "Loaded playlist from nil");
 }
 
-TEST_F(PlaylistFetch, RemoteFailsTwiceThenThePackagedCopyPlays) {
+TEST_F(PlaylistFetch, remote_fails_twice_then_the_packaged_copy_plays) {
   const size_t before = mark();
   controller_->viewDidAppear(false);
   world_.scheduler().runUntilIdle();
@@ -138,7 +138,7 @@ TEST_F(PlaylistFetch, RemoteFailsTwiceThenThePackagedCopyPlays) {
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -1);
 }
 
-TEST_F(PlaylistFetch, DamagedPackagedCopyIsRetriedEveryTwoSecondsWithTheCounterFalling) {
+TEST_F(PlaylistFetch, damaged_packaged_copy_is_retried_every_two_seconds_with_the_counter_falling) {
   world_.network().writeFile(kPackagedPath, "not json");
   controller_->viewDidAppear(false);
   world_.scheduler().advance(4.0);
@@ -168,7 +168,8 @@ TEST_F(PlaylistFetch, DamagedPackagedCopyIsRetriedEveryTwoSecondsWithTheCounterF
   }
 }
 
-TEST_F(PlaylistFetch, SuccessLeavesTheBudgetAndALaterFailureGoesStraightToThePackagedCopy) {
+TEST_F(PlaylistFetch,
+       success_leaves_the_budget_and_a_later_failure_goes_straight_to_the_packaged_copy) {
   world_.network().serveOnce(
       kRemote,
       {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
@@ -187,7 +188,7 @@ TEST_F(PlaylistFetch, SuccessLeavesTheBudgetAndALaterFailureGoesStraightToThePac
   EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
 }
 
-TEST_F(PlaylistFetch, TwoQuickFailuresScheduleTwoTimersAndTwoDownloadsBothCounted) {
+TEST_F(PlaylistFetch, two_quick_failures_schedule_two_timers_and_two_downloads_both_counted) {
   world_.network().serve(
       kRemote,
       {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
@@ -207,22 +208,8 @@ TEST_F(PlaylistFetch, TwoQuickFailuresScheduleTwoTimersAndTwoDownloadsBothCounte
   EXPECT_EQ(world_.network().requests().size(), 6u);
 }
 
-TEST_F(PlaylistFetch, NoAddressLogsAnErrorAndStartsNothing) {
-  controller_->setPlaylistNSURL(std::nullopt);
-  const size_t before = mark();
-  controller_->updatePlaylistThenLoadVideos();
-  world_.scheduler().runUntilIdle();
-  EXPECT_EQ(recordsSince(before),
-            (std::vector<std::string>{
-                std::string(kDebug) + "updatePlaylist",
-                "ERROR: VornViewController: Alert: updatePlaylist: no playlist address; not "
-                "downloading"}));
-  EXPECT_TRUE(world_.network().requests().empty());
-  EXPECT_EQ(world_.network().pendingDownloads(), 0u);
-  EXPECT_FALSE(world_.scheduler().nextDueTime());
-}
-
-TEST_F(PlaylistFetch, PackagedFileMissingWithBudgetUsedUpEndsWithoutABusyLoop) {
+TEST_F(PlaylistFetch,
+       packaged_file_missing_with_budget_used_up_logs_no_address_and_ends_without_a_busy_loop) {
   sim::World& world = world_;
   world.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
   auto controller = makeController();
@@ -232,6 +219,7 @@ TEST_F(PlaylistFetch, PackagedFileMissingWithBudgetUsedUpEndsWithoutABusyLoop) {
   EXPECT_EQ(world.network().requests().size(), 3u);
   EXPECT_FALSE(controller->playlistNSURL());
   EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
+  EXPECT_EQ(world.network().pendingDownloads(), 0u);
   EXPECT_FALSE(world.scheduler().nextDueTime());
 }
 

@@ -19,23 +19,7 @@ JsonPtr parse(const std::string& text) {
   return JsonPtr(document, &(*document)[0]);
 }
 
-TEST(ProgrammeClock, WorkedExampleStartsAtTheItemTheClockNames) {
-  // Cycle A(600), B(300) twice, C(1200): 2400 s.
-  const std::vector<double> cycle{600.0, 300.0, 300.0, 1200.0};
-  EXPECT_DOUBLE_EQ(cycleLength(cycle), 2400.0);
-
-  // 00:50:00 UTC: position 600 is not below 600, so the first B at offset 0.
-  EXPECT_EQ(findStart(cycle, std::fmod(3000.0, 2400.0)), (Start{1, 0.0}));
-  EXPECT_EQ(rotatedOrder(4, 1), (std::vector<size_t>{1, 2, 3, 0}));
-  // 01:03:20 UTC: 200 s into C; the queue ends with the second B.
-  EXPECT_EQ(findStart(cycle, std::fmod(3800.0, 2400.0)), (Start{3, 200.0}));
-  EXPECT_EQ(rotatedOrder(4, 3), (std::vector<size_t>{3, 0, 1, 2}));
-  // Midnight: the first item from its start.
-  EXPECT_EQ(findStart(cycle, 0.0), (Start{0, 0.0}));
-  EXPECT_EQ(rotatedOrder(4, 0), (std::vector<size_t>{0, 1, 2, 3}));
-}
-
-TEST(ProgrammeClock, TheSeekIsTheNearestSecondWhoseFirstFrameMarkFallsInsideTheItem) {
+TEST(ProgrammeClock, the_seek_is_the_nearest_second_whose_first_frame_mark_falls_inside_the_item) {
   EXPECT_EQ(seekSecond(200.0, 1200.0), 200.0);
   EXPECT_EQ(seekSecond(200.4, 1200.0), 200.0);
   EXPECT_EQ(seekSecond(200.5, 1200.0), 201.0);
@@ -65,7 +49,7 @@ TEST(ProgrammeClock, TheSeekIsTheNearestSecondWhoseFirstFrameMarkFallsInsideTheI
   }
 }
 
-TEST(ProgrammeClock, PositionsWithNoCoveringItemStartTheCycleInOrder) {
+TEST(ProgrammeClock, positions_with_no_covering_item_start_the_cycle_in_order) {
   const std::vector<double> zeros{0.0, 0.0};
   // A cycle of length 0 gives a position that is not a number.
   EXPECT_EQ(findStart(zeros, std::fmod(100.0, 0.0)), (Start{2, 0.0}));
@@ -78,7 +62,8 @@ TEST(ProgrammeClock, PositionsWithNoCoveringItemStartTheCycleInOrder) {
             (Start{1, 36399.0}));
 }
 
-TEST(ProgrammeClock, EveryQueueIsARotationHoldingEachItemOnceAndTheStartCoversThePosition) {
+TEST(ProgrammeClock,
+     every_queue_is_a_rotation_holding_each_item_once_and_the_start_covers_the_position) {
   std::mt19937 random(7);
   std::uniform_real_distribution<double> duration(0.0, 900.0);
   std::uniform_int_distribution<size_t> count(1, 40);
@@ -109,7 +94,7 @@ TEST(ProgrammeClock, EveryQueueIsARotationHoldingEachItemOnceAndTheStartCoversTh
   }
 }
 
-TEST(ProgrammeClock, APlanJoinsTheClockAtAWholeSecondOfTheNamedItem) {
+TEST(ProgrammeClock, a_plan_joins_the_clock_at_a_whole_second_of_the_named_item) {
   const std::vector<double> cycle{600.0, 300.0, 300.0, 1200.0};
   // A day later and a fraction past 01:03:20: 200.4 s into C, sought to 200.
   const QueuePlan late = planQueue(cycle, 86400.0 + 3800.4);
@@ -129,14 +114,14 @@ TEST(ProgrammeClock, APlanJoinsTheClockAtAWholeSecondOfTheNamedItem) {
   EXPECT_TRUE(planQueue(std::vector<double>{}, 50.0).order.empty());
 }
 
-TEST(ProgrammeClock, DaySecondsIgnoreTheDateAndStayInTheDay) {
+TEST(ProgrammeClock, day_seconds_ignore_the_date_and_stay_in_the_day) {
   EXPECT_DOUBLE_EQ(daySeconds(0.0), 0.0);
   EXPECT_DOUBLE_EQ(daySeconds(3800.0), 3800.0);
   EXPECT_DOUBLE_EQ(daySeconds(1796601600.0 + 3800.5), 3800.5);  // 2026-12-06 01:03:20.5 UTC
   EXPECT_DOUBLE_EQ(daySeconds(-1.0), 86399.0);                  // a clock set before 1970
 }
 
-TEST(ProgrammeClock, PlayCountRule) {
+TEST(ProgrammeClock, play_count_is_the_whole_listed_count_up_to_five_and_one_otherwise) {
   const auto count = [](const char* text) { return playCount(parse(text).get()); };
   EXPECT_EQ(playCount(nullptr), 1);
   EXPECT_EQ(count("\"3\""), 1);
@@ -157,7 +142,7 @@ TEST(ProgrammeClock, PlayCountRule) {
   EXPECT_EQ(count("-9223372036854775808"), 0);
 }
 
-TEST(ProgrammeClock, UnusableEntriesAreRecognised) {
+TEST(ProgrammeClock, unusable_entries_are_recognised) {
   EXPECT_FALSE(readEntry(*parse("\"https://a/x.m3u8\"")));
   EXPECT_FALSE(readEntry(*parse("{\"duration\": 5}")));
   EXPECT_FALSE(readEntry(*parse("{\"hls_url\": 5, \"duration\": 5}")));

@@ -46,7 +46,7 @@ JsonPtr workedExample() {
   return document(testing::workedExamplePlaylist());
 }
 
-TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
+TEST(ProgrammeSchedule, worked_example_from_the_clock_through_the_next_load) {
   const JsonPtr playlist = workedExample();
   // 01:03:20 is 200 s into C, which is listed from its start at 01:00:00; the queue C, A, B, B
   // ends at 01:40:00, where the next load finds the start of C again.
@@ -83,7 +83,7 @@ TEST(ProgrammeSchedule, WorkedExampleFromTheClockThroughTheNextLoad) {
                               {6000.6, 7200.6, 0, 2, 1}});
 }
 
-TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
+TEST(ProgrammeSchedule, the_next_load_takes_the_clock_after_midnight) {
   // 7000 s does not divide the day: the cycle restarts at 00:00 UTC, but a queue playing then
   // plays on; only its end leads to a load, at the new day's position.
   const JsonPtr playlist = document(R"([
@@ -112,7 +112,7 @@ TEST(ProgrammeSchedule, TheNextLoadTakesTheClockAfterMidnight) {
                              {150000, 186400, 13600, 1, 1}});
 }
 
-TEST(ProgrammeSchedule, PlaylistsThatCannotBePlacedOnTheClock) {
+TEST(ProgrammeSchedule, playlists_that_cannot_be_placed_on_the_clock) {
   EXPECT_EQ(buildSchedule(*document(R"({"a": []})"), kDay, kDay + 60).schedule.cycleItems, 0u);
   const ScheduleResult nothing = buildSchedule(
       *document(R"([{"hls_url": "https://x.invalid/a", "duration": 5, "play_count": 0},
@@ -132,7 +132,7 @@ TEST(ProgrammeSchedule, PlaylistsThatCannotBePlacedOnTheClock) {
   EXPECT_EQ(tiny.schedule.slots.size(), kMaxSlots);
 }
 
-TEST(ProgrammeSchedule, SlotsFollowOneAnotherAndRunTheirListedLength) {
+TEST(ProgrammeSchedule, slots_follow_one_another_and_run_their_listed_length) {
   std::mt19937 random(3);
   std::uniform_real_distribution<double> length(0.5, 4000.0);
   std::uniform_int_distribution<int> entries(1, 6);
@@ -172,7 +172,7 @@ TEST(ProgrammeSchedule, SlotsFollowOneAnotherAndRunTheirListedLength) {
   }
 }
 
-TEST(ProgrammeSchedule, IsoTimesReadAndWritten) {
+TEST(ProgrammeSchedule, iso_times_read_and_written) {
   EXPECT_EQ(parseIsoTime("2026-12-06T01:03:20Z"), kDay + 3800.0);
   EXPECT_EQ(parseIsoTime("2026-12-06 01:03:20z"), kDay + 3800.0);
   EXPECT_EQ(parseIsoTime("2026-12-06T02:03:20+01:00"), kDay + 3800.0);
@@ -189,7 +189,7 @@ TEST(ProgrammeSchedule, IsoTimesReadAndWritten) {
   EXPECT_EQ(isoUtc(kDay - 0.0001), "2026-12-06T00:00:00Z");
 }
 
-TEST(ProgrammeSchedule, GuideAndTextFormsEscapeAndLabelEverySlot) {
+TEST(ProgrammeSchedule, guide_and_text_forms_escape_and_label_every_slot) {
   const JsonPtr playlist = document(R"([
     {"hls_url": "https://x.invalid/a?x=1&y=2", "duration": 60, "play_count": 2,
      "description_attribution": "Tom & \"Jerry\" <live>\u0001"},

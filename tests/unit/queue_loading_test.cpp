@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <ostream>
 
 #include "channel_fixture.h"
 #include "platform/sim/sim_media.h"
@@ -25,7 +26,7 @@ class QueueLoadingAt0050 : public QueueLoading {
   QueueLoadingAt0050() : QueueLoading(3000.0) {}
 };
 
-TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
+TEST_F(QueueLoading, full_load_at_010320_starts_two_hundred_seconds_into_c) {
   auto controller = makeController();
   const size_t before = mark();
   acceptPlaylist(*controller, workedExamplePlaylist());
@@ -97,7 +98,8 @@ TEST_F(QueueLoading, FullLoadAt010320StartsTwoHundredSecondsIntoC) {
   EXPECT_EQ(world_.media().boundaryObserverCount(), 0u);
 }
 
-TEST_F(QueueLoadingAt0050, PositionAtTheEndOfAnItemStartsTheNextOneAndTheQueueEndsBeforeIt) {
+TEST_F(QueueLoadingAt0050,
+       position_at_the_end_of_an_item_starts_the_next_one_and_the_queue_ends_before_it) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.scheduler().runUntilIdle();
@@ -110,7 +112,7 @@ TEST_F(QueueLoadingAt0050, PositionAtTheEndOfAnItemStartsTheNextOneAndTheQueueEn
   EXPECT_TRUE(controller->infoLabelView()->isHidden());
 }
 
-TEST_F(QueueLoading, DeveloperModeStartsEveryQueueAtTheFirstEntry) {
+TEST_F(QueueLoading, developer_mode_starts_every_queue_at_the_first_entry) {
   auto controller = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
   controller->setDEVELOPER_MODE(true);
   controller->loadViewIfNeeded();
@@ -123,7 +125,7 @@ TEST_F(QueueLoading, DeveloperModeStartsEveryQueueAtTheFirstEntry) {
   EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
 }
 
-TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
+TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.scheduler().runUntilIdle();
@@ -162,20 +164,14 @@ TEST_F(QueueLoading, ReloadTearsDownThePreviousLoadFirst) {
   EXPECT_FALSE(controller->infoLabelView()->isHidden());
 }
 
-TEST_F(QueueLoading, LoadWithoutPlaylistChangesNothing) {
+TEST_F(QueueLoading, a_load_with_nothing_playable_keeps_the_current_queue) {
   auto controller = makeController();
+  // A load before any playlist, then one with nothing playable: no player, no views, no timer.
   const size_t before = mark();
   controller->loadVideos(false);
   world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before, kPrefix),
             (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
-  EXPECT_FALSE(controller->queuePlayer());
-  EXPECT_TRUE(world_.timers().pending().empty());
-}
-
-TEST_F(QueueLoading, PlaylistWithNothingPlayableKeepsTheCurrentQueue) {
-  auto controller = makeController();
-  // First load with nothing playable: no player, no views, nothing armed.
   acceptPlaylist(*controller, R"([{"hls_url": "x y", "duration": 5},
                                   {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
   world_.scheduler().runUntilIdle();
@@ -201,7 +197,7 @@ TEST_F(QueueLoading, PlaylistWithNothingPlayableKeepsTheCurrentQueue) {
   EXPECT_EQ(controller->playlist()->size(), 0u);
 }
 
-TEST_F(QueueLoading, PlayCountsAndDurationsFollowTheRules) {
+TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules) {
   auto controller = makeController();
   acceptPlaylist(*controller, R"([
     {"hls_url": "https://s/one", "duration": 10, "play_count": 7},
@@ -225,21 +221,19 @@ TEST_F(QueueLoading, PlayCountsAndDurationsFollowTheRules) {
   EXPECT_TRUE((*whole->playlist_info())["extra"]["kept"].get<bool>());
 }
 
-TEST_F(QueueLoading, ZeroLengthCycleStartsAtTheFirstItem) {
+TEST_F(QueueLoading, zero_and_out_of_range_durations_load_without_undefined_behaviour) {
   auto controller = makeController();
+  // A cycle of length 0 starts at its first item.
   acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": 0},
                                   {"hls_url": "https://s/b", "duration": 0}])");
   world_.scheduler().runUntilIdle();
   EXPECT_EQ(urlsOf(world_.media().latestPlayer()->items()),
             (std::vector<std::string>{"https://s/a", "https://s/b"}));
   EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
-}
 
-TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
   for (const char* url : {"https://s/a", "https://s/b", "https://s/c", "https://s/d"}) {
     world_.media().setLength(url, 1e9);
   }
-  auto controller = makeController();
   acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": -1e300},
                                   {"hls_url": "https://s/b", "duration": 1e300, "play_count": 1e300},
                                   {"hls_url": "https://s/c", "duration": 1.7e308},
@@ -254,7 +248,7 @@ TEST_F(QueueLoading, DurationsOutsideAnyRangeLoadWithoutUndefinedBehaviour) {
   EXPECT_NE(player->lastSeek()->kind(), platform::MediaTime::Kind::invalid);
 }
 
-TEST_F(QueueLoading, FractionalOffsetsSeekToTheNearestWholeSecond) {
+TEST_F(QueueLoading, fractional_offsets_seek_to_the_nearest_whole_second) {
   world_.scheduler().advance(0.6);  // 01:03:20.6: 200.6 s into C
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
@@ -277,13 +271,19 @@ struct NearAnEnd {
   double seekSecond;
 };
 
+// Failure messages name the case instead of dumping the struct's bytes.
+void PrintTo(const NearAnEnd& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class QueueLoadingNearAnItemsEnd : public QueueLoading,
                                    public ::testing::WithParamInterface<NearAnEnd> {
  protected:
   QueueLoadingNearAnItemsEnd() : QueueLoading(GetParam().daySeconds) {}
 };
 
-TEST_P(QueueLoadingNearAnItemsEnd, SeeksToTheLastWholeSecondAndTheCoverLiftsWithinASecond) {
+TEST_P(QueueLoadingNearAnItemsEnd,
+       seeks_to_the_last_whole_second_and_the_cover_lifts_within_a_second) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.scheduler().runUntilIdle();
@@ -298,12 +298,13 @@ TEST_P(QueueLoadingNearAnItemsEnd, SeeksToTheLastWholeSecondAndTheCoverLiftsWith
   EXPECT_EQ(player->currentItem(), next);
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkedExample, QueueLoadingNearAnItemsEnd,
-                         ::testing::Values(NearAnEnd{"A", 2400.0 + 599.7, kA, 599.0},
-                                           NearAnEnd{"FirstB", 600.0 + 299.7, kB, 299.0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    WorkedExample, QueueLoadingNearAnItemsEnd,
+    ::testing::Values(NearAnEnd{"at_the_end_of_an_a", 2400.0 + 599.7, kA, 599.0},
+                      NearAnEnd{"at_the_end_of_the_first_b", 600.0 + 299.7, kB, 299.0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
+TEST_F(QueueLoading, a_broken_last_stream_still_leads_to_the_next_queue) {
   // At 01:03:20 the queue is C, A, B, B: make B (the last item) a dead stream.
   world_.media().setBroken(kB);
   auto controller = makeController();
@@ -325,7 +326,7 @@ TEST_F(QueueLoading, ABrokenLastStreamStillLeadsToTheNextQueue) {
   EXPECT_FLOAT_EQ(second->rate(), 1.0f);
 }
 
-TEST_F(QueueLoading, AProgrammeOfDeadStreamsRetriesCalmly) {
+TEST_F(QueueLoading, a_programme_of_dead_streams_retries_calmly) {
   for (const char* url : {kA, kB, kC}) {
     world_.media().setBroken(url);
   }
