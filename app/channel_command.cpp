@@ -154,11 +154,10 @@ linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, boo
   options.playback.mute = settings.mute;
   options.playback.screen = settings.screen;
   options.urlSession.extraCaFile = settings.caFile;
-  // The whole download in whole seconds (curl's unit), connecting included.
-  const long timeout = std::max(1L, static_cast<long>(std::ceil(settings.fetchTimeout)));
-  options.urlSession.totalTimeoutSeconds = timeout;
+  // The whole download, connecting and redirects included.
+  options.urlSession.totalTimeoutSeconds = settings.fetchTimeout;
   options.urlSession.connectTimeoutSeconds =
-      std::min(options.urlSession.connectTimeoutSeconds, timeout);
+      std::min(options.urlSession.connectTimeoutSeconds, settings.fetchTimeout);
   return options;
 }
 

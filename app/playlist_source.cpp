@@ -38,8 +38,7 @@ Fetched fetch(const platform::Url& url, const PlaylistSource& source) {
   if (!source.caFile.empty()) {
     options.extraCaFile = source.caFile;
   }
-  const double timeout = std::max(1.0, std::ceil(source.fetchTimeout));
-  options.totalTimeoutSeconds = static_cast<long>(std::min(timeout, 86400.0));
+  options.totalTimeoutSeconds = source.fetchTimeout;
   options.connectTimeoutSeconds =
       std::min(options.connectTimeoutSeconds, options.totalTimeoutSeconds);
   std::promise<Fetched> done;

@@ -11,7 +11,9 @@
 
 namespace vorn::platform {
 
-// What answered a request: the address and, for HTTP, the status (never examined by the logic).
+// What answered a request: the address that answered (after redirects, the last one followed, so
+// the log names where the document really came from) and, for HTTP, the status (never examined by
+// the logic).
 class UrlResponse : public Object {
  public:
   UrlResponse(Url url, long statusCode) : url_(std::move(url)), statusCode_(statusCode) {}

@@ -1,5 +1,7 @@
 #include "platform/linux/url_session.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -32,6 +34,30 @@ void complete(const platform::DataTaskCompletion& completion, std::optional<plat
   } catch (...) {
     std::fprintf(stderr, "vorn: a download completion threw\n");
   }
+}
+
+// Seconds as curl's milliseconds: at least 1 (0 would mean no limit at all), at most a year.
+long milliseconds(double seconds) {
+  constexpr double kYear = 366.0 * 86400.0;
+  if (!(seconds > 0.0)) {
+    return 1;
+  }
+  return std::max(1L, std::lround(std::min(seconds, kYear) * 1000.0));
+}
+
+// The address that answered: the requested one, or after redirects the last one followed. Without
+// a redirect the requested text stays as it was given (curl would write it in its own normal form).
+platform::Url answeredBy(CURL* easy, const platform::Url& requested) {
+  long redirects = 0;
+  curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+  char* effective = nullptr;
+  if (redirects > 0 && curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+      effective) {
+    if (auto answered = platform::Url::parse(effective)) {
+      return *answered;
+    }
+  }
+  return requested;
 }
 
 }  // namespace
@@ -144,9 +170,12 @@ void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlUrlSession::writeBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, request.get());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https,http,file");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // No downgrade: what was asked for over TLS is only accepted over TLS, and a redirect never
+  // reaches the local file system.
+  const bool secure = request->url.scheme() == "https";
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options_.maxRedirects);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   if (options_.extraCaFile) {
@@ -157,10 +186,10 @@ void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   if (connectTo_) {
     curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo_);
   }
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(options_.connectTimeoutSeconds));
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytesPerSecond);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedSeconds);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT, options_.totalTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds(options_.totalTimeoutSeconds));
   curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.maxBodyBytes));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
@@ -198,9 +227,7 @@ void CurlUrlSession::finishTransfer(CURL* easy, CURLcode result) {
   }
   long status = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-  // The response names the address that was asked for, as the logic logs the address it
-  // fetched (a redirect is followed silently).
-  auto response = std::make_shared<platform::UrlResponse>(request->url, status);
+  auto response = std::make_shared<platform::UrlResponse>(answeredBy(easy, request->url), status);
   complete(request->completion, std::move(request->body), std::move(response), nullptr);
 }
 

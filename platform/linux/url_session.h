@@ -22,12 +22,16 @@ struct UrlSessionOptions {
   // "host:port:connect-host:connect-port" entries: connect there instead, while the certificate is
   // still checked against the requested host. For loopback tests of a fixed address.
   std::vector<std::string> connectTo;
-  long connectTimeoutSeconds = 10;
+  double connectTimeoutSeconds = 10.0;
   // A transfer slower than lowSpeedBytesPerSecond for lowSpeedSeconds is abandoned, so a server
   // that accepts and then says nothing cannot hold a request for ever.
   long lowSpeedBytesPerSecond = 1;
   long lowSpeedSeconds = 30;
-  long totalTimeoutSeconds = 60;
+  // The whole request, from name look-up through every redirect to the last body byte: a server
+  // that accepts and hangs, or sends headers and stalls, gives up here. The channel's default.
+  double totalTimeoutSeconds = 10.0;
+  // Redirects followed at most; an https request is redirected only to https, and never to file.
+  long maxRedirects = 5;
   size_t maxBodyBytes = 16 * 1024 * 1024;
 
   // The defaults, with VORN_CA_FILE and VORN_CONNECT_TO (comma-separated) from the environment.

@@ -51,7 +51,11 @@ void SimUrlSession::deliver(const platform::Url& url, Response response,
                             platform::DataTaskCompletion completion) {
   std::shared_ptr<platform::UrlResponse> answered;
   if (!response.error) {
-    answered = std::make_shared<platform::UrlResponse>(url, response.status);
+    std::optional<platform::Url> from;
+    if (response.answeredFrom) {
+      from = platform::Url::parse(*response.answeredFrom);
+    }
+    answered = std::make_shared<platform::UrlResponse>(from.value_or(url), response.status);
   }
   // The completion carries the answer decided now.
   Scheduler::Work work;

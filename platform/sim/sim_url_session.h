@@ -32,6 +32,9 @@ class SimUrlSession : public platform::UrlSession {
     long status = 200;
     std::shared_ptr<platform::Error> error = nullptr;
     double delay = 0.0;
+    // The address that answers, as after a redirect; the requested one when not set (or when the
+    // text is not an address).
+    std::optional<std::string> answeredFrom = std::nullopt;
   };
 
   SimUrlSession(Scheduler& scheduler, const SimTrace& trace)

@@ -29,9 +29,10 @@ struct LogLine {
 };
 
 // The `vorn` executable as a child process with its standard output and error in `logFile`. It
-// sees only the environment the test hands over, even when the tests run under a service
-// manager or a desktop; with `journal`, JOURNAL_STREAM names the log file as a service manager
-// names the journal's stream. The time limits only guard against hangs; nothing here is timed.
+// sees only the environment the test hands over (an entry with an empty value is removed), even
+// when the tests run under a service manager or a desktop; with `journal`, JOURNAL_STREAM names the
+// log file as a service manager names the journal's stream. The time limits only guard against
+// hangs; nothing here is timed.
 class ChannelProcess {
  public:
   ChannelProcess(const std::string& logFile, std::vector<std::string> arguments,
@@ -56,7 +57,11 @@ class ChannelProcess {
       setenv("JOURNAL_STREAM", stream.c_str(), 1);
     }
     for (const auto& [name, value] : environment) {
-      setenv(name.c_str(), value.c_str(), 1);
+      if (value.empty()) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
     }
     std::vector<char*> argv{const_cast<char*>(VORN_CHANNEL_BINARY)};
     for (auto& argument : arguments) {
