@@ -69,11 +69,12 @@ std::vector<std::optional<StreamProbe>> probeEntries(const CheckReport& report,
 
 int runCheck(const CheckOptions& options, std::ostream& out, std::ostream& err) {
   std::string error;
+  std::optional<platform::Url> address;
   const JsonPtr document =
-      loadPlaylist({options.playlist, options.caFile, options.fetchTimeout}, error);
+      loadPlaylist({options.playlist, options.caFile, options.fetchTimeout}, error, &address);
   CheckReport report;
   if (document) {
-    report = lintPlaylist(*document);
+    report = lintPlaylist(*document, address ? &*address : nullptr);
   } else {
     report.error = error;
   }

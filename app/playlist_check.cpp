@@ -90,7 +90,7 @@ std::string variantText(const StreamVariant& variant) {
 
 }  // namespace
 
-CheckReport lintPlaylist(const Json& document) {
+CheckReport lintPlaylist(const Json& document, const platform::Url* base) {
   CheckReport report;
   report.isArray = document.is_array();
   if (!report.isArray) {
@@ -111,12 +111,13 @@ CheckReport lintPlaylist(const Json& document) {
         finding.description = text->get<std::string>();
       }
     }
-    const auto entry = programme::readEntry(element);
+    const auto entry = programme::readEntry(element, base);
     if (!entry) {
       finding.reason = skipReason(element);
       report.entries.push_back(std::move(finding));
       continue;
     }
+    finding.address = entry->url.text();
     finding.duration = entry->duration;
     finding.plays = entry->plays;
     const auto count = element.find("play_count");

@@ -9,6 +9,7 @@
 
 #include "app/stream_probe.h"
 #include "channel/json.h"
+#include "platform/url.h"
 
 // The findings of `vorn check`: each entry usable or skipped and why, by the rules the channel
 // applies when it builds its queue, and, once probed, each stream against its listed length.
@@ -44,7 +45,8 @@ struct CheckReport {
 };
 
 // The entries of `document`, without probing.
-CheckReport lintPlaylist(const Json& document);
+// Relative stream addresses resolve against `base`, the playlist's own address, when given.
+CheckReport lintPlaylist(const Json& document, const platform::Url* base = nullptr);
 
 // Records the probes (one per entry, null for entries not probed), the differences, the shifts and
 // the warnings they cause.

@@ -64,7 +64,8 @@ Fetched fetch(const platform::Url& url, const PlaylistSource& source) {
 
 }  // namespace
 
-JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error) {
+JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
+                     std::optional<platform::Url>* address) {
   std::optional<platform::Url> url;
   if (looksLikeAddress(source.playlist)) {
     url = platform::Url::parse(source.playlist);
@@ -90,6 +91,9 @@ JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error) {
       return nullptr;
     }
     url = platform::Url::fileUrlWithPath(path);
+  }
+  if (address) {
+    *address = url;
   }
   const Fetched fetched = fetch(*url, source);
   if (!fetched.data) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "channel/json.h"
+#include "platform/url.h"
 
 // Reading a playlist document for the operator's commands: a file path, or a file/http/https
 // address fetched as the channel fetches it.
@@ -15,7 +17,9 @@ struct PlaylistSource {
 };
 
 // The parsed top-level value (an array or an object), or, when it cannot be read or parsed, null
-// and `error` set to one line saying why.
-JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error);
+// and `error` set to one line saying why. `address`, when given, receives the playlist's own
+// address (a path as its file address), against which relative stream addresses resolve.
+JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
+                     std::optional<platform::Url>* address = nullptr);
 
 }  // namespace vorn::app

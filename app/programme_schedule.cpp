@@ -119,7 +119,8 @@ std::string xmltvTime(double seconds) {
 
 }  // namespace
 
-ScheduleResult buildSchedule(const Json& document, double from, double until) {
+ScheduleResult buildSchedule(const Json& document, double from, double until,
+                             const platform::Url* base) {
   ScheduleResult result;
   Schedule& schedule = result.schedule;
   schedule.from = from;
@@ -131,7 +132,7 @@ ScheduleResult buildSchedule(const Json& document, double from, double until) {
   std::vector<double> durations;
   for (size_t index = 0; index < document.size(); ++index) {
     const Json& element = document[index];
-    const auto entry = programme::readEntry(element);
+    const auto entry = programme::readEntry(element, base);
     if (!entry) {
       continue;
     }

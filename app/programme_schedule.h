@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "channel/json.h"
+#include "platform/url.h"
 
 // The programme as the channel plays it: a load at the clock queues the whole cycle rotated to
 // the item of the moment, each item runs its listed length from where the load sought it, and
@@ -47,7 +48,9 @@ struct ScheduleResult {
   Schedule schedule;
   std::string error;
 };
-ScheduleResult buildSchedule(const Json& document, double from, double until);
+// Relative stream addresses resolve against `base`, the playlist's own address, when given.
+ScheduleResult buildSchedule(const Json& document, double from, double until,
+                             const platform::Url* base = nullptr);
 
 // ISO 8601 date and time ("2026-12-06T01:03:20Z", fractions of a second and a "+01:00" offset
 // allowed; no zone means the machine's local time), as seconds since 1970.

@@ -26,8 +26,9 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
   }
 
   std::string error;
+  std::optional<platform::Url> address;
   const JsonPtr document =
-      loadPlaylist({options.playlist, options.caFile, options.fetchTimeout}, error);
+      loadPlaylist({options.playlist, options.caFile, options.fetchTimeout}, error, &address);
   if (!document) {
     err << "vorn schedule: " << error << '\n';
     return 2;
@@ -36,7 +37,8 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
     err << "vorn schedule: the playlist " << options.playlist << " is not a JSON array\n";
     return 2;
   }
-  const ScheduleResult result = buildSchedule(*document, from, from + options.hours * 3600.0);
+  const ScheduleResult result =
+      buildSchedule(*document, from, from + options.hours * 3600.0, address ? &*address : nullptr);
   if (result.schedule.cycleItems == 0) {
     err << "vorn schedule: the playlist " << options.playlist << " has nothing playable\n";
     return 2;

@@ -10,6 +10,8 @@ namespace vorn::app::simulate {
 
 namespace {
 
+constexpr double kMaxScreenPoints = 100'000.0;
+
 std::string inQuotes(std::string_view text) {
   return "'" + std::string(text) + "'";
 }
@@ -105,6 +107,13 @@ Event parseEvent(std::string_view text) {
     if (!width || !height || *width <= 0.0 || *height <= 0.0) {
       throw OptionError("--event: " + std::string(name) +
                         ": expected WxH with positive numbers, got " + inQuotes(size));
+    }
+    // No screen is this large; a size past it is a typing slip, and the layout's arithmetic
+    // need not carry it.
+    if (*width > kMaxScreenPoints || *height > kMaxScreenPoints) {
+      throw OptionError("--event: " + std::string(name) + ": W and H must be at most " +
+                        std::to_string(static_cast<int>(kMaxScreenPoints)) + " points, got " +
+                        inQuotes(size));
     }
     event.size = {*width, *height};
   }

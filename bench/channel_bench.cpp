@@ -5,6 +5,8 @@
 // beside them: nlohmann's parser and tree, and curl judging every address.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -150,5 +152,49 @@ BENCHMARK(BM_CheckAddresses)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CheckAddressesAsBefore)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// The largest body a fetch accepts (16 MiB) through the completion handler and the load that
+// follows, on the simulation: `plays` items per entry, descriptions padded so the body is 16 MiB.
+// At the cycle limit (100,000 items) it loads; past it (the 250,000 entries of play count 5 that
+// fit in 16 MiB) it is refused after parsing. Target: 2 s and 300 MB. Run each on its own
+// (--benchmark_filter) to read peak_rss_mb for it alone.
+void BM_LargestBody(benchmark::State& state) {
+  constexpr size_t kBodyBytes = size_t{16} << 20;
+  const auto entries = static_cast<size_t>(state.range(0));
+  const auto plays = state.range(1);
+  std::string body = "[";
+  const size_t perEntry = kBodyBytes / entries;
+  for (size_t i = 0; i < entries; ++i) {
+    std::string entry = std::string(i > 0 ? "," : "") +
+                        R"({"hls_url": "https://streams.vorn.invalid/programme/)" +
+                        std::to_string(i) + R"(/index.m3u8", "duration": 30, "play_count": )" +
+                        std::to_string(plays) + R"(, "description_attribution": ")";
+    entry.append(perEntry > entry.size() + 4 ? perEntry - entry.size() - 4 : 0, 'x');
+    body += entry + "\"}";
+  }
+  body += "]";
+  vorn::sim::World world(vorn::sim::WorldOptions{3800.0});
+  world.log().setSink([](double, std::string_view) {});
+  auto controller = std::make_shared<vorn::VornViewController>(world, std::nullopt, nullptr);
+  controller->loadViewIfNeeded();
+  const auto response = std::make_shared<vorn::platform::UrlResponse>(
+      *vorn::platform::Url::parse("https://playlists.vorn.invalid/p.json"), 200);
+  for (auto _ : state) {
+    controller->updatePlaylistCompletionHandler(body, response, nullptr);
+    world.scheduler().runUntilIdle();
+  }
+  const auto player = world.media().latestPlayer();
+  state.counters["body_mib"] = static_cast<double>(body.size()) / (1 << 20);
+  state.counters["items"] = player ? static_cast<double>(player->items().size()) : 0.0;
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_rss_mb"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+BENCHMARK(BM_LargestBody)
+    ->Args({100'000, 1})
+    ->Args({20'000, 5})
+    ->Args({250'000, 5})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

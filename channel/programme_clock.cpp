@@ -48,7 +48,7 @@ int64_t playCount(const Json* value) {
   return whole <= static_cast<double>(kMaxPlayCount) ? static_cast<int64_t>(whole) : 1;
 }
 
-std::optional<UsableEntry> readEntry(const Json& element) {
+std::optional<UsableEntry> readEntry(const Json& element, const platform::Url* base) {
   if (!element.is_object()) {
     return std::nullopt;
   }
@@ -56,7 +56,8 @@ std::optional<UsableEntry> readEntry(const Json& element) {
   if (address == element.end() || !address->is_string()) {
     return std::nullopt;
   }
-  auto url = platform::Url::parse(address->get<std::string_view>());
+  const auto text = address->get<std::string_view>();
+  auto url = base ? platform::Url::resolve(text, *base) : platform::Url::parse(text);
   if (!url) {
     return std::nullopt;
   }
@@ -67,6 +68,22 @@ std::optional<UsableEntry> readEntry(const Json& element) {
   const auto count = element.find("play_count");
   return UsableEntry{std::move(*url), numberValue(*duration),
                      playCount(count == element.end() ? nullptr : &*count)};
+}
+
+size_t countCycleItems(const Json& document, const platform::Url* base, size_t stopAfter) {
+  size_t items = 0;
+  if (!document.is_array()) {
+    return items;
+  }
+  for (const Json& element : document) {
+    if (const auto entry = readEntry(element, base)) {
+      items += static_cast<size_t>(entry->plays);
+      if (items > stopAfter) {
+        return stopAfter + 1;
+      }
+    }
+  }
+  return items;
 }
 
 double cycleLength(std::span<const double> durations) {

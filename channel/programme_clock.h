@@ -29,13 +29,23 @@ double numberValue(const Json& value);
 int64_t playCount(const Json* value);
 
 // A playlist element that can be queued: a dictionary with a "hls_url" text that parses as a URL
-// and a numeric "duration".
+// and a numeric "duration". With a `base` (the playlist's own address), a relative "hls_url" is
+// resolved against it; an absolute one is taken as written.
 struct UsableEntry {
   platform::Url url;
   double duration;
   int64_t plays;
 };
-std::optional<UsableEntry> readEntry(const Json& element);
+std::optional<UsableEntry> readEntry(const Json& element, const platform::Url* base = nullptr);
+
+// The most items one cycle may hold (the plays of every usable entry). A larger playlist is
+// refused whole: its queue would cost seconds and hundreds of megabytes on every load.
+inline constexpr size_t kMaxCycleItems = 100'000;
+
+// The items the cycle of `document` holds: the plays of its usable entries, counted only up to
+// `stopAfter` (past it the count is stopAfter + 1). Zero for anything but an array.
+size_t countCycleItems(const Json& document, const platform::Url* base,
+                       size_t stopAfter = kMaxCycleItems);
 
 // The sum of the durations, in order, from 0.0.
 double cycleLength(std::span<const double> durations);

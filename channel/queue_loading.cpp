@@ -26,9 +26,10 @@ const std::vector<VornViewController::CycleEntry>& VornViewController::usableEnt
   }
   entries_.clear();
   entriesSource_ = document;
+  const auto base = playlistAddressOf(document);
   if (document->is_array()) {
     for (const Json& element : *document) {
-      if (auto entry = programme::readEntry(element)) {
+      if (auto entry = programme::readEntry(element, base ? &*base : nullptr)) {
         entries_.push_back({&element, std::move(entry->url), entry->duration, entry->plays});
       }
     }

@@ -49,7 +49,9 @@ void VornViewController::setStartValues() {
   playlistUrlRemote_ = platform::Url::parse(platform().bundle().remotePlaylistAddress());
   playlistUrlLocal_.reset();
   playlistUrl_.reset();
-  fetchPlaylistRetries_ = 2;
+  fetchPlaylistRetries_ = kFetchPlaylistRetries;
+  playlistSource_ = {};
+  previousPlaylistSource_ = {};
   inactivityTimer_.reset();
   inactivitySeconds_ = 3600.0;
   initialLoadTimeObserver_.reset();
@@ -170,6 +172,23 @@ void VornViewController::setInitialLoadTimeObserver(
     std::shared_ptr<platform::TimeObserverToken> value) {
   std::lock_guard lock(mutex_);
   initialLoadTimeObserver_ = std::move(value);
+}
+
+void VornViewController::notePlaylistAddress(const JsonPtr& document,
+                                             std::optional<platform::Url> address) {
+  std::lock_guard lock(mutex_);
+  previousPlaylistSource_ = std::move(playlistSource_);
+  playlistSource_ = {document, std::move(address)};
+}
+
+std::optional<platform::Url> VornViewController::playlistAddressOf(const JsonPtr& document) const {
+  std::lock_guard lock(mutex_);
+  for (const PlaylistSource* source : {&playlistSource_, &previousPlaylistSource_}) {
+    if (document && source->document.lock() == document) {
+      return source->address;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace vorn

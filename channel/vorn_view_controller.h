@@ -141,6 +141,18 @@ class VornViewController : public platform::ViewController {
   void boundaryTimeObserverFired();
   // Posts the scheduling of the 2.0 s playlist retry timer to the main queue.
   void scheduleRetry();
+  // Starts the download of the playlist address. `mayReturnToRemote`: with no address and no
+  // packaged copy, start a new course at the remote address instead of giving up.
+  void fetchPlaylist(bool mayReturnToRemote);
+  // The playlist address a document was loaded from, for resolving its relative stream
+  // addresses. Two are kept: a load on the main thread may still read the document before the
+  // one whose address was just noted.
+  struct PlaylistSource {
+    std::weak_ptr<const Json> document;
+    std::optional<platform::Url> address;
+  };
+  void notePlaylistAddress(const JsonPtr& document, std::optional<platform::Url> address);
+  std::optional<platform::Url> playlistAddressOf(const JsonPtr& document) const;
 
   // The steps of loadVideosOnMainThread, in order. Not virtual: they are the load's own parts, not
   // operations a subclass may take over one by one; each reads and writes through the virtual
@@ -192,7 +204,10 @@ class VornViewController : public platform::ViewController {
   std::optional<platform::Url> playlistUrlRemote_;
   std::optional<platform::Url> playlistUrlLocal_;
   std::optional<platform::Url> playlistUrl_;
-  int64_t fetchPlaylistRetries_ = 2;
+  static constexpr int64_t kFetchPlaylistRetries = 2;
+  int64_t fetchPlaylistRetries_ = kFetchPlaylistRetries;
+  PlaylistSource playlistSource_;
+  PlaylistSource previousPlaylistSource_;
   std::shared_ptr<platform::Timer> inactivityTimer_;
   double inactivitySeconds_ = 3600.0;
   std::shared_ptr<platform::TimeObserverToken> initialLoadTimeObserver_;

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 
@@ -104,6 +105,34 @@ std::optional<Url> Url::parseWithCurl(std::string_view text) {
     return std::nullopt;
   }
   return Url(std::move(owned));
+}
+
+std::optional<Url> Url::resolve(std::string_view reference, const Url& base) {
+  if (auto absolute = parse(reference)) {
+    return absolute;
+  }
+  // A reference never holds spaces or control characters; curl would quietly escape them.
+  if (reference.empty() || std::any_of(reference.begin(), reference.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f;
+      })) {
+    return std::nullopt;
+  }
+  // Setting a relative reference on a handle that holds a URL resolves it against that URL.
+  UrlHandle handle(curl_url());
+  const std::string relative(reference);
+  char* raw = nullptr;
+  if (!handle ||
+      curl_url_set(handle.get(), CURLUPART_URL, base.text().c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+          CURLUE_OK ||
+      curl_url_set(handle.get(), CURLUPART_URL, relative.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+          CURLUE_OK ||
+      curl_url_get(handle.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  std::unique_ptr<char, CurlFree> resolved(raw);
+  // What curl writes back must stand as an address on its own, as every Url does.
+  return resolved ? parse(resolved.get()) : std::nullopt;
 }
 
 Url Url::fileUrlWithPath(std::string_view path) {

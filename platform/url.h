@@ -20,6 +20,10 @@ class Url {
   // The file URL of an absolute file-system path ("file:///a/b.json"), percent-encoding where
   // needed.
   static Url fileUrlWithPath(std::string_view path);
+  // `reference` as an address: itself when it parses as one, else resolved against `base` as a
+  // browser resolves a relative link ("a/b.m3u8", "/x/y.m3u8", "../b.m3u8", "//host/p"). Nothing
+  // when neither gives a well-formed address. Any thread.
+  static std::optional<Url> resolve(std::string_view reference, const Url& base);
 
   const std::string& text() const { return *text_; }
   const std::string& description() const { return *text_; }

@@ -5,13 +5,14 @@
 
 #include <iterator>
 
+#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
 
 namespace vorn::playlist {
 namespace {
 
-enum ParseErrorCode : long { kSyntax = 1, kNotArrayOrObject = 2, kTooDeep = 3 };
+enum ParseErrorCode : long { kSyntax = 1, kNotArrayOrObject = 2, kTooDeep = 3, kTooManyItems = 4 };
 
 class TooDeep : public std::exception {};
 
@@ -187,6 +188,12 @@ ParseResult parseDocument(std::string_view bytes) {
   return parseDocumentWithReferenceParser(bytes);
 }
 
+std::shared_ptr<platform::Error> tooManyItemsError() {
+  return platform::Error::make(platform::kJsonErrorDomain, kTooManyItems,
+                               "The playlist's cycle would hold more than " +
+                                   std::to_string(programme::kMaxCycleItems) + " items.");
+}
+
 ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
   nlohmann::json tree;
   try {
@@ -228,11 +235,32 @@ void VornViewController::updatePlaylistCompletionHandler(
     setTimerRetryUpdatePlaylist();
     return;
   }
-  setPlaylist(std::move(document));
   std::optional<platform::Url> answered;
   if (urlresponse) {
     answered = urlresponse->url();
   }
+  // Relative stream addresses are resolved against the address that answered.
+  const std::optional<platform::Url> base = answered ? answered : playlistNSURL();
+  const platform::Url* const basePointer = base ? &*base : nullptr;
+  if (programme::countCycleItems(*document, basePointer) > programme::kMaxCycleItems) {
+    this->error("Error parsing JSON: " + playlist::tooManyItemsError()->description());
+    setTimerRetryUpdatePlaylist();
+    return;
+  }
+  // A document with nothing to play never replaces one that has something: the programme on
+  // screen goes on. Only a first document (or one replacing another unplayable one) is taken.
+  if (const JsonPtr current = playlist();
+      current && programme::countCycleItems(*document, basePointer, 0) == 0) {
+    const auto currentBase = playlistAddressOf(current);
+    if (programme::countCycleItems(*current, currentBase ? &*currentBase : nullptr, 0) > 0) {
+      this->error(
+          "updatePlaylistCompletionHandler: playlist has no playable entries; keeping the "
+          "current playlist");
+      return;
+    }
+  }
+  notePlaylistAddress(document, base);
+  setPlaylist(std::move(document));
   debug("Loaded playlist from " + log::renderOptional(answered));
   loadVideos(false);
 }

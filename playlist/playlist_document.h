@@ -24,4 +24,8 @@ ParseResult parseDocument(std::string_view bytes);
 // itself.
 ParseResult parseDocumentWithReferenceParser(std::string_view bytes);
 
+// The refusal of a document whose cycle holds more items than programme::kMaxCycleItems, worded
+// as a parse error: such a document is refused as a whole, as unreadable bytes are.
+std::shared_ptr<platform::Error> tooManyItemsError();
+
 }  // namespace vorn::playlist

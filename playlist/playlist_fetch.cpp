@@ -12,8 +12,27 @@ void VornViewController::viewDidAppear(bool animated) {
 }
 
 void VornViewController::updatePlaylistThenLoadVideos() {
+  fetchPlaylist(true);
+}
+
+void VornViewController::fetchPlaylist(bool mayReturnToRemote) {
   debug("updatePlaylist");
-  const auto address = playlistNSURL();
+  const std::optional<platform::Url> address = [&]() -> std::optional<platform::Url> {
+    if (auto current = playlistNSURL()) {
+      return current;
+    }
+    const std::optional<platform::Url>& remoteAddress = PLAYLIST_NSURL_REMOTE();
+    if (!mayReturnToRemote || PLAYLIST_NSURL_LOCAL() || DEVELOPER_MODE() || !remoteAddress) {
+      return std::nullopt;
+    }
+    // With no packaged copy a failed course leaves no address; the remote one is the only way
+    // back to a programme, so a new request starts a new course there.
+    const platform::Url remote = *remoteAddress;
+    debug("updatePlaylist: no local playlist file; trying " + remote.description() + " again");
+    setPlaylistNSURL(remote);
+    setFetchPlaylistRetries(kFetchPlaylistRetries);
+    return remote;
+  }();
   if (!address) {
     // No packaged copy and nowhere else to go: say so and start nothing. Without a download
     // there is no completion and so no retry; the next foreground return tries again.
@@ -40,6 +59,12 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
   }
   debug("Using local playlist file " + log::renderOptional(PLAYLIST_NSURL_LOCAL()));
   setPlaylistNSURL(PLAYLIST_NSURL_LOCAL());
+  if (!PLAYLIST_NSURL_LOCAL()) {
+    // Nothing to fall back to: the course ends here, and the next foreground return starts
+    // another one at the remote address.
+    fetchPlaylist(false);
+    return;
+  }
   if (previous < 0) {
     // The packaged copy itself has failed since the switch (a damaged file). Fetching it again at
     // once would spin for as long as it stays damaged, filling the log; wait as a retry does.

@@ -89,7 +89,7 @@ std::string StderrSystemLog::formatLine(std::string_view record, double unixSeco
 void StderrSystemLog::write(std::string_view record) {
   auto now = std::chrono::system_clock::now().time_since_epoch();
   double seconds = std::chrono::duration<double>(now).count();
-  std::string line = formatLine(record, seconds);
+  std::string line = formatLine(platform::capRecord(record), seconds);
   line += '\n';
   std::lock_guard lock(mutex_);
   // One write per line (retried on a short write) keeps lines whole even when other writers

@@ -112,7 +112,9 @@ void SimBundle::setResource(const std::string& name, const std::string& type,
   resources_[{name, type}] = std::move(path);
 }
 
-void SimSystemLog::write(std::string_view record) {
+void SimSystemLog::write(std::string_view whole) {
+  const std::string capped = platform::capRecord(whole);
+  const std::string_view record = capped;
   if (sink_) {
     sink_(scheduler_.now(), record);
   } else {

@@ -89,8 +89,11 @@ std::vector<size_t> wrapParagraph(const std::string& paragraph, size_t capacity)
 platform::Size SimTextMetrics::fit(const std::string& text, const platform::Font& font,
                                    double width, double maxHeight) {
   (void)font;
+  // No line holds more characters than the text has, so a wider bound (up to infinity) changes
+  // nothing; clamping first keeps the conversion in range. NaN or below one character: one.
   const double fitting = std::floor(width / kCharacterWidth);
-  const size_t capacity = fitting >= 1.0 ? static_cast<size_t>(fitting) : 1;
+  const double most = static_cast<double>(text.size()) + 1.0;
+  const size_t capacity = fitting >= 1.0 ? static_cast<size_t>(std::min(fitting, most)) : size_t{1};
   size_t lineCount = 0;
   size_t widest = 0;
   for (const auto& paragraph : splitParagraphs(text)) {

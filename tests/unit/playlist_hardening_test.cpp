@@ -1,0 +1,268 @@
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "app/playlist_check.h"
+#include "app/programme_schedule.h"
+#include "channel/programme_clock.h"
+#include "channel_fixture.h"
+#include "log/diagnostic_history.h"
+#include "platform/sim/sim_text_metrics.h"
+#include "platform/system_log.h"
+#include "playlist/playlist_document.h"
+
+namespace vorn::testing {
+namespace {
+
+constexpr const char* kListAddress = "https://lists.invalid/channel/today/playlist.json";
+
+std::string entries(int count, int plays) {
+  std::string text = "[";
+  for (int i = 0; i < count; ++i) {
+    text += std::string(i > 0 ? "," : "") + R"({"hls_url": "https://streams.invalid/)" +
+            std::to_string(i) + R"(.m3u8", "duration": 10, "play_count": )" +
+            std::to_string(plays) + "}";
+  }
+  return text + "]";
+}
+
+size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+class PlaylistHardening : public ChannelTest {
+ protected:
+  std::shared_ptr<platform::UrlResponse> responseFrom(const std::string& address) const {
+    return std::make_shared<platform::UrlResponse>(*platform::Url::parse(address), 200);
+  }
+  // The document `bytes` as answered by `address`, and everything it sets off.
+  void deliver(VornViewController& controller, const std::string& bytes,
+               const std::string& address = kRemote) {
+    controller.updatePlaylistCompletionHandler(bytes, responseFrom(address), nullptr);
+    world_.scheduler().runUntilIdle();
+  }
+  std::vector<std::string> playingUrls() const {
+    const auto player = world_.media().latestPlayer();
+    return player ? urlsOf(player->items()) : std::vector<std::string>{};
+  }
+};
+
+TEST_F(PlaylistHardening, without_a_packaged_copy_each_foreground_return_starts_a_new_course) {
+  world_.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
+  world_.network().serve(kRemote, {.data = std::nullopt,
+                                   .error = platform::Error::make(platform::kUrlErrorDomain, -1004,
+                                                                  "could not connect")});
+  auto controller = makeController();
+  controller->viewDidAppear(false);
+  world_.scheduler().advance(10.0);
+  ASSERT_EQ(world_.network().requests().size(), 3u);
+  EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
+
+  // Still down: the return gets a whole course of its own, then rests with nothing due.
+  controller->updatePlaylistThenLoadVideos();
+  world_.scheduler().advance(10.0);
+  EXPECT_EQ(world_.network().requests(), std::vector<std::string>(6, kRemote));
+  EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
+  EXPECT_FALSE(world_.scheduler().nextDueTime());
+
+  // Back up: the next return reaches it and the programme starts.
+  world_.network().serve(kRemote, {.data = workedExamplePlaylist()});
+  const size_t before = mark();
+  controller->updatePlaylistThenLoadVideos();
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(world_.network().requests().size(), 7u);
+  ASSERT_TRUE(controller->playlist());
+  EXPECT_EQ(playingUrls().size(), 4u);
+  EXPECT_EQ(countOf(recordsSince(before), std::string("DEBUG: VornViewController: Loaded playlist "
+                                                      "from Optional(") +
+                                              kRemote + ")"),
+            1u);
+}
+
+TEST_F(PlaylistHardening, a_document_with_nothing_playable_never_replaces_one_that_plays) {
+  auto controller = makeController();
+  deliver(*controller, workedExamplePlaylist());
+  const JsonPtr playing = controller->playlist();
+  ASSERT_TRUE(playing);
+  const auto programme = playingUrls();
+  ASSERT_EQ(programme.size(), 4u);
+
+  const std::string kept =
+      "ERROR: VornViewController: Alert: updatePlaylistCompletionHandler: playlist has no "
+      "playable entries; keeping the current playlist";
+  for (const char* nothing :
+       {"[]", R"([{"hls_url": "x y", "duration": 5}, 7, {"duration": 3}])",
+        R"([{"hls_url": "https://streams.invalid/z.m3u8", "duration": 5, "play_count": 0}])"}) {
+    const size_t before = mark();
+    deliver(*controller, nothing);
+    const auto lines = recordsSince(before);
+    EXPECT_EQ(countOf(lines, kept), 1u) << nothing;
+    EXPECT_EQ(controller->playlist(), playing) << nothing;
+    EXPECT_EQ(playingUrls(), programme) << nothing;
+    EXPECT_EQ(controller->fetchPlaylistRetries(), 2) << nothing;  // not counted as a failure
+  }
+
+  // The next reload (the queue played out) still builds from the document that plays.
+  controller->loadVideosOnMainThread(true);
+  world_.scheduler().runUntilIdle();
+  auto reloaded = playingUrls();
+  std::sort(reloaded.begin(), reloaded.end());
+  auto expected = programme;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(reloaded, expected);
+
+  // A first start takes such a document as before: there is nothing else to play.
+  auto fresh = makeController();
+  deliver(*fresh, "[]");
+  ASSERT_TRUE(fresh->playlist());
+  EXPECT_EQ(fresh->playlist()->size(), 0u);
+  EXPECT_TRUE(fresh->errors().empty());
+}
+
+TEST_F(PlaylistHardening, relative_stream_addresses_resolve_against_the_playlist_address) {
+  for (const char* stream :
+       {"https://lists.invalid/channel/today/videos/a/index.m3u8", "https://lists.invalid/x/y.m3u8",
+        "https://lists.invalid/channel/b.m3u8", "https://other.invalid/c.m3u8",
+        "https://streams.invalid/abs.m3u8"}) {
+    world_.media().setLength(stream, 100.0);
+  }
+  const std::string relative = R"([
+    {"hls_url": "videos/a/index.m3u8", "duration": 60},
+    {"hls_url": "/x/y.m3u8", "duration": 70},
+    {"hls_url": "../b.m3u8", "duration": 80},
+    {"hls_url": "//other.invalid/c.m3u8", "duration": 90},
+    {"hls_url": "https://streams.invalid/abs.m3u8", "duration": 100}])";
+  auto controller = makeController();
+  const size_t before = mark();
+  deliver(*controller, relative, kListAddress);
+  // Nothing is dropped, so every entry keeps its place on the clock: at 01:03:20 the 400 s cycle
+  // is 200 s in, 70 s into the third entry.
+  EXPECT_EQ(playingUrls(), (std::vector<std::string>{
+                               "https://lists.invalid/channel/b.m3u8",
+                               "https://other.invalid/c.m3u8", "https://streams.invalid/abs.m3u8",
+                               "https://lists.invalid/channel/today/videos/a/index.m3u8",
+                               "https://lists.invalid/x/y.m3u8"}));
+  const auto lines = recordsSince(before);
+  EXPECT_EQ(countOf(lines,
+                    "DEBUG: VornViewController: loadVideos: Adding "
+                    "AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: "
+                    "Optional(<VornAVPlayerItem: https://lists.invalid/x/y.m3u8>)"),
+            1u);
+  controller.reset();
+
+  // The operator's commands read the same entries the same way.
+  const auto parsed = std::get<JsonPtr>(playlist::parseDocument(relative));
+  const auto base = *platform::Url::parse(kListAddress);
+  const app::CheckReport report = app::lintPlaylist(*parsed, &base);
+  EXPECT_EQ(report.cycleItems, 5u);
+  EXPECT_EQ(report.entries[2].address, "https://lists.invalid/channel/b.m3u8");
+  const app::ScheduleResult schedule = app::buildSchedule(*parsed, 0.0, 600.0, &base);
+  EXPECT_EQ(schedule.schedule.cycleItems, 5u);
+  EXPECT_EQ(schedule.schedule.cycleLength, 400.0);
+  // Without an address to resolve against, a relative entry is not usable, as before.
+  EXPECT_EQ(app::lintPlaylist(*parsed).cycleItems, 1u);
+}
+
+TEST_F(PlaylistHardening, a_cycle_past_the_item_limit_is_refused_as_a_parse_error) {
+  auto controller = makeController();
+  deliver(*controller, workedExamplePlaylist());
+  const JsonPtr playing = controller->playlist();
+  const size_t limit = programme::kMaxCycleItems;
+  ASSERT_EQ(limit % 5, 0u);
+
+  const auto atLimit = std::get<JsonPtr>(playlist::parseDocument(entries(limit / 5, 5)));
+  EXPECT_EQ(programme::countCycleItems(*atLimit, nullptr), limit);
+  const auto past = entries(limit / 5 + 1, 5);
+  EXPECT_EQ(programme::countCycleItems(*std::get<JsonPtr>(playlist::parseDocument(past)), nullptr),
+            limit + 1);
+
+  const size_t before = mark();
+  controller->updatePlaylistCompletionHandler(past, responseFrom(kRemote), nullptr);
+  const auto lines = recordsSince(before);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1],
+            "ERROR: VornViewController: Alert: Error parsing JSON: Error "
+            "Domain=VornJSONErrorDomain Code=4 \"The playlist's cycle would hold more than " +
+                std::to_string(limit) + " items.\"");
+  EXPECT_EQ(lines.back(),
+            "DEBUG: VornViewController: updatePlaylistCompletionHandler: re-trying in 2.0 seconds");
+  EXPECT_EQ(controller->playlist(), playing);
+}
+
+TEST(LogBounds, records_are_cut_with_a_mark_and_histories_are_bounded_by_bytes) {
+  // A record at the limit is kept whole; one past it is cut to the limit and says how much went.
+  const std::string atLimit(platform::kMaxRecordBytes, 'a');
+  EXPECT_EQ(platform::capRecord(atLimit), atLimit);
+  const std::string huge = "Loaded playlist from " + std::string(1'000'000, 'u');
+  const std::string cut = platform::capRecord(huge);
+  EXPECT_LE(cut.size(), platform::kMaxRecordBytes);
+  EXPECT_EQ(cut.rfind("Loaded playlist from uuu", 0), 0u);
+  const size_t kept = cut.find("\u2026 [cut: ");
+  ASSERT_NE(kept, std::string::npos);
+  EXPECT_EQ(cut.substr(kept),
+            "\u2026 [cut: " + std::to_string(huge.size() - kept) + " more bytes]");
+
+  // The cut never splits a character.
+  std::string accents;
+  while (accents.size() <= platform::kMaxRecordBytes) {
+    accents += "\xc3\xa9";  // é
+  }
+  accents = "x" + accents;
+  const std::string cutAccents = platform::capRecord(accents);
+  const size_t text = cutAccents.find("\u2026");
+  ASSERT_NE(text, std::string::npos);
+  EXPECT_EQ((text - 1) % 2, 0u) << "a two-byte character was split";
+
+  // Bytes bound the history before entries do: the newest entries stay.
+  log::DiagnosticHistory history;
+  const std::string big(platform::kMaxRecordBytes - 8, 'b');
+  const size_t fit = log::DiagnosticHistory::kMaxBytes / (big.size() + 8);
+  for (size_t i = 0; i < fit + 100; ++i) {
+    history.append(big + std::to_string(10'000'000 + i));
+  }
+  const auto held = history.entries();
+  EXPECT_LE(history.bytes(), log::DiagnosticHistory::kMaxBytes);
+  EXPECT_LT(held.size(), fit + 100);
+  EXPECT_EQ(held.back(), big + std::to_string(10'000'000 + fit + 99));
+  size_t sum = 0;
+  for (const auto& entry : held) {
+    sum += entry.size();
+  }
+  EXPECT_EQ(sum, history.bytes());
+
+  // Set as a whole, the same bounds hold, and a record set in is cut as an appended one is.
+  history.replace({huge, "last"});
+  EXPECT_EQ(history.entries(), (std::vector<std::string>{cut, "last"}));
+  EXPECT_EQ(history.bytes(), cut.size() + 4);
+}
+
+TEST_F(PlaylistHardening, a_long_message_is_cut_in_the_history_and_the_system_log_alike) {
+  auto controller = makeController();
+  const std::string address = "https://streams.invalid/" + std::string(1'000'000, 'p');
+  const size_t before = mark();
+  controller->error("Error fetching playlist: " + address);
+  const auto records = recordsSince(before);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_LE(records[0].size(), platform::kMaxRecordBytes);
+  EXPECT_EQ(records[0].rfind("ERROR: VornViewController: Alert: Error fetching playlist: https", 0),
+            0u);
+  EXPECT_NE(records[0].find(" more bytes]"), std::string::npos);
+  EXPECT_LE(controller->errors().back().size(), platform::kMaxRecordBytes);
+  EXPECT_NE(controller->errors().back().find(" more bytes]"), std::string::npos);
+}
+
+TEST(SimTextMetricsBounds, any_width_or_height_fits_without_overflow) {
+  sim::SimTextMetrics metrics;
+  const platform::Font font = metrics.preferredFont(platform::FontTextStyle::body);
+  for (const double huge : {1e308, std::numeric_limits<double>::infinity(), 1e20}) {
+    const platform::Size size = metrics.fit("hello wide world", font, huge, huge);
+    EXPECT_EQ(size.width, 160.0) << huge;
+    EXPECT_EQ(size.height, 20.0) << huge;
+  }
+  const platform::Size narrow =
+      metrics.fit("ab", font, std::numeric_limits<double>::quiet_NaN(), 1000.0);
+  EXPECT_EQ(narrow.height, 40.0);
+}
+
+}  // namespace
+}  // namespace vorn::testing
