@@ -36,8 +36,8 @@ struct TargetAction {
   template <typename Target>
   static TargetAction weak(const std::shared_ptr<Target>& target, std::string selector,
                            Method<Target> method) {
-    return {std::move(selector), [target = std::weak_ptr<Target>(target),
-                                  method](Args... args) -> Result {
+    return {std::move(selector),
+            [target = std::weak_ptr<Target>(target), method](Args... args) -> Result {
               if (const auto strong = target.lock()) {
                 return ((*strong).*method)(std::forward<Args>(args)...);
               }
