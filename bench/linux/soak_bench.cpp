@@ -10,7 +10,6 @@
 // Usage: vorn_bench_soak [--reloads N] [--every K] [--vorn PATH] [--no-mpv]
 //   (defaults: 1000 reloads, a line every 50, the vorn built next to this program)
 // The environment passes through to both children (MALLOC_ARENA_MAX for a try, for example).
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -62,33 +61,6 @@ const std::vector<std::string> kSharedMpvOptions = {
     "--tls-verify=yes",
     "--network-timeout=10",
 };
-
-struct Host {
-  std::string host;
-  int port = 443;
-  std::string path;
-};
-
-Host remoteAddress() {
-  Host address;
-  CURLU* url = curl_url();
-  curl_url_set(url, CURLUPART_URL, vorn::build::kRemotePlaylistAddress, 0);
-  char* part = nullptr;
-  if (curl_url_get(url, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
-    address.host = part;
-    curl_free(part);
-  }
-  if (curl_url_get(url, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-    address.port = std::atoi(part);
-    curl_free(part);
-  }
-  if (curl_url_get(url, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
-    address.path = part;
-    curl_free(part);
-  }
-  curl_url_cleanup(url);
-  return address;
-}
 
 // VmRSS and VmHWM of a process, in MB; nothing once it has gone.
 struct Memory {
@@ -259,7 +231,7 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   TempDir folder;
-  const Host remote = remoteAddress();
+  const auto remote = vorn::linuxtest::remotePlaylistAddress();
   const auto certificates =
       TestCertificates::generate(folder.path(), "soak", {"localhost", remote.host});
   std::vector<std::string> streamPaths;

@@ -1,7 +1,6 @@
 // The channel as a process, headless, against loopback servers: a playlist over HTTPS at the
 // compiled-in remote address (connected to 127.0.0.1), HLS streams made by ffmpeg, the packaged
 // copy in a data folder, and media control through playerctl on a private session bus.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,33 +29,6 @@ namespace fs = std::filesystem;
 constexpr int kStreams = 3;
 constexpr int kStreamSeconds = 4;  // listed and real length of each stream
 
-struct RemoteAddress {
-  std::string host;
-  int port = 443;
-  std::string path;
-};
-
-RemoteAddress remoteAddress() {
-  RemoteAddress address;
-  CURLU* url = curl_url();
-  curl_url_set(url, CURLUPART_URL, build::kRemotePlaylistAddress, 0);
-  char* part = nullptr;
-  if (curl_url_get(url, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
-    address.host = part;
-    curl_free(part);
-  }
-  if (curl_url_get(url, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-    address.port = std::stoi(part);
-    curl_free(part);
-  }
-  if (curl_url_get(url, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
-    address.path = part;
-    curl_free(part);
-  }
-  curl_url_cleanup(url);
-  return address;
-}
-
 std::string output(const std::string& command) {
   std::string text;
   if (FILE* pipe = popen(command.c_str(), "r")) {
@@ -76,7 +48,7 @@ class EndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder = new TempDir();
-    remote = new RemoteAddress(remoteAddress());
+    remote = new RemoteAddress(linuxtest::remotePlaylistAddress());
     trusted = new TestCertificates(
         TestCertificates::generate(folder->path(), "trusted", {"localhost", remote->host}));
     stranger = new TestCertificates(

@@ -6,12 +6,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <curl/curl.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "vorn/build_config.h"
 
 namespace vorn::linuxtest {
 
@@ -172,6 +176,27 @@ int closedPort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   close(fd);  // bound but never listening: connections are refused
   return ntohs(address.sin_port);
+}
+
+RemoteAddress remotePlaylistAddress() {
+  RemoteAddress address;
+  CURLU* url = curl_url();
+  curl_url_set(url, CURLUPART_URL, build::kRemotePlaylistAddress, 0);
+  char* part = nullptr;
+  if (curl_url_get(url, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
+    address.host = part;
+    curl_free(part);
+  }
+  if (curl_url_get(url, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+    address.port = std::atoi(part);
+    curl_free(part);
+  }
+  if (curl_url_get(url, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
+    address.path = part;
+    curl_free(part);
+  }
+  curl_url_cleanup(url);
+  return address;
 }
 
 }  // namespace vorn::linuxtest

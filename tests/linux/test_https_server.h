@@ -81,4 +81,12 @@ class RawTcpServer {
 // A port on 127.0.0.1 on which nothing listens.
 int closedPort();
 
+// The built-in remote playlist address, taken apart: what VORN_CONNECT_TO redirects to loopback.
+struct RemoteAddress {
+  std::string host;
+  int port = 443;
+  std::string path;
+};
+RemoteAddress remotePlaylistAddress();
+
 }  // namespace vorn::linuxtest
