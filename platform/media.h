@@ -32,12 +32,20 @@ class Asset {
   Url url_;
 };
 
+// How long a playing item may show no new frame before the media service reports it stalled.
+inline constexpr double kPlaybackStallTimeoutSeconds = 2.0;
+
 // One entry of a play queue. Backends keep their own per-item state keyed by the item.
 class PlayerItem : public Object, public std::enable_shared_from_this<PlayerItem> {
  public:
   // `automaticallyLoadedAssetKeys` is always empty here: nothing is loaded ahead of playback.
   explicit PlayerItem(std::shared_ptr<Asset> asset) : asset_(std::move(asset)) {}
   const std::shared_ptr<Asset>& asset() const { return asset_; }
+  // Where forward playback of the item ends: reaching it ends the item as its media's end would
+  // (kPlayerItemDidPlayToEndTimeNotification, then the next item). Invalid (the default): the
+  // media's own end. Set before the item is queued.
+  const MediaTime& forwardPlaybackEndTime() const { return forwardPlaybackEndTime_; }
+  void setForwardPlaybackEndTime(const MediaTime& time) { forwardPlaybackEndTime_ = time; }
   // "<PlayerItem: URL>"; subclasses put their own class name first.
   std::string description() const override;
 
@@ -46,6 +54,7 @@ class PlayerItem : public Object, public std::enable_shared_from_this<PlayerItem
 
  private:
   std::shared_ptr<Asset> asset_;
+  MediaTime forwardPlaybackEndTime_;
 };
 
 enum class VideoGravity { resizeAspect, resizeAspectFill, resize };
@@ -60,7 +69,10 @@ class TimeObserverToken : public Object {
 // The current item is the first of the queue; when it ends (or fails to play) the next one becomes
 // current by itself. Items that play to their end post kPlayerItemDidPlayToEndTimeNotification
 // (object: the item) on the default notification centre, on the main thread; items that fail
-// and are skipped post kPlayerItemFailedToPlayToEndTimeNotification instead.
+// and are skipped post kPlayerItemFailedToPlayToEndTimeNotification instead; an item that stops
+// delivering frames posts kPlayerItemPlaybackStalledNotification and stays current. A player the
+// logic drops (even from inside one of its own notifications) posts nothing more and moves its
+// queue no further.
 class QueuePlayer : public Object {
  public:
   virtual void play() = 0;

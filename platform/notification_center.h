@@ -24,6 +24,11 @@ inline constexpr const char* kPlayerItemDidPlayToEndTimeNotification =
 // skipped; `object` is the item.
 inline constexpr const char* kPlayerItemFailedToPlayToEndTimeNotification =
     "PlayerItemFailedToPlayToEndTimeNotification";
+// Posted by the media service when the current item, while playing, has shown no new frame for
+// kPlaybackStallTimeoutSeconds (its stream stopped delivering, or the network went away);
+// `object` is the item. The item stays current, and picks up by itself if the stream does.
+inline constexpr const char* kPlayerItemPlaybackStalledNotification =
+    "PlayerItemPlaybackStalledNotification";
 
 // The default notification centre. Observers are identified by an opaque key (the observing
 // object's address); the centre does not keep the observer alive beyond its action. Posting
