@@ -116,6 +116,9 @@ int run(const Options& options, std::ostream& out) {
   for (const auto& url : options.broken) {
     world.media().setBroken(url);
   }
+  for (const auto& [url, stall] : options.stalls) {
+    world.media().setStall(url, stall.at, stall.forSeconds);
+  }
 
   // Records are printed as they are written and not kept, so a long run needs no more memory
   // than a short one.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace vorn::app::simulate {
@@ -252,6 +253,30 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
           throw OptionError("--broken: expected a stream address");
         }
         options.broken.insert(url);
+      })
+      ->group(media);
+  app.add_option("--stall",
+                 "the stream stops delivering AT seconds into it, for FOR seconds or for good "
+                 "(repeatable)")
+      ->type_name("URL=AT:FOR|forever")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each([&options](const std::string& text) {
+        const std::string expected = "--stall: expected URL=AT:FOR or URL=AT:forever, got ";
+        const auto eq = text.rfind('=');
+        const auto colon = eq == std::string::npos ? std::string::npos : text.find(':', eq);
+        if (eq == std::string::npos || eq == 0 || colon == std::string::npos) {
+          throw OptionError(expected + inQuotes(text));
+        }
+        const auto url = text.substr(0, eq);
+        Options::Stall stall;
+        stall.at = parseSeconds("--stall", text.substr(eq + 1, colon - eq - 1));
+        const auto duration = text.substr(colon + 1);
+        stall.forSeconds = duration == "forever" ? std::numeric_limits<double>::infinity()
+                                                 : parseSeconds("--stall", duration);
+        if (!options.stalls.emplace(url, stall).second) {
+          throw OptionError("--stall: " + inQuotes(url) + " given twice");
+        }
       })
       ->group(media);
 

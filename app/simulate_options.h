@@ -34,6 +34,12 @@ struct Options {
   bool trace = false;
   std::map<std::string, double> mediaLengths;
   std::set<std::string> broken;
+  // Where a stream stops delivering and for how long (infinity: for good).
+  struct Stall {
+    double at = 0.0;
+    double forSeconds = 0.0;
+  };
+  std::map<std::string, Stall> stalls;
   std::vector<Event> events;  // in command-line order
   // What the settings say: the remote playlist address and developer mode.
   Settings settings;

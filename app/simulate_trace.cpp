@@ -57,6 +57,12 @@ TracePrinter::Screen TracePrinter::screenOf(const std::shared_ptr<platform::View
   if (auto indicator = controller->activityIndicatorView()) {
     screen.indicatorAnimating = indicator->isAnimating();
   }
+  if (auto slate = controller->slateView()) {
+    screen.slateShown = !slate->isHidden() && slate->superview() != nullptr;
+  }
+  if (auto label = controller->slateLabel(); label && screen.slateShown) {
+    screen.slateText = label->text();
+  }
   return screen;
 }
 
@@ -74,6 +80,11 @@ void TracePrinter::viewTreeMaybeChanged(double time,
                         log::debugText(now.bandText) + " frame " + now.bandFrame.description());
   } else if (!now.bandShown && shown_.bandShown) {
     traceLine(time, "band hidden");
+  }
+  if (now.slateShown && (!shown_.slateShown || now.slateText != shown_.slateText)) {
+    traceLine(time, "slate shown: " + log::debugText(now.slateText));
+  } else if (!now.slateShown && shown_.slateShown) {
+    traceLine(time, "slate hidden");
   }
   if (now.indicatorAnimating != shown_.indicatorAnimating) {
     traceLine(time, now.indicatorAnimating ? "indicator started" : "indicator stopped");

@@ -35,6 +35,8 @@ class TracePrinter {
     platform::Rect bandFrame;
     std::string bandText;
     bool indicatorAnimating = false;
+    bool slateShown = false;
+    std::string slateText;
   };
   static Screen screenOf(const std::shared_ptr<platform::ViewController>& root);
   void traceLine(double time, std::string_view line);

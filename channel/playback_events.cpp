@@ -7,6 +7,7 @@ void VornViewController::boundaryTimeObserverFired() {
   // The platform already calls this on the main queue; the work still takes one more turn, so it
   // reads whatever player and token the controller holds by then.
   platform().mainQueue().post([self = self()] {
+    self->firstFramePending_ = false;
     self->debug("boundaryTimeObserver callback for first video");
     self->firstVideoLoaded();
     if (const auto token = self->initialLoadTimeObserver()) {
@@ -30,30 +31,12 @@ void VornViewController::firstVideoLoaded() {
 
 void VornViewController::lastVideoPlayedToEnd(const platform::Notification& notification) {
   const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
-  debug("lastVideoPlayedToEnd: object: " + log::renderOptional(item));
-  loadVideos(true);
-}
-
-void VornViewController::lastVideoFailedToPlay(const platform::Notification& notification) {
-  const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
-  debug("lastVideoFailedToPlay: object: " + log::renderOptional(item) + "; reloading in " +
-        log::renderDouble(kFailedLastVideoReloadSeconds) + " seconds");
-  // Not at once: when every stream of the programme fails, reloading at once would spin.
-  platform().mainQueue().post([self = self()] {
-    self->platform().timers().scheduledTimer(
-        kFailedLastVideoReloadSeconds,
-        platform::TimerAction::strong(
-            self, "reloadAfterFailedLastVideo:", &VornViewController::reloadAfterFailedLastVideo));
-  });
-}
-
-void VornViewController::reloadAfterFailedLastVideo(platform::Timer& timer) {
-  (void)timer;
-  // A load since the failure has already replaced the queue.
-  const auto player = queuePlayer();
-  if (player && player->currentItem()) {
+  // A last item that ends well before its slot is short: the slate fills the rest of the slot and
+  // the next queue loads when the slot ends.
+  if (endedBeforeItsSlot(item.get())) {
     return;
   }
+  debug("lastVideoPlayedToEnd: object: " + log::renderOptional(item));
   loadVideos(true);
 }
 

@@ -55,6 +55,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   if (queuePlayer()) {
     tearDownPreviousLoad();
   }
+  startTimeline(start.queue, start.durations, start.clockOffset);
   makePlayerAndCover(std::move(start.queue), hasLoopedFromLastVideo);
   seekAndObserve(start.seekSecond, start.lastItem);
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
@@ -77,8 +78,14 @@ VornViewController::Cycle VornViewController::buildCycle(const JsonPtr& list) {
   cycle.durations.reserve(plays);
   for (const CycleEntry& entry : entries) {
     const JsonPtr info(list, entry.element);
+    // An item never plays past its slot: a stream longer than listed is cut where its slot ends.
+    const auto end = entry.duration > 0.0
+                         ? platform::MediaTime::makeWithSeconds(entry.duration, 1000)
+                         : platform::MediaTime::invalid();
     for (int64_t play = 0; play < entry.plays; ++play) {
-      cycle.items.push_back(VornAVPlayerItem::initWithURL(entry.url, entry.duration, info));
+      auto item = VornAVPlayerItem::initWithURL(entry.url, entry.duration, info);
+      item->setForwardPlaybackEndTime(end);
+      cycle.items.push_back(std::move(item));
       cycle.durations.push_back(entry.duration);
     }
   }
@@ -90,9 +97,12 @@ VornViewController::QueueStart VornViewController::placeOnClock(Cycle cycle) {
       programme::planQueue(cycle.durations, secondsFromBeginningOfVornDay());
   QueueStart result;
   result.queue.reserve(cycle.items.size());
+  result.durations.reserve(cycle.items.size());
   for (const size_t index : plan.order) {
     result.queue.push_back(std::move(cycle.items[index]));
+    result.durations.push_back(cycle.durations[index]);
   }
+  result.clockOffset = plan.start.offset;
   result.lastItem = std::static_pointer_cast<VornAVPlayerItem>(result.queue.back());
   // The seek grain is a whole second, kept clear of the item's end so the first frame is seen.
   result.seekSecond = plan.seek;
@@ -101,6 +111,7 @@ VornViewController::QueueStart VornViewController::placeOnClock(Cycle cycle) {
 
 void VornViewController::tearDownPreviousLoad() {
   debug("loadVideos: removing observers and re-creating queuePlayer and playerLayer");
+  endSlate();
   if (const auto token = initialLoadTimeObserver()) {
     queuePlayer()->removeTimeObserver(token);
     setInitialLoadTimeObserver(nullptr);
@@ -181,20 +192,23 @@ void VornViewController::seekAndObserve(double seekSecond,
   const auto boundaryTime = platform::MediaTime::make(1, 3) + seekTime;
   setInitialLoadTimeObserver(queuePlayer()->addBoundaryTimeObserver(
       {boundaryTime}, [self = self()] { self->boundaryTimeObserverFired(); }));
+  firstFramePending_ = true;
 
   setLastPlayerItem(lastItem);
   // The centre does not keep its observers alive.
-  const auto observeLastItem =
-      [&](const char* selector, const char* name,
-          void (VornViewController::*handler)(const platform::Notification&)) {
-        platform().notificationCenter().addObserver(
-            this, platform::NotificationAction::weak(self(), selector, handler), name,
-            lastPlayerItem());
-      };
-  observeLastItem("lastVideoPlayedToEnd:", platform::kPlayerItemDidPlayToEndTimeNotification,
-                  &VornViewController::lastVideoPlayedToEnd);
-  observeLastItem("lastVideoFailedToPlay:", platform::kPlayerItemFailedToPlayToEndTimeNotification,
-                  &VornViewController::lastVideoFailedToPlay);
+  auto& center = platform().notificationCenter();
+  for (const char* name : {platform::kPlayerItemDidPlayToEndTimeNotification,
+                           platform::kPlayerItemFailedToPlayToEndTimeNotification,
+                           platform::kPlayerItemPlaybackStalledNotification}) {
+    center.addObserver(this,
+                       platform::NotificationAction::weak(
+                           self(), "queueItemEvent:", &VornViewController::queueItemEvent),
+                       name, nullptr);
+  }
+  center.addObserver(this,
+                     platform::NotificationAction::weak(self(), "lastVideoPlayedToEnd:",
+                                                        &VornViewController::lastVideoPlayedToEnd),
+                     platform::kPlayerItemDidPlayToEndTimeNotification, lastPlayerItem());
   debug("loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: " +
         log::renderOptional(lastPlayerItem()));
 }

@@ -89,11 +89,24 @@ class VornViewController : public platform::ViewController {
   // Playback events (channel/playback_events.cpp).
   virtual void firstVideoLoaded();
   virtual void lastVideoPlayedToEnd(const platform::Notification& notification);
-  // The queue's last item could not be played: without this nothing would load the next queue
-  // and the channel would stop. Reloads after kFailedLastVideoReloadSeconds.
-  virtual void lastVideoFailedToPlay(const platform::Notification& notification);
-  virtual void reloadAfterFailedLastVideo(platform::Timer& timer);
-  static constexpr double kFailedLastVideoReloadSeconds = 10.0;
+
+  // Slots and the slate (channel/slots.cpp). Every item of a queue owns its listed duration on
+  // the queue's timeline, which starts where the load found the clock and stands still while
+  // playback is paused; so without a pause the timeline is the clock. An item that fails, stalls
+  // or ends early leaves the rest of its slot to the slate, a full-screen card; the item is tried
+  // again every kSlateRetrySeconds while its slot lasts, and the next slot starts on time.
+  virtual std::shared_ptr<platform::View> slateView() const;
+  virtual std::shared_ptr<platform::Label> slateLabel() const;
+  // An item of the current queue played to its end, failed or stalled.
+  virtual void queueItemEvent(const platform::Notification& notification);
+  virtual void slateSlotEnded(platform::Timer& timer);
+  virtual void retrySlateItem(platform::Timer& timer);
+  static constexpr double kSlateRetrySeconds = 30.0;
+  // How far an item's end may fall from its slot's end and still count as on time: a load's
+  // whole-second seek alone moves it by up to half a second.
+  static constexpr double kSlotToleranceSeconds = 1.0;
+  // The least time between two loads of the queue.
+  static constexpr double kMinReloadSpacingSeconds = 1.0;
 
   // Pause, resume and the overlay (interaction/pause_resume.cpp).
   virtual void playerResume();
@@ -164,7 +177,9 @@ class VornViewController : public platform::ViewController {
   struct QueueStart {
     std::vector<std::shared_ptr<platform::PlayerItem>> queue;  // the cycle rotated to the start
     std::shared_ptr<VornAVPlayerItem> lastItem;
-    double seekSecond = 0.0;  // into the queue's first item
+    double seekSecond = 0.0;        // into the queue's first item
+    double clockOffset = 0.0;       // where the clock stands in the queue's first item
+    std::vector<double> durations;  // listed, in queue order
   };
   // One item per play of every usable entry.
   Cycle buildCycle(const JsonPtr& list);
@@ -177,6 +192,60 @@ class VornViewController : public platform::ViewController {
                           bool hasLoopedFromLastVideo);
   // Seeks the new player and arms the first-frame boundary and the end-of-queue observers.
   void seekAndObserve(double seekSecond, const std::shared_ptr<VornAVPlayerItem>& lastItem);
+
+  // The queue's timeline (main thread only).
+  struct Timeline {
+    std::vector<std::shared_ptr<platform::PlayerItem>> items;  // in queue order
+    std::vector<double> durations;                             // listed, in queue order
+    // Where each slot ends, in seconds from the first slot's start: the listed durations added up
+    // as the clock adds them. A slot of no length or less has no rules: its item plays as it is.
+    std::vector<double> ends;
+    double origin = 0.0;              // clock time at which the first slot started
+    std::optional<double> heldSince;  // clock time playback was paused at
+    double loadedAt = 0.0;            // clock time of the load
+    size_t hint = 0;                  // the slot last looked up
+  };
+  // The slate on screen (main thread only).
+  struct Slate {
+    size_t slot = 0;
+    std::shared_ptr<platform::Timer> slotEnd;
+    std::shared_ptr<platform::Timer> retry;
+    // The first-frame observer of the player trying to show a video again, while it tries.
+    std::shared_ptr<platform::TimeObserverToken> attempt;
+    double attemptSeek = 0.0;
+  };
+  double clockNow();
+  void startTimeline(const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
+                     const std::vector<double>& durations, double clockOffset);
+  // Seconds from the first slot's start to now, not counting a pause in progress.
+  double timelinePosition();
+  double slotStart(size_t slot) const;
+  // The clock time at which the timeline reaches `position`, were playback to go on now.
+  double clockAtPosition(double position);
+  std::optional<size_t> slotOf(const platform::PlayerItem* item);
+  // Whether `item` ended so long before its slot does that the slate must fill the rest.
+  bool endedBeforeItsSlot(const platform::PlayerItem* item);
+  void showSlate(size_t slot, const std::string& reason,
+                 const std::shared_ptr<platform::PlayerItem>& item);
+  void presentSlate(size_t slot);
+  void endSlate();
+  void armSlotEnd();
+  void armRetry(double delay);
+  void cancelSlateTimers();
+  // A new player for the queue from `slot` on, joined `position` seconds into it.
+  void joinSlot(size_t slot, double position);
+  void attemptShowedFrame(const std::shared_ptr<platform::QueuePlayer>& player);
+  // Empties the current player so that nothing of it plays on.
+  void stopPlayer();
+  void holdTimeline();
+  void releaseTimeline();
+  // A developer's swipe: the next slot's video starts now, and the timeline moves with it.
+  void skipToNextSlot();
+  // What the viewer is shown, a video or the slate for it.
+  std::shared_ptr<platform::PlayerItem> itemOnScreen() const;
+  std::optional<Timeline> timeline_;
+  std::optional<Slate> slate_;
+  bool firstFramePending_ = false;  // the load's first video has not been shown yet
 
   // The usable entries of the last document a queue was built from (main thread only). A reload
   // of the same document makes new items but does not read and parse every entry again.
@@ -211,6 +280,8 @@ class VornViewController : public platform::ViewController {
   std::shared_ptr<platform::Timer> inactivityTimer_;
   double inactivitySeconds_ = 3600.0;
   std::shared_ptr<platform::TimeObserverToken> initialLoadTimeObserver_;
+  std::shared_ptr<platform::View> slateView_;
+  std::shared_ptr<platform::Label> slateLabel_;
   log::DiagnosticHistory debugmsgs_;
   log::DiagnosticHistory errors_;
 };

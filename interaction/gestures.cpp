@@ -55,15 +55,12 @@ void VornViewController::handleSwipeGestureRecognizer(platform::GestureRecognize
   if (!player) {
     return;
   }
-  if (player->items().size() == 1) {
+  if (player->items().size() == 1 ||
+      (slate_ && timeline_ && slate_->slot + 1 == timeline_->items.size())) {
     loadVideos(true);
     return;
   }
-  platform().mainQueue().post([self = self()] {
-    if (const auto current = self->queuePlayer()) {
-      current->advanceToNextItem();
-    }
-  });
+  platform().mainQueue().post([self = self()] { self->skipToNextSlot(); });
 }
 
 }  // namespace vorn

@@ -6,6 +6,7 @@ namespace vorn {
 
 void VornViewController::playerPause() {
   platform().mainQueue().post([self = self()] {
+    self->holdTimeline();
     self->showInfoLabel(overlay::kPausedHeading, std::nullopt);
     if (const auto timer = self->inactivityTimer()) {
       timer->invalidate();
@@ -23,6 +24,7 @@ void VornViewController::playerResume() {
     if (const auto band = self->infoLabelView()) {
       band->setHidden(true);
     }
+    self->releaseTimeline();
     if (const auto player = self->queuePlayer()) {
       player->play();
     }
@@ -41,7 +43,8 @@ void VornViewController::handleAllGestureRecognizers() {
   }
   platform().mainQueue().post([self = self()] {
     const auto current = self->queuePlayer();
-    if (current && current->currentItem()) {
+    // Over the slate the player stands empty, paused or playing as the channel is.
+    if (current && (current->currentItem() || self->slate_)) {
       if (current->rate() == 0.0f) {
         self->debug("handleAllGestureRecognizers: paused, resuming");
         self->playerResume();
@@ -67,8 +70,7 @@ void VornViewController::showInfoLabel(const std::string& prefix,
   if (!label || !band) {
     return;
   }
-  const auto player = queuePlayer();
-  const auto current = player ? player->currentItem() : nullptr;
+  const auto current = itemOnScreen();
   if (!current) {
     return;
   }

@@ -84,6 +84,9 @@ class QueuePlayer : public Object {
   virtual std::vector<std::shared_ptr<PlayerItem>> items() const = 0;
   // Drops the current item; the next one becomes current. No effect on an empty queue.
   virtual void advanceToNextItem() = 0;
+  // Drops every item: nothing is current and nothing plays on. Safe from inside the player's own
+  // notifications, where it stops the queue from moving on to the next item.
+  virtual void removeAllItems() = 0;
   // Positions the current item at `time`.
   virtual void seekToTime(const MediaTime& time) = 0;
   // Calls `block` on the main queue whenever playback of the current item crosses one of `times`

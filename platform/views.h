@@ -27,6 +27,8 @@ class View : public std::enable_shared_from_this<View> {
   const std::shared_ptr<Layer>& layer() const { return layer_; }
 
   void addSubview(const std::shared_ptr<View>& view);
+  // Adds `view` just below `sibling`, or on top when `sibling` is not a subview.
+  void insertSubviewBelow(const std::shared_ptr<View>& view, const std::shared_ptr<View>& sibling);
   void removeFromSuperview();
   std::shared_ptr<View> superview() const { return superview_.lock(); }
   const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }

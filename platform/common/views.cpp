@@ -36,6 +36,17 @@ void View::addSubview(const std::shared_ptr<View>& view) {
   view->superview_ = weak_from_this();
 }
 
+void View::insertSubviewBelow(const std::shared_ptr<View>& view,
+                              const std::shared_ptr<View>& sibling) {
+  if (!view || view.get() == this || view == sibling) {
+    return;
+  }
+  view->removeFromSuperview();
+  const auto at = std::find(subviews_.begin(), subviews_.end(), sibling);
+  subviews_.insert(at, view);
+  view->superview_ = weak_from_this();
+}
+
 void View::removeFromSuperview() {
   const auto parent = superview_.lock();
   superview_.reset();

@@ -103,6 +103,20 @@ void MpvQueuePlayer::advanceToNextItem() {
   }
 }
 
+void MpvQueuePlayer::removeAllItems() {
+  const bool driving = drivesMpv();
+  items_.clear();
+  entryIds_.clear();
+  current_ = 0;
+  pendingStart_.reset();
+  restarted_ = false;
+  shownFrame_ = false;
+  if (driving) {
+    // Events of the stopped entries find no item any more and are dropped.
+    service()->core().commandStrings({"stop"});
+  }
+}
+
 void MpvQueuePlayer::seekToTime(const MediaTime& time) {
   if (!time.isNumeric()) {
     return;

@@ -41,6 +41,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   std::shared_ptr<platform::PlayerItem> currentItem() const override;
   std::vector<std::shared_ptr<platform::PlayerItem>> items() const override;
   void advanceToNextItem() override;
+  void removeAllItems() override;
   void seekToTime(const platform::MediaTime& time) override;
   std::shared_ptr<platform::TimeObserverToken> addBoundaryTimeObserver(
       const std::vector<platform::MediaTime>& times, std::function<void()> block) override;

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_media.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "platform/notification_center.h"
 #include "platform/platform.h"
@@ -37,6 +38,34 @@ StreamBehaviour SimQueuePlayer::currentStream() const {
   return service_->stream(items_.front()->asset()->url().text());
 }
 
+double SimQueuePlayer::currentEnd() const {
+  const double length = currentStream().length;
+  if (items_.empty()) {
+    return length;
+  }
+  const auto& end = items_.front()->forwardPlaybackEndTime();
+  if (end.isNumeric() && end.seconds() >= 0.0) {
+    return std::min(length, end.seconds());
+  }
+  return length;
+}
+
+void SimQueuePlayer::applyStall() {
+  stallReportAt_.reset();
+  if (items_.empty() || !service_ || rate_.load() == 0.0f) {
+    return;
+  }
+  const double until = service_->stalledUntil(items_.front()->asset()->url().text());
+  if (until <= flowStart_) {
+    return;
+  }
+  // Nothing flows until the stream delivers again; a wait past the timeout is reported.
+  if (until - flowStart_ > platform::kPlaybackStallTimeoutSeconds) {
+    stallReportAt_ = flowStart_ + platform::kPlaybackStallTimeoutSeconds;
+  }
+  flowStart_ = until;
+}
+
 double SimQueuePlayer::flowOrigin() const {
   return std::max(positionTime_, flowStart_);
 }
@@ -57,7 +86,7 @@ double SimQueuePlayer::currentTime() const {
   if (rate_.load() == 0.0f || stream.broken) {
     return position_;
   }
-  return std::min(stream.length, positionAt(now()));
+  return std::min(currentEnd(), positionAt(now()));
 }
 
 bool SimQueuePlayer::hasPictureOfCurrentItem() const {
@@ -93,6 +122,7 @@ void SimQueuePlayer::moveTo(double position) {
 
 void SimQueuePlayer::restartFlow() {
   flowStart_ = now() + service_->startupLatency();
+  applyStall();
 }
 
 void SimQueuePlayer::traceCurrent() {
@@ -117,6 +147,20 @@ void SimQueuePlayer::play() {
   reschedule();
 }
 
+void SimQueuePlayer::removeAllItems() {
+  sync();
+  const bool hadItems = !items_.empty();
+  items_.clear();
+  position_ = 0.0;
+  positionTime_ = now();
+  pictureShown_ = false;
+  stallReportAt_.reset();
+  if (hadItems) {
+    traceCurrent();
+  }
+  reschedule();
+}
+
 void SimQueuePlayer::pause() {
   ++pauseCalls_;
   sync();
@@ -124,6 +168,7 @@ void SimQueuePlayer::pause() {
     rate_.store(0.0f);
     traceRate();
   }
+  stallReportAt_.reset();
   reschedule();
 }
 
@@ -150,7 +195,7 @@ void SimQueuePlayer::seekToTime(const platform::MediaTime& time) {
   if (items_.empty()) {
     return;
   }
-  const double length = currentStream().length;
+  const double length = currentEnd();
   double target = 0.0;
   switch (time.kind()) {
     case platform::MediaTime::Kind::numeric:
@@ -197,8 +242,20 @@ std::optional<double> SimQueuePlayer::nextEventTime() const {
   if (stream.broken) {
     return flowOrigin();
   }
-  const auto boundary = service_->observersOf(id_).nextAfter(position_, stream.length);
-  return timeToReach(boundary ? *boundary : stream.length);
+  const double end = currentEnd();
+  const auto boundary = service_->observersOf(id_).nextAfter(position_, end);
+  double next = timeToReach(boundary ? *boundary : end);
+  if (stream.stallAt && position_ < *stream.stallAt && *stream.stallAt < end) {
+    next = std::min(next, timeToReach(*stream.stallAt));
+  }
+  if (stallReportAt_) {
+    next = std::min(next, *stallReportAt_);
+  }
+  // A stream stalled for good has nothing more to say.
+  if (!std::isfinite(next)) {
+    return std::nullopt;
+  }
+  return next;
 }
 
 void SimQueuePlayer::reschedule() {
@@ -239,6 +296,14 @@ void SimQueuePlayer::runDueEvent() {
     return;
   }
   const double t = now();
+  if (stallReportAt_ && *stallReportAt_ <= t) {
+    stallReportAt_.reset();
+    service_->trace_.line("item stalled: " + items_.front()->asset()->url().text());
+    // The item stays current: the stream may deliver again.
+    service_->postItemNotification(platform::kPlayerItemPlaybackStalledNotification,
+                                   items_.front());
+    return;
+  }
   if (flowOrigin() > t) {
     return;
   }
@@ -255,17 +320,24 @@ void SimQueuePlayer::runDueEvent() {
     return;
   }
   pictureShown_ = true;
-  // The due event is the first boundary (or the end) that the position reaches by now; moving
+  const double end = currentEnd();
+  // The due event is the first boundary, stall or end that the position reaches by now; moving
   // exactly onto it keeps the crossing test free of rounding.
-  const auto boundary = service_->observersOf(id_).nextAfter(position_, stream.length);
-  if (boundary && *boundary < stream.length && timeToReach(*boundary) <= t) {
+  const bool stallAhead = stream.stallAt && position_ < *stream.stallAt && *stream.stallAt < end;
+  const double limit = stallAhead ? *stream.stallAt : end;
+  const auto boundary = service_->observersOf(id_).nextAfter(position_, limit);
+  if (boundary && *boundary < limit && timeToReach(*boundary) <= t) {
     moveTo(*boundary);
     return;
   }
-  if (timeToReach(stream.length) > t) {
+  if (timeToReach(limit) > t) {
     return;
   }
-  moveTo(stream.length);
+  moveTo(limit);
+  if (stallAhead) {
+    service_->beginStall(items_.front()->asset()->url().text(), t + stream.stallFor);
+    return;
+  }
   auto ended = items_.front();
   service_->postItemNotification(platform::kPlayerItemDidPlayToEndTimeNotification, ended);
   // An observer may have moved the queue on already.
@@ -331,14 +403,43 @@ bool SimMediaService::isBroken(const std::string& url) const {
 }
 
 StreamBehaviour SimMediaService::stream(const std::string& url) const {
-  StreamBehaviour behaviour{std::max(0.0, defaultLength_), false};
+  StreamBehaviour behaviour;
+  behaviour.length = std::max(0.0, defaultLength_);
   if (auto found = streams_.find(url); found != streams_.end()) {
     if (found->second.length) {
       behaviour.length = *found->second.length;
     }
     behaviour.broken = found->second.broken;
+    behaviour.stallAt = found->second.stallAt;
+    behaviour.stallFor = found->second.stallFor;
   }
   return behaviour;
+}
+
+void SimMediaService::setStall(const std::string& url, double at, double forSeconds) {
+  auto& script = streams_[url];
+  script.stallAt = std::max(0.0, at);
+  script.stallFor = std::max(0.0, forSeconds);
+  streamsChanged();
+}
+
+double SimMediaService::stalledUntil(const std::string& url) const {
+  const auto found = streams_.find(url);
+  return found == streams_.end() ? -std::numeric_limits<double>::infinity()
+                                 : found->second.stalledUntil;
+}
+
+void SimMediaService::beginStall(const std::string& url, double until) {
+  streams_[url].stalledUntil = until;
+  // Every player on the stream waits with the one that reached the stall.
+  for (const auto& player : livePlayers()) {
+    if (!player->items_.empty() && player->items_.front()->asset()->url().text() == url &&
+        player->rate_.load() != 0.0f) {
+      player->sync();
+      player->restartFlow();
+      player->reschedule();
+    }
+  }
 }
 
 void SimMediaService::streamsChanged() {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -23,11 +24,16 @@ namespace vorn::sim {
 
 class SimMediaService;
 
-// How a stream behaves when played: its real length, and whether it plays at all. A stream
-// nothing was said about has the service's default length and plays.
+// How a stream behaves when played: its real length, whether it plays at all, and where it stops
+// delivering for a while. A stream nothing was said about has the service's default length and
+// plays.
 struct StreamBehaviour {
   double length = 0.0;
   bool broken = false;
+  // Whenever playback reaches `stallAt` seconds into the stream, the stream delivers nothing for
+  // `stallFor` seconds (infinity: never again), to that player and to any other that tries it.
+  std::optional<double> stallAt;
+  double stallFor = 0.0;
 };
 
 // A queue player in virtual time. The media service keeps it only weakly: once the logic drops its
@@ -55,6 +61,7 @@ class SimQueuePlayer : public platform::QueuePlayer,
   std::shared_ptr<platform::PlayerItem> currentItem() const override;
   std::vector<std::shared_ptr<platform::PlayerItem>> items() const override { return items_; }
   void advanceToNextItem() override;
+  void removeAllItems() override;
   void seekToTime(const platform::MediaTime& time) override;
   std::shared_ptr<platform::TimeObserverToken> addBoundaryTimeObserver(
       const std::vector<platform::MediaTime>& times, std::function<void()> block) override;
@@ -91,6 +98,10 @@ class SimQueuePlayer : public platform::QueuePlayer,
   friend class SimMediaService;
 
   StreamBehaviour currentStream() const;
+  // Where the current item ends: its media's end, or its forward playback end when earlier.
+  double currentEnd() const;
+  // Holds the flow back while the current stream is stalled, and notes when to report it.
+  void applyStall();
   // The moment from which the position moves.
   double flowOrigin() const;
   // The two mappings between virtual time and the current item's position while it plays; a
@@ -126,6 +137,7 @@ class SimQueuePlayer : public platform::QueuePlayer,
   size_t pauseCalls_ = 0;
   std::optional<Scheduler::Id> entry_;
   std::optional<double> entryDue_;
+  std::optional<double> stallReportAt_;  // when a stall of the current item is reported
 };
 
 class SimPlayerLayer : public platform::PlayerLayer {
@@ -168,6 +180,10 @@ class SimMediaService : public platform::MediaService {
   double length(const std::string& url) const;
   void setBroken(const std::string& url);
   bool isBroken(const std::string& url) const;
+  // The stream stalls `at` seconds in, for `forSeconds` (infinity: for good).
+  void setStall(const std::string& url, double at, double forSeconds);
+  // Until when the stream delivers nothing (a time in the past when it delivers).
+  double stalledUntil(const std::string& url) const;
   StreamBehaviour stream(const std::string& url) const;
   void setStartupLatency(double seconds) { startupLatency_ = seconds; }
   double startupLatency() const { return startupLatency_; }
@@ -200,7 +216,11 @@ class SimMediaService : public platform::MediaService {
   struct Script {
     std::optional<double> length;
     bool broken = false;
+    std::optional<double> stallAt;
+    double stallFor = 0.0;
+    double stalledUntil = -std::numeric_limits<double>::infinity();
   };
+  void beginStall(const std::string& url, double until);
   std::map<std::string, Script> streams_;
   uint64_t nextPlayerId_ = 1;
   double startupLatency_ = 0.0;

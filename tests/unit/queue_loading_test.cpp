@@ -158,7 +158,8 @@ TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
   // The old boundary observer went with it; the new one is the only one.
   EXPECT_EQ(world_.media().boundaryObserverCount(), 1u);
   EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()),
-            (std::vector<std::string>{"lastVideoPlayedToEnd:", "lastVideoFailedToPlay:"}));
+            (std::vector<std::string>{
+                "queueItemEvent:", "queueItemEvent:", "queueItemEvent:", "lastVideoPlayedToEnd:"}));
   // Looped loads neither spin nor re-arm the inactivity timer.
   EXPECT_FALSE(controller->activityIndicatorView()->isAnimating());
   EXPECT_FALSE(controller->infoLabelView()->isHidden());
@@ -192,7 +193,7 @@ TEST_F(QueueLoading, a_load_with_nothing_playable_keeps_the_current_queue) {
   EXPECT_TRUE(controller->playerLayer());
   EXPECT_TRUE(controller->infoLabelView());
   EXPECT_TRUE(controller->lastPlayerItem());
-  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()).size(), 2u);
+  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()).size(), 4u);
   EXPECT_FLOAT_EQ(playing->rate(), 1.0f);
   EXPECT_EQ(controller->playlist()->size(), 3u);  // and later loads still have it
 }
@@ -304,41 +305,49 @@ INSTANTIATE_TEST_SUITE_P(
                       NearAnEnd{"at_the_end_of_the_first_b", 600.0 + 299.7, kB, 299.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(QueueLoading, a_broken_last_stream_still_leads_to_the_next_queue) {
-  // At 01:03:20 the queue is C, A, B, B: make B (the last item) a dead stream.
+TEST_F(QueueLoading, dead_last_streams_fill_their_slots_and_the_next_queue_loads_when_they_end) {
+  // At 01:03:20 the queue is C, A, B, B: make B (the last two items) a dead stream.
   world_.media().setBroken(kB);
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.scheduler().runUntilIdle();
-  const auto first = world_.media().latestPlayer();
-  // C plays its remaining 1000 s, A its 600 s; both B fail and are skipped.
-  world_.scheduler().advance(1600.5);
-  EXPECT_TRUE(first->items().empty());
-  EXPECT_EQ(world_.media().latestPlayer(), first);
+  // C plays its remaining 1000 s and A its 600 s; the Bs' slots run to 01:40:00 (6000 s).
+  world_.scheduler().advance(6000.0 - 3800.0 - 0.5);
   const auto messages = controller->debugmsgs();
-  EXPECT_EQ(messages.back(), "lastVideoFailedToPlay: object: Optional(<VornAVPlayerItem: " +
-                                 std::string(kB) + ">); reloading in 10.0 seconds");
-  world_.scheduler().advance(10.0);
-  const auto second = world_.media().latestPlayer();
-  ASSERT_NE(second, first);
-  // 01:30:10.5: the queue starts with the two dead Bs, which are skipped at once; C plays.
-  EXPECT_EQ(urlsOf(second->items()), (std::vector<std::string>{kC, kA}));
-  EXPECT_FLOAT_EQ(second->rate(), 1.0f);
+  const auto failed = "itemFailedToPlay: object: Optional(<VornAVPlayerItem: " + std::string(kB) +
+                      ">) ; showing slate until ";
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), failed + "01:35:00"), 1);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), failed + "01:40:00"), 1);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "loadVideos"), 1);
+  EXPECT_FALSE(controller->slateView()->isHidden());
+  EXPECT_TRUE(controller->queuePlayer()->items().empty());
+  world_.scheduler().advance(0.5);
+  // 01:40:00 is the start of the cycle's C: the new queue starts there.
+  const auto after = controller->debugmsgs();
+  EXPECT_EQ(std::count(after.begin(), after.end(), "loadVideos"), 2);
+  EXPECT_EQ(urlsOf(controller->queuePlayer()->items()), (std::vector<std::string>{kC, kA, kB, kB}));
+  world_.scheduler().advance(1.0);
+  EXPECT_TRUE(controller->slateView()->isHidden());
 }
 
 TEST_F(QueueLoading, a_programme_of_dead_streams_retries_calmly) {
   for (const char* url : {kA, kB, kC}) {
     world_.media().setBroken(url);
   }
+  size_t players = 0;
+  world_.trace().setSink([&players](double, const std::string& line) {
+    players += line.starts_with("player made") ? 1 : 0;
+  });
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
   world_.scheduler().runUntilIdle();
-  world_.scheduler().advance(60.0);
+  // A whole cycle from 01:03:20: one more load, at the queue's end (01:40:00), and one attempt
+  // every 30 s in each slot at most; no spinning.
+  world_.scheduler().advance(2400.0);
   const auto messages = controller->debugmsgs();
-  const auto loads = std::count(messages.begin(), messages.end(), "loadVideos");
-  // One load at the start and one every 10 s after each failure: no spinning.
-  EXPECT_GE(loads, 5);
-  EXPECT_LE(loads, 7);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "loadVideos"), 2);
+  EXPECT_GE(players, 60u);
+  EXPECT_LE(players, 2400u / 30u + 8u);
 }
 
 }  // namespace

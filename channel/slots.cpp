@@ -1,0 +1,405 @@
+#include <algorithm>
+#include <cmath>
+
+#include "channel/programme_clock.h"
+#include "channel/vorn_view_controller.h"
+#include "interaction/overlay.h"
+#include "log/render.h"
+
+namespace vorn {
+
+namespace {
+
+std::shared_ptr<VornAVPlayerItem> asVornItem(const std::shared_ptr<platform::PlayerItem>& item) {
+  return std::dynamic_pointer_cast<VornAVPlayerItem>(item);
+}
+
+}  // namespace
+
+std::shared_ptr<platform::View> VornViewController::slateView() const {
+  std::lock_guard lock(mutex_);
+  return slateView_;
+}
+
+std::shared_ptr<platform::Label> VornViewController::slateLabel() const {
+  std::lock_guard lock(mutex_);
+  return slateLabel_;
+}
+
+double VornViewController::clockNow() {
+  return platform().clock().timeIntervalSince1970();
+}
+
+void VornViewController::startTimeline(
+    const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
+    const std::vector<double>& durations, double clockOffset) {
+  Timeline timeline;
+  timeline.items = queue;
+  timeline.durations = durations;
+  timeline.ends.reserve(durations.size());
+  double end = 0.0;
+  for (const double duration : durations) {
+    end += duration;
+    timeline.ends.push_back(end);
+  }
+  timeline.loadedAt = clockNow();
+  timeline.origin = timeline.loadedAt - (std::isfinite(clockOffset) ? clockOffset : 0.0);
+  timeline_ = std::move(timeline);
+}
+
+double VornViewController::timelinePosition() {
+  const double now = clockNow();
+  return timeline_->heldSince.value_or(now) - timeline_->origin;
+}
+
+double VornViewController::slotStart(size_t slot) const {
+  return slot == 0 ? 0.0 : timeline_->ends[slot - 1];
+}
+
+double VornViewController::clockAtPosition(double position) {
+  const double now = clockNow();
+  const double held = timeline_->heldSince ? now - *timeline_->heldSince : 0.0;
+  return timeline_->origin + held + position;
+}
+
+std::optional<size_t> VornViewController::slotOf(const platform::PlayerItem* item) {
+  auto& timeline = *timeline_;
+  const size_t count = timeline.items.size();
+  // Events come in queue order: look from the last slot found on.
+  for (size_t step = 0; step < count; ++step) {
+    const size_t slot = (timeline.hint + step) % count;
+    if (timeline.items[slot].get() == item) {
+      timeline.hint = slot;
+      return slot;
+    }
+  }
+  return std::nullopt;
+}
+
+bool VornViewController::endedBeforeItsSlot(const platform::PlayerItem* item) {
+  if (!timeline_) {
+    return false;
+  }
+  const auto slot = slotOf(item);
+  if (!slot || !(timeline_->durations[*slot] > 0.0)) {
+    return false;
+  }
+  if (timeline_->ends[*slot] - timelinePosition() > kSlotToleranceSeconds) {
+    return true;
+  }
+  // A last item that ends right after its load is short too: reloading at once could repeat
+  // without end.
+  return *slot + 1 == timeline_->items.size() &&
+         clockNow() - timeline_->loadedAt < kMinReloadSpacingSeconds;
+}
+
+std::shared_ptr<platform::PlayerItem> VornViewController::itemOnScreen() const {
+  if (slate_ && timeline_) {
+    return timeline_->items[slate_->slot];
+  }
+  const auto player = queuePlayer();
+  return player ? player->currentItem() : nullptr;
+}
+
+void VornViewController::queueItemEvent(const platform::Notification& notification) {
+  const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
+  const auto player = queuePlayer();
+  if (!item || !player || !timeline_) {
+    return;
+  }
+  const auto slot = slotOf(item.get());
+  if (!slot) {
+    return;
+  }
+  // Only the item on screen counts. A player may already have moved on to the next item when it
+  // tells of the end of one.
+  if (const auto current = player->currentItem(); current != item) {
+    const auto currentSlot = current ? slotOf(current.get()) : timeline_->items.size();
+    if (currentSlot != *slot + 1) {
+      return;
+    }
+  }
+  if (notification.name == platform::kPlayerItemFailedToPlayToEndTimeNotification) {
+    showSlate(*slot, "itemFailedToPlay", item);
+    return;
+  }
+  if (notification.name == platform::kPlayerItemPlaybackStalledNotification) {
+    showSlate(*slot, "itemStalled", item);
+    return;
+  }
+  if (notification.name != platform::kPlayerItemDidPlayToEndTimeNotification) {
+    return;
+  }
+  if (endedBeforeItsSlot(item.get())) {
+    showSlate(*slot, "itemEndedEarly", item);
+    return;
+  }
+  // Ended late (a stream that held up for a moment): the next item joins its slot where the
+  // timeline stands, instead of running late until the queue ends.
+  const size_t next = *slot + 1;
+  const double late = timelinePosition() - timeline_->ends[*slot];
+  if (next < timeline_->items.size() && timeline_->durations[*slot] > 0.0 &&
+      timeline_->durations[next] > 0.0 && late > kSlotToleranceSeconds) {
+    platform().mainQueue().post([self = self(), player, nextItem = timeline_->items[next], next] {
+      if (self->queuePlayer() != player || player->currentItem() != nextItem || !self->timeline_) {
+        return;
+      }
+      const double into = self->timelinePosition() - self->slotStart(next);
+      player->seekToTime(platform::MediaTime::makeWithSeconds(into, 1000));
+    });
+  }
+}
+
+void VornViewController::showSlate(size_t slot, const std::string& reason,
+                                   const std::shared_ptr<platform::PlayerItem>& item) {
+  const bool sameSlot = slate_ && slate_->slot == slot;
+  stopPlayer();
+  if (sameSlot) {
+    // Another attempt failed; the slate stays and the retries go on.
+    return;
+  }
+  cancelSlateTimers();
+  slate_ = Slate{};
+  slate_->slot = slot;
+  debug(reason + ": object: " + log::renderOptional(asVornItem(item)) + " ; showing slate until " +
+        overlay::localTimeOfDay(clockAtPosition(timeline_->ends[slot])));
+  presentSlate(slot);
+  if (firstFramePending_) {
+    // The slate takes the black cover's place at once.
+    if (const auto band = infoLabelView()) {
+      band->setHidden(true);
+    }
+    if (const auto indicator = activityIndicatorView()) {
+      indicator->stopAnimating();
+    }
+  }
+  armSlotEnd();
+  // A stream that stalled may well deliver again to a new connection: the first try is at once.
+  armRetry(reason == "itemStalled" ? 0.0 : kSlateRetrySeconds);
+}
+
+void VornViewController::presentSlate(size_t slot) {
+  const auto root = view();
+  const platform::Rect frame = root->frame();
+  auto& views = platform().views();
+  if (!slateView()) {
+    auto card = views.makeView(frame);
+    card->setBackgroundColor(platform::Color::black());
+    auto label = views.makeLabel(frame);
+    label->setTextColor(platform::Color::gray());
+    label->setBackgroundColor(platform::Color::black());
+    label->setFont(views.preferredFont(platform::FontTextStyle::body));
+    label->setLineBreakMode(platform::LineBreakMode::byWordWrapping);
+    label->setNumberOfLines(0);
+    card->addSubview(label);
+    std::lock_guard lock(mutex_);
+    slateView_ = std::move(card);
+    slateLabel_ = std::move(label);
+  }
+  const auto card = slateView();
+  const auto label = slateLabel();
+  // Under the band, so that a viewer's pause shows over the slate as over a video.
+  root->insertSubviewBelow(card, infoLabelView());
+  card->setFrame(frame);
+  const auto item = asVornItem(timeline_->items[slot]);
+  const JsonPtr entry = item ? item->playlist_info() : nullptr;
+  label->setText(overlay::slateText(
+      entry.get(), overlay::localTimeOfDay(clockAtPosition(timeline_->ends[slot]))));
+  label->setFrame(overlay::labelFitFrame(frame.width, frame.height));
+  label->sizeToFit();
+  const double height = label->frame().height;
+  label->setFrame({overlay::kSideInset, std::max(0.0, (frame.height - height) / 2.0),
+                   std::max(0.0, frame.width - overlay::kHorizontalReduction), height});
+  card->setHidden(false);
+}
+
+void VornViewController::endSlate() {
+  cancelSlateTimers();
+  slate_.reset();
+  if (const auto card = slateView()) {
+    card->setHidden(true);
+  }
+}
+
+void VornViewController::cancelSlateTimers() {
+  if (!slate_) {
+    return;
+  }
+  for (auto* timer : {&slate_->slotEnd, &slate_->retry}) {
+    if (*timer) {
+      (*timer)->invalidate();
+      timer->reset();
+    }
+  }
+}
+
+void VornViewController::armSlotEnd() {
+  if (!slate_ || !timeline_ || timeline_->heldSince) {
+    return;
+  }
+  const double now = clockNow();
+  double at = clockAtPosition(timeline_->ends[slate_->slot]);
+  if (slate_->slot + 1 == timeline_->items.size()) {
+    at = std::max(at, timeline_->loadedAt + kMinReloadSpacingSeconds);
+  }
+  // A slot listed beyond any reach never ends.
+  if (!std::isfinite(at)) {
+    return;
+  }
+  slate_->slotEnd = platform().timers().scheduledTimer(
+      std::max(0.0, at - now), platform::TimerAction::strong(
+                                   self(), "slateSlotEnded:", &VornViewController::slateSlotEnded));
+}
+
+void VornViewController::armRetry(double delay) {
+  if (!slate_ || !timeline_ || timeline_->heldSince) {
+    return;
+  }
+  // No attempt that the slot's end would cut short at once.
+  const double left = timeline_->ends[slate_->slot] - timelinePosition();
+  if (left - delay <= kSlotToleranceSeconds) {
+    return;
+  }
+  slate_->retry = platform().timers().scheduledTimer(
+      delay, platform::TimerAction::strong(self(),
+                                           "retrySlateItem:", &VornViewController::retrySlateItem));
+}
+
+void VornViewController::slateSlotEnded(platform::Timer& timer) {
+  if (!slate_ || slate_->slotEnd.get() != &timer || !timeline_) {
+    return;
+  }
+  slate_->slotEnd.reset();
+  const size_t next = slate_->slot + 1;
+  if (next >= timeline_->items.size()) {
+    // The queue's last slot is over: the next queue, from the clock.
+    loadVideos(true);
+    return;
+  }
+  cancelSlateTimers();
+  joinSlot(next, std::max(0.0, timelinePosition() - slotStart(next)));
+}
+
+void VornViewController::retrySlateItem(platform::Timer& timer) {
+  if (!slate_ || slate_->retry.get() != &timer || !timeline_) {
+    return;
+  }
+  slate_->retry.reset();
+  // At most one attempt at a time: one still trying is left to finish.
+  if (!slate_->attempt) {
+    joinSlot(slate_->slot, std::max(0.0, timelinePosition() - slotStart(slate_->slot)));
+  }
+  armRetry(kSlateRetrySeconds);
+}
+
+void VornViewController::joinSlot(size_t slot, double position) {
+  stopPlayer();
+  const auto& items = timeline_->items;
+  std::vector<std::shared_ptr<platform::PlayerItem>> queue(
+      items.begin() + static_cast<std::ptrdiff_t>(slot), items.end());
+  const double listed = std::max(0.0, timeline_->durations[slot]);
+  const auto player = platform().media().makeQueuePlayer(std::move(queue));
+  player->setAllowsExternalPlayback(true);
+  player->setUsesExternalPlaybackWhileExternalScreenIsActive(true);
+  player->setExternalPlaybackVideoGravity(platform::VideoGravity::resizeAspect);
+  setQueuePlayer(player);
+  if (const auto layer = playerLayer()) {
+    layer->setPlayer(player);
+  }
+  const double seek = programme::seekSecond(std::min(position, listed), listed);
+  const auto seekTime = platform::MediaTime::makeWithSeconds(seek, 1);
+  player->seekToTime(seekTime);
+  slate_->attemptSeek = seek;
+  slate_->attempt = player->addBoundaryTimeObserver(
+      {platform::MediaTime::make(1, 3) + seekTime},
+      [self = self(), weak = std::weak_ptr<platform::QueuePlayer>(player)] {
+        if (auto shown = weak.lock()) {
+          self->attemptShowedFrame(shown);
+        }
+      });
+  if (!timeline_->heldSince) {
+    player->play();
+  }
+}
+
+void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::QueuePlayer>& player) {
+  // One more turn, as for the load's first frame.
+  platform().mainQueue().post([self = self(), player] {
+    if (!self->slate_ || !self->slate_->attempt || self->queuePlayer() != player) {
+      return;
+    }
+    player->removeTimeObserver(self->slate_->attempt);
+    self->slate_->attempt.reset();
+    self->debug(
+        "itemBackToPlay: object: " + log::renderOptional(asVornItem(player->currentItem())) +
+        " ; joined at " + log::renderDouble(self->slate_->attemptSeek) + " seconds");
+    self->endSlate();
+    if (self->firstFramePending_) {
+      self->firstFramePending_ = false;
+      self->firstVideoLoaded();
+    }
+  });
+}
+
+void VornViewController::stopPlayer() {
+  const auto player = queuePlayer();
+  if (!player) {
+    return;
+  }
+  if (const auto token = initialLoadTimeObserver()) {
+    player->removeTimeObserver(token);
+    setInitialLoadTimeObserver(nullptr);
+  }
+  if (slate_ && slate_->attempt) {
+    player->removeTimeObserver(slate_->attempt);
+    slate_->attempt.reset();
+  }
+  player->removeAllItems();
+}
+
+void VornViewController::holdTimeline() {
+  if (!timeline_ || timeline_->heldSince) {
+    return;
+  }
+  timeline_->heldSince = clockNow();
+  cancelSlateTimers();
+}
+
+void VornViewController::releaseTimeline() {
+  if (!timeline_ || !timeline_->heldSince) {
+    return;
+  }
+  timeline_->origin += clockNow() - *timeline_->heldSince;
+  timeline_->heldSince.reset();
+  if (slate_) {
+    // The next video starts later by the pause.
+    presentSlate(slate_->slot);
+    armSlotEnd();
+    armRetry(kSlateRetrySeconds);
+  }
+}
+
+void VornViewController::skipToNextSlot() {
+  const auto player = queuePlayer();
+  if (!player) {
+    return;
+  }
+  std::optional<size_t> slot;
+  if (timeline_) {
+    slot = slate_ ? std::optional<size_t>(slate_->slot) : slotOf(player->currentItem().get());
+  }
+  if (!slot || *slot + 1 >= timeline_->items.size()) {
+    player->advanceToNextItem();
+    return;
+  }
+  const size_t next = *slot + 1;
+  timeline_->origin = timeline_->heldSince.value_or(clockNow()) - slotStart(next);
+  if (slate_) {
+    cancelSlateTimers();
+    joinSlot(next, 0.0);
+    return;
+  }
+  player->advanceToNextItem();
+}
+
+}  // namespace vorn
