@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -220,25 +221,21 @@ TEST_F(Settings, printed_settings_name_their_sources) {
     lines.push_back(line);
   }
   ASSERT_EQ(lines.size(), app::settingKeys().size()) << text;
-  auto line = [&](const std::string& start) {
-    for (const auto& l : lines) {
-      if (l.rfind(start, 0) == 0) {
-        return l;
-      }
-    }
-    return std::string("(no line starting " + start + ")");
-  };
-  auto endsWith = [](const std::string& l, const std::string& end) {
-    return l.size() >= end.size() && l.compare(l.size() - end.size(), end.size(), end) == 0;
-  };
-  EXPECT_TRUE(endsWith(line("hwdec = \"vaapi\""), "# system file " + systemFile_));
-  EXPECT_TRUE(endsWith(line("volume = 40 "), "# user file " + userFile_));
-  EXPECT_TRUE(endsWith(line("state_dir = \"/srv/a \\\"b\\\"\""), "# user file " + userFile_));
-  EXPECT_TRUE(endsWith(line("ca_file = \"/env/ca.pem\""), "# environment VORN_CA_FILE"));
-  EXPECT_TRUE(endsWith(line("mute = true"), "# command line --mute"));
-  EXPECT_TRUE(endsWith(line("screen = 2"), "# command line --screen"));
-  EXPECT_TRUE(endsWith(line("refresh_interval = 600 "), "# default"));
-  EXPECT_TRUE(endsWith(line("# max_bitrate is not set"), "# default"));
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"hwdec = \"vaapi\"", "system file " + systemFile_},
+      {"volume = 40 ", "user file " + userFile_},
+      {"state_dir = \"/srv/a \\\"b\\\"\"", "user file " + userFile_},
+      {"ca_file = \"/env/ca.pem\"", "environment VORN_CA_FILE"},
+      {"mute = true", "command line --mute"},
+      {"screen = 2", "command line --screen"},
+      {"refresh_interval = 600 ", "default"},
+      {"# max_bitrate is not set", "default"}};
+  for (const auto& [start, origin] : expected) {
+    const auto line = std::find_if(lines.begin(), lines.end(),
+                                   [&](const std::string& l) { return l.starts_with(start); });
+    ASSERT_NE(line, lines.end()) << start << "\n" << text;
+    EXPECT_TRUE(line->ends_with("# " + origin)) << *line;
+  }
 }
 
 }  // namespace

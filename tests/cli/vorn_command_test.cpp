@@ -101,15 +101,13 @@ TEST_F(VornCommand, prints_and_refuses_settings_before_starting) {
               "vorn: " + userFile() + ":2: unknown key 'scren' (did you mean 'screen'?)\n");
   }
   fs::remove(userFile());
-  const auto badOption = run({}, {"--volume", "-3"});
-  EXPECT_EQ(badOption.status, 2);
-  EXPECT_EQ(lineCount(badOption.err), 1u) << badOption.err;
-  const auto unknown = run({}, {"--fullscreen"});
-  EXPECT_EQ(unknown.status, 2);
-  EXPECT_EQ(lineCount(unknown.err), 1u) << unknown.err;
-  EXPECT_NE(unknown.err.find("--fullscreen"), std::string::npos) << unknown.err;
-  EXPECT_EQ(run({}, {"--windowed", "--headless"}).status, 2);
-  EXPECT_EQ(run({}, {"extra"}).status, 2);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--volume", "-3"}, {"--fullscreen"}, {"--windowed", "--headless"}, {"extra"}}) {
+    const auto refused = run({}, args);
+    EXPECT_EQ(refused.status, 2) << args.front();
+    EXPECT_EQ(lineCount(refused.err), 1u) << refused.err;
+    EXPECT_NE(refused.err.find(args.front()), std::string::npos) << refused.err;
+  }
 
   const auto version = run({}, {"--version"});
   EXPECT_EQ(version.status, 0);

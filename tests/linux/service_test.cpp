@@ -68,12 +68,25 @@ class NotifySocket {
 
 class ServiceTest : public ::testing::Test {
  protected:
-  // Nothing to play and nothing reachable: the channel stays up on its main loop all the same.
-  Environment quietChannel() const {
-    return {{"VORN_DATA_DIR", folder_.file("no-data")},
-            {"VORN_PLAYLIST_URL", "file://" + folder_.file("no-playlist.json")},
-            {"XDG_CONFIG_HOME", folder_.file("config")},
-            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-test-bus"}};
+  // A channel with nothing to play and nothing reachable, reporting to `manager`: it stays up on
+  // its main loop all the same.
+  Environment quietChannel(const NotifySocket& manager, Environment extra) const {
+    Environment environment{{"VORN_DATA_DIR", folder_.file("no-data")},
+                            {"VORN_PLAYLIST_URL", "file://" + folder_.file("no-playlist.json")},
+                            {"XDG_CONFIG_HOME", folder_.file("config")},
+                            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-test-bus"},
+                            {"NOTIFY_SOCKET", manager.path()}};
+    environment.insert(environment.end(), extra.begin(), extra.end());
+    return environment;
+  }
+  // Every line of the log matches `shape`; how many there are.
+  int linesShaped(const std::regex& shape) const {
+    std::istringstream lines(readFile(folder_.file("stderr.log")));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      EXPECT_TRUE(std::regex_search(line, shape)) << line;
+    }
+    return count;
   }
 
   TempDir folder_;
@@ -82,24 +95,17 @@ class ServiceTest : public ::testing::Test {
 TEST_F(ServiceTest, reports_ready_pings_the_watchdog_from_its_main_loop_and_stopping_on_sigterm) {
   NotifySocket manager(folder_.file("notify"));
   ASSERT_TRUE(manager.bound());
-  auto environment = quietChannel();
-  environment.emplace_back("NOTIFY_SOCKET", manager.path());
-  environment.emplace_back("WATCHDOG_USEC", "400000");
-  ChannelProcess channel(folder_.file("stderr.log"), {"--headless"}, environment, true);
+  ChannelProcess channel(folder_.file("stderr.log"), {"--headless"},
+                         quietChannel(manager, {{"WATCHDOG_USEC", "400000"}}), true);
 
   auto first = manager.receive();
   ASSERT_TRUE(first) << readFile(folder_.file("stderr.log"));
   EXPECT_NE(first->find("READY=1"), std::string::npos) << *first;
 
   // Pings keep coming while the main loop turns.
-  int pings = first->find("WATCHDOG=1") != std::string::npos ? 1 : 0;
-  while (pings < 4) {
-    auto message = manager.receive();
-    ASSERT_TRUE(message) << "after " << pings << " pings";
-    ASSERT_EQ(*message, "WATCHDOG=1");
-    ++pings;
+  for (int pings = first->find("WATCHDOG=1") != std::string::npos ? 1 : 0; pings < 4; ++pings) {
+    ASSERT_EQ(manager.receive(), "WATCHDOG=1") << "after " << pings << " pings";
   }
-
   kill(channel.pid(), SIGTERM);
   std::optional<std::string> message;
   do {
@@ -110,34 +116,18 @@ TEST_F(ServiceTest, reports_ready_pings_the_watchdog_from_its_main_loop_and_stop
   EXPECT_EQ(channel.stop(0), 0);
 
   // Every line went to the journal with its priority and without a time stamp of its own.
-  std::istringstream lines(readFile(folder_.file("stderr.log")));
-  std::string line;
-  int debugLines = 0;
-  while (std::getline(lines, line)) {
-    ASSERT_TRUE(std::regex_search(line, std::regex("^<[0-7]>"))) << line;
-    if (line.find("DEBUG: ") != std::string::npos) {
-      EXPECT_EQ(line.rfind("<7>DEBUG: ", 0), 0u) << line;
-      ++debugLines;
-    }
-    if (line.find("ERROR: ") != std::string::npos) {
-      EXPECT_EQ(line.rfind("<3>ERROR: ", 0), 0u) << line;
-    }
-  }
-  EXPECT_GT(debugLines, 0);
+  EXPECT_GT(linesShaped(std::regex("^(<7>DEBUG: |<3>ERROR: |<[0-7]>(?!.*(DEBUG|ERROR): ))")), 0);
+  EXPECT_NE(readFile(folder_.file("stderr.log")).find("<7>DEBUG: "), std::string::npos);
 }
 
 TEST_F(ServiceTest, a_watchdog_meant_for_another_process_and_a_terminal_get_nothing_extra) {
   NotifySocket manager(folder_.file("notify"));
   ASSERT_TRUE(manager.bound());
-  auto environment = quietChannel();
-  environment.emplace_back("NOTIFY_SOCKET", manager.path());
-  environment.emplace_back("WATCHDOG_USEC", "100000");
-  environment.emplace_back("WATCHDOG_PID", std::to_string(getpid()));
-  ChannelProcess channel(folder_.file("stderr.log"), {"--headless"}, environment);
+  ChannelProcess channel(folder_.file("stderr.log"), {"--headless"},
+                         quietChannel(manager, {{"WATCHDOG_USEC", "100000"},
+                                                {"WATCHDOG_PID", std::to_string(getpid())}}));
 
-  auto first = manager.receive();
-  ASSERT_TRUE(first) << readFile(folder_.file("stderr.log"));
-  EXPECT_EQ(*first, "READY=1");
+  EXPECT_EQ(manager.receive(), "READY=1") << readFile(folder_.file("stderr.log"));
   // Had the pings started, one would come every 50 ms.
   EXPECT_EQ(manager.receive(1500ms), std::nullopt);
   kill(channel.pid(), SIGTERM);
@@ -145,68 +135,38 @@ TEST_F(ServiceTest, a_watchdog_meant_for_another_process_and_a_terminal_get_noth
   EXPECT_EQ(channel.stop(0), 0);
 
   // Outside the journal the lines are stamped as a system log shows them, without a priority.
-  std::istringstream lines(readFile(folder_.file("stderr.log")));
-  std::string line;
-  int count = 0;
-  while (std::getline(lines, line)) {
-    EXPECT_TRUE(std::regex_search(line, std::regex(R"(^[A-Z][a-z]{2} [ 0-9]{2} [0-9:.]+ vorn\[)" +
-                                                   std::to_string(channel.pid()) + R"(\]: )")))
-        << line;
-    ++count;
-  }
-  EXPECT_GT(count, 0);
+  EXPECT_GT(linesShaped(std::regex(R"(^[A-Z][a-z]{2} [ 0-9]{2} [0-9:.]+ vorn\[)" +
+                                   std::to_string(channel.pid()) + R"(\]: )")),
+            0);
 }
 
 // A channel that cannot start says why in one line and exits, without a READY=1 that would have
 // the manager count on it. Under the journal the line is an error (`journalctl -p err`).
 TEST_F(ServiceTest, a_failure_to_start_is_one_error_line_and_its_exit_status) {
   struct Case {
-    const char* name;
     std::vector<std::string> args;
     Environment extra;
     bool journal;
     int status;
     std::string line;  // its start
   };
+  // Our settings take monitors up to 63; the player refuses an index above 32 at start.
+  const std::vector<std::string> screen{"--headless", "--screen", "40"};
+  const Environment noServer{{"DISPLAY", folder_.file("no-x-server") + ":0"}};
   const std::vector<Case> cases = {
-      // Our settings take monitors up to 63; the player refuses an index above 32 at start.
-      {"player refuses",
-       {"--headless", "--screen", "40"},
-       {},
-       true,
-       1,
-       "<3>vorn: cannot start: mpv option screen=40"},
-      {"player refuses, terminal",
-       {"--headless", "--screen", "40"},
-       {},
-       false,
-       1,
-       "vorn: cannot start: mpv option screen=40"},
-      {"display named but absent",
-       {},
-       {{"DISPLAY", folder_.file("no-x-server") + ":0"}},
-       true,
-       1,
-       "<3>vorn: cannot start: no display: cannot connect to X display"},
-      {"bad settings",
-       {"--headless", "--volume", "101"},
-       {},
-       true,
-       2,
-       "<3>vorn: --volume: volume:"},
+      {screen, {}, true, 1, "<3>vorn: cannot start: mpv option screen=40"},
+      {screen, {}, false, 1, "vorn: cannot start: mpv option screen=40"},
+      {{}, noServer, true, 1, "<3>vorn: cannot start: no display: cannot connect to X display"},
+      {{"--headless", "--volume", "101"}, {}, true, 2, "<3>vorn: --volume: volume:"},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(c.name);
-    NotifySocket manager(folder_.file("notify-" + std::to_string(i)));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    NotifySocket manager(folder_.file("notify-" + std::to_string(&c - cases.data())));
     ASSERT_TRUE(manager.bound());
-    auto environment = quietChannel();
-    environment.emplace_back("NOTIFY_SOCKET", manager.path());
-    environment.insert(environment.end(), c.extra.begin(), c.extra.end());
-    const std::string log = folder_.file("failure.log");
-    ChannelProcess channel(log, c.args, environment, c.journal);
+    ChannelProcess channel(folder_.file("stderr.log"), c.args, quietChannel(manager, c.extra),
+                           c.journal);
     EXPECT_EQ(channel.stop(0), c.status);
-    const std::string text = readFile(log);
+    const std::string text = readFile(folder_.file("stderr.log"));
     EXPECT_EQ(text.rfind(c.line, 0), 0u) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_EQ(manager.receive(std::chrono::milliseconds(0)), std::nullopt);

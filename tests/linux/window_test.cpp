@@ -2,11 +2,7 @@
 // black cover before the first frame, the video after it, the paused band with its text at the
 // foot) checked on screenshots, and what the window reports (clicks, keys, minimising, resizing,
 // closing) driven with xdotool.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +20,10 @@
 #include "platform/views.h"
 #include "tests/linux/mpv_test_support.h"
 #include "tests/linux/test_https_server.h"
+
+// The channel's executable, for the child-process runner.
+#define VORN_CHANNEL_BINARY VORN_TOP_BINARY_DIR "/vorn"
+#include "tests/linux/channel_process.h"
 
 namespace vorn::linuxtest {
 namespace {
@@ -66,8 +66,6 @@ struct Image {
     return total == 0 ? 0.0 : static_cast<double>(hits) / static_cast<double>(total);
   }
 };
-
-extern "C" char** environ;
 
 // A window (the whole virtual screen by default), through ImageMagick, as binary PPM.
 Image screenshot(const std::string& path, const std::string& window = "root") {
@@ -306,106 +304,57 @@ TEST_F(WindowTest, reports_clicks_keys_and_window_state) {
 }
 
 // The channel itself: `vorn --windowed` on its packaged demo programme (the remote address is
-// unreachable here, so it falls back after its retries), driven as a viewer would.
-TEST_F(WindowTest, the_channel_covers_plays_pauses_on_a_click_and_closes_cleanly) {
-  const std::string vorn = std::string(VORN_TOP_BINARY_DIR) + "/vorn";
-  ASSERT_EQ(access(vorn.c_str(), X_OK), 0) << vorn << " is not built";
+// unreachable here, so it falls back after its retries), as a viewer sees it. Its input, life cycle
+// and exit are the end-to-end test's; here the pictures.
+TEST_F(WindowTest, the_channel_covers_plays_and_pauses_on_a_click_with_the_band_at_the_foot) {
   const std::string data = std::string(VORN_TOP_BINARY_DIR) + "/share/vorn";
-  if (access((data + "/vorn-vimeo-playlist.json").c_str(), R_OK) != 0) {
-    FAIL() << "no demo programme in " << data << " (target vorn_demo_media)";
-  }
-  setenv("VORN_DATA_DIR", data.c_str(), 1);
-  const std::string log = artifacts_ + "vorn.log";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const char* argv[] = {vorn.c_str(), "--windowed", nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, vorn.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
-            0);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = -1;
-  auto exited = [&] { return waitpid(pid, &status, WNOHANG) == pid; };
-  auto logHas = [&](const std::string& text) {
-    return readFile(log).find(text) != std::string::npos;
-  };
-  auto waitFor = [&](const std::function<bool()>& done) {
-    for (int i = 0; i < 300; ++i) {
-      if (done()) {
-        return true;
-      }
-      usleep(100000);
-    }
-    return false;
-  };
+  ASSERT_EQ(access((data + "/vorn-vimeo-playlist.json").c_str(), R_OK), 0)
+      << "no demo programme in " << data << " (target vorn_demo_media)";
+  ChannelProcess channel(artifacts_ + "vorn.log", {"--windowed"},
+                         {{"VORN_DATA_DIR", data}, {"DISPLAY", std::getenv("DISPLAY")}});
   const std::string firstVideo = "boundaryTimeObserver callback for first video";
 
   std::string id;
-  ASSERT_TRUE(waitFor([&] { return !(id = windowId()).empty(); }));
+  for (int i = 0; i < 300 && (id = windowId()).empty(); ++i) {
+    usleep(100000);
+  }
+  ASSERT_FALSE(id.empty()) << channel.log();
   usleep(500000);
   const Image cover = screenshot(artifacts_ + "vorn-cover", id);
-  if (!logHas(firstVideo)) {
+  if (channel.linesContaining(firstVideo).empty()) {
     ASSERT_GT(cover.width, 0);
     // Black but for the spinner in the middle.
     EXPECT_GT(cover.share(0, 0, cover.width, cover.height / 2 - 50, Image::dark), 0.99);
     EXPECT_GT(cover.share(0, cover.height / 2 + 50, cover.width, cover.height, Image::dark), 0.99);
   }
 
-  ASSERT_TRUE(waitFor([&] { return logHas(firstVideo); })) << readFile(log);
+  ASSERT_TRUE(channel.waitFor(firstVideo, 1, 30s)) << channel.log();
   usleep(1500000);
   const Image video = screenshot(artifacts_ + "vorn-video", id);
   EXPECT_LT(video.share(0, 0, video.width, video.height, Image::dark), 0.3);
 
   ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id + " mousemove --window " + id +
                          " 200 150 click 1"));
-  ASSERT_TRUE(waitFor([&] { return logHas("handleAllGestureRecognizers: pausing"); }));
+  ASSERT_TRUE(channel.waitFor("handleAllGestureRecognizers: pausing", 1, 30s));
   // The band shows once the paused picture is redrawn with it: give a busy machine time.
   Image paused;
   auto bandShows = [&] {
     paused = screenshot(artifacts_ + "vorn-paused", id);
-    const int foot = paused.height * 3 / 4;
     return paused.width > 0 &&
-           paused.share(0, foot, paused.width, paused.height, Image::dark) > 0.6 &&
+           paused.share(0, paused.height * 3 / 4, paused.width, paused.height, Image::dark) > 0.6 &&
            paused.share(0, paused.height / 2, paused.width, paused.height, Image::grey) > 0.005;
   };
   const auto giveUp = std::chrono::steady_clock::now() + 5s;
   while (!bandShows() && std::chrono::steady_clock::now() < giveUp) {
     usleep(200000);
   }
-  ASSERT_GT(paused.width, 0);
-  const int foot = paused.height * 3 / 4;
-  EXPECT_GT(paused.share(0, foot, paused.width, paused.height, Image::dark), 0.6);
-  EXPECT_GT(paused.share(0, paused.height / 2, paused.width, paused.height, Image::grey), 0.005);
+  EXPECT_TRUE(bandShows()) << "a black band with grey text at the foot";
   EXPECT_LT(paused.share(0, 0, paused.width, paused.height / 3, Image::dark), 0.3);
 
-  // Minimised and restored: background, then foreground with a fresh programme.
-  // Each pause lays the band out again and logs the frame it used.
-  auto pauses = [&] {
-    const std::string text = readFile(log);
-    size_t count = 0;
-    for (size_t at = text.find("Frame is "); at != std::string::npos;
-         at = text.find("Frame is ", at + 1)) {
-      ++count;
-    }
-    return count;
-  };
-  const size_t pausesBefore = pauses();
+  // Minimised is the background, which pauses: each pause lays the band out again and logs it.
+  const size_t pauses = channel.linesContaining("Frame is ").size();
   ASSERT_TRUE(runCommand("xdotool windowminimize --sync " + id));
-  EXPECT_TRUE(waitFor([&] { return pauses() > pausesBefore; })) << "minimising pauses";
-  usleep(500000);
-  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id));
-  EXPECT_TRUE(waitFor([&] { return logHas("applicationWillEnterForeground:"); }));
-  EXPECT_TRUE(waitFor([&] { return logHas("applicationDidBecomeActive"); }));
-
-  // Closed by the viewer: the channel ends by itself, cleanly.
-  runCommand("xdotool windowactivate --sync " + id + " key alt+F4");
-  const bool ended = waitFor(exited);
-  if (!ended) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  ASSERT_TRUE(ended) << "still running after the window was closed";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(log);
+  EXPECT_TRUE(channel.waitFor("Frame is ", pauses + 1, 30s)) << "minimising pauses";
 }
 
 }  // namespace

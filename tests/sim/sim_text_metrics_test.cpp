@@ -17,7 +17,7 @@ class TextMetrics : public ::testing::Test {
   SimTextMetrics metrics;
 };
 
-TEST_F(TextMetrics, measures_characters_and_line_feeds_but_a_final_one_adds_no_line) {
+TEST_F(TextMetrics, measures_characters_wraps_greedily_at_spaces_and_bounds_to_whole_lines) {
   EXPECT_EQ(fit("", 300.0), (Size{0.0, 0.0}));
   EXPECT_EQ(fit("Paused", 300.0), (Size{60.0, 20.0}));
   // A multi-byte character is one character.
@@ -29,9 +29,7 @@ TEST_F(TextMetrics, measures_characters_and_line_feeds_but_a_final_one_adds_no_l
   EXPECT_EQ(fit("a\n\nb", 300.0), (Size{10.0, 60.0}));
   EXPECT_EQ(fit("Solvane TV - Paused\nNow playing:\nA film", 300.0), (Size{190.0, 60.0}));
   EXPECT_EQ(fit("\n", 300.0), (Size{0.0, 20.0}));
-}
 
-TEST_F(TextMetrics, wraps_greedily_at_spaces_breaks_long_words_and_bounds_to_whole_lines) {
   // Width 100: 10 characters a line.
   EXPECT_EQ(fit("aaaa bbbb cc", 100.0), (Size{90.0, 40.0}));                // "aaaa bbbb" + "cc"
   EXPECT_EQ(fit("aaaa bbbbb", 100.0), (Size{100.0, 20.0}));                 // exactly fits
@@ -48,7 +46,7 @@ TEST_F(TextMetrics, wraps_greedily_at_spaces_breaks_long_words_and_bounds_to_who
   EXPECT_EQ(fit("abc", 5.0), (Size{10.0, 60.0}));
 }
 
-TEST(SimViews, labels_size_to_fit_with_the_fixed_metric) {
+TEST(SimViews, labels_size_to_fit_with_the_fixed_metric_keeping_their_origin) {
   World world;
   auto label = world.views().makeLabel({90.0, 60.0, 200.0, 1000.0});
   label->setNumberOfLines(0);

@@ -50,30 +50,22 @@ class ProbeController : public platform::ViewController {
 
   void viewDidLoad() override {
     journal_->push_back("viewDidLoad " + view()->frame().description());
-    std::weak_ptr<ProbeController> weak =
-        std::static_pointer_cast<ProbeController>(shared_from_this());
+    // Input handlers hold the journal only, not the controller.
+    const auto note = [journal = journal_](const char* what) {
+      return [journal, what](auto&&...) {
+        journal->push_back(what);
+        return platform::kRemoteCommandHandlerStatusSuccess;
+      };
+    };
     auto tap = std::make_shared<platform::TapGestureRecognizer>(
-        platform::GestureAction{"handleTap:", [weak](platform::GestureRecognizer&) {
-                                  if (auto self = weak.lock()) {
-                                    self->journal_->push_back("tap");
-                                  }
-                                }});
+        platform::GestureAction{"handleTap:", note("tap")});
     view()->addGestureRecognizer(tap);
     auto press = std::make_shared<platform::TapGestureRecognizer>(
-        platform::GestureAction{"handlePress:", [weak](platform::GestureRecognizer&) {
-                                  if (auto self = weak.lock()) {
-                                    self->journal_->push_back("press");
-                                  }
-                                }});
+        platform::GestureAction{"handlePress:", note("press")});
     press->setAllowedPressTypes({platform::kPressTypePlayPause});
     view()->addGestureRecognizer(press);
     platform().remoteCommandCenter().togglePlayPauseCommand().addTarget(
-        {"handleToggle:", [weak](const platform::RemoteCommandEvent&) {
-           if (auto self = weak.lock()) {
-             self->journal_->push_back("toggle");
-           }
-           return platform::kRemoteCommandHandlerStatusSuccess;
-         }});
+        {"handleToggle:", note("toggle")});
   }
   void viewDidAppear(bool) override {
     auto self = shared_from_this();

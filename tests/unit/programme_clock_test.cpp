@@ -23,7 +23,6 @@ TEST(ProgrammeClock, the_seek_is_the_nearest_second_whose_first_frame_mark_falls
   EXPECT_EQ(seekSecond(200.0, 1200.0), 200.0);
   EXPECT_EQ(seekSecond(200.4, 1200.0), 200.0);
   EXPECT_EQ(seekSecond(200.5, 1200.0), 201.0);
-  EXPECT_EQ(seekSecond(200.6, 1200.0), 201.0);
   EXPECT_EQ(seekSecond(0.2, 600.0), 0.0);
   // Rounding up to the end (600 + 1/3 is never crossed in A) or onto its last third of a second.
   EXPECT_EQ(seekSecond(599.7, 600.0), 599.0);
@@ -47,19 +46,6 @@ TEST(ProgrammeClock, the_seek_is_the_nearest_second_whose_first_frame_mark_falls
     ASSERT_LT(second + 1.0 / 3.0, duration) << offset << " of " << duration;
     ASSERT_LE(std::abs(second - offset), 1.0 + 1.0 / 3.0) << offset << " of " << duration;
   }
-}
-
-TEST(ProgrammeClock, positions_with_no_covering_item_start_the_cycle_in_order) {
-  const std::vector<double> zeros{0.0, 0.0};
-  // A cycle of length 0 gives a position that is not a number.
-  EXPECT_EQ(findStart(zeros, std::fmod(100.0, 0.0)), (Start{2, 0.0}));
-  EXPECT_EQ(rotatedOrder(2, 2), (std::vector<size_t>{0, 1}));
-  EXPECT_EQ(findStart(std::vector<double>{}, 5.0), (Start{0, 0.0}));
-  EXPECT_TRUE(rotatedOrder(0, 0).empty());
-  // A cycle longer than a day: items starting at or after 86400 are never the start.
-  const std::vector<double> long_cycle{50000.0, 50000.0, 10.0};
-  EXPECT_EQ(findStart(long_cycle, std::fmod(86399.0, cycleLength(long_cycle))),
-            (Start{1, 36399.0}));
 }
 
 TEST(ProgrammeClock,
@@ -94,7 +80,8 @@ TEST(ProgrammeClock,
   }
 }
 
-TEST(ProgrammeClock, a_plan_joins_the_clock_at_a_whole_second_of_the_named_item) {
+TEST(ProgrammeClock,
+     a_plan_joins_the_clock_at_a_whole_second_or_with_no_covering_item_plays_in_order) {
   const std::vector<double> cycle{600.0, 300.0, 300.0, 1200.0};
   // A day later and a fraction past 01:03:20: 200.4 s into C, sought to 200.
   const QueuePlan late = planQueue(cycle, 86400.0 + 3800.4);
@@ -109,9 +96,12 @@ TEST(ProgrammeClock, a_plan_joins_the_clock_at_a_whole_second_of_the_named_item)
   EXPECT_EQ(edge.order, (std::vector<size_t>{1, 2, 3, 0}));
   // All durations 0: no item covers the clock, the cycle plays in order from the start.
   const QueuePlan zeros = planQueue(std::vector<double>{0.0, 0.0}, 50.0);
+  EXPECT_EQ(zeros.start, (Start{2, 0.0}));
   EXPECT_EQ(zeros.seek, 0.0);
   EXPECT_EQ(zeros.order, (std::vector<size_t>{0, 1}));
   EXPECT_TRUE(planQueue(std::vector<double>{}, 50.0).order.empty());
+  EXPECT_EQ(findStart(std::vector<double>{}, 5.0), (Start{0, 0.0}));
+  EXPECT_TRUE(rotatedOrder(0, 0).empty());
 }
 
 TEST(ProgrammeClock, day_seconds_ignore_the_date_and_stay_in_the_day) {
@@ -125,12 +115,10 @@ TEST(ProgrammeClock, play_count_is_the_whole_listed_count_up_to_five_and_one_oth
   const auto count = [](const char* text) { return playCount(parse(text).get()); };
   EXPECT_EQ(playCount(nullptr), 1);
   EXPECT_EQ(count("\"3\""), 1);
-  EXPECT_EQ(count("null"), 1);
   EXPECT_EQ(count("-1"), 0);
   EXPECT_EQ(count("0"), 0);
   EXPECT_EQ(count("5"), 5);
   EXPECT_EQ(count("6"), 1);
-  EXPECT_EQ(count("7"), 1);
   EXPECT_EQ(count("2.9"), 2);
   EXPECT_EQ(count("-0.5"), 0);
   EXPECT_EQ(count("true"), 1);
