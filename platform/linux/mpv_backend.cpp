@@ -79,6 +79,14 @@ struct MpvBackend::Impl {
     }
     // A stalled stream must not freeze the channel for a minute.
     setOption("network-timeout", "10", false);
+    // mpv's cache would otherwise read a network stream up to 150 MiB ahead and keep 50 MiB
+    // behind, per item: one second ahead rides over a slow segment request, nothing is kept
+    // behind (the channel never seeks back), and a server that stops answering shows within a
+    // second as a picture that stops, which the stall report turns into a slate.
+    setOption("cache-secs", "1", false);
+    setOption("demuxer-readahead-secs", "1", false);
+    setOption("demuxer-max-bytes", "32MiB", false);
+    setOption("demuxer-max-back-bytes", "0", false);
     setOption("audio-client-name", "vorn", false);
     // No sound device (a kiosk without speakers): play on, timed by the system clock.
     setOption("audio-fallback-to-null", "yes", false);
