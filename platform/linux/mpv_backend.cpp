@@ -37,9 +37,11 @@ constexpr const char* kSwipeKeys[] = {"LEFT", "RIGHT", "UP", "DOWN"};
 }  // namespace
 
 struct MpvBackend::Impl {
-  Impl(platform::MainQueue& queue, platform::NotificationCenter& notificationCenter,
-       MpvOptions opts, std::function<void()> wake)
+  Impl(platform::MainQueue& queue, asio::io_context& loop,
+       platform::NotificationCenter& notificationCenter, MpvOptions opts,
+       std::function<void()> wake)
       : mainQueue(queue),
+        context(loop),
         center(notificationCenter),
         options(std::move(opts)),
         wakeup(std::move(wake)) {}
@@ -180,7 +182,7 @@ struct MpvBackend::Impl {
       throw;
     }
     core = std::make_unique<MpvCore>(handle);
-    media = std::make_unique<MpvMediaService>(*core, mainQueue, center, !options.headless);
+    media = std::make_unique<MpvMediaService>(*core, mainQueue, context, center, !options.headless);
     coreGuard.emplace(*core);
     metrics = std::make_shared<MpvTextMetrics>(coreGuard->weak(), [this] { return size; });
     overlay = std::make_unique<MpvOverlay>(*core, *metrics, [](const std::string& problem) {
@@ -356,6 +358,7 @@ struct MpvBackend::Impl {
   }
 
   platform::MainQueue& mainQueue;
+  asio::io_context& context;
   platform::NotificationCenter& center;
   MpvOptions options;
   std::function<void()> wakeup;
@@ -376,9 +379,11 @@ struct MpvBackend::Impl {
   bool wantsRedraw = false;
 };
 
-MpvBackend::MpvBackend(platform::MainQueue& mainQueue, platform::NotificationCenter& center,
-                       MpvOptions options, std::function<void()> wakeup)
-    : impl_(std::make_unique<Impl>(mainQueue, center, std::move(options), std::move(wakeup))) {
+MpvBackend::MpvBackend(platform::MainQueue& mainQueue, asio::io_context& context,
+                       platform::NotificationCenter& center, MpvOptions options,
+                       std::function<void()> wakeup)
+    : impl_(std::make_unique<Impl>(mainQueue, context, center, std::move(options),
+                                   std::move(wakeup))) {
   impl_->start();
 }
 
@@ -392,6 +397,10 @@ void MpvBackend::setInputEvents(MpvInputEvents events) {
 
 void MpvBackend::drainEvents() {
   impl_->drain();
+}
+
+void MpvBackend::releaseTimers() {
+  impl_->media->stopTimers();
 }
 
 platform::MediaService& MpvBackend::media() {
