@@ -45,8 +45,7 @@ MpvQueuePlayer::MpvQueuePlayer(MpvServiceLink link, platform::MainQueue& mainQue
 MpvQueuePlayer::~MpvQueuePlayer() {
   if (MpvMediaService* svc = service()) {
     svc->retireObservers(observers_.takeAll());
-    // If this was the player on screen, the commit finds no player and stops mpv.
-    svc->scheduleCommit();
+    svc->playerDropped(this);
   }
 }
 
@@ -313,6 +312,7 @@ std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
   auto player =
       std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
   active_ = player;
+  activePlayer_ = player.get();
   scheduleCommit();
   return player;
 }
@@ -353,6 +353,19 @@ void MpvMediaService::retireObservers(std::vector<common::BoundaryObservers::Blo
     mainQueue_.post([old = std::move(retiredBlocks_.front())]() {});
     retiredBlocks_.pop_front();
   }
+}
+
+void MpvMediaService::playerDropped(const MpvQueuePlayer* player) {
+  if (player == activePlayer_) {
+    // Stopped now rather than after the turn: the next entry, which mpv may already have opened
+    // (the logic drops a player from inside its end or failure report), is never heard.
+    activePlayer_ = nullptr;
+    if (mpvHasQueue_) {
+      core_.commandStrings({"stop"});
+      mpvHasQueue_ = false;
+    }
+  }
+  scheduleCommit();
 }
 
 void MpvMediaService::restartStallClock() {

@@ -140,6 +140,8 @@ class MpvMediaService : public platform::MediaService {
   // players, so a queue reload does not free the previous queue's blocks (and what they hold)
   // from under its own notification, but a channel that reloads all day keeps no more.
   void retireObservers(std::vector<common::BoundaryObservers::Block> blocks);
+  // A player is going: when it drove mpv, mpv stops at once.
+  void playerDropped(const MpvQueuePlayer* player);
   // The active player's current item started, moved or was asked to play: its time without a new
   // frame counts from now.
   void restartStallClock();
@@ -162,6 +164,7 @@ class MpvMediaService : public platform::MediaService {
   bool hasVideoOutput_;
   Guard<MpvMediaService> guard_{*this};
   std::weak_ptr<MpvQueuePlayer> active_;
+  const MpvQueuePlayer* activePlayer_ = nullptr;  // only compared: active_ has expired in its dtor
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;

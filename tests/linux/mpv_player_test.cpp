@@ -88,6 +88,9 @@ class MpvPlayerTest : public ::testing::Test {
                         {"itemFailed:",
                          [this](const platform::Notification& n) {
                            failed_.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
+                           if (onFailed_) {
+                             onFailed_();
+                           }
                          }},
                         platform::kPlayerItemFailedToPlayToEndTimeNotification, nullptr);
     center_.addObserver(this,
@@ -167,6 +170,7 @@ class MpvPlayerTest : public ::testing::Test {
   std::vector<std::shared_ptr<PlayerItem>> failed_;
   std::vector<std::shared_ptr<PlayerItem>> stalled_;
   std::function<void()> onStall_;
+  std::function<void()> onFailed_;
 };
 
 TempDir* MpvPlayerTest::media_ = nullptr;
@@ -322,7 +326,23 @@ TEST_F(MpvPlayerTest, a_missing_stream_is_skipped_without_an_end_notification) {
   queue_.runFor(300ms);
   ASSERT_EQ(ended_.size(), 1u);
   EXPECT_EQ(ended_[0], good);
+  EXPECT_EQ(failed_, std::vector<std::shared_ptr<PlayerItem>>{missing});
   EXPECT_EQ(player->currentItem(), nullptr);
+
+  // Dropped from inside its failure report, the player stops mpv: the next item never plays.
+  ended_.clear();
+  failed_.clear();
+  player = backend_->media().makeQueuePlayer({missing, fileItem(2)});
+  onFailed_ = [&] { player.reset(); };
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return !failed_.empty(); }));
+  EXPECT_EQ(player, nullptr);
+  // Played on, the 4-second stream would keep mpv busy past this.
+  EXPECT_TRUE(queue_.runUntil([&] { return backend_->property("idle-active") == "yes"; }, 2s));
+  EXPECT_EQ(backend_->property("playlist-count"), "0");
+  queue_.runFor(500ms);
+  EXPECT_TRUE(ended_.empty());
+  EXPECT_TRUE(stalled_.empty());
 }
 
 TEST_F(MpvPlayerTest, a_stream_server_that_never_answers_is_given_up) {
@@ -435,7 +455,8 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   ASSERT_TRUE(runUntil([&] { return stalled_.size() == 2; }));
   EXPECT_EQ(stalled_[1], stream);
   EXPECT_TRUE(weakPlayer.expired());
-  ASSERT_TRUE(runUntil([&] { return backend_->property("idle-active") == "yes"; }))
+  // Left alone, mpv would wait for the held segment for its whole network timeout.
+  ASSERT_TRUE(queue_.runUntil([&] { return backend_->property("idle-active") == "yes"; }, 3s))
       << "mpv stopped with the dropped player";
   gate.open();
   queue_.runFor(2500ms);
