@@ -408,9 +408,13 @@ void MpvMediaService::checkStall() {
     // Nothing to watch (or already reported): the next play, item or frame arms the check.
     return;
   }
-  const auto due =
-      lastFrame_ + std::chrono::duration_cast<Clock::duration>(
-                       std::chrono::duration<double>(platform::kPlaybackStallTimeoutSeconds));
+  // Opening a stream (its playlist and first segments, over a slow link perhaps) may take longer
+  // than the pause between two frames may.
+  const double limit = active->hasShownFrame()
+                           ? platform::kPlaybackStallTimeoutSeconds
+                           : kOpeningStallFactor * platform::kPlaybackStallTimeoutSeconds;
+  const auto due = lastFrame_ + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(limit));
   if (Clock::now() < due) {
     armStallTimer(due);
     return;

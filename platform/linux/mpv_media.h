@@ -153,6 +153,8 @@ class MpvMediaService : public platform::MediaService {
  private:
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kRetiredPlayers = 4;
+  // Until an item's first frame it may take this many times the stall timeout.
+  static constexpr double kOpeningStallFactor = 2.0;
 
   void commit();
   void armStallTimer(Clock::time_point at);

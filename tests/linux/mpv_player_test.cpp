@@ -429,6 +429,14 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   auto player = backend_->media().makeQueuePlayer({stream});
   Crossings playing;
   player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(0.5, 600)}, playing.block());
+  // When the picture stopped, to a tenth of a second: the last of these crossed before the held
+  // segment (which starts at 4 s).
+  std::optional<RequestGate::Clock::time_point> lastFrames;
+  std::vector<MediaTime> tenths;
+  for (int tenth = 10; tenth < 40; ++tenth) {
+    tenths.push_back(MediaTime::make(tenth, 10));
+  }
+  player->addBoundaryTimeObserver(tenths, [&] { lastFrames = RequestGate::Clock::now(); });
   gate.close();
   player->play();
   ASSERT_TRUE(runUntil([&] { return !stalled_.empty(); }));
@@ -438,6 +446,10 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   const double afterHold = std::chrono::duration<double>(noticed - *gate.firstHeld()).count();
   RecordProperty("stall_reported_after_first_held_request_ms",
                  std::to_string(static_cast<int>(afterHold * 1000)));
+  ASSERT_TRUE(lastFrames) << "the second segment played";
+  RecordProperty("stall_reported_after_picture_stopped_ms",
+                 std::to_string(static_cast<int>(
+                     std::chrono::duration<double>(noticed - *lastFrames).count() * 1000)));
   EXPECT_EQ(stalled_[0], stream);
   EXPECT_EQ(player->currentItem(), stream);
   queue_.runFor(1500ms);
