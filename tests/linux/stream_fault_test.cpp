@@ -55,10 +55,27 @@ constexpr const char* kBackToPlay = "itemBackToPlay: object: ";
 constexpr const char* kSlateLines[] = {
     "itemFailedToPlay: object: ", "itemStalled: object: ", "itemEndedEarly: object: "};
 
+// Seconds since the start of the UTC day the suite began on: past midnight it counts on (a day is
+// a whole number of cycles, so the programme's position is unchanged).
 double wallDaySeconds() {
-  const double now =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return std::fmod(now, 86400.0);
+  const auto epoch = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  static const double dayStart = std::floor(epoch() / 86400.0) * 86400.0;
+  return epoch() - dayStart;
+}
+
+// The channel's log lines on the same count: a line stamped after midnight goes on from 86400.
+std::vector<LogLine> linesOf(const ChannelProcess& channel, const std::string& text = "") {
+  std::vector<LogLine> lines = text.empty() ? channel.lines() : channel.linesContaining(text);
+  const double now = wallDaySeconds();
+  for (auto& line : lines) {
+    while (line.daySeconds < now - 43200.0) {
+      line.daySeconds += 86400.0;
+    }
+  }
+  return lines;
 }
 
 // The clock's stream (1-based) and offset into it at a UTC day second.
@@ -322,14 +339,14 @@ class StreamFaultTest : public ::testing::Test {
     // The first load is where the clock is (its seek is a whole second kept clear of the item's
     // end); a dead first item has its first-frame boundary crossed on the next one instead.
     if (scenario.target != Target::firstLoaded) {
-      const auto first = pictureBack(channel.lines(), 0.0, 2.0);
+      const auto first = pictureBack(linesOf(channel), 0.0, 2.0);
       if (!first || !first->problem.empty()) {
         return failure("the first load: " + (first ? first->problem : "not seen"));
       }
     }
     // The queue runs from the clock's stream round the cycle; its last names the order.
-    const auto load = channel.linesContaining(kSeek).front();
-    const int last = streamOf(channel.linesContaining(kQueueEnd).front().record);
+    const auto load = linesOf(channel, kSeek).front();
+    const int last = streamOf(linesOf(channel, kQueueEnd).front().record);
     std::vector<int> order;
     for (int i = 1; i <= kStreams; ++i) {
       order.push_back((last + i - 1) % kStreams + 1);
@@ -405,8 +422,8 @@ class StreamFaultTest : public ::testing::Test {
       const double settled =
           std::max(faultAt, returnedAt.value_or(scenario.fault == Fault::serverGone ? until : 0));
       if (t > settled + 1.0) {
-        const auto frames = channel.linesContaining(kFirstFrame);
-        const auto joins = channel.linesContaining(kBackToPlay);
+        const auto frames = linesOf(channel, kFirstFrame);
+        const auto joins = linesOf(channel, kBackToPlay);
         const bool back = (!frames.empty() && frames.back().daySeconds > settled) ||
                           (!joins.empty() && joins.back().daySeconds > settled);
         if (back) {
@@ -430,7 +447,7 @@ class StreamFaultTest : public ::testing::Test {
     }
     const std::string targetName = "stream-" + std::to_string(target) + "/index.m3u8";
     auto slateLine = [&]() -> std::optional<LogLine> {
-      for (const auto& line : channel.lines()) {
+      for (const auto& line : linesOf(channel)) {
         for (const char* kind : kSlateLines) {
           if (line.daySeconds >= faultAt - 1.5 && line.record.find(kind) != std::string::npos &&
               line.record.find(targetName) != std::string::npos) {
@@ -447,7 +464,7 @@ class StreamFaultTest : public ::testing::Test {
       if (slateLine) {
         return failure("a slate for a stream longer than listed: " + slateLine->record);
       }
-      const auto ends = channel.linesContaining("lastVideoPlayedToEnd: object: ");
+      const auto ends = linesOf(channel, "lastVideoPlayedToEnd: object: ");
       const auto end = std::find_if(ends.begin(), ends.end(), [&](const LogLine& line) {
         return line.daySeconds > slotStart + 1.0;
       });
@@ -477,7 +494,7 @@ class StreamFaultTest : public ::testing::Test {
       backAfter = slateLine->daySeconds;
     }
 
-    const auto back = pictureBack(channel.lines(), backAfter, kOnClock);
+    const auto back = pictureBack(linesOf(channel), backAfter, kOnClock);
     if (!back) {
       return failure("the picture never came back");
     }
