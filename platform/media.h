@@ -91,7 +91,8 @@ class QueuePlayer : public Object {
   virtual void seekToTime(const MediaTime& time) = 0;
   // Calls `block` on the main queue whenever playback of the current item crosses one of `times`
   // moving forward. The media service keeps the block (and what it holds) until the observer is
-  // removed or the service ends; a dropped player calls it no more.
+  // removed, the service ends or a few more players have been dropped after this one; a dropped
+  // player calls it no more.
   virtual std::shared_ptr<TimeObserverToken> addBoundaryTimeObserver(
       const std::vector<MediaTime>& times, std::function<void()> block) = 0;
   virtual void removeTimeObserver(const std::shared_ptr<TimeObserverToken>& token) = 0;

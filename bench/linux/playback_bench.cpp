@@ -51,7 +51,7 @@ struct Harness {
   Harness() {
     MpvOptions options;
     options.headless = true;
-    backend = std::make_unique<MpvBackend>(queue, center, options, [this] {
+    backend = std::make_unique<MpvBackend>(queue, queue.context(), center, options, [this] {
       if (!drainPending.exchange(true)) {
         queue.post([this] {
           drainPending = false;

@@ -60,6 +60,10 @@ const std::vector<std::string> kSharedMpvOptions = {
     "--keep-open=no",
     "--tls-verify=yes",
     "--network-timeout=10",
+    "--cache-secs=1",
+    "--demuxer-readahead-secs=1",
+    "--demuxer-max-bytes=32MiB",
+    "--demuxer-max-back-bytes=0",
 };
 
 // VmRSS and VmHWM of a process, in MB; nothing once it has gone.

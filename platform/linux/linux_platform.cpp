@@ -69,16 +69,17 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   mpvOptions.playback = options_.playback;
   mpvOptions.caFile = options_.urlSession.extraCaFile;
   // libmpv calls the wake-up from its own thread; one pending drain on the main queue is enough.
-  mpv_ = std::make_unique<MpvBackend>(mainLoop_, notificationCenter(), mpvOptions, [this] {
-    if (!drainPending_.exchange(true)) {
-      mainLoop_.post([this] {
-        drainPending_ = false;
-        if (mpv_) {
-          mpv_->drainEvents();
-        }
-      });
-    }
-  });
+  mpv_ = std::make_unique<MpvBackend>(mainLoop_, mainLoop_.context(), notificationCenter(),
+                                      mpvOptions, [this] {
+                                        if (!drainPending_.exchange(true)) {
+                                          mainLoop_.post([this] {
+                                            drainPending_ = false;
+                                            if (mpv_) {
+                                              mpv_->drainEvents();
+                                            }
+                                          });
+                                        }
+                                      });
   media_ = std::make_unique<TrackingMediaService>(mpv_->media());
   views_ = std::make_unique<platform::ViewFactory>(mpv_->textMetrics());
   audioSession_ = std::make_unique<LinuxAudioSession>(!options_.headless);
@@ -106,6 +107,9 @@ bool LinuxPlatform::releasePendingWork() {
   }
   timers_.reset();
   redrawTimer_.reset();
+  if (mpv_) {
+    mpv_->releaseTimers();
+  }
   mainLoop_.shutdown();
   urlSession_.reset();
   return true;

@@ -37,9 +37,11 @@ constexpr const char* kSwipeKeys[] = {"LEFT", "RIGHT", "UP", "DOWN"};
 }  // namespace
 
 struct MpvBackend::Impl {
-  Impl(platform::MainQueue& queue, platform::NotificationCenter& notificationCenter,
-       MpvOptions opts, std::function<void()> wake)
+  Impl(platform::MainQueue& queue, asio::io_context& loop,
+       platform::NotificationCenter& notificationCenter, MpvOptions opts,
+       std::function<void()> wake)
       : mainQueue(queue),
+        context(loop),
         center(notificationCenter),
         options(std::move(opts)),
         wakeup(std::move(wake)) {}
@@ -79,6 +81,14 @@ struct MpvBackend::Impl {
     }
     // A stalled stream must not freeze the channel for a minute.
     setOption("network-timeout", "10", false);
+    // mpv's cache would otherwise read a network stream up to 150 MiB ahead and keep 50 MiB
+    // behind, per item: one second ahead rides over a slow segment request, nothing is kept
+    // behind (the channel never seeks back), and a server that stops answering shows within a
+    // second as a picture that stops, which the stall report turns into a slate.
+    setOption("cache-secs", "1", false);
+    setOption("demuxer-readahead-secs", "1", false);
+    setOption("demuxer-max-bytes", "32MiB", false);
+    setOption("demuxer-max-back-bytes", "0", false);
     setOption("audio-client-name", "vorn", false);
     // No sound device (a kiosk without speakers): play on, timed by the system clock.
     setOption("audio-fallback-to-null", "yes", false);
@@ -172,7 +182,7 @@ struct MpvBackend::Impl {
       throw;
     }
     core = std::make_unique<MpvCore>(handle);
-    media = std::make_unique<MpvMediaService>(*core, mainQueue, center, !options.headless);
+    media = std::make_unique<MpvMediaService>(*core, mainQueue, context, center, !options.headless);
     coreGuard.emplace(*core);
     metrics = std::make_shared<MpvTextMetrics>(coreGuard->weak(), [this] { return size; });
     overlay = std::make_unique<MpvOverlay>(*core, *metrics, [](const std::string& problem) {
@@ -348,6 +358,7 @@ struct MpvBackend::Impl {
   }
 
   platform::MainQueue& mainQueue;
+  asio::io_context& context;
   platform::NotificationCenter& center;
   MpvOptions options;
   std::function<void()> wakeup;
@@ -368,9 +379,11 @@ struct MpvBackend::Impl {
   bool wantsRedraw = false;
 };
 
-MpvBackend::MpvBackend(platform::MainQueue& mainQueue, platform::NotificationCenter& center,
-                       MpvOptions options, std::function<void()> wakeup)
-    : impl_(std::make_unique<Impl>(mainQueue, center, std::move(options), std::move(wakeup))) {
+MpvBackend::MpvBackend(platform::MainQueue& mainQueue, asio::io_context& context,
+                       platform::NotificationCenter& center, MpvOptions options,
+                       std::function<void()> wakeup)
+    : impl_(std::make_unique<Impl>(mainQueue, context, center, std::move(options),
+                                   std::move(wakeup))) {
   impl_->start();
 }
 
@@ -384,6 +397,10 @@ void MpvBackend::setInputEvents(MpvInputEvents events) {
 
 void MpvBackend::drainEvents() {
   impl_->drain();
+}
+
+void MpvBackend::releaseTimers() {
+  impl_->media->stopTimers();
 }
 
 platform::MediaService& MpvBackend::media() {

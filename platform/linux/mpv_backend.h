@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/io_context.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -48,9 +50,11 @@ struct MpvInputEvents {
 class MpvBackend {
  public:
   // `wakeup` is called from an mpv thread whenever events are waiting; the main loop answers by
-  // running drainEvents() on the main thread (one pending drain is enough).
-  MpvBackend(platform::MainQueue& mainQueue, platform::NotificationCenter& center,
-             MpvOptions options, std::function<void()> wakeup);
+  // running drainEvents() on the main thread (one pending drain is enough). `context` runs on the
+  // main thread too: it times the stall report.
+  MpvBackend(platform::MainQueue& mainQueue, asio::io_context& context,
+             platform::NotificationCenter& center, MpvOptions options,
+             std::function<void()> wakeup);
   // Clears the wake-up callback, then destroys the mpv core (waits for its threads).
   ~MpvBackend();
   MpvBackend(const MpvBackend&) = delete;
@@ -60,6 +64,8 @@ class MpvBackend {
   // Handles every waiting mpv event: player state, input, window state.
   void drainEvents();
   platform::MediaService& media();
+  // Lets go of the timers on the main loop's context; before the context goes.
+  void releaseTimers();
   std::shared_ptr<platform::TextMetrics> textMetrics();
   // The size of the drawing surface: the window's, or 1280x720 without a window.
   platform::Size screenSize() const;

@@ -45,8 +45,7 @@ MpvQueuePlayer::MpvQueuePlayer(MpvServiceLink link, platform::MainQueue& mainQue
 MpvQueuePlayer::~MpvQueuePlayer() {
   if (MpvMediaService* svc = service()) {
     svc->retireObservers(observers_.takeAll());
-    // If this was the player on screen, the commit finds no player and stops mpv.
-    svc->scheduleCommit();
+    svc->playerDropped(this);
   }
 }
 
@@ -64,6 +63,8 @@ void MpvQueuePlayer::play() {
   rate_ = 1.0f;
   if (drivesMpv()) {
     service()->core().setFlag("pause", false);
+    // Time spent paused is no stall.
+    service()->restartStallClock();
   }
 }
 
@@ -96,6 +97,7 @@ void MpvQueuePlayer::advanceToNextItem() {
   if (drivesMpv()) {
     // "force" also leaves the last entry (mpv then goes idle) instead of failing.
     service()->core().commandStrings({"playlist-next", "force"});
+    service()->restartStallClock();
   } else {
     // Not loaded yet: the commit loads from the new current item; its start offset goes with
     // the dropped one.
@@ -128,6 +130,7 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
   }
   if (drivesMpv()) {
     restarted_ = false;
+    service()->restartStallClock();
     if (seconds > 0.0) {
       service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
     } else {
@@ -163,6 +166,11 @@ void MpvQueuePlayer::load(MpvCore& core) {
     if (first && pendingStart_ && *pendingStart_ > 0.0) {
       options.push_back({"start", formatSeconds(*pendingStart_)});
     }
+    // mpv ends the entry there as at the media's end (an end-of-file, the next entry follows),
+    // exactly and without a timer of ours.
+    if (const auto& end = items_[i]->forwardPlaybackEndTime(); end.isNumeric()) {
+      options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+    }
     MpvMap command{{"name", std::string("loadfile")},
                    {"url", asset->url().text()},
                    {"flags", std::string(first ? "replace" : "append")},
@@ -191,13 +199,16 @@ std::optional<size_t> MpvQueuePlayer::indexOfEntry(int64_t entryId) const {
   return static_cast<size_t>(found - entryIds_.begin());
 }
 
-void MpvQueuePlayer::onStartFile(int64_t entryId) {
-  if (const auto index = indexOfEntry(entryId)) {
-    current_ = std::max(current_, *index);
-    startedEntry_ = true;
-    restarted_ = false;
-    shownFrame_ = false;
+bool MpvQueuePlayer::onStartFile(int64_t entryId) {
+  const auto index = indexOfEntry(entryId);
+  if (!index) {
+    return false;
   }
+  current_ = std::max(current_, *index);
+  startedEntry_ = true;
+  restarted_ = false;
+  shownFrame_ = false;
+  return true;
 }
 
 void MpvQueuePlayer::onEndFile(int64_t entryId, mpv_end_file_reason reason) {
@@ -245,6 +256,11 @@ void MpvQueuePlayer::onPlaybackTime(double seconds) {
   if (!restarted_) {
     return;
   }
+  if (seconds != lastTime_) {
+    if (MpvMediaService* svc = service()) {
+      svc->noteFrame();
+    }
+  }
   if (seconds <= lastTime_) {
     lastTime_ = seconds;
     return;
@@ -287,11 +303,22 @@ bool MpvPlayerLayer::isReadyForDisplay() const {
 // MpvMediaService
 
 MpvMediaService::MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
-                                 platform::NotificationCenter& center, bool hasVideoOutput)
-    : core_(core), mainQueue_(mainQueue), center_(center), hasVideoOutput_(hasVideoOutput) {}
+                                 asio::io_context& context, platform::NotificationCenter& center,
+                                 bool hasVideoOutput)
+    : core_(core),
+      mainQueue_(mainQueue),
+      center_(center),
+      hasVideoOutput_(hasVideoOutput),
+      stallTimer_(std::in_place, context) {}
 
 MpvMediaService::~MpvMediaService() {
+  stopTimers();
   guard_.release();
+}
+
+void MpvMediaService::stopTimers() {
+  stallTimer_.reset();
+  stallTimerArmed_ = false;
 }
 
 std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
@@ -299,6 +326,7 @@ std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
   auto player =
       std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
   active_ = player;
+  activePlayer_ = player.get();
   scheduleCommit();
   return player;
 }
@@ -330,9 +358,84 @@ void MpvMediaService::scheduleCommit() {
 }
 
 void MpvMediaService::retireObservers(std::vector<common::BoundaryObservers::Block> blocks) {
-  for (auto& block : blocks) {
-    retiredBlocks_.push_back(std::move(block));
+  if (blocks.empty()) {
+    return;
   }
+  retiredBlocks_.push_back(std::move(blocks));
+  if (retiredBlocks_.size() > kRetiredPlayers) {
+    // Released in a later turn: what a block holds may drop more players as it goes.
+    mainQueue_.post([old = std::move(retiredBlocks_.front())]() {});
+    retiredBlocks_.pop_front();
+  }
+}
+
+void MpvMediaService::playerDropped(const MpvQueuePlayer* player) {
+  if (player == activePlayer_) {
+    // Stopped now rather than after the turn: the next entry, which mpv may already have opened
+    // (the logic drops a player from inside its end or failure report), is never heard.
+    activePlayer_ = nullptr;
+    if (mpvHasQueue_) {
+      core_.commandStrings({"stop"});
+      mpvHasQueue_ = false;
+    }
+  }
+  scheduleCommit();
+}
+
+void MpvMediaService::restartStallClock() {
+  lastFrame_ = Clock::now();
+  stallReported_ = false;
+  armStallTimer(lastFrame_ +
+                std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(platform::kPlaybackStallTimeoutSeconds)));
+}
+
+void MpvMediaService::noteFrame() {
+  lastFrame_ = Clock::now();
+  if (stallReported_) {
+    // Frames flow again: the next stall is a new one.
+    restartStallClock();
+  }
+}
+
+void MpvMediaService::armStallTimer(Clock::time_point at) {
+  if (stallTimerArmed_ || !stallTimer_) {
+    // The armed check comes no later than this one would; it re-arms from the last frame.
+    return;
+  }
+  stallTimerArmed_ = true;
+  stallTimer_->expires_at(at);
+  stallTimer_->async_wait([link = guard_.weak()](const std::error_code& error) {
+    if (error) {
+      return;
+    }
+    if (MpvMediaService* service = link.get()) {
+      service->stallTimerArmed_ = false;
+      service->checkStall();
+    }
+  });
+}
+
+void MpvMediaService::checkStall() {
+  const auto active = active_.lock();
+  if (!active || !active->expectsFrames() || stallReported_) {
+    // Nothing to watch (or already reported): the next play, item or frame arms the check.
+    return;
+  }
+  // Opening a stream (its playlist and first segments, over a slow link perhaps) may take longer
+  // than the pause between two frames may.
+  const double limit = active->hasShownFrame()
+                           ? platform::kPlaybackStallTimeoutSeconds
+                           : kOpeningStallFactor * platform::kPlaybackStallTimeoutSeconds;
+  const auto due = lastFrame_ + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(limit));
+  if (Clock::now() < due) {
+    armStallTimer(due);
+    return;
+  }
+  stallReported_ = true;
+  // The logic may drop the player from inside the notification; `active` keeps it until then.
+  center_.post({platform::kPlayerItemPlaybackStalledNotification, active->currentItem()});
 }
 
 void MpvMediaService::commit() {
@@ -346,6 +449,7 @@ void MpvMediaService::commit() {
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;
+    restartStallClock();
   }
   // The picture shows while some layer in use holds the player that drives mpv.
   std::erase_if(layers_, [](const auto& weak) { return weak.expired(); });
@@ -370,7 +474,9 @@ void MpvMediaService::handleEvent(const mpv_event& event) {
   switch (event.event_id) {
     case MPV_EVENT_START_FILE: {
       const auto* start = static_cast<const mpv_event_start_file*>(event.data);
-      active->onStartFile(start->playlist_entry_id);
+      if (active->onStartFile(start->playlist_entry_id)) {
+        restartStallClock();
+      }
       trimPending_ = true;
       break;
     }

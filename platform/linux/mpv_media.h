@@ -1,9 +1,13 @@
 #pragma once
 
 #include <mpv/client.h>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,7 +30,8 @@ using MpvServiceLink = Guard<MpvMediaService>::Weak;
 
 // A queue of items on the shared mpv playlist. Only the most recently made player drives mpv;
 // what the caller sets up in the turn that made it (start offset, play or pause) is applied by
-// one commit posted after that turn, so the first item can be loaded already positioned.
+// one commit posted after that turn, so the first item can be loaded already positioned. Each
+// item goes to mpv with its forward end as the entry's own end, so mpv cuts it there itself.
 class MpvQueuePlayer : public platform::QueuePlayer,
                        public std::enable_shared_from_this<MpvQueuePlayer> {
  public:
@@ -57,6 +62,8 @@ class MpvQueuePlayer : public platform::QueuePlayer,
 
   // True once a first frame of this player's current item has been shown.
   bool hasShownFrame() const { return shownFrame_; }
+  // True while the logic wants the current item to play: frames are then expected.
+  bool expectsFrames() const { return loaded_ && wantsPlay_ && current_ < items_.size(); }
 
  private:
   friend class MpvMediaService;
@@ -66,7 +73,8 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   // Loads the queue from the current item on: the first with its start offset, the rest appended.
   void load(MpvCore& core);
   std::optional<size_t> indexOfEntry(int64_t entryId) const;
-  void onStartFile(int64_t entryId);
+  // True when the entry is one of this player's.
+  bool onStartFile(int64_t entryId);
   void onEndFile(int64_t entryId, mpv_end_file_reason reason);
   void onPlaybackRestart(std::optional<double> position);
   void onPlaybackTime(double seconds);
@@ -112,7 +120,7 @@ class MpvPlayerLayer : public platform::PlayerLayer {
 
 class MpvMediaService : public platform::MediaService {
  public:
-  MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
+  MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue, asio::io_context& context,
                   platform::NotificationCenter& center, bool hasVideoOutput);
   ~MpvMediaService() override;
 
@@ -129,11 +137,29 @@ class MpvMediaService : public platform::MediaService {
   bool isActive(const MpvQueuePlayer* player) const;
   // Applies the players' and layers' state to mpv after the current main-queue turn.
   void scheduleCommit();
-  // Keeps the blocks of a dropped player's observers until the service ends.
+  // Keeps the blocks of a dropped player's observers for a while: those of the last few dropped
+  // players, so a queue reload does not free the previous queue's blocks (and what they hold)
+  // from under its own notification, but a channel that reloads all day keeps no more.
   void retireObservers(std::vector<common::BoundaryObservers::Block> blocks);
+  // A player is going: when it drove mpv, mpv stops at once.
+  void playerDropped(const MpvQueuePlayer* player);
+  // The active player's current item started, moved or was asked to play: its time without a new
+  // frame counts from now.
+  void restartStallClock();
+  // A new frame of the active player: the stall clock starts again, and a reported stall is over.
+  void noteFrame();
+  // Lets go of the main loop's timer, before the loop goes; no stall is reported after.
+  void stopTimers();
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kRetiredPlayers = 4;
+  // Until an item's first frame it may take this many times the stall timeout.
+  static constexpr double kOpeningStallFactor = 2.0;
+
   void commit();
+  void armStallTimer(Clock::time_point at);
+  void checkStall();
 
   MpvCore& core_;
   platform::MainQueue& mainQueue_;
@@ -141,13 +167,20 @@ class MpvMediaService : public platform::MediaService {
   bool hasVideoOutput_;
   Guard<MpvMediaService> guard_{*this};
   std::weak_ptr<MpvQueuePlayer> active_;
+  const MpvQueuePlayer* activePlayer_ = nullptr;  // only compared: active_ has expired in its dtor
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
   // An item has started: freed memory is handed back at its first frame.
   bool trimPending_ = false;
   std::optional<bool> videoEnabled_;
-  std::vector<common::BoundaryObservers::Block> retiredBlocks_;
+  std::deque<std::vector<common::BoundaryObservers::Block>> retiredBlocks_;
+  // One timer checks for a stall when the picture could first have stopped for long enough; it
+  // is not re-armed per frame, only when it fires and frames came in the meantime.
+  std::optional<asio::steady_timer> stallTimer_;
+  bool stallTimerArmed_ = false;
+  Clock::time_point lastFrame_{};
+  bool stallReported_ = false;
 };
 
 }  // namespace vorn::linuxbackend

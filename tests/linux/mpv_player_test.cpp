@@ -42,16 +42,20 @@ class MpvPlayerTest : public ::testing::Test {
     // Two 4-second streams: demo-1 and demo-2.
     ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
                            " 4 4 >/dev/null"));
-    // And one as live encoders often make it: no B-frames, one keyframe per 2-second segment.
-    const std::string plain = media_->path() + "/plain";
-    ASSERT_TRUE(runCommand(
-        "mkdir -p " + plain +
-        " && ffmpeg -nostdin -hide_banner -loglevel error -y"
-        " -f lavfi -i testsrc2=size=160x90:rate=25:duration=4"
-        " -f lavfi -i sine=frequency=500:sample_rate=48000:duration=4"
-        " -c:v libx264 -preset ultrafast -g 50 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -shortest"
-        " -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
-        plain + "/segment-%03d.ts " + plain + "/index.m3u8"));
+    // And as live encoders often make them: no B-frames, one keyframe per 2-second segment;
+    // 4 s and 10 s long.
+    for (const auto& [name, seconds] : {std::pair{"plain", 4}, std::pair{"long", 10}}) {
+      const std::string dir = media_->path() + "/" + name;
+      const std::string length = std::to_string(seconds);
+      ASSERT_TRUE(runCommand(
+          "mkdir -p " + dir +
+          " && ffmpeg -nostdin -hide_banner -loglevel error -y"
+          " -f lavfi -i testsrc2=size=160x90:rate=25:duration=" +
+          length + " -f lavfi -i sine=frequency=500:sample_rate=48000:duration=" + length +
+          " -c:v libx264 -preset ultrafast -g 50 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"
+          " -shortest -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
+          dir + "/segment-%03d.ts " + dir + "/index.m3u8"));
+    }
     // And one with two variants under a master playlist: 320x180 (about 950 kbit/s listed) and
     // 160x90 (about 180 kbit/s).
     const std::string variants = media_->path() + "/variants";
@@ -80,6 +84,24 @@ class MpvPlayerTest : public ::testing::Test {
                            ended_.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
                          }},
                         platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+    center_.addObserver(this,
+                        {"itemFailed:",
+                         [this](const platform::Notification& n) {
+                           failed_.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
+                           if (onFailed_) {
+                             onFailed_();
+                           }
+                         }},
+                        platform::kPlayerItemFailedToPlayToEndTimeNotification, nullptr);
+    center_.addObserver(this,
+                        {"itemStalled:",
+                         [this](const platform::Notification& n) {
+                           stalled_.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
+                           if (onStall_) {
+                             onStall_();
+                           }
+                         }},
+                        platform::kPlayerItemPlaybackStalledNotification, nullptr);
   }
 
   void TearDown() override {
@@ -102,16 +124,17 @@ class MpvPlayerTest : public ::testing::Test {
     options.playback = std::move(playback);
     auto pending = std::make_shared<std::atomic<bool>>(false);
     auto holder = std::make_shared<MpvBackend*>(nullptr);
-    auto backend = std::make_unique<MpvBackend>(queue_, center_, options, [this, pending, holder] {
-      if (!pending->exchange(true)) {
-        queue_.post([pending, holder] {
-          pending->store(false);
-          if (*holder != nullptr) {
-            (*holder)->drainEvents();
-          }
-        });
-      }
-    });
+    auto backend = std::make_unique<MpvBackend>(queue_, queue_.context(), center_, options,
+                                                [this, pending, holder] {
+                                                  if (!pending->exchange(true)) {
+                                                    queue_.post([pending, holder] {
+                                                      pending->store(false);
+                                                      if (*holder != nullptr) {
+                                                        (*holder)->drainEvents();
+                                                      }
+                                                    });
+                                                  }
+                                                });
     *holder = backend.get();
     holder_ = holder;
     return backend;
@@ -144,6 +167,10 @@ class MpvPlayerTest : public ::testing::Test {
   std::shared_ptr<MpvBackend*> holder_;
   std::unique_ptr<MpvBackend> backend_;
   std::vector<std::shared_ptr<PlayerItem>> ended_;
+  std::vector<std::shared_ptr<PlayerItem>> failed_;
+  std::vector<std::shared_ptr<PlayerItem>> stalled_;
+  std::function<void()> onStall_;
+  std::function<void()> onFailed_;
 };
 
 TempDir* MpvPlayerTest::media_ = nullptr;
@@ -299,7 +326,23 @@ TEST_F(MpvPlayerTest, a_missing_stream_is_skipped_without_an_end_notification) {
   queue_.runFor(300ms);
   ASSERT_EQ(ended_.size(), 1u);
   EXPECT_EQ(ended_[0], good);
+  EXPECT_EQ(failed_, std::vector<std::shared_ptr<PlayerItem>>{missing});
   EXPECT_EQ(player->currentItem(), nullptr);
+
+  // Dropped from inside its failure report, the player stops mpv: the next item never plays.
+  ended_.clear();
+  failed_.clear();
+  player = backend_->media().makeQueuePlayer({missing, fileItem(2)});
+  onFailed_ = [&] { player.reset(); };
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return !failed_.empty(); }));
+  EXPECT_EQ(player, nullptr);
+  // Played on, the 4-second stream would keep mpv busy past this.
+  EXPECT_TRUE(queue_.runUntil([&] { return backend_->property("idle-active") == "yes"; }, 2s));
+  EXPECT_EQ(backend_->property("playlist-count"), "0");
+  queue_.runFor(500ms);
+  EXPECT_TRUE(ended_.empty());
+  EXPECT_TRUE(stalled_.empty());
 }
 
 TEST_F(MpvPlayerTest, a_stream_server_that_never_answers_is_given_up) {
@@ -330,10 +373,109 @@ TEST_F(MpvPlayerTest, pause_freezes_playback_until_play) {
   queue_.runFor(2500ms);
   EXPECT_EQ(later.value(), 0);
   EXPECT_TRUE(ended_.empty());
+  EXPECT_TRUE(stalled_.empty()) << "a paused item shows no new frame and is not stalled";
   player->play();
   EXPECT_EQ(player->rate(), 1.0f);
   ASSERT_TRUE(runUntil([&] { return later.value() > 0; }));
   ASSERT_TRUE(runUntil([&] { return ended_.size() == 1; }));
+}
+
+// The logic cuts every item at its listed length: mpv ends the entry there, first or appended, as
+// at the media's own end.
+TEST_F(MpvPlayerTest, a_forward_end_ends_the_item_there_as_its_media_end_would) {
+  const auto first = fileItem(1);
+  const auto second = fileItem(2);
+  first->setForwardPlaybackEndTime(MediaTime::makeWithSeconds(2.0, 1));
+  second->setForwardPlaybackEndTime(MediaTime::makeWithSeconds(1.5, 600));
+  auto player = backend_->media().makeQueuePlayer({first, second});
+  player->seekToTime(MediaTime::makeWithSeconds(1.0, 1));
+  Crossings started;
+  Crossings pastEnds;
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.2, 600)}, started.block());
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(2.5, 600)}, pastEnds.block());
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
+  EXPECT_EQ(ended_, (std::vector<std::shared_ptr<PlayerItem>>{first, second}));
+  EXPECT_TRUE(failed_.empty());
+  EXPECT_EQ(started.value(), 2) << "both items played up to their ends";
+  EXPECT_EQ(pastEnds.value(), 0) << "the 4-second streams were cut at 2 s and 1.5 s";
+  EXPECT_EQ(player->currentItem(), nullptr);
+}
+
+// A stream server that stops answering mid-item: the picture stops, the item is reported stalled
+// once and stays current, and picks up when the server does; a later stall is reported again. A
+// player dropped from inside its stall report stops mpv and is never heard of again.
+TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_per_stall) {
+  TempDir folder;
+  const auto certificates = TestCertificates::generate(folder.path(), "media", {"localhost"});
+  TestHttpsServer server(certificates);
+  RequestGate gate;
+  const std::string root = media_->path();
+  server.server().Get(R"(/media/(.+))", [&gate, root](const httplib::Request& request,
+                                                      httplib::Response& response) {
+    const std::string name = request.matches[1].str();
+    // Opening the stream reads its first two segments.
+    if (name.find(".ts") != std::string::npos && name.find("segment-000") == std::string::npos &&
+        name.find("segment-001") == std::string::npos) {
+      gate.pass();
+    }
+    response.set_content(readFile(root + "/" + name), "application/octet-stream");
+  });
+  server.start();
+  resetBackend();
+  backend_ = makeBackend(certificates.caFile);
+
+  const auto stream = item(server.url("/media/long/index.m3u8"));
+  auto player = backend_->media().makeQueuePlayer({stream});
+  Crossings playing;
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(0.5, 600)}, playing.block());
+  // When the picture stopped, to a tenth of a second: the last of these crossed before the held
+  // segment (which starts at 4 s).
+  std::optional<RequestGate::Clock::time_point> lastFrames;
+  std::vector<MediaTime> tenths;
+  for (int tenth = 10; tenth < 40; ++tenth) {
+    tenths.push_back(MediaTime::make(tenth, 10));
+  }
+  player->addBoundaryTimeObserver(tenths, [&] { lastFrames = RequestGate::Clock::now(); });
+  gate.close();
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return !stalled_.empty(); }));
+  const auto noticed = RequestGate::Clock::now();
+  EXPECT_EQ(playing.value(), 1) << "the first segments played";
+  ASSERT_TRUE(gate.firstHeld());
+  const double afterHold = std::chrono::duration<double>(noticed - *gate.firstHeld()).count();
+  RecordProperty("stall_reported_after_first_held_request_ms",
+                 std::to_string(static_cast<int>(afterHold * 1000)));
+  ASSERT_TRUE(lastFrames) << "the second segment played";
+  RecordProperty("stall_reported_after_picture_stopped_ms",
+                 std::to_string(static_cast<int>(
+                     std::chrono::duration<double>(noticed - *lastFrames).count() * 1000)));
+  EXPECT_EQ(stalled_[0], stream);
+  EXPECT_EQ(player->currentItem(), stream);
+  queue_.runFor(1500ms);
+  EXPECT_EQ(stalled_.size(), 1u) << "once per stall";
+
+  // The server answers again: frames flow on, and the next stall is a new one. The logic drops
+  // the player inside that report.
+  Crossings resumed;
+  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(4.5, 600)}, resumed.block());
+  gate.open();
+  ASSERT_TRUE(runUntil([&] { return resumed.value() > 0; }));
+  std::weak_ptr<QueuePlayer> weakPlayer = player;
+  onStall_ = [&] { player.reset(); };
+  gate.close();
+  ASSERT_TRUE(runUntil([&] { return stalled_.size() == 2; }));
+  EXPECT_EQ(stalled_[1], stream);
+  EXPECT_TRUE(weakPlayer.expired());
+  // Left alone, mpv would wait for the held segment for its whole network timeout.
+  ASSERT_TRUE(queue_.runUntil([&] { return backend_->property("idle-active") == "yes"; }, 3s))
+      << "mpv stopped with the dropped player";
+  gate.open();
+  queue_.runFor(2500ms);
+  EXPECT_EQ(stalled_.size(), 2u);
+  EXPECT_TRUE(ended_.empty());
+  EXPECT_TRUE(failed_.empty());
+  EXPECT_EQ(backend_->property("idle-active"), "yes");
 }
 
 TEST_F(MpvPlayerTest, a_new_player_takes_over_and_a_dropped_one_stays_silent) {

@@ -60,17 +60,17 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
   auto holder = std::make_shared<MpvBackend*>(nullptr);
   MpvOptions options;
   options.headless = true;
-  auto backend =
-      std::make_unique<MpvBackend>(queue, center, options, [&queue, drainPending, holder] {
-        if (!drainPending->exchange(true)) {
-          queue.post([drainPending, holder] {
-            drainPending->store(false);
-            if (*holder != nullptr) {
-              (*holder)->drainEvents();
-            }
-          });
-        }
-      });
+  auto backend = std::make_unique<MpvBackend>(queue, queue.context(), center, options,
+                                              [&queue, drainPending, holder] {
+                                                if (!drainPending->exchange(true)) {
+                                                  queue.post([drainPending, holder] {
+                                                    drainPending->store(false);
+                                                    if (*holder != nullptr) {
+                                                      (*holder)->drainEvents();
+                                                    }
+                                                  });
+                                                }
+                                              });
   *holder = backend.get();
 
   // Loads alternate between running to the queue's end (the channel's reload) and being replaced

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/io_context.hpp>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,7 +15,8 @@
 
 namespace vorn::linuxtest {
 
-// A main queue the test thread pumps itself, so a test can run until a condition holds.
+// A main queue the test thread pumps itself, so a test can run until a condition holds. Its
+// asio context (the backend's timers) runs on the same thread, between batches.
 class PumpedQueue : public platform::MainQueue {
  public:
   PumpedQueue() : mainThread_(std::this_thread::get_id()) {}
@@ -26,6 +29,7 @@ class PumpedQueue : public platform::MainQueue {
     ready_.notify_one();
   }
   bool isMainThread() const override { return std::this_thread::get_id() == mainThread_; }
+  asio::io_context& context() { return context_; }
 
   // Runs posted blocks (and `afterTurn` after each batch) until `done` holds or `timeout`
   // passes; returns whether `done` held.
@@ -45,6 +49,10 @@ class PumpedQueue : public platform::MainQueue {
       for (auto& block : batch) {
         block();
       }
+      if (context_.stopped()) {
+        context_.restart();
+      }
+      context_.poll();
       if (afterTurn) {
         afterTurn();
       }
@@ -62,6 +70,7 @@ class PumpedQueue : public platform::MainQueue {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::function<void()>> blocks_;
+  asio::io_context context_;
 };
 
 // Where the project's scripts live (set by the build).

@@ -89,8 +89,12 @@ TestHttpsServer::~TestHttpsServer() {
   stop();
 }
 
-void TestHttpsServer::start() {
-  port_ = server_->bind_to_any_port("127.0.0.1");
+void TestHttpsServer::start(int port) {
+  if (port > 0) {
+    port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+  } else {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  }
   if (port_ <= 0) {
     throw std::runtime_error("the test server could not bind");
   }
@@ -109,6 +113,42 @@ void TestHttpsServer::stop() {
 
 std::string TestHttpsServer::url(const std::string& path) const {
   return "https://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void RequestGate::close() {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+  held_ = 0;
+  firstHeld_.reset();
+}
+
+void RequestGate::open() {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = false;
+  }
+  opened_.notify_all();
+}
+
+void RequestGate::pass() {
+  std::unique_lock lock(mutex_);
+  if (!closed_) {
+    return;
+  }
+  if (held_++ == 0) {
+    firstHeld_ = Clock::now();
+  }
+  opened_.wait(lock, [this] { return !closed_; });
+}
+
+int RequestGate::held() const {
+  std::lock_guard lock(mutex_);
+  return held_;
+}
+
+std::optional<RequestGate::Clock::time_point> RequestGate::firstHeld() const {
+  std::lock_guard lock(mutex_);
+  return firstHeld_;
 }
 
 RawTcpServer::RawTcpServer(std::string reply, bool hang) : reply_(std::move(reply)), hang_(hang) {

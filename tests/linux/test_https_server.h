@@ -3,7 +3,11 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,8 +49,9 @@ class TestHttpsServer {
   explicit TestHttpsServer(const TestCertificates& certificates);
   ~TestHttpsServer();
   httplib::SSLServer& server() { return *server_; }
-  // Starts listening; routes must be added before.
-  void start();
+  // Starts listening, on `port` when given (a server back where an earlier one was); routes must
+  // be added before.
+  void start(int port = 0);
   void stop();
   int port() const { return port_; }
   std::string url(const std::string& path) const;
@@ -76,6 +81,29 @@ class RawTcpServer {
   std::atomic<int> connections_{0};
   std::vector<int> held_;
   std::thread thread_;
+};
+
+// Holds the requests of server handlers while closed, as a stream server that stops answering
+// mid-stream does; opening (or destroying the gate) lets them all go on. Declare it after the
+// server it holds, so that it opens before the server waits for its handlers.
+class RequestGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+  ~RequestGate() { open(); }
+  void close();
+  void open();
+  // In a handler: returns at once while open, otherwise once opened.
+  void pass();
+  // Requests held since the gate last closed, and when the first of them arrived.
+  int held() const;
+  std::optional<Clock::time_point> firstHeld() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable opened_;
+  bool closed_ = false;
+  int held_ = 0;
+  std::optional<Clock::time_point> firstHeld_;
 };
 
 // A port on 127.0.0.1 on which nothing listens.

@@ -113,7 +113,7 @@ class WindowTest : public ::testing::Test {
   void start(bool windowed) {
     MpvOptions options;
     options.windowed = windowed;
-    backend_ = std::make_unique<MpvBackend>(queue_, center_, options, [this] {
+    backend_ = std::make_unique<MpvBackend>(queue_, queue_.context(), center_, options, [this] {
       if (!drainPending_.exchange(true)) {
         queue_.post([this] {
           drainPending_ = false;

@@ -1,0 +1,571 @@
+// Broken streams while the channel plays, for real: `vorn --headless` against a loopback HTTPS
+// server (test authority) serving the programme and its HLS streams, made by ffmpeg, with one
+// stream of the programme made to fail in one way at a moment the clock chooses. Every fault must
+// put the slate up within 3 s of the picture stopping, the picture must come back on the clock
+// (within 1.0 s) at the next slot boundary (or within 35 s of a server's return), and the process
+// must sit quiet while the slate is up (below 5 % of one core).
+//
+// The programme: four streams listed at 10 s each, a 40 s cycle on the UTC day (TZ=UTC). Each
+// stream has 2 s segments; the channel's player reads the first two when it opens a stream, so
+// mid-item faults start at segment 2: the picture stops 4 s into the slot.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/linux/channel_process.h"
+#include "tests/linux/test_https_server.h"
+
+namespace vorn::linuxtest {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr int kStreams = 4;
+constexpr double kSlot = 10.0;  // listed length of every stream
+constexpr double kCycle = kStreams * kSlot;
+constexpr int kShortSeconds = 6;       // the stream that is shorter than listed
+constexpr int kLongSeconds = 16;       // and longer
+constexpr double kMidItemFault = 4.0;  // where the picture stops for faults from segment 2 on
+constexpr double kSlateWithin = 3.0;
+constexpr double kOnClock = 1.0;
+constexpr double kReturnWithin = 35.0;
+constexpr double kIdleCpu = 0.05;  // of one core
+constexpr const char* kFirstFrame = "boundaryTimeObserver callback for first video";
+constexpr const char* kSeek = "loadVideos: Seeking to ";
+constexpr const char* kQueueEnd = "AVPlayerItemDidPlayToEndTimeNotification notifier";
+constexpr const char* kBackToPlay = "itemBackToPlay: object: ";
+constexpr const char* kSlateLines[] = {
+    "itemFailedToPlay: object: ", "itemStalled: object: ", "itemEndedEarly: object: "};
+
+// Seconds since the start of the UTC day the suite began on: past midnight it counts on (a day is
+// a whole number of cycles, so the programme's position is unchanged).
+double wallDaySeconds() {
+  const auto epoch = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  static const double dayStart = std::floor(epoch() / 86400.0) * 86400.0;
+  return epoch() - dayStart;
+}
+
+// The channel's log lines on the same count: a line stamped after midnight goes on from 86400.
+std::vector<LogLine> linesOf(const ChannelProcess& channel, const std::string& text = "") {
+  std::vector<LogLine> lines = text.empty() ? channel.lines() : channel.linesContaining(text);
+  const double now = wallDaySeconds();
+  for (auto& line : lines) {
+    while (line.daySeconds < now - 43200.0) {
+      line.daySeconds += 86400.0;
+    }
+  }
+  return lines;
+}
+
+// The clock's stream (1-based) and offset into it at a UTC day second.
+std::pair<int, double> clockAt(double daySeconds) {
+  const double position = std::fmod(daySeconds, kCycle);
+  const int index = static_cast<int>(position / kSlot);
+  return {index + 1, position - index * kSlot};
+}
+
+// The first start of stream `n`'s slot at or after `daySeconds`.
+double nextSlotStart(int n, double daySeconds) {
+  const double cycleStart = daySeconds - std::fmod(daySeconds, kCycle);
+  double start = cycleStart + (n - 1) * kSlot;
+  while (start < daySeconds) {
+    start += kCycle;
+  }
+  return start;
+}
+
+int streamOf(const std::string& record) {
+  static const std::regex stream(R"(stream-(\d+)/index\.m3u8)");
+  std::smatch match;
+  return std::regex_search(record, match, stream) ? std::stoi(match[1]) : 0;
+}
+
+// User and system CPU seconds of a process so far, from /proc/PID/stat.
+double cpuSeconds(pid_t pid) {
+  const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) {
+    return -1.0;
+  }
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0.0;
+  for (int index = 3; fields >> field && index <= 15; ++index) {
+    if (index >= 14) {
+      ticks += std::stod(field);
+    }
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// When the picture next shows a stream after `after`: a stream joined at its slot's position, or
+// the first frame of a queue loaded from the clock. `problem` says how that is more than
+// `tolerance` off the clock.
+struct Back {
+  LogLine line;
+  std::string problem;
+};
+std::optional<Back> pictureBack(const std::vector<LogLine>& lines, double after, double tolerance) {
+  std::optional<LogLine> seek;
+  std::optional<LogLine> queueEnd;
+  for (const auto& line : lines) {
+    if (line.daySeconds < after) {
+      continue;
+    }
+    if (line.record.find(kSeek) != std::string::npos) {
+      seek = line;
+      continue;
+    }
+    if (line.record.find(kQueueEnd) != std::string::npos) {
+      queueEnd = line;
+      continue;
+    }
+    int stream = 0;
+    double offset = 0.0;
+    if (line.record.find(kBackToPlay) != std::string::npos) {
+      static const std::regex joined(R"(joined at ([0-9.]+) seconds)");
+      std::smatch match;
+      if (!std::regex_search(line.record, match, joined)) {
+        return Back{line, "no join position in " + line.record};
+      }
+      stream = streamOf(line.record);
+      offset = std::stod(match[1]);
+    } else if (line.record.find(kFirstFrame) != std::string::npos && seek && queueEnd) {
+      static const std::regex seekValue(R"(value: (\d+), timescale: 1)");
+      std::smatch match;
+      if (!std::regex_search(seek->record, match, seekValue)) {
+        return Back{line, "no seek value in " + seek->record};
+      }
+      // The queue starts with the stream after its last; the frame is seen 1/3 s past the seek.
+      stream = streamOf(queueEnd->record) % kStreams + 1;
+      offset = std::stod(match[1]) + 1.0 / 3.0;
+    } else {
+      continue;
+    }
+    const auto [clockStream, clockOffset] = clockAt(line.daySeconds);
+    // Compared as positions in the cycle, so that a frame just before a slot boundary compares
+    // with the clock just after it.
+    const double apart = std::fmod((stream - 1) * kSlot + offset -
+                                       ((clockStream - 1) * kSlot + clockOffset) + 1.5 * kCycle,
+                                   kCycle) -
+                         kCycle / 2;
+    if (stream < 1 || std::abs(apart) > tolerance) {
+      return Back{line, "picture back with stream " + std::to_string(stream) + " at " +
+                            std::to_string(offset) + " s; the clock: stream " +
+                            std::to_string(clockStream) + " at " + std::to_string(clockOffset) +
+                            " s"};
+    }
+    return Back{line, ""};
+  }
+  return std::nullopt;
+}
+
+enum class Target { firstLoaded, middle, last };
+enum class Fault { notFound, segmentNotFound, serverStalls, serverGone, shorter, longer };
+
+struct Scenario {
+  std::string name;
+  Target target;
+  Fault fault;
+};
+
+// What the server does to the target stream; the test thread sets it, handler threads read it.
+struct FaultState {
+  std::mutex mutex;
+  int target = 0;  // 1-based; 0 until chosen
+  bool active = false;
+  bool chooseFirstRequested = false;
+  Fault fault = Fault::notFound;
+  std::atomic<int> hits{0};  // requests the fault acted on
+  RequestGate gate;
+};
+
+class StreamFaultTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder = new TempDir();
+    remote = new RemoteAddress(linuxtest::remotePlaylistAddress());
+    certificates = new TestCertificates(
+        TestCertificates::generate(folder->path(), "streams", {"localhost", remote->host}));
+    auto make = [](const std::string& dir, int seconds, int n) {
+      fs::create_directories(dir);
+      const std::string length = std::to_string(seconds);
+      return runCommand(
+          "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+          "testsrc2=size=160x90:rate=25:duration=" +
+          length + " -f lavfi -i sine=frequency=" + std::to_string(300 + 100 * n) +
+          ":sample_rate=48000:duration=" + length +
+          " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 50 -sc_threshold 0 -c:a aac"
+          " -shortest -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
+          dir + "/segment-%03d.ts " + dir + "/index.m3u8");
+    };
+    for (int n = 1; n <= kStreams; ++n) {
+      ASSERT_TRUE(make(folder->file("media/stream-" + std::to_string(n)), kSlot, n));
+    }
+    ASSERT_TRUE(make(folder->file("short"), kShortSeconds, 9));
+    ASSERT_TRUE(make(folder->file("long"), kLongSeconds, 9));
+    fs::create_directories(folder->file("data"));
+    writeFile(folder->file("data/vorn-vimeo-playlist.json"), "[]");
+  }
+  static void TearDownTestSuite() {
+    delete certificates;
+    delete remote;
+    delete folder;
+  }
+
+  // The programme and its streams, with the fault applied to the target stream.
+  static std::unique_ptr<TestHttpsServer> makeServer(const std::shared_ptr<FaultState>& state,
+                                                     std::shared_ptr<int> port, int onPort = 0) {
+    auto server = std::make_unique<TestHttpsServer>(*certificates);
+    server->server().Get(remote->path, [port](const httplib::Request&, httplib::Response& reply) {
+      std::string json = "[";
+      for (int n = 1; n <= kStreams; ++n) {
+        json += std::string(n > 1 ? "," : "") +
+                "{\"hls_url\": \"https://127.0.0.1:" + std::to_string(*port) + "/media/stream-" +
+                std::to_string(n) +
+                "/index.m3u8\", \"duration\": " + std::to_string(static_cast<int>(kSlot)) +
+                ", \"play_count\": 1, \"description_attribution\": \"Stream " + std::to_string(n) +
+                "\"}";
+      }
+      reply.set_content(json + "]", "application/json");
+    });
+    server->server().Get(R"(/media/stream-(\d)/(.+))", [state](const httplib::Request& request,
+                                                               httplib::Response& reply) {
+      const int n = std::stoi(request.matches[1].str());
+      const std::string file = request.matches[2].str();
+      std::string dir = folder->file("media/stream-" + std::to_string(n));
+      bool hold = false;
+      {
+        std::lock_guard lock(state->mutex);
+        if (state->chooseFirstRequested && state->target == 0) {
+          state->target = n;
+        }
+        const bool laterSegment = file.rfind("segment-", 0) == 0 && file >= "segment-002";
+        if (n == state->target && state->active) {
+          switch (state->fault) {
+            case Fault::notFound:
+              ++state->hits;
+              reply.status = 404;
+              return;
+            case Fault::segmentNotFound:
+              if (laterSegment) {
+                ++state->hits;
+                reply.status = 404;
+                return;
+              }
+              break;
+            case Fault::serverStalls:
+              hold = laterSegment;
+              break;
+            case Fault::shorter:
+              dir = folder->file("short");
+              ++state->hits;
+              break;
+            case Fault::longer:
+              dir = folder->file("long");
+              ++state->hits;
+              break;
+            case Fault::serverGone:
+              break;
+          }
+        }
+      }
+      if (hold) {
+        ++state->hits;
+        state->gate.pass();
+      }
+      const std::string path = dir + "/" + file;
+      if (!fs::is_regular_file(path)) {
+        reply.status = 404;
+        return;
+      }
+      reply.set_content(readFile(path), "application/octet-stream");
+    });
+    server->start(onPort);
+    *port = server->port();
+    return server;
+  }
+
+  // Runs one scenario as its own channel process; an empty string when it held, else what failed
+  // (with the log).
+  static std::string run(const Scenario& scenario) {
+    TempDir state;
+    auto faults = std::make_shared<FaultState>();
+    faults->fault = scenario.fault;
+    faults->chooseFirstRequested = scenario.target == Target::firstLoaded;
+    faults->active = scenario.target == Target::firstLoaded;
+    auto port = std::make_shared<int>(0);
+    auto server = makeServer(faults, port);
+    const std::string log = state.file("vorn.log");
+    ChannelProcess channel(log, {"--headless"},
+                           {{"VORN_CA_FILE", certificates->caFile},
+                            {"VORN_CONNECT_TO", remote->host + ":" + std::to_string(remote->port) +
+                                                    ":127.0.0.1:" + std::to_string(*port)},
+                            {"VORN_DATA_DIR", folder->file("data")},
+                            {"XDG_STATE_HOME", state.path()},
+                            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-test-bus"}});
+    std::vector<std::pair<double, double>> cpu;  // day second, CPU seconds
+    cpu.emplace_back(wallDaySeconds(), cpuSeconds(channel.pid()));
+    auto failure = [&](const std::string& what) {
+      return scenario.name + ": " + what + "\n" + channel.log();
+    };
+    if (!channel.waitFor(kQueueEnd, 1, 30s)) {
+      return failure("no queue loaded");
+    }
+    if (!channel.waitFor(kFirstFrame, 1, 30s)) {
+      return failure("no first frame");
+    }
+    // The first load is where the clock is (its seek is a whole second kept clear of the item's
+    // end); a dead first item has its first-frame boundary crossed on the next one instead.
+    if (scenario.target != Target::firstLoaded) {
+      const auto first = pictureBack(linesOf(channel), 0.0, 2.0);
+      if (!first || !first->problem.empty()) {
+        return failure("the first load: " + (first ? first->problem : "not seen"));
+      }
+    }
+    // The queue runs from the clock's stream round the cycle; its last names the order.
+    const auto load = linesOf(channel, kSeek).front();
+    const int last = streamOf(linesOf(channel, kQueueEnd).front().record);
+    std::vector<int> order;
+    for (int i = 1; i <= kStreams; ++i) {
+      order.push_back((last + i - 1) % kStreams + 1);
+    }
+
+    // The target and when its slot starts.
+    int target = 0;
+    double slotStart = 0.0;
+    const double now = wallDaySeconds();
+    if (scenario.target == Target::firstLoaded) {
+      for (int i = 0; i < 200 && target == 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard lock(faults->mutex);
+        target = faults->target;
+      }
+      if (target == 0) {
+        return failure("no stream requested");
+      }
+      slotStart = nextSlotStart(target, load.daySeconds - kSlot);
+    } else {
+      // Far enough ahead that its stream is not opened yet; never the queue's last for "middle".
+      const std::vector<int> candidates = scenario.target == Target::last
+                                              ? std::vector<int>{order[3]}
+                                              : std::vector<int>{order[1], order[2]};
+      for (int n : candidates) {
+        if (nextSlotStart(n, now) - now >= 5.0) {
+          target = n;
+          break;
+        }
+      }
+      slotStart = nextSlotStart(target, now);
+      std::lock_guard lock(faults->mutex);
+      faults->target = target;
+      faults->active = true;
+    }
+    const double slotEnd = slotStart + kSlot;
+    // The first item fails at the load; the others when their slot starts or the picture stops.
+    double faultAt = std::max(slotStart, load.daySeconds);
+    if (scenario.fault == Fault::segmentNotFound || scenario.fault == Fault::serverStalls ||
+        scenario.fault == Fault::serverGone) {
+      faultAt = slotStart + kMidItemFault;
+    } else if (scenario.fault == Fault::shorter) {
+      faultAt = slotStart + kShortSeconds;
+    }
+    if (scenario.fault == Fault::serverStalls) {
+      faults->gate.close();
+    }
+
+    // Live: CPU samples every 200 ms, the server taken away and brought back.
+    std::optional<double> returnedAt;
+    const double goneAt = faultAt - 1.5;  // before the request for segment 2
+    const double returnAt = slotEnd + 4.0;
+    const double until =
+        scenario.fault == Fault::serverGone ? returnAt + kReturnWithin + 1.0 : slotEnd + 5.0;
+    while (wallDaySeconds() < until && !channel.hasExited()) {
+      const double t = wallDaySeconds();
+      cpu.emplace_back(t, cpuSeconds(channel.pid()));
+      if (scenario.fault == Fault::serverGone && server && t >= goneAt) {
+        server->stop();
+        server.reset();
+      } else if (scenario.fault == Fault::serverGone && !server && !returnedAt && t >= returnAt) {
+        try {
+          server = makeServer(faults, port, *port);
+        } catch (const std::exception& error) {
+          return failure(std::string("the server could not come back: ") + error.what());
+        }
+        returnedAt = t;
+      }
+      if (scenario.fault == Fault::serverStalls && t >= slotEnd + 2.0) {
+        faults->gate.open();
+      }
+      // Once the picture is back after the fault (and the server's return), the case is decided.
+      const double settled =
+          std::max(faultAt, returnedAt.value_or(scenario.fault == Fault::serverGone ? until : 0));
+      if (t > settled + 1.0) {
+        const auto frames = linesOf(channel, kFirstFrame);
+        const auto joins = linesOf(channel, kBackToPlay);
+        const bool back = (!frames.empty() && frames.back().daySeconds > settled) ||
+                          (!joins.empty() && joins.back().daySeconds > settled);
+        if (back) {
+          std::this_thread::sleep_for(1s);
+          break;
+        }
+      }
+      std::this_thread::sleep_for(200ms);
+    }
+    faults->gate.open();
+    cpu.emplace_back(wallDaySeconds(), cpuSeconds(channel.pid()));
+    channel.stop(SIGTERM, 10s);
+
+    // The CPU samples follow the process, which has been decoding.
+    if (cpu.size() < 2 || cpu.front().second < 0.0 || cpu.back().second <= cpu.front().second) {
+      return failure("no CPU time read from /proc for the channel");
+    }
+    // The fault really happened on the server.
+    if (scenario.fault == Fault::serverGone ? !returnedAt : faults->hits.load() == 0) {
+      return failure("the server never applied the fault to stream " + std::to_string(target));
+    }
+    const std::string targetName = "stream-" + std::to_string(target) + "/index.m3u8";
+    auto slateLine = [&]() -> std::optional<LogLine> {
+      for (const auto& line : linesOf(channel)) {
+        for (const char* kind : kSlateLines) {
+          if (line.daySeconds >= faultAt - 1.5 && line.record.find(kind) != std::string::npos &&
+              line.record.find(targetName) != std::string::npos) {
+            return line;
+          }
+        }
+      }
+      return std::nullopt;
+    }();
+
+    double backAfter = faultAt;
+    if (scenario.fault == Fault::longer) {
+      // Cut at its listed end: no slate, the queue ends on the cycle's boundary.
+      if (slateLine) {
+        return failure("a slate for a stream longer than listed: " + slateLine->record);
+      }
+      const auto ends = linesOf(channel, "lastVideoPlayedToEnd: object: ");
+      const auto end = std::find_if(ends.begin(), ends.end(), [&](const LogLine& line) {
+        return line.daySeconds > slotStart + 1.0;
+      });
+      if (end == ends.end() || std::abs(end->daySeconds - slotEnd) > kOnClock) {
+        return failure("the long stream did not end at its slot's end " + std::to_string(slotEnd));
+      }
+      backAfter = end->daySeconds;
+    } else {
+      if (!slateLine) {
+        return failure("no slate for " + targetName);
+      }
+      if (slateLine->daySeconds - faultAt > kSlateWithin) {
+        return failure("slate " + std::to_string(slateLine->daySeconds - faultAt) +
+                       " s after the picture stopped");
+      }
+      static const std::regex untilTime(R"(showing slate until (\d\d):(\d\d):(\d\d))");
+      std::smatch match;
+      if (!std::regex_search(slateLine->record, match, untilTime)) {
+        return failure("the slate line names no end: " + slateLine->record);
+      }
+      const double named =
+          std::stoi(match[1]) * 3600.0 + std::stoi(match[2]) * 60.0 + std::stoi(match[3]);
+      if (std::abs(named - std::fmod(slotEnd, 86400.0)) > 1.0) {
+        return failure("the slate is up until " + match[0].str() +
+                       ", the slot ends at day second " + std::to_string(slotEnd));
+      }
+      backAfter = slateLine->daySeconds;
+    }
+
+    const auto back = pictureBack(linesOf(channel), backAfter, kOnClock);
+    if (!back) {
+      return failure("the picture never came back");
+    }
+    if (!back->problem.empty()) {
+      return failure(back->problem);
+    }
+    if (scenario.fault == Fault::serverGone) {
+      if (back->line.daySeconds - *returnedAt > kReturnWithin) {
+        return failure("back " + std::to_string(back->line.daySeconds - *returnedAt) +
+                       " s after the server returned");
+      }
+    } else if (scenario.fault != Fault::longer &&
+               std::abs(back->line.daySeconds - slotEnd) > kSlateWithin) {
+      return failure("back at day second " + std::to_string(back->line.daySeconds) +
+                     ", the slot ended at " + std::to_string(slotEnd));
+    }
+
+    // Quiet under the slate: CPU over the time it was up, less half a second at each end.
+    if (slateLine && !cpu.empty()) {
+      const double from = slateLine->daySeconds + 0.5;
+      const double to = back->line.daySeconds - 0.5;
+      auto sampleAt = [&](double t) {
+        return *std::min_element(cpu.begin(), cpu.end(), [t](const auto& a, const auto& b) {
+          return std::abs(a.first - t) < std::abs(b.first - t);
+        });
+      };
+      const auto start = sampleAt(from);
+      const auto end = sampleAt(to);
+      if (end.first - start.first >= 2.0) {
+        const double share = (end.second - start.second) / (end.first - start.first);
+        if (share < 0.0 || share > kIdleCpu) {
+          return failure("CPU under the slate: " + std::to_string(100 * share) + " % of one core");
+        }
+      }
+    }
+    return std::string();
+  }
+
+  static void runAll(const std::vector<Scenario>& scenarios) {
+    std::vector<std::future<std::string>> results;
+    for (const auto& scenario : scenarios) {
+      results.push_back(std::async(std::launch::async, [scenario] { return run(scenario); }));
+    }
+    for (auto& result : results) {
+      const std::string problem = result.get();
+      EXPECT_TRUE(problem.empty()) << problem;
+    }
+  }
+
+  static TempDir* folder;
+  static RemoteAddress* remote;
+  static TestCertificates* certificates;
+};
+
+TempDir* StreamFaultTest::folder = nullptr;
+RemoteAddress* StreamFaultTest::remote = nullptr;
+TestCertificates* StreamFaultTest::certificates = nullptr;
+
+TEST_F(StreamFaultTest, dead_streams_and_segments_leave_their_slot_to_the_slate) {
+  runAll({{"first item 404", Target::firstLoaded, Fault::notFound},
+          {"middle item 404", Target::middle, Fault::notFound},
+          {"last item 404", Target::last, Fault::notFound},
+          {"segment 404", Target::middle, Fault::segmentNotFound}});
+}
+
+TEST_F(StreamFaultTest, stalls_outages_and_wrong_lengths_keep_the_programme_on_the_clock) {
+  runAll({{"server stalls mid-item", Target::middle, Fault::serverStalls},
+          {"server gone and back", Target::middle, Fault::serverGone},
+          {"shorter than listed", Target::middle, Fault::shorter},
+          {"longer than listed", Target::last, Fault::longer}});
+}
+
+}  // namespace
+}  // namespace vorn::linuxtest
