@@ -34,6 +34,7 @@ struct LoadTrace {
   std::weak_ptr<platform::PlayerLayer> layer;
   std::vector<std::weak_ptr<PlayerItem>> items;
   std::weak_ptr<int> observerCapture;  // owned only by the first-frame observer's block
+  std::weak_ptr<int> keptCapture;      // owned only by an observer never removed
 };
 
 TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replaced) {
@@ -123,6 +124,12 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
         });
     *self = token;
     capture.reset();
+    // An observer the channel never removes: the player is dropped with it, and the service keeps
+    // its block for a few more reloads only.
+    auto kept = std::make_shared<int>(load);
+    trace.keptCapture = kept;
+    player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(100.0, 1)}, [kept] {});
+    kept.reset();
     bool ended = false;
     center.addObserver(
         &traces, {"lastItemEnded:", [&ended](const platform::Notification&) { ended = true; }},
@@ -150,6 +157,10 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
       EXPECT_TRUE(trace.items[i].expired()) << "item " << i << " of load " << load;
     }
   }
+
+  // Five players dropped with an observer each: the oldest one's block goes in a later turn.
+  queue.runFor(100ms);
+  EXPECT_TRUE(traces.front().keptCapture.expired()) << "kept for good by the service";
 
   center.removeObserver(&traces);
   token.reset();
