@@ -112,6 +112,10 @@ VornViewController::QueueStart VornViewController::placeOnClock(Cycle cycle) {
 void VornViewController::tearDownPreviousLoad() {
   debug("loadVideos: removing observers and re-creating queuePlayer and playerLayer");
   endSlate();
+  if (lastSlotEnd_) {
+    lastSlotEnd_->invalidate();
+    lastSlotEnd_.reset();
+  }
   if (const auto token = initialLoadTimeObserver()) {
     queuePlayer()->removeTimeObserver(token);
     setInitialLoadTimeObserver(nullptr);

@@ -93,6 +93,17 @@ bool VornViewController::endedBeforeItsSlot(const platform::PlayerItem* item) {
          clockNow() - timeline_->loadedAt < kMinReloadSpacingSeconds;
 }
 
+double VornViewController::untilSlotEnd(const platform::PlayerItem* item) {
+  if (!timeline_) {
+    return 0.0;
+  }
+  const auto slot = slotOf(item);
+  if (!slot || !(timeline_->durations[*slot] > 0.0)) {
+    return 0.0;
+  }
+  return std::max(0.0, timeline_->ends[*slot] - timelinePosition());
+}
+
 std::shared_ptr<platform::PlayerItem> VornViewController::itemOnScreen() const {
   if (slate_ && timeline_) {
     return timeline_->items[slate_->slot];
@@ -335,7 +346,9 @@ void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::Queu
         " ; joined at " + log::renderDouble(self->slate_->attemptSeek) + " seconds");
     self->endSlate();
     if (self->firstFramePending_) {
+      // The load's first video, shown at last: the cover's work is done as at any first frame.
       self->firstFramePending_ = false;
+      self->debug("boundaryTimeObserver callback for first video");
       self->firstVideoLoaded();
     }
   });
@@ -400,6 +413,14 @@ void VornViewController::skipToNextSlot() {
     return;
   }
   player->advanceToNextItem();
+}
+
+void VornViewController::lastSlotEnded(platform::Timer& timer) {
+  if (lastSlotEnd_.get() != &timer) {
+    return;
+  }
+  lastSlotEnd_.reset();
+  loadVideos(true);
 }
 
 }  // namespace vorn

@@ -101,6 +101,7 @@ class VornViewController : public platform::ViewController {
   virtual void queueItemEvent(const platform::Notification& notification);
   virtual void slateSlotEnded(platform::Timer& timer);
   virtual void retrySlateItem(platform::Timer& timer);
+  virtual void lastSlotEnded(platform::Timer& timer);
   static constexpr double kSlateRetrySeconds = 30.0;
   // How far an item's end may fall from its slot's end and still count as on time: a load's
   // whole-second seek alone moves it by up to half a second.
@@ -225,6 +226,8 @@ class VornViewController : public platform::ViewController {
   std::optional<size_t> slotOf(const platform::PlayerItem* item);
   // Whether `item` ended so long before its slot does that the slate must fill the rest.
   bool endedBeforeItsSlot(const platform::PlayerItem* item);
+  // Seconds from now to the end of `item`'s slot (0 when it has no slot on the timeline).
+  double untilSlotEnd(const platform::PlayerItem* item);
   void showSlate(size_t slot, const std::string& reason,
                  const std::shared_ptr<platform::PlayerItem>& item);
   void presentSlate(size_t slot);
@@ -245,7 +248,8 @@ class VornViewController : public platform::ViewController {
   std::shared_ptr<platform::PlayerItem> itemOnScreen() const;
   std::optional<Timeline> timeline_;
   std::optional<Slate> slate_;
-  bool firstFramePending_ = false;  // the load's first video has not been shown yet
+  bool firstFramePending_ = false;                // the load's first video has not been shown yet
+  std::shared_ptr<platform::Timer> lastSlotEnd_;  // the next load, at the last slot's end
 
   // The usable entries of the last document a queue was built from (main thread only). A reload
   // of the same document makes new items but does not read and parse every entry again.
