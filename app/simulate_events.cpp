@@ -71,13 +71,9 @@ const std::vector<EventKind>& eventKinds() {
        [](EventTarget& t, const Event& e) { t.application.resize(e.size); }, true},
       {"remote-down", "remote downloads fail from then on",
        [](EventTarget& t, const Event&) { t.setRemoteReachable(false); }},
-      {"remote-hang",
-       "the remote address accepts downloads and never answers them from then on (so the fetch "
-       "timeout applies)",
+      {"remote-hang", "the remote address accepts and never answers (the fetch timeout applies)",
        [](EventTarget& t, const Event&) { t.hangRemote(); }},
-      {"remote-up",
-       "the remote address answers again, with --playlist or the latest --serve-at file (ends "
-       "remote-down and remote-hang)",
+      {"remote-up", "the remote address answers again (ends remote-down and remote-hang)",
        [](EventTarget& t, const Event&) { t.setRemoteReachable(true); }},
   };
   return kinds;

@@ -167,17 +167,21 @@ void VornViewController::refreshPlaylistCompletionHandler(
     debug("refreshPlaylist: playlist unchanged");
     return;
   }
+  bool stillWaiting = false;
   {
     std::lock_guard lock(refreshMutex_);
     const JsonPtr waiting = refresh_.waiting;
-    if (waiting && refresh_.waitingBase == base && playlist::sameDocument(*waiting, *document)) {
-      refresh_.waitingFrom = answered;
-      debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
-      return;
+    stillWaiting =
+        waiting && refresh_.waitingBase == base && playlist::sameDocument(*waiting, *document);
+    if (!stillWaiting) {
+      refresh_.waiting = document;
+      refresh_.waitingBase = base;
     }
-    refresh_.waiting = document;
-    refresh_.waitingBase = base;
     refresh_.waitingFrom = answered;
+  }
+  if (stillWaiting) {
+    debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
+    return;
   }
   debug("refreshPlaylist: new playlist from " + log::renderOptional(answered) +
         "; applying it at the next item boundary");
