@@ -158,6 +158,7 @@ linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, boo
   options.urlSession.totalTimeoutSeconds = settings.fetchTimeout;
   options.urlSession.connectTimeoutSeconds =
       std::min(options.urlSession.connectTimeoutSeconds, settings.fetchTimeout);
+  options.stateDir = settings.stateDir;
   return options;
 }
 
@@ -226,6 +227,7 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
   try {
     linuxbackend::LinuxPlatform platform(platformOptions(settings, headless));
     platform.bundle().setRemotePlaylistAddress(settings.playlistUrl);
+    platform.bundle().setPlaylistRefreshInterval(settings.refreshInterval);
     std::function<void(platform::ViewController&)> configure;
     if (settings.developerMode) {
       configure = enableDeveloperMode;

@@ -57,6 +57,14 @@ void takeListedLengths(const std::string& document, std::map<std::string, double
   }
 }
 
+// What the remote address does: serve `document` (the latest --serve-at file, else --playlist),
+// fail at once, or accept and never answer.
+struct RemoteState {
+  std::optional<std::string> document;
+  bool reachable = true;
+  bool hung = false;
+};
+
 void serveRemote(sim::World& world, const std::string& remote,
                  const std::optional<std::string>& playlist, bool reachable) {
   if (!reachable) {
@@ -89,6 +97,11 @@ int run(const Options& options, std::ostream& out) {
   sim::World world(sim::WorldOptions{options.start});
   const std::string remote = options.settings.playlistUrl;
   world.bundle().setRemotePlaylistAddress(remote);
+  world.bundle().setPlaylistRefreshInterval(options.settings.refreshInterval);
+  world.network().setTimeout(options.settings.fetchTimeout);
+  if (options.stateDir) {
+    world.useStateFolder(*options.stateDir);
+  }
   for (unsigned long i = 0; i < options.remoteFails; ++i) {
     world.network().serveOnce(remote,
                               {.error = platform::Error::make(platform::kUrlErrorDomain, -1001,
@@ -102,6 +115,14 @@ int run(const Options& options, std::ostream& out) {
     world.bundle().setResource(kPackagedName, kPackagedType, std::string(kPackagedPath));
   }
 
+  // Read up front, so that a file that cannot be read stops the run before it starts.
+  std::vector<std::pair<double, std::string>> serveAt;
+  for (const auto& serve : options.serveAt) {
+    serveAt.emplace_back(serve.at, simulate::readFile("--serve-at", serve.path));
+  }
+  std::stable_sort(serveAt.begin(), serveAt.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+
   std::map<std::string, double> lengths = options.mediaLengths;
   std::set<std::string> listed;
   if (playlist) {
@@ -109,6 +130,9 @@ int run(const Options& options, std::ostream& out) {
   }
   if (packaged) {
     takeListedLengths(*packaged, lengths, listed);
+  }
+  for (const auto& [at, document] : serveAt) {
+    takeListedLengths(document, lengths, listed);
   }
   for (const auto& [url, seconds] : lengths) {
     world.media().setLength(url, seconds);
@@ -131,6 +155,24 @@ int run(const Options& options, std::ostream& out) {
     printer.viewTreeMaybeChanged(world.scheduler().now(), world.application().rootViewController());
   });
 
+  RemoteState remoteState{playlist};
+  const auto applyRemote = [&] {
+    serveRemote(world, remote, remoteState.document, remoteState.reachable);
+  };
+  // The files served from a time on, up to `upTo` seconds after launch, each at its time.
+  size_t nextServe = 0;
+  const auto serveUpTo = [&](double upTo) {
+    for (; nextServe < serveAt.size() && serveAt[nextServe].first <= upTo; ++nextServe) {
+      world.scheduler().advanceTo(options.start + serveAt[nextServe].first);
+      remoteState.document = serveAt[nextServe].second;
+      applyRemote();
+      world.scheduler().runUntilIdle();
+    }
+  };
+  if (!serveAt.empty() && serveAt.front().first <= 0.0) {
+    serveUpTo(0.0);
+  }
+
   const bool developerMode = options.settings.developerMode;
   world.launch(classRegistry(), kDelegateClassName, mainInterface(),
                [developerMode](platform::ViewController& controller) {
@@ -140,8 +182,19 @@ int run(const Options& options, std::ostream& out) {
                });
   world.scheduler().runUntilIdle();
 
-  simulate::EventTarget target{world.application(), [&](bool reachable) {
-                                 serveRemote(world, remote, playlist, reachable);
+  simulate::EventTarget target{world.application(),
+                               [&](bool reachable) {
+                                 remoteState.reachable = reachable;
+                                 applyRemote();
+                                 if (remoteState.hung) {
+                                   // Requests left hanging get the answer of the moment.
+                                   remoteState.hung = false;
+                                   world.network().release(remote);
+                                 }
+                               },
+                               [&] {
+                                 remoteState.hung = true;
+                                 world.network().hold(remote);
                                }};
   std::vector<simulate::Event> events = options.events;
   std::stable_sort(events.begin(), events.end(),
@@ -150,11 +203,13 @@ int run(const Options& options, std::ostream& out) {
     if (event.at > options.duration) {
       break;
     }
+    serveUpTo(event.at);
     world.scheduler().advanceTo(options.start + event.at);
     event.kind->perform(target, event);
     world.trace().viewTreeMaybeChanged();
     world.scheduler().runUntilIdle();
   }
+  serveUpTo(options.duration);
   world.scheduler().advanceTo(options.start + options.duration);
   // The application is torn down with the World; nothing it does then belongs to the run.
   world.trace().clear();

@@ -71,7 +71,9 @@ const std::vector<EventKind>& eventKinds() {
        [](EventTarget& t, const Event& e) { t.application.resize(e.size); }, true},
       {"remote-down", "remote downloads fail from then on",
        [](EventTarget& t, const Event&) { t.setRemoteReachable(false); }},
-      {"remote-up", "the remote address serves --playlist again",
+      {"remote-hang", "the remote address accepts and never answers (the fetch timeout applies)",
+       [](EventTarget& t, const Event&) { t.hangRemote(); }},
+      {"remote-up", "the remote address answers again (ends remote-down and remote-hang)",
        [](EventTarget& t, const Event&) { t.setRemoteReachable(true); }},
   };
   return kinds;

@@ -16,7 +16,10 @@ namespace vorn::app::simulate {
 // address's reachability.
 struct EventTarget {
   common::ApplicationHost& application;
+  // Up: the remote address answers (and a hang ends); down: it fails at once.
   std::function<void(bool reachable)> setRemoteReachable;
+  // The remote address accepts requests and never answers them, until it is up or down again.
+  std::function<void()> hangRemote;
 };
 
 struct Event;

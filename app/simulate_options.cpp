@@ -185,7 +185,7 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
   Options options;
   CLI::App app(kDescription, "vorn simulate");
   useHelpFormat(app);
-  std::vector<std::string> playlist, packaged, remoteFails, start, duration;
+  std::vector<std::string> playlist, packaged, remoteFails, start, duration, stateDir;
 
   const std::string network = "Network and files";
   app.add_option("--playlist", playlist,
@@ -193,6 +193,21 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
                  "address is unreachable)")
       ->type_name("FILE")
       ->allow_extra_args(false)
+      ->group(network);
+  app.add_option("--serve-at",
+                 "from SECONDS after launch on, the remote address serves FILE (repeatable; "
+                 "before the first, --playlist)")
+      ->type_name("SECONDS:FILE")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each([&options](const std::string& text) {
+        const auto colon = text.find(':');
+        if (colon == std::string::npos || colon + 1 == text.size()) {
+          throw OptionError("--serve-at: expected SECONDS:FILE, got " + inQuotes(text));
+        }
+        options.serveAt.push_back(
+            {parseSeconds("--serve-at", text.substr(0, colon)), text.substr(colon + 1)});
+      })
       ->group(network);
   app.add_option("--remote-fails", remoteFails,
                  "the first N remote downloads fail (\"The request timed out.\")")
@@ -208,6 +223,12 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
       ->group(network);
   app.add_flag("--no-packaged", options.noPackaged, "the application has no packaged copy")
       ->disable_flag_override()
+      ->group(network);
+  app.add_option("--state-dir", stateDir,
+                 "a real folder for the saved copy of the playlist, so that runs can share it "
+                 "(default: kept in memory for this run only)")
+      ->type_name("DIR")
+      ->allow_extra_args(false)
       ->group(network);
 
   const std::string time = "Time";
@@ -290,7 +311,7 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
       ->each([&options](const std::string& text) { options.events.push_back(parseEvent(text)); })
       ->group(application);
   SettingsOptions settings;
-  settings.addTo(app, {"playlist_url", "developer_mode"});
+  settings.addTo(app, {"playlist_url", "refresh_interval", "fetch_timeout", "developer_mode"});
 
   app.add_flag("--trace", options.trace,
                "also \"HH:MM:SS.mmm TRACE: ...\" lines: current item and position, rate, the band "
@@ -316,6 +337,10 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
 
   options.playlistPath = single("--playlist", playlist);
   options.packagedPath = single("--packaged", packaged);
+  options.stateDir = single("--state-dir", stateDir);
+  if (options.stateDir && options.stateDir->empty()) {
+    throw OptionError("--state-dir: expected a folder");
+  }
   if (auto text = single("--remote-fails", remoteFails)) {
     options.remoteFails = parseRemoteFails(*text);
   }

@@ -24,8 +24,17 @@ class OptionError : public std::runtime_error {
 inline constexpr double kDefaultDuration = 60.0;
 inline constexpr unsigned long kMaxRemoteFailures = 1'000'000;
 
+// --serve-at: from `at` seconds after launch on, the remote address serves the file at `path`.
+struct ServeAt {
+  double at = 0.0;
+  std::string path;
+};
+
 struct Options {
   std::optional<std::string> playlistPath;
+  std::vector<ServeAt> serveAt;  // in command-line order
+  // A real folder for what the channel keeps between runs; in memory without it.
+  std::optional<std::string> stateDir;
   std::optional<std::string> packagedPath;
   bool noPackaged = false;
   unsigned long remoteFails = 0;
@@ -41,7 +50,8 @@ struct Options {
   };
   std::map<std::string, Stall> stalls;
   std::vector<Event> events;  // in command-line order
-  // What the settings say: the remote playlist address and developer mode.
+  // What the settings say: the remote playlist address, the refresh interval, the fetch timeout
+  // and developer mode.
   Settings settings;
 
   bool help = false;

@@ -48,4 +48,27 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
   loadVideos(true);
 }
 
+void VornViewController::observeItemEnds() {
+  // Registered under the refresh state's address, not the controller's: every queue load removes
+  // the controller's own registrations.
+  platform().notificationCenter().addObserver(
+      &refresh_,
+      platform::NotificationAction::weak(self(),
+                                         "itemPlayedToEnd:", &VornViewController::itemPlayedToEnd),
+      platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+}
+
+void VornViewController::itemPlayedToEnd(const platform::Notification& notification) {
+  // Only the items of the playing queue mark a boundary: they carry entries of the document that
+  // plays.
+  const auto item = std::dynamic_pointer_cast<VornAVPlayerItem>(notification.object);
+  const JsonPtr document = playlist();
+  if (!item || !queuePlayer() || !document || !item->playlist_info() ||
+      item->playlist_info().owner_before(document) ||
+      document.owner_before(item->playlist_info())) {
+    return;
+  }
+  applyWaitingPlaylist(item == lastPlayerItem());
+}
+
 }  // namespace vorn

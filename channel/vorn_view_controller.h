@@ -126,6 +126,14 @@ class VornViewController : public platform::ViewController {
   virtual void retryUpdatePlaylistThenLoadVideos(platform::Timer& timer);
   virtual void updatePlaylistThenLoadVideos();
   void viewDidAppear(bool animated) override;
+
+  // The background refresh of the playlist (playlist/playlist_refresh.cpp): every refresh
+  // interval the remote address is fetched again, whatever copy plays; a new document waits for
+  // the next item boundary. The timer's action ("refreshPlaylist:"), and the download's end.
+  virtual void refreshPlaylist(platform::Timer& timer);
+  virtual void refreshPlaylistCompletionHandler(std::optional<platform::Bytes> data,
+                                                std::shared_ptr<platform::UrlResponse> urlresponse,
+                                                std::shared_ptr<platform::Error> error);
   void viewWillTransitionToSize(const platform::Size& size,
                                 platform::TransitionCoordinator& coordinator) override;
   void didReceiveMemoryWarning() override;
@@ -167,6 +175,37 @@ class VornViewController : public platform::ViewController {
   };
   void notePlaylistAddress(const JsonPtr& document, std::optional<platform::Url> address);
   std::optional<platform::Url> playlistAddressOf(const JsonPtr& document) const;
+
+  // The refresh and the saved copy (playlist/playlist_refresh.cpp).
+  // Arms the refresh once, when the view first comes on screen.
+  void startPlaylistRefresh();
+  void scheduleRefresh();
+  // Main thread: puts a waiting document on screen unless the channel is paused. `queueEnds`: the
+  // item that just ended was the queue's last, whose own reload will build from it.
+  void applyWaitingPlaylist(bool queueEnds);
+  // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
+  // any waiting one is older and dropped.
+  void playlistAccepted(std::string_view bytes, const Json& document,
+                        const std::optional<platform::Url>& answered);
+  // Completion thread, when the first start's attempts have failed: loads the saved copy, if
+  // there is a sound one. False when there is none (a damaged one is logged and ignored).
+  bool useSavedPlaylist();
+  void savePlaylistCopy(std::string_view bytes);
+
+  // Item ends, for the refresh (channel/playback_events.cpp).
+  void observeItemEnds();
+  void itemPlayedToEnd(const platform::Notification& notification);
+
+  struct RefreshState {
+    bool started = false;
+    bool inFlight = false;
+    JsonPtr waiting;  // a new document for the next item boundary
+    std::optional<platform::Url> waitingBase;
+    std::optional<platform::Url> waitingFrom;
+    std::optional<size_t> savedDigest;  // of the bytes on disk, when known
+  };
+  mutable std::mutex refreshMutex_;
+  RefreshState refresh_;
 
   // The steps of loadVideosOnMainThread, in order. Not virtual: they are the load's own parts, not
   // operations a subclass may take over one by one; each reads and writes through the virtual

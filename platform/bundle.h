@@ -22,9 +22,14 @@ class Bundle {
   void setRemotePlaylistAddress(std::string address) {
     remotePlaylistAddress_ = std::move(address);
   }
+  // Seconds between background fetches of that address while the channel runs: the operator's
+  // setting. Set before the application launches.
+  double playlistRefreshInterval() const { return playlistRefreshInterval_; }
+  void setPlaylistRefreshInterval(double seconds) { playlistRefreshInterval_ = seconds; }
 
  private:
   std::string remotePlaylistAddress_ = build::kRemotePlaylistAddress;
+  double playlistRefreshInterval_ = 600.0;
 };
 
 }  // namespace vorn::platform

@@ -8,6 +8,7 @@
 #include "platform/input.h"
 #include "platform/media.h"
 #include "platform/notification_center.h"
+#include "platform/state_store.h"
 #include "platform/system_log.h"
 #include "platform/timers.h"
 #include "platform/url_session.h"
@@ -32,6 +33,7 @@ class Platform {
   virtual AudioSession& audioSession() = 0;
   virtual Bundle& bundle() = 0;
   virtual SystemLog& systemLog() = 0;
+  virtual StateStore& stateStore() = 0;
   virtual Application& application() = 0;
 };
 

@@ -259,6 +259,7 @@ void VornViewController::updatePlaylistCompletionHandler(
       return;
     }
   }
+  playlistAccepted(*data, *document, answered);
   notePlaylistAddress(document, base);
   setPlaylist(std::move(document));
   debug("Loaded playlist from " + log::renderOptional(answered));

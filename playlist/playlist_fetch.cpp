@@ -9,6 +9,7 @@ void VornViewController::viewDidAppear(bool animated) {
   (void)animated;
   debug("viewDidAppear:");
   updatePlaylistThenLoadVideos();
+  startPlaylistRefresh();
 }
 
 void VornViewController::updatePlaylistThenLoadVideos() {
@@ -50,11 +51,18 @@ void VornViewController::fetchPlaylist(bool mayReturnToRemote) {
 
 void VornViewController::setTimerRetryUpdatePlaylist() {
   const int64_t previous = fetchPlaylistRetries();
+  const bool packagedFailed = playlistNSURL() && playlistNSURL() == PLAYLIST_NSURL_LOCAL();
   // The budget only falls; stop at the bottom of the range rather than overflow.
   setFetchPlaylistRetries(previous > std::numeric_limits<int64_t>::min() ? previous - 1 : previous);
   if (previous >= 1) {
     debug("updatePlaylistCompletionHandler: re-trying in 2.0 seconds");
     scheduleRetry();
+    return;
+  }
+  // The last good remote document comes before the packaged copy: it is what the operator last
+  // published.
+  if (playlistNSURL() && playlistNSURL() == PLAYLIST_NSURL_REMOTE() && !DEVELOPER_MODE() &&
+      useSavedPlaylist()) {
     return;
   }
   debug("Using local playlist file " + log::renderOptional(PLAYLIST_NSURL_LOCAL()));
@@ -65,7 +73,7 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
     fetchPlaylist(false);
     return;
   }
-  if (previous < 0) {
+  if (previous < 0 && packagedFailed) {
     // The packaged copy itself has failed since the switch (a damaged file). Fetching it again at
     // once would spin for as long as it stays damaged, filling the log; wait as a retry does.
     scheduleRetry();

@@ -58,7 +58,9 @@ class LinuxPlatform::TrackingMediaService : public platform::MediaService {
 };
 
 LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
-    : options_(std::move(options)), bundle_(InstalledBundle::forThisProcess()) {
+    : options_(std::move(options)),
+      bundle_(InstalledBundle::forThisProcess()),
+      stateStore_(options_.stateDir) {
   configureAllocator();
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
   redrawTimer_ = std::make_unique<asio::steady_timer>(mainLoop_.context());

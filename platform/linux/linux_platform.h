@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/file_state_store.h"
 #include "platform/common/platform_base.h"
 #include "platform/linux/audio_session.h"
 #include "platform/linux/bundle.h"
@@ -35,6 +36,8 @@ struct LinuxPlatformOptions {
   // Whether to offer media control on the session bus.
   bool mpris = true;
   PlaybackSettings playback;
+  // The folder of what the channel keeps between runs; nothing is kept when empty.
+  std::string stateDir;
 };
 
 // The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for
@@ -65,6 +68,7 @@ class LinuxPlatform : public common::PlatformBase {
   platform::AudioSession& audioSession() override { return *audioSession_; }
   platform::Bundle& bundle() override { return bundle_; }
   platform::SystemLog& systemLog() override { return systemLog_; }
+  platform::StateStore& stateStore() override { return stateStore_; }
 
   MainLoop& mainLoop() { return mainLoop_; }
 
@@ -86,6 +90,7 @@ class LinuxPlatform : public common::PlatformBase {
   MainLoop mainLoop_;
   SystemClock clock_;
   InstalledBundle bundle_;
+  common::FileStateStore stateStore_;
   std::unique_ptr<AsioTimerService> timers_;
   std::unique_ptr<CurlUrlSession> urlSession_;
   std::unique_ptr<MpvBackend> mpv_;

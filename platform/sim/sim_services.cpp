@@ -112,6 +112,51 @@ void SimBundle::setResource(const std::string& name, const std::string& type,
   resources_[{name, type}] = std::move(path);
 }
 
+platform::StateStore::ReadResult SimStateStore::read(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  if (auto failing = readFailures_.find(name); failing != readFailures_.end()) {
+    return {std::nullopt, failing->second};
+  }
+  auto found = blobs_.find(name);
+  if (found == blobs_.end()) {
+    return {};
+  }
+  return {found->second, nullptr};
+}
+
+std::shared_ptr<platform::Error> SimStateStore::write(const std::string& name,
+                                                      std::string_view bytes) {
+  std::lock_guard lock(mutex_);
+  blobs_[name] = std::string(bytes);
+  ++writes_;
+  return nullptr;
+}
+
+void SimStateStore::put(const std::string& name, std::string bytes) {
+  std::lock_guard lock(mutex_);
+  blobs_[name] = std::move(bytes);
+}
+
+void SimStateStore::failReads(const std::string& name, std::shared_ptr<platform::Error> error) {
+  std::lock_guard lock(mutex_);
+  if (error) {
+    readFailures_[name] = std::move(error);
+  } else {
+    readFailures_.erase(name);
+  }
+}
+
+std::optional<std::string> SimStateStore::saved(const std::string& name) const {
+  std::lock_guard lock(mutex_);
+  auto found = blobs_.find(name);
+  return found == blobs_.end() ? std::nullopt : std::optional<std::string>(found->second);
+}
+
+size_t SimStateStore::writeCount() const {
+  std::lock_guard lock(mutex_);
+  return writes_;
+}
+
 void SimSystemLog::write(std::string_view whole) {
   const std::string capped = platform::capRecord(whole);
   const std::string_view record = capped;

@@ -15,6 +15,7 @@
 #include "platform/input.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/trace.h"
+#include "platform/state_store.h"
 #include "platform/system_log.h"
 #include "platform/timers.h"
 
@@ -102,6 +103,27 @@ class SimBundle : public platform::Bundle {
  private:
   mutable std::mutex mutex_;
   std::map<std::pair<std::string, std::string>, std::optional<std::string>> resources_;
+};
+
+// The state store in memory: what a run saves, only that run reads. A test can put a blob in
+// place (damaged, say) or make reads fail.
+class SimStateStore : public platform::StateStore {
+ public:
+  ReadResult read(const std::string& name) override;
+  std::shared_ptr<platform::Error> write(const std::string& name, std::string_view bytes) override;
+  std::string location(const std::string& name) const override { return "state:" + name; }
+
+  void put(const std::string& name, std::string bytes);
+  // Reads of `name` fail with `error` from now on (nothing: they succeed again).
+  void failReads(const std::string& name, std::shared_ptr<platform::Error> error);
+  std::optional<std::string> saved(const std::string& name) const;
+  size_t writeCount() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> blobs_;
+  std::map<std::string, std::shared_ptr<platform::Error>> readFailures_;
+  size_t writes_ = 0;
 };
 
 // The system log keeps every record, with the virtual time it was written at.

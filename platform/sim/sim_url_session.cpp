@@ -4,15 +4,27 @@
 
 namespace vorn::sim {
 
+namespace {
+
+std::shared_ptr<platform::Error> timedOut() {
+  return platform::Error::make(platform::kUrlErrorDomain, -1001, "The request timed out.");
+}
+
+}  // namespace
+
 void SimUrlSession::startDataTask(const platform::Url& url,
                                   platform::DataTaskCompletion completion) {
   Response response;
+  std::optional<uint64_t> heldId;
+  double timeout = 0.0;
   {
     std::lock_guard lock(mutex_);
     requests_.push_back(url.text());
     if (std::find(heldUrls_.begin(), heldUrls_.end(), url.text()) != heldUrls_.end()) {
-      held_.push_back({url, std::move(completion)});
+      heldId = nextHeldId_++;
+      held_.push_back({url, std::move(completion), *heldId});
       completion = nullptr;
+      timeout = timeout_;
     } else {
       response = decide(url);
     }
@@ -20,7 +32,35 @@ void SimUrlSession::startDataTask(const platform::Url& url,
   if (completion) {
     deliver(url, std::move(response), std::move(completion));
   }
+  if (heldId && timeout > 0.0) {
+    Scheduler::Work work;
+    work.thread = Scheduler::Thread::background;
+    work.kind = "timeout";
+    work.label = url.text();
+    work.run = [this, id = *heldId] { timeOutHeld(id); };
+    scheduler_.schedule(scheduler_.now() + timeout, std::move(work));
+  }
   trace_.line("download started: " + url.text());
+}
+
+void SimUrlSession::setTimeout(double seconds) {
+  std::lock_guard lock(mutex_);
+  timeout_ = seconds;
+}
+
+void SimUrlSession::timeOutHeld(uint64_t id) {
+  std::optional<Held> request;
+  {
+    std::lock_guard lock(mutex_);
+    auto found =
+        std::find_if(held_.begin(), held_.end(), [&](const Held& held) { return held.id == id; });
+    if (found == held_.end()) {
+      return;
+    }
+    request = std::move(*found);
+    held_.erase(found);
+  }
+  deliver(request->url, {.error = timedOut()}, std::move(request->completion));
 }
 
 SimUrlSession::Response SimUrlSession::decide(const platform::Url& url) {
@@ -49,6 +89,12 @@ SimUrlSession::Response SimUrlSession::decide(const platform::Url& url) {
 
 void SimUrlSession::deliver(const platform::Url& url, Response response,
                             platform::DataTaskCompletion completion) {
+  {
+    std::lock_guard lock(mutex_);
+    if (timeout_ > 0.0 && response.delay > timeout_) {
+      response = {.error = timedOut(), .delay = timeout_};
+    }
+  }
   std::shared_ptr<platform::UrlResponse> answered;
   if (!response.error) {
     std::optional<platform::Url> from;

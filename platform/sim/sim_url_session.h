@@ -24,6 +24,10 @@ namespace vorn::sim {
 // answers them one by one (with any response) or releases them (answered by the rules above, as if
 // made then). Until then they hang.
 //
+// With a timeout set, a request gives up as a real session does: one still held, or one whose
+// answer would take longer, completes with "The request timed out." that many seconds after it
+// started.
+//
 // Any thread may start requests and script responses.
 class SimUrlSession : public platform::UrlSession {
  public:
@@ -41,6 +45,9 @@ class SimUrlSession : public platform::UrlSession {
       : scheduler_(scheduler), trace_(trace) {}
 
   void startDataTask(const platform::Url& url, platform::DataTaskCompletion completion) override;
+
+  // Seconds a request may take; 0 (the default) for no limit.
+  void setTimeout(double seconds);
 
   void serve(const std::string& url, Response response);
   void serveOnce(const std::string& url, Response response);
@@ -69,12 +76,15 @@ class SimUrlSession : public platform::UrlSession {
   struct Held {
     platform::Url url;
     platform::DataTaskCompletion completion;
+    uint64_t id = 0;
   };
 
   // The scripted or default answer to a request for `url`. Requires the lock.
   Response decide(const platform::Url& url);
   void deliver(const platform::Url& url, Response response,
                platform::DataTaskCompletion completion);
+  // Gives up on held request `id` when it is still held by then.
+  void timeOutHeld(uint64_t id);
 
   Scheduler& scheduler_;
   const SimTrace& trace_;
@@ -85,6 +95,8 @@ class SimUrlSession : public platform::UrlSession {
   std::map<std::string, std::string> files_;
   std::vector<std::string> heldUrls_;
   std::deque<Held> held_;
+  uint64_t nextHeldId_ = 1;
+  double timeout_ = 0.0;
 };
 
 }  // namespace vorn::sim

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/common/file_state_store.h"
 #include "platform/common/platform_base.h"
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
@@ -47,6 +48,10 @@ class World : public common::PlatformBase {
   SimAudioSession& audioSession() override { return audioSession_; }
   SimBundle& bundle() override { return bundle_; }
   SimSystemLog& systemLog() override { return systemLog_; }
+  // In memory, unless useStateFolder() has put a real folder in its place.
+  platform::StateStore& stateStore() override {
+    return stateFolder_ ? static_cast<platform::StateStore&>(*stateFolder_) : stateStore_;
+  }
 
   // The fakes, by what a test does with them.
   Scheduler& scheduler() { return scheduler_; }
@@ -57,6 +62,12 @@ class World : public common::PlatformBase {
   SimLifecycle& lifecycle() { return lifecycle_; }
   SimTrace& trace() { return trace_; }
   SimSystemLog& log() { return systemLog_; }
+  SimStateStore& state() { return stateStore_; }
+  // The state store keeps its blobs in `folder` on the real disk instead, so that runs can share
+  // them. Before launch.
+  void useStateFolder(const std::string& folder) {
+    stateFolder_ = std::make_unique<common::FileStateStore>(folder);
+  }
   const SimSystemLog& log() const { return systemLog_; }
 
   const WorldOptions& options() const { return options_; }
@@ -82,6 +93,8 @@ class World : public common::PlatformBase {
   SimAudioSession audioSession_;
   SimBundle bundle_;
   SimSystemLog systemLog_{scheduler_, trace_};
+  SimStateStore stateStore_;
+  std::unique_ptr<common::FileStateStore> stateFolder_;
   SimInput input_{*this, trace_};
   SimLifecycle lifecycle_{*this, trace_};
 };

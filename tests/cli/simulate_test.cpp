@@ -111,6 +111,11 @@ class Simulate : public ::testing::Test {
         [&](const std::string& line) { return line.find(fragment) != std::string::npos; }));
   }
 
+  static std::string readAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+
   fs::path dir_;
   std::string example_;
   std::string short_;
@@ -474,6 +479,69 @@ TEST_F(Simulate, executable_reports_bad_options_through_its_exit_status) {
   const auto lines = splitLines(std::string((std::istreambuf_iterator<char>(outFile)), {}));
   EXPECT_EQ(lines.size(), 15u);
   EXPECT_EQ(fs::file_size(err), 0u);
+}
+
+TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
+  // From 300 s on the remote address serves another document: the refresh at 400 s finds it and
+  // it plays from the end of the item on screen (C, 1000 s after launch).
+  const auto edited = run(words("--playlist " + example_ + " --serve-at 300:" + short_ +
+                                " --start 01:03:20 --for 1001 --refresh-interval 400"));
+  ASSERT_EQ(edited.status, 0) << edited.err;
+  EXPECT_TRUE(contains(edited, std::string("01:10:00.000 ") + kDebug +
+                                   "refreshPlaylist: new playlist from Optional(" +
+                                   build::kRemotePlaylistAddress +
+                                   "); applying it at the next item boundary"));
+  EXPECT_EQ(count(edited, "applying the new playlist"), 1u);
+  EXPECT_TRUE(contains(at(edited, "01:20:00.000"),
+                       std::string(kDebug) + "loadVideos: hasLoopedFromLastVideo: true"));
+  EXPECT_EQ(count(edited, "playerItem: Optional(<VornAVPlayerItem: https://s.invalid/"), 1u);
+
+  // A hung remote address: the refresh gives up after the fetch timeout, with one line.
+  const auto hung = run(words("--playlist " + example_ +
+                              " --for 200 --refresh-interval 100 --fetch-timeout 3 --trace"
+                              " --event 50:remote-hang --event 150:remote-up"));
+  ASSERT_EQ(hung.status, 0) << hung.err;
+  const std::string remote = build::kRemotePlaylistAddress;
+  EXPECT_TRUE(contains(at(hung, "00:01:40.000"), "TRACE: download started: " + remote));
+  EXPECT_EQ(at(hung, "00:01:43.000"),
+            (std::vector<std::string>{
+                "ERROR: VorniOSViewController: Alert: refreshPlaylist: Error fetching playlist: "
+                "Optional(Error Domain=VornURLErrorDomain Code=-1001 \"The request timed out.\")",
+                "TRACE: download finished: " + remote}));
+  EXPECT_TRUE(contains(at(hung, "00:03:20.000"),
+                       std::string(kDebug) + "refreshPlaylist: playlist unchanged"));
+
+  // The saved copy in a real folder: one run keeps it, the next one plays it when the remote
+  // address fails, before the packaged copy; a damaged one is ignored with one line.
+  const std::string state = (dir_ / "state").string();
+  ASSERT_EQ(run(words("--playlist " + short_ + " --for 1 --state-dir " + state)).status, 0);
+  EXPECT_EQ(readAll(state + "/playlist.json"), kShort);
+  const auto saved =
+      run(words("--remote-fails 3 --packaged " + example_ + " --for 5 --state-dir " + state));
+  EXPECT_TRUE(contains(saved, std::string("00:00:04.000 ") + kDebug + "Using saved playlist file " +
+                                  state + "/playlist.json"));
+  EXPECT_EQ(count(saved, "Using local playlist file"), 0u);
+  EXPECT_EQ(count(saved, "playerItem: Optional(<VornAVPlayerItem: https://s.invalid/"), 1u);
+  write("state/playlist.json", "[{\"hls_url\": ");
+  const auto damaged =
+      run(words("--remote-fails 3 --packaged " + example_ + " --for 5 --state-dir " + state));
+  EXPECT_EQ(count(damaged, "Alert: Ignoring saved playlist " + state + "/playlist.json: "), 1u);
+  EXPECT_EQ(count(damaged, "Using local playlist file"), 1u);
+
+  // Bad values are refused with one line, and every new option is in the help.
+  const auto noFile = run({"--serve-at", "5"});
+  EXPECT_EQ(noFile.status, 2);
+  EXPECT_EQ(noFile.err, "vorn simulate: --serve-at: expected SECONDS:FILE, got '5'\n");
+  const auto missing = run({"--serve-at", "5:" + (dir_ / "missing.json").string()});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("--serve-at: cannot read"), std::string::npos) << missing.err;
+  EXPECT_EQ(run({"--refresh-interval", "0"}).status, 2);
+  EXPECT_EQ(run({"--fetch-timeout", "-1"}).status, 2);
+  const auto help = run({"--help"});
+  for (const char* text : {"--serve-at SECONDS:FILE", "--state-dir DIR", "--refresh-interval",
+                           "--fetch-timeout", "remote-hang"}) {
+    EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  }
 }
 
 TEST_F(Simulate, a_week_runs_to_the_end) {

@@ -46,6 +46,9 @@ class ChannelProcess {
     dup2(fd, 2);
     dup2(fd, 1);
     setenv("TZ", "UTC", 1);
+    // What the channel keeps between runs goes beside its log, never into the tester's home,
+    // unless the test names a state folder itself.
+    setenv("XDG_STATE_HOME", (logFile + ".state").c_str(), 1);
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "JOURNAL_STREAM", "NOTIFY_SOCKET",
                              "WATCHDOG_USEC", "WATCHDOG_PID"}) {
       unsetenv(name);

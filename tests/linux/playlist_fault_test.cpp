@@ -1,7 +1,8 @@
-// A broken playlist server at first start, for real: `vorn --headless` against loopback servers
-// (HTTPS with a test authority, plain TCP, plain HTTP), with a packaged copy whose streams are
-// local files. Every fault must end in the packaged programme on screen, soon, and never in a
-// download over a weaker protocol than the one asked for.
+// A broken playlist server, for real: `vorn --headless` against loopback servers (HTTPS with a
+// test authority, plain TCP, plain HTTP), with a packaged copy whose streams are local files. At
+// first start every fault must end in the packaged programme on screen, soon; at a refresh while
+// playing it must leave the programme untouched with one line; and never may a download go over
+// a weaker protocol than the one asked for.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,24 +47,30 @@ void makeSelfSigned(const std::string& folder, std::string& cert, std::string& k
   }
 }
 
-// A server certificate signed by `authority` whose validity ended a day ago.
-TestCertificates makeExpired(const std::string& folder, const TestCertificates& authority) {
-  TestCertificates expired = authority;
-  expired.serverCert = folder + "/expired-server.pem";
-  expired.serverKey = folder + "/expired-server.key";
+// A server certificate signed by `authority`, named `name` in the folder, for the subject
+// alternative names `names`, valid for `days` (-1: its validity ended a day ago).
+TestCertificates makeSigned(const std::string& folder, const TestCertificates& authority,
+                            const std::string& name, const std::string& names, int days) {
+  TestCertificates made = authority;
+  made.serverCert = folder + "/" + name + "-server.pem";
+  made.serverKey = folder + "/" + name + "-server.key";
   const std::string caKey = authority.caFile.substr(0, authority.caFile.size() - 7) + "-ca.key";
-  writeFile(folder + "/expired-ext.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+  writeFile(folder + "/" + name + "-ext.cnf", "subjectAltName=" + names + "\n");
   const bool ok =
       runCommand("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
-                 expired.serverKey + " -out " + folder + "/expired.csr -subj /CN=localhost" +
+                 made.serverKey + " -out " + folder + "/" + name + ".csr -subj /CN=" + name +
                  " 2>/dev/null") &&
-      runCommand("openssl x509 -req -in " + folder + "/expired.csr -CA " + authority.caFile +
-                 " -CAkey " + caKey + " -CAcreateserial -days -1 -out " + expired.serverCert +
-                 " -extfile " + folder + "/expired-ext.cnf 2>/dev/null");
+      runCommand("openssl x509 -req -in " + folder + "/" + name + ".csr -CA " + authority.caFile +
+                 " -CAkey " + caKey + " -CAcreateserial -days " + std::to_string(days) + " -out " +
+                 made.serverCert + " -extfile " + folder + "/" + name + "-ext.cnf 2>/dev/null");
   if (!ok) {
-    throw std::runtime_error("openssl could not make an expired certificate");
+    throw std::runtime_error("openssl could not make the certificate " + name);
   }
-  return expired;
+  return made;
+}
+
+TestCertificates makeExpired(const std::string& folder, const TestCertificates& authority) {
+  return makeSigned(folder, authority, "expired", "IP:127.0.0.1,DNS:localhost", -1);
 }
 
 // One way the playlist server can be broken, and what the channel must make of it.
@@ -76,6 +83,7 @@ struct Fault {
   // machine, as they never wait for it. 0: the channel's default.
   double fetchTimeout = 10.0;
   std::vector<std::pair<std::string, std::string>> environment = {};
+  std::vector<std::string> arguments = {};
 };
 
 class PlaylistFaultTest : public ::testing::Test {
@@ -126,6 +134,7 @@ class PlaylistFaultTest : public ::testing::Test {
     if (fault.fetchTimeout > 0) {
       arguments.insert(arguments.end(), {"--fetch-timeout", std::to_string(fault.fetchTimeout)});
     }
+    arguments.insert(arguments.end(), fault.arguments.begin(), fault.arguments.end());
     std::vector<std::pair<std::string, std::string>> environment = {
         {"VORN_CA_FILE", trusted->caFile},
         {"VORN_CONNECT_TO", ""},
@@ -412,6 +421,188 @@ TEST_F(PlaylistFaultTest, every_broken_server_leads_to_the_packaged_programme_wi
   // Three attempts of at most five redirects each.
   EXPECT_GE(loopRequests.load(), 3);
   EXPECT_LE(loopRequests.load(), 3 * 6);
+
+  released = true;
+  plain.stop();
+  plainThread.join();
+}
+
+TEST_F(PlaylistFaultTest, a_broken_server_at_a_refresh_leaves_the_programme_untouched) {
+  std::atomic<bool> released{false};
+  std::atomic<int> plainRequests{0};
+  std::mutex modeLock;
+  std::string mode = "good";
+  const auto currentMode = [&] {
+    std::lock_guard guard(modeLock);
+    return mode;
+  };
+
+  // One address whose document breaks in a different way at each refresh.
+  TestHttpsServer documents(*trusted);
+  roomy(documents.server());
+  const size_t hundredMegabytes = 100u * 1000u * 1000u;
+  documents.server().Get("/playlist.json", [&](const httplib::Request&,
+                                               httplib::Response& response) {
+    const std::string now = currentMode();
+    if (now == "404") {
+      response.status = 404;
+      response.set_content("<html><body>Not Found</body></html>", "text/html");
+    } else if (now == "500") {
+      response.status = 500;
+      response.set_content("<!doctype html><h1>Internal Server Error</h1>", "text/html");
+    } else if (now == "truncated") {
+      response.set_content(R"([{"hls_url": "https://127.0.0.1/a/index.m3u8", "durat)",
+                           "application/json");
+    } else if (now == "object") {
+      response.set_content(R"({"videos": []})", "application/json");
+    } else if (now == "scalar") {
+      response.set_content("42", "application/json");
+    } else if (now == "empty") {
+      response.set_content("[]", "application/json");
+    } else if (now == "huge") {
+      response.set_content_provider(
+          hundredMegabytes, "application/json", [](size_t, size_t length, httplib::DataSink& sink) {
+            static const std::string block(64 * 1024, ' ');
+            return sink.write(block.data(), std::min(length, block.size()));
+          });
+    } else if (now == "stall") {
+      response.set_content_provider(1000, "application/json",
+                                    [&](size_t offset, size_t, httplib::DataSink& sink) {
+                                      if (offset == 0) {
+                                        return sink.write("[{\"hls", 6);
+                                      }
+                                      holdUntil(released);
+                                      return false;
+                                    });
+    } else if (now == "loop") {
+      response.set_redirect("/playlist.json");
+    } else {
+      response.set_content(programme("remote-media"), "application/json");
+    }
+  });
+  documents.start();
+
+  httplib::Server plain;
+  plain.Get("/playlist.json", [&](const httplib::Request&, httplib::Response& response) {
+    ++plainRequests;
+    response.set_content(programme("media"), "application/json");
+  });
+  const int plainPort = plain.bind_to_any_port("127.0.0.1");
+  std::thread plainThread([&] { plain.listen_after_bind(); });
+  TestHttpsServer downgrading(*trusted);
+  downgrading.server().Get(
+      "/playlist.json", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("http://127.0.0.1:" + std::to_string(plainPort) + "/playlist.json");
+      });
+  downgrading.start();
+
+  // The same document behind certificates the channel must refuse.
+  const auto serveProgramme = [](httplib::Server& server) {
+    server.Get("/playlist.json", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content(programme("media"), "application/json");
+    });
+  };
+  std::string selfSignedCert;
+  std::string selfSignedKey;
+  makeSelfSigned(folder->path(), selfSignedCert, selfSignedKey);
+  TestHttpsServer selfSigned({trusted->caFile, selfSignedCert, selfSignedKey});
+  serveProgramme(selfSigned.server());
+  selfSigned.start();
+  TestHttpsServer expired(makeExpired(folder->path(), *trusted));
+  serveProgramme(expired.server());
+  expired.start();
+  TestHttpsServer elsewhere(
+      makeSigned(folder->path(), *trusted, "elsewhere", "DNS:elsewhere.test", 2));
+  serveProgramme(elsewhere.server());
+  elsewhere.start();
+  RawTcpServer acceptAndHang("", true);
+
+  SwitchingProxy proxy;
+  proxy.forwardTo(documents.port());
+  Release release{released};
+
+  // Refreshes 3 s apart, each given up after 2 s: one fault per refresh, in one process.
+  auto channel =
+      startChannel({"refresh",
+                    "https://127.0.0.1:" + std::to_string(proxy.port()) + "/playlist.json",
+                    "",
+                    2.0,
+                    {},
+                    {"--refresh-interval", "3"}});
+  ASSERT_TRUE(channel->waitFor(kFirstFrame)) << channel->log();
+  const std::string state = folder->file("refresh-home/state/vorn/playlist.json");
+  ASSERT_EQ(readFile(state), programme("remote-media"));
+
+  struct Step {
+    std::string name;
+    int backend;  // 0: refused
+    std::string mode;
+    std::string line;
+  };
+  const int port = documents.port();
+  const std::vector<Step> steps = {
+      {"connection-refused", 0, "good", urlError(7)},
+      {"not-found", port, "404", "Error parsing JSON: "},
+      {"server-error-html", port, "500", "Error parsing JSON: "},
+      {"accept-and-hang", acceptAndHang.port(), "good", urlError(28)},
+      {"headers-then-stalled-body", port, "stall", urlError(28)},
+      {"truncated-json", port, "truncated", "Error parsing JSON: "},
+      {"hundred-megabytes", port, "huge", urlError(63)},
+      {"top-level-object", port, "object", "the top level is not an array"},
+      {"top-level-scalar", port, "scalar", "Error parsing JSON: "},
+      {"empty", port, "empty", "playlist has no playable entries; keeping the current playlist"},
+      {"self-signed", selfSigned.port(), "good", urlError(60)},
+      {"expired", expired.port(), "good", urlError(60)},
+      {"wrong-host-name", elsewhere.port(), "good", urlError(60)},
+      {"redirect-to-http", downgrading.port(), "good", urlError(1)},
+      {"redirect-loop", port, "loop", urlError(47)},
+  };
+  const auto failures = [&] {
+    auto lines = channel->linesContaining("Alert: refreshPlaylist: ");
+    for (auto& line : channel->linesContaining("Alert: updatePlaylistCompletionHandler: ")) {
+      lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end(),
+              [](const LogLine& a, const LogLine& b) { return a.daySeconds < b.daySeconds; });
+    return lines;
+  };
+  for (size_t k = 0; k < steps.size(); ++k) {
+    const Step& step = steps[k];
+    {
+      std::lock_guard guard(modeLock);
+      mode = step.mode;
+    }
+    proxy.forwardTo(step.backend);
+    ASSERT_TRUE(channel->waitFor("Alert: ", k + 1, 30s)) << step.name << "\n" << channel->log();
+    const auto lines = failures();
+    ASSERT_EQ(lines.size(), k + 1) << step.name << "\n" << channel->log();
+    EXPECT_NE(lines.back().record.find(step.line), std::string::npos)
+        << step.name << ": " << lines.back().record;
+  }
+  // Healthy again: the next refresh finds the same document.
+  {
+    std::lock_guard guard(modeLock);
+    mode = "good";
+  }
+  proxy.forwardTo(port);
+  ASSERT_TRUE(channel->waitFor("refreshPlaylist: playlist unchanged", 1, 30s)) << channel->log();
+
+  // Nothing reached the screen: the first document is the only one loaded, no fetch course
+  // started, no fall-back, the queue always the remote programme; the saved copy is the good one.
+  EXPECT_EQ(channel->linesContaining("Loaded playlist from ").size(), 1u) << channel->log();
+  EXPECT_TRUE(channel->linesContaining("applying the new playlist").empty()) << channel->log();
+  EXPECT_TRUE(channel->linesContaining("re-trying").empty()) << channel->log();
+  EXPECT_TRUE(channel->linesContaining("Using local playlist file").empty()) << channel->log();
+  EXPECT_EQ(failures().size(), steps.size()) << channel->log();
+  for (const auto& line : channel->linesContaining(kQueueEnd)) {
+    EXPECT_NE(line.record.find("file://" + folder->file("remote-media/stream-")), std::string::npos)
+        << line.record;
+  }
+  EXPECT_EQ(readFile(state), programme("remote-media"));
+  EXPECT_EQ(plainRequests.load(), 0);
+  const auto status = channel->stop(SIGINT);
+  ASSERT_TRUE(status) << channel->log();
+  EXPECT_EQ(*status, 0) << channel->log();
 
   released = true;
   plain.stop();

@@ -8,12 +8,14 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "vorn/build_config.h"
 
@@ -204,6 +206,117 @@ void RawTcpServer::serve() {
     }
     close(client);
   }
+}
+
+SwitchingProxy::SwitchingProxy() {
+  if (!listen()) {
+    throw std::runtime_error("the switching proxy could not listen");
+  }
+  thread_ = std::thread([this] { serve(); });
+}
+
+SwitchingProxy::~SwitchingProxy() {
+  stopping_ = true;
+  thread_.join();
+  for (auto& pipe : pipes_) {
+    pipe.join();
+  }
+  if (listener_ >= 0) {
+    close(listener_);
+  }
+}
+
+bool SwitchingProxy::listen() {
+  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener_, 64) != 0) {
+    close(listener_);
+    listener_ = -1;
+    return false;
+  }
+  socklen_t length = sizeof address;
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  return true;
+}
+
+void SwitchingProxy::forwardTo(int backendPort) {
+  backend_ = backendPort;
+  ++generation_;
+}
+
+void SwitchingProxy::serve() {
+  // Only this thread opens and closes the listening socket, so none is closed under a poll.
+  while (!stopping_) {
+    const int backendPort = backend_.load();
+    if (backendPort == 0 && listener_ >= 0) {
+      close(listener_);
+      listener_ = -1;
+    } else if (backendPort != 0 && listener_ < 0) {
+      listen();
+    }
+    if (listener_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    pollfd waiting{listener_, POLLIN, 0};
+    if (poll(&waiting, 1, 20) <= 0) {
+      continue;
+    }
+    const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      continue;
+    }
+    const int backend = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(backendPort));
+    if (connect(backend, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(backend);
+      close(client);
+      continue;
+    }
+    std::lock_guard lock(mutex_);
+    pipes_.emplace_back([this, client, backend, generation = generation_.load()] {
+      pipe(client, backend, generation);
+    });
+  }
+}
+
+void SwitchingProxy::pipe(int client, int backend, unsigned generation) {
+  char buffer[65536];
+  while (!stopping_ && generation_ == generation) {
+    pollfd ends[2] = {{client, POLLIN, 0}, {backend, POLLIN, 0}};
+    if (poll(ends, 2, 50) <= 0) {
+      continue;
+    }
+    bool open = true;
+    for (int i = 0; i < 2 && open; ++i) {
+      if (ends[i].revents == 0) {
+        continue;
+      }
+      const ssize_t got = recv(ends[i].fd, buffer, sizeof buffer, 0);
+      open = got > 0;
+      for (ssize_t sent = 0; open && sent < got;) {
+        const ssize_t now =
+            send(ends[1 - i].fd, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
+        open = now > 0;
+        sent += std::max<ssize_t>(now, 0);
+      }
+    }
+    if (!open) {
+      break;
+    }
+  }
+  close(client);
+  close(backend);
 }
 
 int closedPort() {

@@ -106,6 +106,32 @@ class RequestGate {
   std::optional<Clock::time_point> firstHeld_;
 };
 
+// A TCP forwarder on 127.0.0.1 that joins each new connection to the backend port set at that
+// moment: one playlist address that can break in a different way each time it is asked. Changing
+// the backend cuts the connections already open, so a kept-alive one cannot bypass the change;
+// with no backend the port stops listening and connections are refused.
+class SwitchingProxy {
+ public:
+  SwitchingProxy();
+  ~SwitchingProxy();
+  int port() const { return port_; }
+  // 0: refuse connections.
+  void forwardTo(int backendPort);
+
+ private:
+  void serve();
+  void pipe(int client, int backend, unsigned generation);
+  bool listen();
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<int> backend_{0};
+  std::atomic<unsigned> generation_{0};
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::vector<std::thread> pipes_;
+  std::thread thread_;
+};
+
 // A port on 127.0.0.1 on which nothing listens.
 int closedPort();
 

@@ -32,6 +32,9 @@ class ChannelTest : public ::testing::Test {
     world_.media().setLength(kA, 600.0);
     world_.media().setLength(kB, 300.0);
     world_.media().setLength(kC, 1200.0);
+    // The background refresh has tests of its own; elsewhere it would only add a timer and
+    // downloads to what a test counts.
+    world_.bundle().setPlaylistRefreshInterval(0.0);
   }
 
   // A plain VornViewController with its view loaded (so gestures and addresses are in place).

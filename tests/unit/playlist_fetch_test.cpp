@@ -185,6 +185,16 @@ TEST_F(PlaylistFetch,
   world_.network().serve(kRemote, {.data = "garbage"});
   controller_->updatePlaylistThenLoadVideos();
   world_.scheduler().runUntilIdle();
+  // No retry: first the saved copy of the document that succeeded, and without one the packaged
+  // copy.
+  const auto messages = controller_->debugmsgs();
+  EXPECT_EQ(
+      std::count(messages.begin(), messages.end(), "Using saved playlist file state:playlist.json"),
+      1);
+  EXPECT_EQ(world_.network().requests().back(), kRemote);
+  world_.state().put("playlist.json", "garbage");
+  controller_->updatePlaylistThenLoadVideos();
+  world_.scheduler().runUntilIdle();
   EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
 }
 
