@@ -281,6 +281,10 @@ void VornViewController::slateSlotEnded(platform::Timer& timer) {
     return;
   }
   slate_->slotEnd.reset();
+  // A slot's end is an item boundary: a refreshed programme that waits starts here.
+  if (applyWaitingPlaylist(false)) {
+    return;
+  }
   const size_t next = slate_->slot + 1;
   if (next >= timeline_->items.size()) {
     // The queue's last slot is over: the next queue, from the clock.

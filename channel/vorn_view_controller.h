@@ -181,8 +181,9 @@ class VornViewController : public platform::ViewController {
   void startPlaylistRefresh();
   void scheduleRefresh();
   // Main thread: puts a waiting document on screen unless the channel is paused. `queueEnds`: the
-  // item that just ended was the queue's last, whose own reload will build from it.
-  void applyWaitingPlaylist(bool queueEnds);
+  // item that just ended was the queue's last, whose own reload will build from it. True when the
+  // document was taken.
+  bool applyWaitingPlaylist(bool queueEnds);
   // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
   // any waiting one is older and dropped.
   void playlistAccepted(std::string_view bytes, const Json& document,

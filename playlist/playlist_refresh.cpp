@@ -188,19 +188,20 @@ void VornViewController::refreshPlaylistCompletionHandler(
   // With nothing on screen there is no item boundary to wait for.
   platform().mainQueue().post([self = self()] {
     const auto player = self->queuePlayer();
-    if (!player || !player->currentItem()) {
+    if (!player || (!player->currentItem() && !self->slate_)) {
       self->applyWaitingPlaylist(false);
     }
   });
 }
 
-void VornViewController::applyWaitingPlaylist(bool queueEnds) {
+bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
   const auto player = queuePlayer();
-  const bool onScreen = player && player->currentItem();
+  // The slate stands in for a video: a channel showing it is playing, or paused.
+  const bool onScreen = player && (player->currentItem() || slate_);
   // A paused channel stays as the viewer left it: the document waits for the first boundary after
   // playback resumes.
   if (onScreen && player->rate() == 0.0f) {
-    return;
+    return false;
   }
   JsonPtr document;
   std::optional<platform::Url> base;
@@ -213,16 +214,17 @@ void VornViewController::applyWaitingPlaylist(bool queueEnds) {
     from = refresh_.waitingFrom;
   }
   if (!document || document == playlist()) {
-    return;
+    return false;
   }
   notePlaylistAddress(document, base);
   setPlaylist(document);
   debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
   if (queueEnds) {
-    return;
+    return true;
   }
   // Nothing on screen: this is a start, with the indicator and the inactivity timer.
   loadVideos(onScreen);
+  return true;
 }
 
 void VornViewController::playlistAccepted(std::string_view bytes, const Json& document,

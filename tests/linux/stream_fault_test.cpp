@@ -562,7 +562,6 @@ TEST_F(StreamFaultTest, dead_streams_and_segments_leave_their_slot_to_the_slate)
 
 TEST_F(StreamFaultTest, stalls_outages_and_wrong_lengths_keep_the_programme_on_the_clock) {
   runAll({{"server stalls mid-item", Target::middle, Fault::serverStalls},
-          {"server gone and back", Target::middle, Fault::serverGone},
           {"shorter than listed", Target::middle, Fault::shorter},
           {"longer than listed", Target::last, Fault::longer}});
 }
