@@ -431,6 +431,28 @@ class HelpFormatter : public CLI::Formatter {
 
 }  // namespace
 
+std::string oneLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      line += c;
+    } else if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", u);
+      line += escape;
+    }
+  }
+  return line;
+}
+
 void useHelpFormat(CLI::App& app) {
   app.formatter(std::make_shared<HelpFormatter>());
 }
