@@ -14,6 +14,7 @@
 #include "app/check.h"
 #include "app/schedule.h"
 #include "channel/json.h"
+#include "channel/programme_clock.h"
 #include "tests/linux/test_https_server.h"
 #include "tests/worked_example.h"
 
@@ -38,6 +39,16 @@ Outcome check(app::CheckOptions options) {
   std::ostringstream out, err;
   const int status = app::runCheck(options, out, err);
   return {status, out.str(), err.str()};
+}
+
+// One item past the channel's cycle limit: entries of play count 5.
+std::string pastTheItemLimit() {
+  std::string text = "[";
+  for (size_t i = 0; i <= programme::kMaxCycleItems / 5; ++i) {
+    text += std::string(i > 0 ? "," : "") + R"({"hls_url": "https://x.invalid/)" +
+            std::to_string(i) + R"(", "duration": 1, "play_count": 5})";
+  }
+  return text + "]";
 }
 
 size_t lines(const std::string& text) {
@@ -180,6 +191,9 @@ TEST_F(OperatorTest, schedule_refuses_what_it_cannot_place_with_one_line) {
   expectRefused(playlistFile("unusable.json", R"([{"hls_url": "https://x.invalid/a"}, 3])"),
                 "nothing playable");
   expectRefused(mediaUrl("absent.json"), "not JSON");
+  expectRefused(
+      playlistFile("past-the-limit.json", pastTheItemLimit()),
+      "too large for the channel: The playlist's cycle would hold more than 100000 items.");
 
   options.playlist = playlistFile("worked.json", testing::workedExamplePlaylist());
   options.from = "yesterday";
@@ -237,6 +251,7 @@ TEST_F(OperatorTest, check_statuses_without_probing) {
   for (const std::string& unusable :
        {playlistFile("empty.json", "[]"), playlistFile("object.json", R"({"videos": []})"),
         playlistFile("broken.json", "[{"), folder->file("absent.json"),
+        playlistFile("past-the-limit.json", pastTheItemLimit()),
         playlistFile("none.json",
                      R"([{"hls_url": "https://x.invalid/a", "duration": 3, "play_count": 0}])")}) {
     options.playlist = unusable;
