@@ -34,9 +34,8 @@ Exit status: 0 when the channel ends, 1 when it cannot start, 2 for bad options 
 // `status` is set).
 bool parse(CLI::App& app, const std::string& command, const std::vector<std::string>& args,
            std::ostream& out, std::ostream& err, int& status) {
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
-    app.parse(reversed);
+    parseArguments(app, args);
     return true;
   } catch (const CLI::CallForHelp&) {
     out << app.help();
@@ -82,9 +81,8 @@ std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& 
   app.set_help_flag("-h,--help", "show this help");
   app.footer(kFooter);
 
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
-    app.parse(reversed);
+    parseArguments(app, args);
   } catch (const CLI::CallForHelp&) {
     out << app.help();
     return 0;

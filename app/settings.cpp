@@ -453,6 +453,17 @@ std::string oneLine(std::string_view text) {
   return line;
 }
 
+void parseArguments(CLI::App& app, const std::vector<std::string>& args) {
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const std::invalid_argument&) {
+    throw CLI::ConversionError("a flag's value must be true, false or a whole number");
+  } catch (const std::out_of_range&) {
+    throw CLI::ConversionError("a flag's value must be true, false or a whole number");
+  }
+}
+
 void useHelpFormat(CLI::App& app) {
   app.formatter(std::make_shared<HelpFormatter>());
 }

@@ -93,6 +93,11 @@ class SettingsOptions {
 // The effective settings as TOML lines, each followed by its origin.
 std::string describeSettings(const EffectiveSettings& settings);
 
+// Parses the words after a command name with `app`. A flag given a value that is neither a truth
+// word nor a whole number (--mute=x, --mute=99999999999999999999) makes CLI11 throw a standard
+// library error; it is bad input like any other, so it comes out as a CLI::ParseError too.
+void parseArguments(CLI::App& app, const std::vector<std::string>& args);
+
 // Gives `app` this program's help layout: an option's value named once, its help wrapped beside it.
 void useHelpFormat(CLI::App& app);
 
