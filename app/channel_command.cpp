@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <CLI/CLI.hpp>
 
 #include <charconv>
 #include <cmath>
@@ -12,34 +11,15 @@
 #include <optional>
 
 #include "app/app.h"
+#include "app/command_line.h"
 #include "app/commands.h"
 #include "app/settings.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/system_log.h"
-#include "vorn/build_config.h"
 
 namespace vorn::app {
 
 namespace {
-
-constexpr const char* kDescription =
-    "Plays the channel: the programme of the playlist that the clock puts on screen now.\n";
-
-constexpr const char* kFooter =
-    R"(Commands:
-  vorn simulate [OPTIONS]  the channel on a simulated device in virtual time
-  vorn schedule [OPTIONS]  what plays when
-  vorn check [OPTIONS]     whether a playlist is sound
-  (each takes --help)
-
-Settings: every setting above is also a key (the name in brackets) of the TOML files
-/etc/vorn/vorn.toml, then $XDG_CONFIG_HOME/vorn/vorn.toml (else ~/.config/vorn/vorn.toml), or of
-the --config file alone. The command line beats the environment (VORN_PLAYLIST_URL, VORN_CA_FILE),
-which beats the user's file, which beats the system's. VORN_DATA_DIR is the folder of the packaged
-playlist.
-
-Exit status: 0 when the channel ends, 1 when it cannot start, 2 for bad options or settings.
-)";
 
 std::optional<std::string> variable(const char* name) {
   const char* value = std::getenv(name);
@@ -165,51 +145,12 @@ linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, boo
 }  // namespace
 
 int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CLI::App app(kDescription, "vorn");
-  useHelpFormat(app);
-  SettingsOptions settingsOptions;
-  settingsOptions.addTo(app);
-  bool printConfig = false;
-  bool version = false;
-  app.add_flag("--print-config", printConfig,
-               "print the effective settings and where each comes from, then exit")
-      ->disable_flag_override();
-  app.add_flag("--version", version, "show the version")->disable_flag_override();
-  app.set_help_flag("-h,--help", "show this help");
-  app.footer(kFooter);
-
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
-  try {
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    out << app.help();
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    err << failure() << error.what() << " (see 'vorn --help')\n";
-    return 2;
+  const auto parsed =
+      parseChannelCommand(args, SettingsEnvironment::ofThisProcess(), failure(), out, err);
+  if (const int* status = std::get_if<int>(&parsed)) {
+    return *status;
   }
-  if (version) {
-    out << "vorn " << build::kVersion << '\n';
-    return 0;
-  }
-
-  EffectiveSettings effective;
-  try {
-    effective = settingsOptions.load(SettingsEnvironment::ofThisProcess());
-  } catch (const SettingsError& error) {
-    err << failure() << error.what() << '\n';
-    return 2;
-  }
-  const Settings& settings = effective.values;
-  if (settings.windowed && settings.headless) {
-    err << failure() << "windowed (" << effective.origins["windowed"] << ") and headless ("
-        << effective.origins["headless"] << ") cannot be used together\n";
-    return 2;
-  }
-  if (printConfig) {
-    out << describeSettings(effective);
-    return 0;
-  }
+  const Settings& settings = std::get<Settings>(parsed);
   out.flush();
 
   // Without any display named the channel runs headless by itself; a display named but not

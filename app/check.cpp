@@ -9,6 +9,7 @@
 
 #include "app/playlist_check.h"
 #include "app/playlist_source.h"
+#include "app/settings.h"
 #include "app/stream_probe.h"
 
 namespace vorn::app {
@@ -85,8 +86,9 @@ int runCheck(const CheckOptions& options, std::ostream& out, std::ostream& err) 
   const int status = checkStatus(report);
   if (status == 2) {
     err << "vorn check: "
-        << (!report.error.empty() ? report.error
-                                  : "the playlist " + options.playlist + " has nothing playable")
+        << oneLine(!report.error.empty()
+                       ? report.error
+                       : "the playlist " + options.playlist + " has nothing playable")
         << '\n';
   }
   if (options.json) {

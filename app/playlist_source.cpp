@@ -100,8 +100,14 @@ JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
     error = "cannot read the playlist " + source.playlist + ": " + fetched.error;
     return nullptr;
   }
-  auto parsed = playlist::parseDocument(*fetched.data);
+  // The channel's item limit holds here too: what it would refuse is not a programme.
+  auto parsed = playlist::parsePlaylist(*fetched.data, &*url);
   if (auto* failure = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
+    if (playlist::isTooLarge(**failure)) {
+      error = "the playlist " + source.playlist +
+              " is too large for the channel: " + (*failure)->message();
+      return nullptr;
+    }
     error = "the playlist " + source.playlist + " is not JSON: " + (*failure)->message();
     if (fetched.status >= 400) {
       error += " (the server answered HTTP " + std::to_string(fetched.status) + ")";

@@ -5,6 +5,7 @@
 
 #include "app/playlist_source.h"
 #include "app/programme_schedule.h"
+#include "app/settings.h"
 
 namespace vorn::app {
 
@@ -16,7 +17,7 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
   } else if (const auto parsed = parseIsoTime(options.from)) {
     from = *parsed;
   } else {
-    err << "vorn schedule: cannot read the time \"" << options.from
+    err << "vorn schedule: cannot read the time \"" << oneLine(options.from)
         << "\" (expected ISO 8601, such as 2026-12-06T01:03:20Z)\n";
     return 2;
   }
@@ -30,21 +31,22 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
   const JsonPtr document =
       loadPlaylist({options.playlist, options.caFile, options.fetchTimeout}, error, &address);
   if (!document) {
-    err << "vorn schedule: " << error << '\n';
+    err << "vorn schedule: " << oneLine(error) << '\n';
     return 2;
   }
   if (!document->is_array()) {
-    err << "vorn schedule: the playlist " << options.playlist << " is not a JSON array\n";
+    err << "vorn schedule: the playlist " << oneLine(options.playlist) << " is not a JSON array\n";
     return 2;
   }
   const ScheduleResult result =
       buildSchedule(*document, from, from + options.hours * 3600.0, address ? &*address : nullptr);
   if (result.schedule.cycleItems == 0) {
-    err << "vorn schedule: the playlist " << options.playlist << " has nothing playable\n";
+    err << "vorn schedule: the playlist " << oneLine(options.playlist) << " has nothing playable\n";
     return 2;
   }
   if (!result.error.empty()) {
-    err << "vorn schedule: the playlist " << options.playlist << ": " << result.error << '\n';
+    err << "vorn schedule: the playlist " << oneLine(options.playlist) << ": "
+        << oneLine(result.error) << '\n';
     return 2;
   }
   if (result.schedule.truncated) {

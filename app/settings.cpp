@@ -431,6 +431,39 @@ class HelpFormatter : public CLI::Formatter {
 
 }  // namespace
 
+std::string oneLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      line += c;
+    } else if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", u);
+      line += escape;
+    }
+  }
+  return line;
+}
+
+void parseArguments(CLI::App& app, const std::vector<std::string>& args) {
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const std::invalid_argument&) {
+    throw CLI::ConversionError("a flag's value must be true, false or a whole number");
+  } catch (const std::out_of_range&) {
+    throw CLI::ConversionError("a flag's value must be true, false or a whole number");
+  }
+}
+
 void useHelpFormat(CLI::App& app) {
   app.formatter(std::make_shared<HelpFormatter>());
 }

@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace CLI {
@@ -34,11 +35,16 @@ struct Settings {
   bool headless = false;
 };
 
+// `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that
+// quotes what the operator typed or wrote stays one line whatever it quotes. Text without control
+// characters is returned as it is.
+std::string oneLine(std::string_view text);
+
 // Bad settings input: the message is one line naming the file and line, or the option, or the
 // environment variable, and the key.
 class SettingsError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit SettingsError(std::string_view what) : std::runtime_error(oneLine(what)) {}
 };
 
 // Where a setting's value came from: "default", "system file /etc/vorn/vorn.toml",
@@ -86,6 +92,11 @@ class SettingsOptions {
 
 // The effective settings as TOML lines, each followed by its origin.
 std::string describeSettings(const EffectiveSettings& settings);
+
+// Parses the words after a command name with `app`. A flag given a value that is neither a truth
+// word nor a whole number (--mute=x, --mute=99999999999999999999) makes CLI11 throw a standard
+// library error; it is bad input like any other, so it comes out as a CLI::ParseError too.
+void parseArguments(CLI::App& app, const std::vector<std::string>& args);
 
 // Gives `app` this program's help layout: an option's value named once, its help wrapped beside it.
 void useHelpFormat(CLI::App& app);

@@ -324,9 +324,8 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
              "become-active\nto re-attach the picture.\n\n"
              "Exit status: 0 after the run, 2 for a bad option or an unreadable file.\n");
 
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
-    app.parse(reversed);
+    parseArguments(app, args);
   } catch (const CLI::CallForHelp&) {
     options.help = true;
     options.helpText = app.help();

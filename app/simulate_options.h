@@ -18,7 +18,7 @@ namespace vorn::app::simulate {
 // Bad input: one line, printed after "vorn simulate: ".
 class OptionError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit OptionError(std::string_view what) : std::runtime_error(oneLine(what)) {}
 };
 
 inline constexpr double kDefaultDuration = 60.0;

@@ -200,6 +200,30 @@ void exerciseCheck(const Json& root) {
   vorn::app::writeCheckJson(report, json);
 }
 
+// The first pass of parsePlaylist against the parsed document: the same refusals, read the same,
+// and the item limit exactly where countCycleItems puts it (small limits, so counts reach them).
+void comparePlaylist(std::string_view bytes, const vorn::playlist::ParseResult& parsed) {
+  static const auto base = Url::parse("https://playlists.vorn.invalid/lists/p.json");
+  const size_t limit = bytes.size() % 7;
+  const auto playlist = vorn::playlist::parsePlaylist(bytes, &*base, limit);
+  if (parsed.index() == 1) {
+    // The first pass stops at the item past the limit, before any fault later in the text.
+    check(playlist.index() == 1, "parsePlaylist accepts a text parseDocument refuses");
+    check(std::get<1>(playlist)->description() == std::get<1>(parsed)->description() ||
+              vorn::playlist::isTooManyItems(*std::get<1>(playlist)),
+          "parsePlaylist refuses differently");
+    return;
+  }
+  const bool tooMany =
+      vorn::programme::countCycleItems(*std::get<0>(parsed), &*base, limit) > limit;
+  if (tooMany) {
+    check(playlist.index() == 1 && vorn::playlist::isTooManyItems(*std::get<1>(playlist)),
+          "parsePlaylist misses a cycle past the limit");
+  } else {
+    check(playlist.index() == 0, "parsePlaylist refuses a cycle within the limit");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -210,6 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string("parseDocument ") + (parsed.index() == 0 ? "accepts" : "refuses") +
             " a text the reference parser " + (reference.index() == 0 ? "accepts" : "refuses"));
   compareUrlParsers(bytes);
+  comparePlaylist(bytes, parsed);
   if (parsed.index() == 1) {
     check(std::get<1>(parsed)->description() == std::get<1>(reference)->description(),
           "the refusals read differently");

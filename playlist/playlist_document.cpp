@@ -3,7 +3,12 @@
 #include <simdjson.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <iterator>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
@@ -12,7 +17,13 @@
 namespace vorn::playlist {
 namespace {
 
-enum ParseErrorCode : long { kSyntax = 1, kNotArrayOrObject = 2, kTooDeep = 3, kTooManyItems = 4 };
+enum ParseErrorCode : long {
+  kSyntax = 1,
+  kNotArrayOrObject = 2,
+  kTooDeep = 3,
+  kTooManyItems = 4,
+  kTooManyValues = 5,
+};
 
 class TooDeep : public std::exception {};
 
@@ -62,14 +73,151 @@ class LimitedDomBuilder {
   size_t depth_ = 0;
 };
 
+std::shared_ptr<platform::Error> notArrayOrObjectError() {
+  return platform::Error::make(
+      platform::kJsonErrorDomain, kNotArrayOrObject,
+      "JSON text did not start with array or object and option to allow fragments not set.");
+}
+
+// The first pass of parsePlaylist: nlohmann's parser with nothing built, throwing what the
+// reference parser's builder throws (so a refusal reads the same), counting the cycle's items as
+// the entries go by. Of each top-level element that is an object only the members an entry is
+// read from are kept, in a small document of their own, and judged by readEntry as the parsed
+// document's entries will be.
+class CycleCounter {
+ public:
+  CycleCounter(const platform::Url* base, size_t maxItems) : base_(base), maxItems_(maxItems) {}
+
+  bool tooMany() const { return items_ > maxItems_; }
+  bool tooManyValues() const { return values_ > kMaxValues; }
+  bool topLevelIsContainer() const { return topLevelIsContainer_; }
+
+  bool null() { return scalar(nullptr); }
+  bool boolean(bool value) { return scalar(value); }
+  bool number_integer(nlohmann::json::number_integer_t value) { return scalar(int64_t{value}); }
+  bool number_unsigned(nlohmann::json::number_unsigned_t value) { return scalar(uint64_t{value}); }
+  bool number_float(nlohmann::json::number_float_t value, const nlohmann::json::string_t&) {
+    return scalar(double{value});
+  }
+  bool string(nlohmann::json::string_t& value) { return scalar(std::move(value)); }
+  bool binary(nlohmann::json::binary_t&) { return scalar(nullptr); }
+  bool start_object(std::size_t) { return enter(true) && counted(); }
+  bool key(nlohmann::json::string_t& name) {
+    if (depth_ == 2 && inEntry_) {
+      member_ = name == "hls_url" ? 0 : name == "duration" ? 1 : name == "play_count" ? 2 : -1;
+    }
+    return true;
+  }
+  bool end_object() { return leave(); }
+  bool start_array(std::size_t) { return enter(false) && counted(); }
+  bool end_array() { return leave(); }
+  template <typename Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& e) {
+    throw e;
+  }
+
+ private:
+  // A member's value as the entry sees it: a container is neither a text nor a number.
+  using Value = std::variant<std::nullptr_t, bool, int64_t, uint64_t, double, std::string>;
+
+  bool enter(bool object) {
+    if (++depth_ > kMaxNestingDepth) {
+      throw TooDeep();
+    }
+    if (depth_ == 1) {
+      topLevelIsContainer_ = true;
+      inArray_ = !object;
+    } else if (depth_ == 2 && inArray_ && object) {
+      inEntry_ = true;
+      members_ = {};
+    } else if (depth_ == 3 && inEntry_) {
+      take(nullptr);
+    }
+    return true;
+  }
+
+  bool leave() {
+    if (depth_-- == 2 && inEntry_) {
+      inEntry_ = false;
+      items_ += entryPlays();
+      // Past the limit the rest of the text does not matter.
+      return !tooMany();
+    }
+    return true;
+  }
+
+  template <typename T>
+  bool scalar(T&& value) {
+    if (depth_ == 2 && inEntry_) {
+      take(Value(std::forward<T>(value)));
+    }
+    return counted();
+  }
+
+  // Past the value limit the rest of the text does not matter either.
+  bool counted() { return ++values_ <= kMaxValues; }
+
+  void take(Value value) {
+    if (member_ >= 0) {
+      members_[static_cast<size_t>(member_)] = std::move(value);
+    }
+    member_ = -1;
+  }
+
+  size_t entryPlays() const {
+    static constexpr std::string_view kNames[] = {"hls_url", "duration", "play_count"};
+    JsonDocument document;
+    size_t count = 0;
+    for (const auto& member : members_) {
+      count += member.has_value() ? 1 : 0;
+    }
+    const auto target = document.setObject(document.root(), count);
+    size_t i = 0;
+    for (size_t m = 0; m < members_.size(); ++m) {
+      if (!members_[m]) {
+        continue;
+      }
+      target.names[i] = kNames[m];
+      Json& out = target.values[i++];
+      std::visit(
+          [&](const auto& value) {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, bool>) {
+              JsonDocument::setBoolean(out, value);
+            } else if constexpr (std::is_same_v<T, int64_t>) {
+              JsonDocument::setInteger(out, value);
+            } else if constexpr (std::is_same_v<T, uint64_t>) {
+              JsonDocument::setUnsigned(out, value);
+            } else if constexpr (std::is_same_v<T, double>) {
+              JsonDocument::setFloat(out, value);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+              document.setString(out, value);
+            }
+          },
+          *members_[m]);
+    }
+    const auto entry = programme::readEntry(document.root(), base_);
+    return entry ? static_cast<size_t>(entry->plays) : 0;
+  }
+
+  const platform::Url* base_;
+  size_t maxItems_;
+  size_t items_ = 0;
+  size_t values_ = 0;
+  size_t depth_ = 0;
+  bool topLevelIsContainer_ = false;
+  bool inArray_ = false;
+  bool inEntry_ = false;
+  int member_ = -1;
+  std::array<std::optional<Value>, 3> members_;
+};
+
 // A whole parsed text, checked as the reading options require: without options only an array or
 // an object may stand at the top.
 ParseResult acceptTopLevel(std::shared_ptr<JsonDocument> document) {
   const Json& root = document->root();
   if (!root.is_array() && !root.is_object()) {
-    return platform::Error::make(
-        platform::kJsonErrorDomain, kNotArrayOrObject,
-        "JSON text did not start with array or object and option to allow fragments not set.");
+    return notArrayOrObjectError();
   }
   return JsonPtr(std::move(document), &root);
 }
@@ -194,6 +342,40 @@ std::shared_ptr<platform::Error> tooManyItemsError() {
                                    std::to_string(programme::kMaxCycleItems) + " items.");
 }
 
+ParseResult parsePlaylist(std::string_view bytes, const platform::Url* base, size_t maxItems) {
+  CycleCounter counter(base, maxItems);
+  try {
+    nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &counter);
+  } catch (const TooDeep&) {
+    return platform::Error::make(
+        platform::kJsonErrorDomain, kTooDeep,
+        "Nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels.");
+  } catch (const nlohmann::json::exception& e) {
+    return platform::Error::make(platform::kJsonErrorDomain, kSyntax, e.what());
+  }
+  if (counter.tooMany()) {
+    return tooManyItemsError();
+  }
+  if (counter.tooManyValues()) {
+    return platform::Error::make(
+        platform::kJsonErrorDomain, kTooManyValues,
+        "The playlist holds more than " + std::to_string(kMaxValues) + " values.");
+  }
+  if (!counter.topLevelIsContainer()) {
+    return notArrayOrObjectError();
+  }
+  return parseDocument(bytes);
+}
+
+bool isTooManyItems(const platform::Error& error) {
+  return error.domain() == platform::kJsonErrorDomain && error.code() == kTooManyItems;
+}
+
+bool isTooLarge(const platform::Error& error) {
+  return error.domain() == platform::kJsonErrorDomain &&
+         (error.code() == kTooManyItems || error.code() == kTooManyValues);
+}
+
 ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
   nlohmann::json tree;
   try {
@@ -224,17 +406,6 @@ void VornViewController::updatePlaylistCompletionHandler(
     setTimerRetryUpdatePlaylist();
     return;
   }
-  auto parsed = playlist::parseDocument(*data);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    this->error("Error parsing JSON: " + (*parseError)->description());
-    setTimerRetryUpdatePlaylist();
-    return;
-  }
-  auto document = std::get<JsonPtr>(std::move(parsed));
-  if (!document->is_array()) {
-    setTimerRetryUpdatePlaylist();
-    return;
-  }
   std::optional<platform::Url> answered;
   if (urlresponse) {
     answered = urlresponse->url();
@@ -242,8 +413,14 @@ void VornViewController::updatePlaylistCompletionHandler(
   // Relative stream addresses are resolved against the address that answered.
   const std::optional<platform::Url> base = answered ? answered : playlistNSURL();
   const platform::Url* const basePointer = base ? &*base : nullptr;
-  if (programme::countCycleItems(*document, basePointer) > programme::kMaxCycleItems) {
-    this->error("Error parsing JSON: " + playlist::tooManyItemsError()->description());
+  auto parsed = playlist::parsePlaylist(*data, basePointer);
+  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
+    this->error("Error parsing JSON: " + (*parseError)->description());
+    setTimerRetryUpdatePlaylist();
+    return;
+  }
+  auto document = std::get<JsonPtr>(std::move(parsed));
+  if (!document->is_array()) {
     setTimerRetryUpdatePlaylist();
     return;
   }

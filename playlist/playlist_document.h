@@ -5,7 +5,9 @@
 #include <variant>
 
 #include "channel/json.h"
+#include "channel/programme_clock.h"
 #include "platform/error.h"
+#include "platform/url.h"
 
 namespace vorn::playlist {
 
@@ -23,6 +25,22 @@ ParseResult parseDocument(std::string_view bytes);
 // are refused and how the refusal reads. parseDocument hands it every text it does not accept
 // itself.
 ParseResult parseDocumentWithReferenceParser(std::string_view bytes);
+
+// A playlist document for the channel or the operator's commands: parseDocument's result, or
+// tooManyItemsError() when the cycle (its usable entries resolved against `base`) would hold more
+// than `maxItems` items. A first pass over the text counts the items and finds the reference
+// parser's refusals without building anything, so a refused body costs a scan, not a document.
+// A text of more than kMaxValues values (numbers, texts, arrays, objects...) is refused too: each
+// costs about 60 bytes parsed, and no playlist within the item limit needs that many. The pass
+// stops at the item or value past a limit: a text that is also malformed further on is refused as
+// too large.
+ParseResult parsePlaylist(std::string_view bytes, const platform::Url* base,
+                          size_t maxItems = programme::kMaxCycleItems);
+inline constexpr size_t kMaxValues = 2'000'000;
+
+// Whether `error` is tooManyItemsError(); whether it is that or the refusal of too many values.
+bool isTooManyItems(const platform::Error& error);
+bool isTooLarge(const platform::Error& error);
 
 // The refusal of a document whose cycle holds more items than programme::kMaxCycleItems, worded
 // as a parse error: such a document is refused as a whole, as unreadable bytes are.

@@ -39,7 +39,8 @@ while read -r target; do
     options+=(-dict="$root/fuzz/$target.dict")
   fi
   echo "== $target: ${seconds} s"
-  if "$build/$target" "${options[@]}" "$corpus" >"$work/$target.log" 2>&1; then
+  # No input on stdin: fuzz_cli may name /dev/stdin as a settings file.
+  if "$build/$target" "${options[@]}" "$corpus" </dev/null >"$work/$target.log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units)' "$work/$target.log" || true
     grep -E '(DONE|INITED) .*cov:' "$work/$target.log" | tail -1 || true
   else

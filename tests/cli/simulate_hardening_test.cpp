@@ -65,6 +65,25 @@ TEST_F(SimulateHardening, resize_sizes_past_any_screen_are_refused_with_one_line
   EXPECT_EQ(largest.status, 0) << largest.err;
 }
 
+TEST_F(SimulateHardening, odd_option_values_are_refused_on_one_line_with_status_2) {
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"--event", "1:resize:10x\n20"},
+        std::vector<std::string>{"--start", "01:00\n:00"},
+        std::vector<std::string>{"--volume", "5\n"}, std::vector<std::string>{"--no-such\noption"},
+        // A flag's value that is not a truth word nor a whole number.
+        std::vector<std::string>{"--developer-mode=/x"},
+        std::vector<std::string>{"--developer-mode=99999999999999999999"}}) {
+    std::vector<std::string> args = {"--playlist", playlist_, "--for", "2"};
+    args.insert(args.end(), bad.begin(), bad.end());
+    const auto outcome = simulate(args);
+    EXPECT_EQ(outcome.status, 2) << bad.back();
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    EXPECT_EQ(outcome.err.find("\\n") != std::string::npos,
+              bad.back().find('\n') != std::string::npos)
+        << outcome.err;
+  }
+}
+
 TEST_F(SimulateHardening, a_relative_stream_address_plays_resolved_against_the_playlist_address) {
   const auto outcome =
       simulate({"--playlist", playlist_, "--start", "01:00:03", "--for", "1", "--trace"});

@@ -15,6 +15,7 @@
 #include "app/check.h"
 #include "app/schedule.h"
 #include "channel/json.h"
+#include "channel/programme_clock.h"
 #include "tests/linux/test_https_server.h"
 #include "tests/worked_example.h"
 
@@ -40,6 +41,16 @@ Outcome schedule(const app::ScheduleOptions& options) {
 }
 Outcome check(const app::CheckOptions& options) {
   return run(app::runCheck, options);
+}
+
+// One item past the channel's cycle limit: entries of play count 5.
+std::string pastTheItemLimit() {
+  std::string text = "[";
+  for (size_t i = 0; i <= programme::kMaxCycleItems / 5; ++i) {
+    text += std::string(i > 0 ? "," : "") + R"({"hls_url": "https://x.invalid/)" +
+            std::to_string(i) + R"(", "duration": 1, "play_count": 5})";
+  }
+  return text + "]";
 }
 
 size_t lines(const std::string& text) {
@@ -178,6 +189,9 @@ TEST_F(OperatorTest, schedule_refuses_what_it_cannot_place_with_one_line) {
   expectRefused(playlistFile("unusable.json", R"([{"hls_url": "https://x.invalid/a"}, 3])"),
                 "nothing playable");
   expectRefused(mediaUrl("absent.json"), "not JSON");
+  expectRefused(
+      playlistFile("past-the-limit.json", pastTheItemLimit()),
+      "too large for the channel: The playlist's cycle would hold more than 100000 items.");
 
   options.playlist = playlistFile("worked.json", testing::workedExamplePlaylist());
   options.from = "yesterday";
@@ -234,8 +248,9 @@ TEST_F(OperatorTest, check_statuses_without_probing) {
 
   // Unreadable, not a list, empty, nothing queued.
   for (const std::string& unusable :
-       {folder->file("absent.json"), playlistFile("object.json", R"({"videos": []})"),
-        playlistFile("empty.json", "[]"),
+       {playlistFile("empty.json", "[]"), playlistFile("object.json", R"({"videos": []})"),
+        playlistFile("broken.json", "[{"), folder->file("absent.json"),
+        playlistFile("past-the-limit.json", pastTheItemLimit()),
         playlistFile("none.json",
                      R"([{"hls_url": "https://x.invalid/a", "duration": 3, "play_count": 0}])")}) {
     options.playlist = unusable;

@@ -189,6 +189,55 @@ TEST_F(PlaylistHardening, a_cycle_past_the_item_limit_is_refused_as_a_parse_erro
   EXPECT_EQ(controller->playlist(), playing);
 }
 
+TEST(PlaylistFirstPass, counts_the_cycle_and_refuses_as_the_parsed_document_does) {
+  const auto base = *platform::Url::parse("https://lists.invalid/channel/p.json");
+  // A repeated name counts by its last value; a container where a text or a number belongs makes
+  // no entry; a relative address needs the base; only top-level elements are entries.
+  const std::string text = R"([
+    {"hls_url": "https://a.invalid/1", "duration": 1, "play_count": 3, "play_count": 2},
+    {"hls_url": ["https://a.invalid/x"], "duration": 1},
+    {"hls_url": "b.m3u8", "duration": true, "play_count": 5},
+    {"hls_url": {"hls_url": "https://a.invalid/2"}, "duration": 1, "hls_url": "https://a.invalid/2"},
+    [{"hls_url": "https://a.invalid/3", "duration": 1}],
+    {"hls_url": "https://a.invalid/4", "duration": {"duration": 1}},
+    {"hls_url": "https://a.invalid/5", "duration": 2.5, "play_count": -1e300}
+  ])";
+  const auto parsed = std::get<JsonPtr>(playlist::parseDocument(text));
+  ASSERT_EQ(programme::countCycleItems(*parsed, &base), 8u);
+  ASSERT_EQ(programme::countCycleItems(*parsed, nullptr), 3u);
+  for (const auto& [basePointer, items] :
+       {std::pair{&base, size_t{8}},
+        std::pair{static_cast<const platform::Url*>(nullptr), size_t{3}}}) {
+    EXPECT_EQ(playlist::parsePlaylist(text, basePointer, items).index(), 0u);
+    const auto refused = playlist::parsePlaylist(text, basePointer, items - 1);
+    ASSERT_EQ(refused.index(), 1u);
+    EXPECT_TRUE(playlist::isTooManyItems(*std::get<1>(refused)));
+  }
+
+  // The value limit counts every value, the top-level array included.
+  std::string values = "[0";
+  for (size_t i = 2; i < playlist::kMaxValues; ++i) {
+    values += ",0";
+  }
+  EXPECT_EQ(playlist::parsePlaylist(values + "]", nullptr).index(), 0u);
+  const auto tooMany = playlist::parsePlaylist(values + ",0]", nullptr);
+  ASSERT_EQ(tooMany.index(), 1u);
+  EXPECT_TRUE(playlist::isTooLarge(*std::get<1>(tooMany)));
+  EXPECT_FALSE(playlist::isTooManyItems(*std::get<1>(tooMany)));
+
+  // What the parser refuses reads the same from the first pass.
+  for (const std::string& bad :
+       {std::string(R"([{"hls_url": "x", )"), std::string("3"), std::string("[1] x"),
+        std::string(600, '[') + std::string(600, ']'),
+        std::string(R"([18446744073709551616, 1e999])")}) {
+    const auto expected = playlist::parseDocument(bad);
+    const auto got = playlist::parsePlaylist(bad, &base);
+    ASSERT_EQ(expected.index(), 1u) << bad;
+    ASSERT_EQ(got.index(), 1u) << bad;
+    EXPECT_EQ(std::get<1>(got)->description(), std::get<1>(expected)->description());
+  }
+}
+
 TEST(LogBounds, records_are_cut_with_a_mark_and_histories_are_bounded_by_bytes) {
   // A record at the limit is kept whole; one past it is cut to the limit and says how much went.
   const std::string atLimit(platform::kMaxRecordBytes, 'a');

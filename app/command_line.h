@@ -1,0 +1,33 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/check.h"
+#include "app/schedule.h"
+#include "app/settings.h"
+
+// The command lines of `vorn`, `vorn schedule` and `vorn check` read against the operator's
+// settings, apart from what the commands then do: each gives what to run, or the exit status when
+// there is nothing to run (help, version or the settings printed on `out`; bad options or settings
+// as one line on `err`, status 2). Nothing here touches the screen, the network or the process.
+namespace vorn::app {
+
+// `vorn`: the settings to start the channel with. `failure` leads every line on `err`.
+std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& args,
+                                                const SettingsEnvironment& environment,
+                                                const std::string& failure, std::ostream& out,
+                                                std::ostream& err);
+
+std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::string>& args,
+                                                        const SettingsEnvironment& environment,
+                                                        std::ostream& out, std::ostream& err);
+
+// The progress line is left off; the caller decides it.
+std::variant<CheckOptions, int> parseCheckCommand(const std::vector<std::string>& args,
+                                                  const SettingsEnvironment& environment,
+                                                  std::ostream& out, std::ostream& err);
+
+}  // namespace vorn::app
