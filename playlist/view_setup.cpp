@@ -45,6 +45,10 @@ void VornViewController::viewWillTransitionToSize(const platform::Size& size,
     if (const auto layer = self->playerLayer()) {
       layer->setFrame(self->view()->frame());
     }
+    // The slate covers the whole view, whatever its size.
+    if (self->slate_) {
+      self->presentSlate(self->slate_->slot);
+    }
   });
 }
 

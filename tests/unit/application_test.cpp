@@ -143,6 +143,17 @@ TEST_F(Application, resize_moves_the_video_layer_once_the_change_is_done) {
   EXPECT_EQ(controller->playerLayer()->frame(), (platform::Rect{0.0, 0.0, 1280.0, 720.0}));
   world_.lifecycle().resize({800.0, 600.0});
   EXPECT_EQ(controller->playerLayer()->frame(), (platform::Rect{0.0, 0.0, 800.0, 600.0}));
+  // The slate, standing in for a stream that stops, covers the view at its new size too.
+  for (const char* url : {kA, kB, kC}) {
+    world_.media().setBroken(url);
+  }
+  controller->queuePlayer()->seekToTime(platform::MediaTime::make(0, 1));
+  world_.scheduler().runUntilIdle();
+  ASSERT_TRUE(controller->slateView());
+  EXPECT_EQ(controller->slateView()->frame(), (platform::Rect{0.0, 0.0, 800.0, 600.0}));
+  world_.lifecycle().resize({1024.0, 768.0});
+  EXPECT_EQ(controller->slateView()->frame(), (platform::Rect{0.0, 0.0, 1024.0, 768.0}));
+  EXPECT_FALSE(controller->slateView()->isHidden());
   const size_t before = mark();
   world_.lifecycle().memoryWarning();
   EXPECT_TRUE(recordsSince(before).empty());
