@@ -142,7 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                });
   world.scheduler().runUntilIdle();
 
-  EventTarget target{world.application(), [&](bool reachable) {
+  bool hung = false;
+  EventTarget target{world.application(),
+                     [&](bool reachable) {
                        if (reachable) {
                          world.network().serve(kRemote, {.data = *served});
                        } else {
@@ -151,6 +153,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                            vorn::platform::kUrlErrorDomain, -1009,
                                            "The Internet connection appears to be offline.")});
                        }
+                       // Requests left hanging get the answer of the moment.
+                       if (hung) {
+                         hung = false;
+                         world.network().release(kRemote);
+                       }
+                     },
+                     [&] {
+                       hung = true;
+                       world.network().hold(kRemote);
                      }};
   // The script, the switch to the second body and the end, in time order, in steps so a run that
   // logs without end is cut short.
