@@ -57,8 +57,8 @@ class Json {
   T get() const;
 
   // The elements of an array, or the member values of an object, in document order; nothing for
-  // any other value. (A name that repeats in the text is a member each time in simdjson's reading
-  // and once in the reference parser's; find() gives the last value either way.)
+  // any other value. (A name that repeats in the text is a member each time it appears; find()
+  // gives the last value.)
   size_t size() const { return is_array() || is_object() ? size_ : 0; }
   const Json* begin() const { return items_; }
   const Json* end() const { return items_ + size(); }

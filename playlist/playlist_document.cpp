@@ -6,9 +6,11 @@
 #include <array>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
@@ -27,50 +29,158 @@ enum ParseErrorCode : long {
 
 class TooDeep : public std::exception {};
 
-// nlohmann's DOM builder with a depth limit. Parsing itself is iterative; the limit protects
-// what comes after it.
-class LimitedDomBuilder {
+// nlohmann's parser feeds events, not sizes, and a document's containers are made with their
+// sizes known. The reference path reads the text twice: this pass counts each container's
+// elements or members, in the order the containers open, and refuses what the parser refuses; the
+// second fills the document. Building nlohmann's own tree and copying it cost about three times
+// the memory of the document.
+class ContainerSizes {
  public:
-  explicit LimitedDomBuilder(nlohmann::json& result) : builder_(result, true) {}
+  std::vector<uint32_t> take() { return std::move(sizes_); }
 
-  bool null() { return builder_.null(); }
-  bool boolean(bool value) { return builder_.boolean(value); }
-  bool number_integer(nlohmann::json::number_integer_t value) {
-    return builder_.number_integer(value);
+  bool null() { return value(); }
+  bool boolean(bool) { return value(); }
+  bool number_integer(nlohmann::json::number_integer_t) { return value(); }
+  bool number_unsigned(nlohmann::json::number_unsigned_t) { return value(); }
+  bool number_float(nlohmann::json::number_float_t, const nlohmann::json::string_t&) {
+    return value();
   }
-  bool number_unsigned(nlohmann::json::number_unsigned_t value) {
-    return builder_.number_unsigned(value);
-  }
-  bool number_float(nlohmann::json::number_float_t value, const nlohmann::json::string_t& text) {
-    return builder_.number_float(value, text);
-  }
-  bool string(nlohmann::json::string_t& value) { return builder_.string(value); }
-  bool binary(nlohmann::json::binary_t& value) { return builder_.binary(value); }
-  bool start_object(std::size_t size) { return enter() && builder_.start_object(size); }
-  bool key(nlohmann::json::string_t& value) { return builder_.key(value); }
-  bool end_object() {
-    --depth_;
-    return builder_.end_object();
-  }
-  bool start_array(std::size_t size) { return enter() && builder_.start_array(size); }
-  bool end_array() {
-    --depth_;
-    return builder_.end_array();
-  }
+  bool string(nlohmann::json::string_t&) { return value(); }
+  bool binary(nlohmann::json::binary_t&) { return value(); }
+  bool start_object(std::size_t) { return open(); }
+  bool key(nlohmann::json::string_t&) { return true; }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(); }
+  bool end_array() { return close(); }
   template <typename Exception>
-  bool parse_error(std::size_t position, const std::string& token, const Exception& e) {
-    return builder_.parse_error(position, token, e);
+  bool parse_error(std::size_t, const std::string&, const Exception& e) {
+    throw e;
   }
 
  private:
-  bool enter() {
-    if (++depth_ > kMaxNestingDepth) {
-      throw TooDeep();
+  bool value() {
+    if (!open_.empty()) {
+      ++sizes_[open_.back()];
     }
     return true;
   }
-  nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder_;
-  size_t depth_ = 0;
+  bool open() {
+    value();
+    if (open_.size() + 1 > kMaxNestingDepth) {
+      throw TooDeep();
+    }
+    open_.push_back(sizes_.size());
+    sizes_.push_back(0);
+    return true;
+  }
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  std::vector<uint32_t> sizes_;
+  std::vector<size_t> open_;
+};
+
+// The second pass: each value goes straight to its place in the document. Members keep the text's
+// order and repeats, as the fast path keeps them. The sizes come from the first pass over the same
+// text; a value with no place left (which that pass rules out) stops the parse.
+class DocumentFiller {
+ public:
+  DocumentFiller(JsonDocument& document, std::vector<uint32_t> sizes)
+      : document_(document), sizes_(std::move(sizes)) {}
+
+  bool null() { return place() != nullptr; }
+  bool boolean(bool value) { return set(&JsonDocument::setBoolean, value); }
+  bool number_integer(nlohmann::json::number_integer_t value) {
+    return set(&JsonDocument::setInteger, int64_t{value});
+  }
+  bool number_unsigned(nlohmann::json::number_unsigned_t value) {
+    return set(&JsonDocument::setUnsigned, uint64_t{value});
+  }
+  bool number_float(nlohmann::json::number_float_t value, const nlohmann::json::string_t&) {
+    return set(&JsonDocument::setFloat, double{value});
+  }
+  bool string(nlohmann::json::string_t& value) {
+    Json* out = place();
+    if (out != nullptr) {
+      document_.setString(*out, value);
+    }
+    return out != nullptr;
+  }
+  bool binary(nlohmann::json::binary_t&) { return place() != nullptr; }
+  bool start_object(std::size_t) {
+    Json* out = place();
+    if (out == nullptr || next_ == sizes_.size()) {
+      return false;
+    }
+    const auto members = document_.setObject(*out, sizes_[next_++]);
+    open_.push_back({members.values, members.names});
+    return true;
+  }
+  bool key(nlohmann::json::string_t& name) {
+    if (open_.empty() || open_.back().filled == open_.back().values.size()) {
+      return false;
+    }
+    open_.back().names[open_.back().filled] = document_.copyText(name);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) {
+    Json* out = place();
+    if (out == nullptr || next_ == sizes_.size()) {
+      return false;
+    }
+    open_.push_back({document_.setArray(*out, sizes_[next_++]), {}});
+    return true;
+  }
+  bool end_array() { return close(); }
+  template <typename Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& e) {
+    throw e;
+  }
+
+ private:
+  struct Open {
+    std::span<Json> values;
+    std::span<std::string_view> names;  // empty for an array
+    size_t filled = 0;
+  };
+
+  // Where the next value goes: the root, or the next place of the innermost open container.
+  Json* place() {
+    if (open_.empty()) {
+      if (rootTaken_) {
+        return nullptr;
+      }
+      rootTaken_ = true;
+      return &document_.root();
+    }
+    Open& container = open_.back();
+    return container.filled < container.values.size() ? &container.values[container.filled++]
+                                                      : nullptr;
+  }
+  template <typename T>
+  bool set(void (*setter)(Json&, T), T value) {
+    Json* out = place();
+    if (out != nullptr) {
+      setter(*out, value);
+    }
+    return out != nullptr;
+  }
+  bool close() {
+    if (open_.empty() || open_.back().filled != open_.back().values.size()) {
+      return false;
+    }
+    open_.pop_back();
+    return true;
+  }
+
+  JsonDocument& document_;
+  std::vector<uint32_t> sizes_;
+  size_t next_ = 0;
+  bool rootTaken_ = false;
+  std::vector<Open> open_;
 };
 
 std::shared_ptr<platform::Error> notArrayOrObjectError() {
@@ -276,46 +386,6 @@ void copyInto(JsonDocument& document, Json& out, simdjson::dom::element value) {
   }
 }
 
-// The same from the reference parser's tree.
-void copyInto(JsonDocument& document, Json& out, const nlohmann::json& value) {
-  switch (value.type()) {
-    case nlohmann::json::value_t::array: {
-      const auto target = document.setArray(out, value.size());
-      size_t i = 0;
-      for (const auto& element : value) {
-        copyInto(document, target[i++], element);
-      }
-      return;
-    }
-    case nlohmann::json::value_t::object: {
-      const auto target = document.setObject(out, value.size());
-      size_t i = 0;
-      for (const auto& [name, member] : value.items()) {
-        target.names[i] = document.copyText(name);
-        copyInto(document, target.values[i++], member);
-      }
-      return;
-    }
-    case nlohmann::json::value_t::string:
-      document.setString(out, value.get_ref<const std::string&>());
-      return;
-    case nlohmann::json::value_t::number_integer:
-      JsonDocument::setInteger(out, value.get<int64_t>());
-      return;
-    case nlohmann::json::value_t::number_unsigned:
-      JsonDocument::setUnsigned(out, value.get<uint64_t>());
-      return;
-    case nlohmann::json::value_t::number_float:
-      JsonDocument::setFloat(out, value.get<double>());
-      return;
-    case nlohmann::json::value_t::boolean:
-      JsonDocument::setBoolean(out, value.get<bool>());
-      return;
-    default:
-      return;
-  }
-}
-
 }  // namespace
 
 ParseResult parseDocument(std::string_view bytes) {
@@ -323,14 +393,18 @@ ParseResult parseDocument(std::string_view bytes) {
   // refuses some texts the reference takes (whole numbers past 64 bits) and words its errors
   // differently. Whatever it refuses, for whatever reason, goes to the reference, so what is
   // accepted, how it parses and how a refusal reads are the reference's.
-  simdjson::dom::parser parser;
-  if (parser.allocate(bytes.size(), kMaxNestingDepth) == simdjson::SUCCESS) {
-    // The parser needs padding past the end of the text: the text is copied unless it has it.
-    simdjson::dom::element root;
-    if (parser.parse(bytes.data(), bytes.size(), true).get(root) == simdjson::SUCCESS) {
-      auto document = std::make_shared<JsonDocument>();
-      copyInto(*document, document->root(), root);
-      return acceptTopLevel(std::move(document));
+  {
+    // Scoped, so that the parser's buffers (several times the text) are gone before the reference
+    // path builds its document.
+    simdjson::dom::parser parser;
+    if (parser.allocate(bytes.size(), kMaxNestingDepth) == simdjson::SUCCESS) {
+      // The parser needs padding past the end of the text: the text is copied unless it has it.
+      simdjson::dom::element root;
+      if (parser.parse(bytes.data(), bytes.size(), true).get(root) == simdjson::SUCCESS) {
+        auto document = std::make_shared<JsonDocument>();
+        copyInto(*document, document->root(), root);
+        return acceptTopLevel(std::move(document));
+      }
     }
   }
   return parseDocumentWithReferenceParser(bytes);
@@ -377,10 +451,15 @@ bool isTooLarge(const platform::Error& error) {
 }
 
 ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
-  nlohmann::json tree;
+  auto document = std::make_shared<JsonDocument>();
   try {
-    LimitedDomBuilder builder(tree);
-    nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &builder);
+    ContainerSizes sizes;
+    nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &sizes);
+    DocumentFiller filler(*document, sizes.take());
+    if (!nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &filler)) {
+      return platform::Error::make(platform::kJsonErrorDomain, kSyntax,
+                                   "The text read differently the second time.");
+    }
   } catch (const TooDeep&) {
     return platform::Error::make(
         platform::kJsonErrorDomain, kTooDeep,
@@ -388,8 +467,6 @@ ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
   } catch (const nlohmann::json::exception& e) {
     return platform::Error::make(platform::kJsonErrorDomain, kSyntax, e.what());
   }
-  auto document = std::make_shared<JsonDocument>();
-  copyInto(*document, document->root(), tree);
   return acceptTopLevel(std::move(document));
 }
 
