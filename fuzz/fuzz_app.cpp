@@ -27,6 +27,7 @@
 #include "app/app.h"
 #include "app/simulate_events.h"
 #include "app/simulate_trace.h"
+#include "fuzz/fuzz_input.h"
 #include "platform/error.h"
 #include "platform/sim/world.h"
 
@@ -34,8 +35,8 @@ namespace {
 
 using vorn::app::simulate::eventKinds;
 using vorn::app::simulate::EventTarget;
+using vorn::fuzz::takePart;
 
-constexpr std::string_view kSeparator = "\n%%\n";
 constexpr double kStart = 3600.0;  // 01:00 UTC, an hour into the programme day
 constexpr double kSecondBodyAt = 300.0;
 constexpr double kRunSeconds = 700.0;
@@ -51,18 +52,6 @@ class NullBuffer : public std::streambuf {
   int_type overflow(int_type c) override { return traits_type::not_eof(c); }
   std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
 };
-
-std::string_view takePart(std::string_view& rest) {
-  const auto at = rest.find(kSeparator);
-  if (at == std::string_view::npos) {
-    const auto part = rest;
-    rest = {};
-    return part;
-  }
-  const auto part = rest.substr(0, at);
-  rest.remove_prefix(at + kSeparator.size());
-  return part;
-}
 
 uint8_t byteAt(std::string_view script, size_t index) {
   return index < script.size() ? static_cast<uint8_t>(script[index]) : 0;

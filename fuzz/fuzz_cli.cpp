@@ -24,28 +24,17 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "app/simulate_options.h"
+#include "fuzz/fuzz_input.h"
 
 namespace {
 
-constexpr std::string_view kSeparator = "\n%%\n";
+using vorn::fuzz::takePart;
 
 void check(bool condition, const char* what) {
   if (!condition) {
     std::fprintf(stderr, "fuzz_cli: %s\n", what);
     std::abort();
   }
-}
-
-std::string_view takePart(std::string_view& rest) {
-  const auto at = rest.find(kSeparator);
-  if (at == std::string_view::npos) {
-    const auto part = rest;
-    rest = {};
-    return part;
-  }
-  const auto part = rest.substr(0, at);
-  rest.remove_prefix(at + kSeparator.size());
-  return part;
 }
 
 std::vector<std::string> split(std::string_view text, char separator) {

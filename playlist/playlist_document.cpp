@@ -183,6 +183,12 @@ class DocumentFiller {
   std::vector<Open> open_;
 };
 
+std::shared_ptr<platform::Error> tooDeepError() {
+  return platform::Error::make(
+      platform::kJsonErrorDomain, kTooDeep,
+      "Nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels.");
+}
+
 std::shared_ptr<platform::Error> notArrayOrObjectError() {
   return platform::Error::make(
       platform::kJsonErrorDomain, kNotArrayOrObject,
@@ -421,9 +427,7 @@ ParseResult parsePlaylist(std::string_view bytes, const platform::Url* base, siz
   try {
     nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &counter);
   } catch (const TooDeep&) {
-    return platform::Error::make(
-        platform::kJsonErrorDomain, kTooDeep,
-        "Nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels.");
+    return tooDeepError();
   } catch (const nlohmann::json::exception& e) {
     return platform::Error::make(platform::kJsonErrorDomain, kSyntax, e.what());
   }
@@ -461,9 +465,7 @@ ParseResult parseDocumentWithReferenceParser(std::string_view bytes) {
                                    "The text read differently the second time.");
     }
   } catch (const TooDeep&) {
-    return platform::Error::make(
-        platform::kJsonErrorDomain, kTooDeep,
-        "Nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels.");
+    return tooDeepError();
   } catch (const nlohmann::json::exception& e) {
     return platform::Error::make(platform::kJsonErrorDomain, kSyntax, e.what());
   }
