@@ -37,9 +37,10 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
     return;
   }
   debug("lastVideoPlayedToEnd: object: " + log::renderOptional(item));
-  // A queue that ran a little ahead (a seek rounded up) waits for its last slot's end, so the
-  // next load finds the clock in the next cycle and not in the slot just played.
-  if (const double wait = untilSlotEnd(item.get()); wait > 0.1) {
+  // A queue that ran a little ahead (a seek rounded up, or a player that cuts at the frame before
+  // the slot's end) waits for its last slot's end, so the next load finds the clock in the next
+  // cycle and not in the slot just played. Only the clock's rounding is let pass.
+  if (const double wait = untilSlotEnd(item.get()); wait > 0.001) {
     lastSlotEnd_ = platform().timers().scheduledTimer(
         wait, platform::TimerAction::strong(self(),
                                             "lastSlotEnded:", &VornViewController::lastSlotEnded));
