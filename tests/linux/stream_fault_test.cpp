@@ -7,7 +7,8 @@
 //
 // The programme: four streams listed at 10 s each, a 40 s cycle on the UTC day (TZ=UTC). Each
 // stream has 2 s segments; the channel's player reads the first two when it opens a stream, so
-// mid-item faults start at segment 2: the picture stops 4 s into the slot.
+// mid-item faults start at segment 2: the picture stops 4 s into the slot. A server taken away
+// mid-item stops the picture where the last segment it served ends.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -198,6 +199,7 @@ struct FaultState {
   bool chooseFirstRequested = false;
   Fault fault = Fault::notFound;
   std::atomic<int> hits{0};  // requests the fault acted on
+  int segmentsServed = 0;    // of the target, from its start, while the fault is active
   RequestGate gate;
 };
 
@@ -234,10 +236,71 @@ class StreamFaultTest : public ::testing::Test {
     delete folder;
   }
 
-  // The programme and its streams, with the fault applied to the target stream.
+  // The streams, with the fault applied to the target stream.
+  static void serveMedia(FaultState& state, const httplib::Request& request,
+                         httplib::Response& reply) {
+    const int n = std::stoi(request.matches[1].str());
+    const std::string file = request.matches[2].str();
+    std::string dir = folder->file("media/stream-" + std::to_string(n));
+    bool hold = false;
+    {
+      std::lock_guard lock(state.mutex);
+      if (state.chooseFirstRequested && state.target == 0) {
+        state.target = n;
+      }
+      const bool segment = file.rfind("segment-", 0) == 0;
+      const bool laterSegment = segment && file >= "segment-002";
+      if (n == state.target && state.active) {
+        switch (state.fault) {
+          case Fault::notFound:
+            ++state.hits;
+            reply.status = 404;
+            return;
+          case Fault::segmentNotFound:
+            if (laterSegment) {
+              ++state.hits;
+              reply.status = 404;
+              return;
+            }
+            break;
+          case Fault::serverStalls:
+            hold = laterSegment;
+            break;
+          case Fault::shorter:
+            dir = folder->file("short");
+            ++state.hits;
+            break;
+          case Fault::longer:
+            dir = folder->file("long");
+            ++state.hits;
+            break;
+          case Fault::serverGone:
+            if (segment) {
+              state.segmentsServed =
+                  std::max(state.segmentsServed, std::stoi(file.substr(8, 3)) + 1);
+            }
+            break;
+        }
+      }
+    }
+    if (hold) {
+      ++state.hits;
+      state.gate.pass();
+    }
+    const std::string path = dir + "/" + file;
+    if (!fs::is_regular_file(path)) {
+      reply.status = 404;
+      return;
+    }
+    reply.set_content(readFile(path), "application/octet-stream");
+  }
+
+  // The programme and its streams.
   static std::unique_ptr<TestHttpsServer> makeServer(const std::shared_ptr<FaultState>& state,
                                                      std::shared_ptr<int> port, int onPort = 0) {
     auto server = std::make_unique<TestHttpsServer>(*certificates);
+    // One request a connection, so that taking the server away ends every connection at once.
+    server->server().set_keep_alive_max_count(1);
     server->server().Get(remote->path, [port](const httplib::Request&, httplib::Response& reply) {
       std::string json = "[";
       for (int n = 1; n <= kStreams; ++n) {
@@ -250,58 +313,10 @@ class StreamFaultTest : public ::testing::Test {
       }
       reply.set_content(json + "]", "application/json");
     });
-    server->server().Get(R"(/media/stream-(\d)/(.+))", [state](const httplib::Request& request,
-                                                               httplib::Response& reply) {
-      const int n = std::stoi(request.matches[1].str());
-      const std::string file = request.matches[2].str();
-      std::string dir = folder->file("media/stream-" + std::to_string(n));
-      bool hold = false;
-      {
-        std::lock_guard lock(state->mutex);
-        if (state->chooseFirstRequested && state->target == 0) {
-          state->target = n;
-        }
-        const bool laterSegment = file.rfind("segment-", 0) == 0 && file >= "segment-002";
-        if (n == state->target && state->active) {
-          switch (state->fault) {
-            case Fault::notFound:
-              ++state->hits;
-              reply.status = 404;
-              return;
-            case Fault::segmentNotFound:
-              if (laterSegment) {
-                ++state->hits;
-                reply.status = 404;
-                return;
-              }
-              break;
-            case Fault::serverStalls:
-              hold = laterSegment;
-              break;
-            case Fault::shorter:
-              dir = folder->file("short");
-              ++state->hits;
-              break;
-            case Fault::longer:
-              dir = folder->file("long");
-              ++state->hits;
-              break;
-            case Fault::serverGone:
-              break;
-          }
-        }
-      }
-      if (hold) {
-        ++state->hits;
-        state->gate.pass();
-      }
-      const std::string path = dir + "/" + file;
-      if (!fs::is_regular_file(path)) {
-        reply.status = 404;
-        return;
-      }
-      reply.set_content(readFile(path), "application/octet-stream");
-    });
+    server->server().Get(R"(/media/stream-(\d)/(.+))",
+                         [state](const httplib::Request& request, httplib::Response& reply) {
+                           serveMedia(*state, request, reply);
+                         });
     server->start(onPort);
     *port = server->port();
     return server;
@@ -397,16 +412,19 @@ class StreamFaultTest : public ::testing::Test {
 
     // Live: CPU samples every 200 ms, the server taken away and brought back.
     std::optional<double> returnedAt;
-    const double goneAt = faultAt - 1.5;  // before the request for segment 2
+    const double goneAt = slotStart + 2.5;
     const double returnAt = slotEnd + 4.0;
     const double until =
         scenario.fault == Fault::serverGone ? returnAt + kReturnWithin + 1.0 : slotEnd + 5.0;
     while (wallDaySeconds() < until && !channel.hasExited()) {
       const double t = wallDaySeconds();
       cpu.emplace_back(t, cpuSeconds(channel.pid()));
-      if (scenario.fault == Fault::serverGone && server && t >= goneAt) {
+      if (scenario.fault == Fault::serverGone && server && !returnedAt && t >= goneAt) {
         server->stop();
         server.reset();
+        // The player reads ahead, so the picture stops where the last segment served ends.
+        std::lock_guard lock(faults->mutex);
+        faultAt = slotStart + 2.0 * faults->segmentsServed;
       } else if (scenario.fault == Fault::serverGone && !server && !returnedAt && t >= returnAt) {
         try {
           server = makeServer(faults, port, *port);
@@ -516,15 +534,13 @@ class StreamFaultTest : public ::testing::Test {
     if (slateLine && !cpu.empty()) {
       const double from = slateLine->daySeconds + 0.5;
       const double to = back->line.daySeconds - 0.5;
-      auto sampleAt = [&](double t) {
-        return *std::min_element(cpu.begin(), cpu.end(), [t](const auto& a, const auto& b) {
-          return std::abs(a.first - t) < std::abs(b.first - t);
-        });
-      };
-      const auto start = sampleAt(from);
-      const auto end = sampleAt(to);
-      if (end.first - start.first >= 2.0) {
-        const double share = (end.second - start.second) / (end.first - start.first);
+      // Samples inside the window only: the nearest one outside may be the process's start.
+      const auto start = std::find_if(cpu.begin(), cpu.end(),
+                                      [from](const auto& sample) { return sample.first >= from; });
+      const auto end = std::find_if(cpu.rbegin(), cpu.rend(),
+                                    [to](const auto& sample) { return sample.first <= to; });
+      if (start != cpu.end() && end != cpu.rend() && end->first - start->first >= 2.0) {
+        const double share = (end->second - start->second) / (end->first - start->first);
         if (share < 0.0 || share > kIdleCpu) {
           return failure("CPU under the slate: " + std::to_string(100 * share) + " % of one core");
         }
@@ -563,7 +579,8 @@ TEST_F(StreamFaultTest, dead_streams_and_segments_leave_their_slot_to_the_slate)
 TEST_F(StreamFaultTest, stalls_outages_and_wrong_lengths_keep_the_programme_on_the_clock) {
   runAll({{"server stalls mid-item", Target::middle, Fault::serverStalls},
           {"shorter than listed", Target::middle, Fault::shorter},
-          {"longer than listed", Target::last, Fault::longer}});
+          {"longer than listed", Target::last, Fault::longer},
+          {"server gone and back", Target::middle, Fault::serverGone}});
 }
 
 }  // namespace
