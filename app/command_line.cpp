@@ -62,6 +62,14 @@ std::optional<Settings> loadSettings(const SettingsOptions& options,
 
 const std::set<std::string> kFetchSettings = {"playlist_url", "ca_file", "fetch_timeout"};
 
+// The playlist the operator's commands read, when not the channel's own.
+void addPlaylistOption(CLI::App& app, std::string& playlist) {
+  app.add_option("--playlist", playlist,
+                 "the playlist: a file or an http, https or file address (default: the "
+                 "playlist_url setting)")
+      ->type_name("FILE|URL");
+}
+
 }  // namespace
 
 std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& args,
@@ -127,10 +135,7 @@ std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::s
   std::string from;
   double hours = 24.0;
   std::string format = "text";
-  app.add_option("--playlist", playlist,
-                 "the playlist: a file or an http, https or file address (default: the "
-                 "playlist_url setting)")
-      ->type_name("FILE|URL");
+  addPlaylistOption(app, playlist);
   app.add_option("--from", from, "the first instant shown, ISO 8601 (default: now)")
       ->type_name("ISO-TIME");
   app.add_option("--hours", hours, "how many hours to show (default 24)")
@@ -181,10 +186,7 @@ std::variant<CheckOptions, int> parseCheckCommand(const std::vector<std::string>
   std::string playlist;
   bool probe = false;
   bool json = false;
-  app.add_option("--playlist", playlist,
-                 "the playlist: a file or an http, https or file address (default: the "
-                 "playlist_url setting)")
-      ->type_name("FILE|URL");
+  addPlaylistOption(app, playlist);
   app.add_flag("--probe", probe,
                "open each stream: reachable or not, its variants, its real duration against the "
                "listed one")
