@@ -299,6 +299,8 @@ std::optional<Value> fromNode(const Key& key, const toml::node& node) {
   return std::nullopt;
 }
 
+constexpr size_t kMaxSettingsFileBytes = 1 << 20;
+
 // Reads one settings file into `resolved`. A missing file that is not required is no error.
 void readFile(const std::string& path, const std::string& label, bool required,
               std::map<std::string, Resolved>& resolved) {
@@ -313,14 +315,20 @@ void readFile(const std::string& path, const std::string& label, bool required,
   if (!file) {
     throw SettingsError(path + ": cannot read the settings file");
   }
-  std::ostringstream contents;
-  contents << file.rdbuf();
+  // Read with a bound: a settings file may name a device or a pipe that never ends.
+  std::string contents(kMaxSettingsFileBytes + 1, '\0');
+  file.read(contents.data(), static_cast<std::streamsize>(contents.size()));
   if (file.bad()) {
     throw SettingsError(path + ": cannot read the settings file");
   }
+  contents.resize(static_cast<size_t>(file.gcount()));
+  if (contents.size() > kMaxSettingsFileBytes) {
+    throw SettingsError(path + ": the settings file is larger than " +
+                        std::to_string(kMaxSettingsFileBytes >> 20) + " MiB");
+  }
   toml::table table;
   try {
-    table = toml::parse(contents.str(), path);
+    table = toml::parse(contents, path);
   } catch (const toml::parse_error& error) {
     throw SettingsError(path + ":" + std::to_string(error.source().begin.line) + ": " +
                         std::string(error.description()));
