@@ -3,7 +3,6 @@
 // plays, or an always-on screen grows with every reload.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -21,7 +20,6 @@ namespace vorn::linuxtest {
 namespace {
 
 using namespace std::chrono_literals;
-using linuxbackend::MpvBackend;
 using linuxbackend::MpvOptions;
 using platform::MediaTime;
 using platform::PlayerItem;
@@ -40,15 +38,7 @@ struct LoadTrace {
 TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replaced) {
   TempDir media;
   for (int n = 1; n <= 2; ++n) {
-    const std::string dir = media.file("stream-" + std::to_string(n));
-    ASSERT_TRUE(runCommand(
-        "mkdir -p " + dir +
-        " && ffmpeg -nostdin -hide_banner -loglevel error -y"
-        " -f lavfi -i testsrc2=size=160x90:rate=25:duration=1"
-        " -f lavfi -i sine=frequency=500:sample_rate=48000:duration=1"
-        " -c:v libx264 -preset ultrafast -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -shortest"
-        " -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_filename " +
-        dir + "/segment-%03d.ts " + dir + "/index.m3u8"));
+    ASSERT_TRUE(makeHlsStream(media.file("stream-" + std::to_string(n)), 1, "160x90", 1, 25));
   }
   auto streamItem = [&](int n) {
     return std::make_shared<PlayerItem>(platform::Asset::assetWithUrl(
@@ -57,22 +47,9 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
 
   PumpedQueue queue;
   platform::NotificationCenter center;
-  auto drainPending = std::make_shared<std::atomic<bool>>(false);
-  auto holder = std::make_shared<MpvBackend*>(nullptr);
   MpvOptions options;
   options.headless = true;
-  auto backend = std::make_unique<MpvBackend>(queue, queue.context(), center, options,
-                                              [&queue, drainPending, holder] {
-                                                if (!drainPending->exchange(true)) {
-                                                  queue.post([drainPending, holder] {
-                                                    drainPending->store(false);
-                                                    if (*holder != nullptr) {
-                                                      (*holder)->drainEvents();
-                                                    }
-                                                  });
-                                                }
-                                              });
-  *holder = backend.get();
+  auto backend = makeDrainedBackend(queue, center, options);
 
   // Loads alternate between running to the queue's end (the channel's reload) and being replaced
   // right after the first frame (a reload while the queue still plays).
@@ -166,7 +143,6 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
   token.reset();
   layer.reset();
   player.reset();
-  *holder = nullptr;
   backend.reset();
 }
 

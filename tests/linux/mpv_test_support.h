@@ -2,16 +2,20 @@
 
 #include <asio/io_context.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/dispatch.h"
+#include "platform/linux/mpv_backend.h"
+#include "platform/notification_center.h"
 
 namespace vorn::linuxtest {
 
@@ -72,6 +76,28 @@ class PumpedQueue : public platform::MainQueue {
   std::deque<std::function<void()>> blocks_;
   asio::io_context context_;
 };
+
+// An mpv backend whose wake-ups drain its events on `queue`, as the application's loop does; a
+// wake-up still queued when the backend is gone drains nothing.
+inline std::shared_ptr<linuxbackend::MpvBackend> makeDrainedBackend(
+    PumpedQueue& queue, platform::NotificationCenter& center,
+    const linuxbackend::MpvOptions& options) {
+  auto self = std::make_shared<std::weak_ptr<linuxbackend::MpvBackend>>();
+  auto pending = std::make_shared<std::atomic<bool>>(false);
+  auto backend = std::make_shared<linuxbackend::MpvBackend>(queue, queue.context(), center, options,
+                                                            [&queue, self, pending] {
+                                                              if (!pending->exchange(true)) {
+                                                                queue.post([self, pending] {
+                                                                  pending->store(false);
+                                                                  if (auto backend = self->lock()) {
+                                                                    backend->drainEvents();
+                                                                  }
+                                                                });
+                                                              }
+                                                            });
+  *self = backend;
+  return backend;
+}
 
 // Where the project's scripts live (set by the build).
 inline std::string sourceDir() {

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -21,8 +20,6 @@
 
 namespace vorn::linuxtest {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct Outcome {
   int status;
@@ -64,21 +61,9 @@ class OperatorTest : public ::testing::Test {
     certificates =
         new TestCertificates(TestCertificates::generate(folder->path(), "operator", {"localhost"}));
     // Streams of known real lengths, and a master playlist offering two of them as variants.
-    const auto make = [](const std::string& name, int seconds, const char* size) {
-      const std::string dir = folder->file("media/" + name);
-      fs::create_directories(dir);
-      const std::string command =
-          "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" +
-          std::string(size) + ":rate=25:duration=" + std::to_string(seconds) +
-          " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds) +
-          " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -sc_threshold 0 -c:a aac"
-          " -shortest -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
-          dir + "/segment-%03d.ts " + dir + "/index.m3u8";
-      ASSERT_TRUE(runCommand(command)) << command;
-    };
-    make("six", 6, "160x90");
-    make("ten", 10, "160x90");
-    make("six-large", 6, "320x180");
+    ASSERT_TRUE(makeHlsStream(folder->file("media/six"), 6));
+    ASSERT_TRUE(makeHlsStream(folder->file("media/ten"), 10));
+    ASSERT_TRUE(makeHlsStream(folder->file("media/six-large"), 6, "320x180"));
     writeFile(folder->file("media/master.m3u8"),
               "#EXTM3U\n"
               "#EXT-X-STREAM-INF:BANDWIDTH=400000,RESOLUTION=160x90\n"

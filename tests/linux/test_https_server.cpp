@@ -8,8 +8,8 @@
 
 #include <curl/curl.h>
 
-#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +38,21 @@ bool runCommand(const std::string& command) {
   return std::system(command.c_str()) == 0;
 }
 
+std::string commandOutput(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, pipe)) {
+      text += buffer;
+    }
+    pclose(pipe);
+  }
+  while (!text.empty() && text.back() == '\n') {
+    text.pop_back();
+  }
+  return text;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream contents;
@@ -50,33 +65,57 @@ void writeFile(const std::string& path, const std::string& contents) {
   out << contents;
 }
 
+bool makeHlsStream(const std::string& folder, int seconds, const std::string& size, int segment,
+                   int gop) {
+  const std::string length = std::to_string(seconds);
+  return runCommand(
+      "mkdir -p " + folder +
+      " && ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=" + size +
+      ":rate=25:duration=" + length +
+      " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=" + length +
+      " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g " + std::to_string(gop) +
+      " -sc_threshold 0 -c:a aac -shortest -f hls -hls_time " + std::to_string(segment) +
+      " -hls_playlist_type vod -hls_segment_filename " + folder + "/segment-%03d.ts " + folder +
+      "/index.m3u8");
+}
+
+namespace {
+const std::string kKeyOptions = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+}
+
 TestCertificates TestCertificates::generate(const std::string& folder, const std::string& caName,
                                             const std::vector<std::string>& hosts) {
-  TestCertificates result{folder + "/" + caName + "-ca.pem", folder + "/" + caName + "-server.pem",
-                          folder + "/" + caName + "-server.key"};
-  std::string caKey = folder + "/" + caName + "-ca.key";
-  std::string csr = folder + "/" + caName + "-server.csr";
-  std::string extensions = folder + "/" + caName + "-ext.cnf";
+  TestCertificates authority{folder + "/" + caName + "-ca.pem", "", ""};
   std::string names = "IP:127.0.0.1";
   for (const auto& host : hosts) {
     names += ",DNS:" + host;
   }
-  writeFile(extensions, "subjectAltName=" + names +
-                            "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
-  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-  bool ok = runCommand("openssl req -x509 " + ec + " -keyout " + caKey + " -out " + result.caFile +
-                       " -days 2 -subj '/CN=" + caName + " test authority'" +
-                       " -addext basicConstraints=critical,CA:TRUE" +
-                       " -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null") &&
-            runCommand("openssl req " + ec + " -keyout " + result.serverKey + " -out " + csr +
-                       " -subj /CN=localhost 2>/dev/null") &&
-            runCommand("openssl x509 -req -in " + csr + " -CA " + result.caFile + " -CAkey " +
-                       caKey + " -CAcreateserial -days 2 -out " + result.serverCert + " -extfile " +
-                       extensions + " 2>/dev/null");
-  if (!ok) {
-    throw std::runtime_error("openssl could not make the test certificates");
+  if (!runCommand("openssl req -x509 " + kKeyOptions + " -keyout " + folder + "/" + caName +
+                  "-ca.key -out " + authority.caFile + " -days 2 -subj '/CN=" + caName +
+                  " test authority'" + " -addext basicConstraints=critical,CA:TRUE" +
+                  " -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null")) {
+    throw std::runtime_error("openssl could not make the test authority");
   }
-  return result;
+  return authority.sign(folder, caName, names, 2);
+}
+
+TestCertificates TestCertificates::sign(const std::string& folder, const std::string& name,
+                                        const std::string& names, int days) const {
+  const std::string base = folder + "/" + name;
+  TestCertificates made{caFile, base + "-server.pem", base + "-server.key"};
+  const std::string caKey = caFile.substr(0, caFile.size() - 7) + "-ca.key";
+  writeFile(base + "-ext.cnf", "subjectAltName=" + names +
+                                   "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+  const bool ok =
+      runCommand("openssl req " + kKeyOptions + " -keyout " + made.serverKey + " -out " + base +
+                 "-server.csr -subj /CN=localhost 2>/dev/null") &&
+      runCommand("openssl x509 -req -in " + base + "-server.csr -CA " + caFile + " -CAkey " +
+                 caKey + " -CAcreateserial -days " + std::to_string(days) + " -out " +
+                 made.serverCert + " -extfile " + base + "-ext.cnf 2>/dev/null");
+  if (!ok) {
+    throw std::runtime_error("openssl could not make the certificate " + name);
+  }
+  return made;
 }
 
 TestHttpsServer::TestHttpsServer(const TestCertificates& certificates)
@@ -120,8 +159,6 @@ std::string TestHttpsServer::url(const std::string& path) const {
 void RequestGate::close() {
   std::lock_guard lock(mutex_);
   closed_ = true;
-  held_ = 0;
-  firstHeld_.reset();
 }
 
 void RequestGate::open() {
@@ -134,23 +171,7 @@ void RequestGate::open() {
 
 void RequestGate::pass() {
   std::unique_lock lock(mutex_);
-  if (!closed_) {
-    return;
-  }
-  if (held_++ == 0) {
-    firstHeld_ = Clock::now();
-  }
   opened_.wait(lock, [this] { return !closed_; });
-}
-
-int RequestGate::held() const {
-  std::lock_guard lock(mutex_);
-  return held_;
-}
-
-std::optional<RequestGate::Clock::time_point> RequestGate::firstHeld() const {
-  std::lock_guard lock(mutex_);
-  return firstHeld_;
 }
 
 RawTcpServer::RawTcpServer(std::string reply, bool hang) : reply_(std::move(reply)), hang_(hang) {
@@ -206,117 +227,6 @@ void RawTcpServer::serve() {
     }
     close(client);
   }
-}
-
-SwitchingProxy::SwitchingProxy() {
-  if (!listen()) {
-    throw std::runtime_error("the switching proxy could not listen");
-  }
-  thread_ = std::thread([this] { serve(); });
-}
-
-SwitchingProxy::~SwitchingProxy() {
-  stopping_ = true;
-  thread_.join();
-  for (auto& pipe : pipes_) {
-    pipe.join();
-  }
-  if (listener_ >= 0) {
-    close(listener_);
-  }
-}
-
-bool SwitchingProxy::listen() {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port_));
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 64) != 0) {
-    close(listener_);
-    listener_ = -1;
-    return false;
-  }
-  socklen_t length = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
-  return true;
-}
-
-void SwitchingProxy::forwardTo(int backendPort) {
-  backend_ = backendPort;
-  ++generation_;
-}
-
-void SwitchingProxy::serve() {
-  // Only this thread opens and closes the listening socket, so none is closed under a poll.
-  while (!stopping_) {
-    const int backendPort = backend_.load();
-    if (backendPort == 0 && listener_ >= 0) {
-      close(listener_);
-      listener_ = -1;
-    } else if (backendPort != 0 && listener_ < 0) {
-      listen();
-    }
-    if (listener_ < 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      continue;
-    }
-    pollfd waiting{listener_, POLLIN, 0};
-    if (poll(&waiting, 1, 20) <= 0) {
-      continue;
-    }
-    const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) {
-      continue;
-    }
-    const int backend = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(backendPort));
-    if (connect(backend, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(backend);
-      close(client);
-      continue;
-    }
-    std::lock_guard lock(mutex_);
-    pipes_.emplace_back([this, client, backend, generation = generation_.load()] {
-      pipe(client, backend, generation);
-    });
-  }
-}
-
-void SwitchingProxy::pipe(int client, int backend, unsigned generation) {
-  char buffer[65536];
-  while (!stopping_ && generation_ == generation) {
-    pollfd ends[2] = {{client, POLLIN, 0}, {backend, POLLIN, 0}};
-    if (poll(ends, 2, 50) <= 0) {
-      continue;
-    }
-    bool open = true;
-    for (int i = 0; i < 2 && open; ++i) {
-      if (ends[i].revents == 0) {
-        continue;
-      }
-      const ssize_t got = recv(ends[i].fd, buffer, sizeof buffer, 0);
-      open = got > 0;
-      for (ssize_t sent = 0; open && sent < got;) {
-        const ssize_t now =
-            send(ends[1 - i].fd, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
-        open = now > 0;
-        sent += std::max<ssize_t>(now, 0);
-      }
-    }
-    if (!open) {
-      break;
-    }
-  }
-  close(client);
-  close(backend);
 }
 
 int closedPort() {

@@ -30,8 +30,16 @@ class TempDir {
 
 // Runs a shell command; true when it exited with status 0.
 bool runCommand(const std::string& command);
+// What a shell command writes on its standard output, without the final line feeds.
+std::string commandOutput(const std::string& command);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
+
+// An HLS stream made by ffmpeg in `folder` (created): index.m3u8 over segments of `segment`
+// seconds, a test card of `size` at 25 frames a second with a keyframe every `gop` frames, and a
+// tone.
+bool makeHlsStream(const std::string& folder, int seconds, const std::string& size = "160x90",
+                   int segment = 2, int gop = 25);
 
 // A certificate authority made for one test run with the openssl command, and a server
 // certificate it signed for `hosts` (DNS names, and 127.0.0.1 as an IP address).
@@ -41,6 +49,10 @@ struct TestCertificates {
   std::string serverKey;
   static TestCertificates generate(const std::string& folder, const std::string& caName,
                                    const std::vector<std::string>& hosts);
+  // Another server certificate of this authority, `name` in `folder`, for the subject alternative
+  // names `names` (as openssl writes them), valid for `days` (-1: its validity ended a day ago).
+  TestCertificates sign(const std::string& folder, const std::string& name,
+                        const std::string& names, int days) const;
 };
 
 // cpp-httplib's TLS server on 127.0.0.1 on a free port, serving from its own thread.
@@ -88,48 +100,16 @@ class RawTcpServer {
 // server it holds, so that it opens before the server waits for its handlers.
 class RequestGate {
  public:
-  using Clock = std::chrono::steady_clock;
   ~RequestGate() { open(); }
   void close();
   void open();
   // In a handler: returns at once while open, otherwise once opened.
   void pass();
-  // Requests held since the gate last closed, and when the first of them arrived.
-  int held() const;
-  std::optional<Clock::time_point> firstHeld() const;
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable opened_;
   bool closed_ = false;
-  int held_ = 0;
-  std::optional<Clock::time_point> firstHeld_;
-};
-
-// A TCP forwarder on 127.0.0.1 that joins each new connection to the backend port set at that
-// moment: one playlist address that can break in a different way each time it is asked. Changing
-// the backend cuts the connections already open, so a kept-alive one cannot bypass the change;
-// with no backend the port stops listening and connections are refused.
-class SwitchingProxy {
- public:
-  SwitchingProxy();
-  ~SwitchingProxy();
-  int port() const { return port_; }
-  // 0: refuse connections.
-  void forwardTo(int backendPort);
-
- private:
-  void serve();
-  void pipe(int client, int backend, unsigned generation);
-  bool listen();
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<int> backend_{0};
-  std::atomic<unsigned> generation_{0};
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::vector<std::thread> pipes_;
-  std::thread thread_;
 };
 
 // A port on 127.0.0.1 on which nothing listens.

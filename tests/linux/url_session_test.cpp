@@ -1,3 +1,5 @@
+// The real URL session on loopback: bodies and their caps, curl's failures as URL errors,
+// certificate checks, redirects, and bursts of requests up to the session's end.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -139,11 +141,45 @@ class UrlSessionTest : public ::testing::Test {
     routes.Get("/to-file", [](const httplib::Request&, httplib::Response& response) {
       response.set_redirect("file:///etc/hostname");
     });
+    // /hop/N redirects N times before the document.
+    routes.Get(R"(/hop/(\d+))",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 ++hops;
+                 const int left = std::stoi(request.matches[1]);
+                 if (left == 0) {
+                   response.set_content("[\"arrived\"]", "application/json");
+                 } else {
+                   response.set_redirect("/hop/" + std::to_string(left - 1));
+                 }
+               });
+    routes.Get("/down", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_redirect(plainUrl("/doc"));
+    });
     server->start();
-    std::this_thread::sleep_for(10ms);
+
+    // Plain HTTP, counting what reaches it.
+    plain.Get("/doc", [this](const httplib::Request&, httplib::Response& response) {
+      ++plainRequests;
+      response.set_content("[\"in the clear\"]", "application/json");
+    });
+    plain.Get("/up", [this](const httplib::Request&, httplib::Response& response) {
+      ++plainRequests;
+      response.set_redirect(server->url("/hop/0"));
+    });
+    plain.Get("/sideways", [this](const httplib::Request&, httplib::Response& response) {
+      ++plainRequests;
+      response.set_redirect("/doc");
+    });
+    plainPort = plain.bind_to_any_port("127.0.0.1");
+    plainThread = std::thread([this] { plain.listen_after_bind(); });
+    for (int i = 0; i < 500 && !plain.is_running(); ++i) {
+      std::this_thread::sleep_for(2ms);
+    }
   }
   void TearDown() override {
     finished = true;
+    plain.stop();
+    plainThread.join();
     server->stop();
   }
 
@@ -157,12 +193,20 @@ class UrlSessionTest : public ::testing::Test {
     options.totalTimeoutSeconds = 10;
     return options;
   }
+  std::string plainUrl(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(plainPort) + path;
+  }
 
   static TempDir* folder;
   static TestCertificates* trusted;
   static TestCertificates* untrusted;
   std::unique_ptr<TestHttpsServer> server;
   std::atomic<bool> finished{false};
+  std::atomic<int> hops{0};
+  httplib::Server plain;
+  int plainPort = 0;
+  std::thread plainThread;
+  std::atomic<int> plainRequests{0};
 };
 
 TempDir* UrlSessionTest::folder = nullptr;
@@ -219,6 +263,31 @@ TEST_F(UrlSessionTest, failures_become_url_errors_with_curls_code_and_text) {
   EXPECT_EQ(codeOf(fetch(session, server->url("/trickle"))), CURLE_OPERATION_TIMEDOUT);
   // A redirect may not lead a download onto the local file system.
   EXPECT_EQ(codeOf(fetch(session, server->url("/to-file"))), CURLE_UNSUPPORTED_PROTOCOL);
+}
+
+TEST_F(UrlSessionTest, five_redirects_are_followed_never_from_https_to_http_and_the_last_answers) {
+  CurlUrlSession session(trustingOptions());
+  auto five = fetch(session, server->url("/hop/5"));
+  ASSERT_FALSE(five.error) << five.error->description();
+  EXPECT_EQ(five.data, "[\"arrived\"]");
+  ASSERT_TRUE(five.response);
+  EXPECT_EQ(five.response->url().text(), server->url("/hop/0"));
+  EXPECT_EQ(five.response->statusCode(), 200);
+  hops = 0;
+  EXPECT_EQ(codeOf(fetch(session, server->url("/hop/6"))), CURLE_TOO_MANY_REDIRECTS);
+  EXPECT_EQ(hops.load(), 6);
+
+  EXPECT_EQ(codeOf(fetch(session, server->url("/down"))), CURLE_UNSUPPORTED_PROTOCOL);
+  EXPECT_EQ(plainRequests.load(), 0) << "a request went out in the clear";
+  // An address that was plain to begin with loses nothing by a redirect, up or sideways.
+  auto up = fetch(session, plainUrl("/up"));
+  EXPECT_EQ(up.data, "[\"arrived\"]");
+  ASSERT_TRUE(up.response);
+  EXPECT_EQ(up.response->url().text(), server->url("/hop/0"));
+  auto sideways = fetch(session, plainUrl("/sideways"));
+  EXPECT_EQ(sideways.data, "[\"in the clear\"]");
+  ASSERT_TRUE(sideways.response);
+  EXPECT_EQ(sideways.response->url().text(), plainUrl("/doc"));
 }
 
 TEST_F(UrlSessionTest, certificates_are_verified) {

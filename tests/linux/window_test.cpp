@@ -113,16 +113,7 @@ class WindowTest : public ::testing::Test {
   void start(bool windowed) {
     MpvOptions options;
     options.windowed = windowed;
-    backend_ = std::make_unique<MpvBackend>(queue_, queue_.context(), center_, options, [this] {
-      if (!drainPending_.exchange(true)) {
-        queue_.post([this] {
-          drainPending_ = false;
-          if (backend_) {
-            backend_->drainEvents();
-          }
-        });
-      }
-    });
+    backend_ = makeDrainedBackend(queue_, center_, options);
   }
 
   void TearDown() override { backend_.reset(); }
@@ -139,22 +130,15 @@ class WindowTest : public ::testing::Test {
     }
   }
 
-  std::string windowId() {
-    const std::string file = artifacts_ + "window-id";
-    runCommand("xdotool search --name 'Vorn Channel' | head -n 1 >" + file);
-    std::string id = readFile(file);
-    while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) {
-      id.pop_back();
-    }
-    return id;
+  static std::string windowId() {
+    return commandOutput("xdotool search --name 'Vorn Channel' | head -n 1");
   }
 
   static TempDir* media_;
   std::string artifacts_;
   PumpedQueue queue_;
   platform::NotificationCenter center_;
-  std::atomic<bool> drainPending_{false};
-  std::unique_ptr<MpvBackend> backend_;
+  std::shared_ptr<MpvBackend> backend_;
   std::shared_ptr<platform::View> root_;
 };
 
@@ -304,15 +288,15 @@ TEST_F(WindowTest, reports_clicks_keys_and_window_state) {
 }
 
 // The channel itself: `vorn --windowed` on its packaged demo programme (the remote address is
-// unreachable here, so it falls back after its retries), as a viewer sees it. Its input, life cycle
-// and exit are the end-to-end test's; here the pictures.
-TEST_F(WindowTest, the_channel_covers_plays_and_pauses_on_a_click_with_the_band_at_the_foot) {
+// unreachable here, so it falls back after its retries), as a viewer sees it and drives it.
+TEST_F(WindowTest, the_channel_covers_plays_pauses_resizes_minimises_and_closes) {
   const std::string data = std::string(VORN_TOP_BINARY_DIR) + "/share/vorn";
   ASSERT_EQ(access((data + "/vorn-vimeo-playlist.json").c_str(), R_OK), 0)
       << "no demo programme in " << data << " (target vorn_demo_media)";
   ChannelProcess channel(artifacts_ + "vorn.log", {"--windowed"},
                          {{"VORN_DATA_DIR", data}, {"DISPLAY", std::getenv("DISPLAY")}});
   const std::string firstVideo = "boundaryTimeObserver callback for first video";
+  const std::string pausing = "handleAllGestureRecognizers: pausing";
 
   std::string id;
   for (int i = 0; i < 300 && (id = windowId()).empty(); ++i) {
@@ -335,7 +319,7 @@ TEST_F(WindowTest, the_channel_covers_plays_and_pauses_on_a_click_with_the_band_
 
   ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id + " mousemove --window " + id +
                          " 200 150 click 1"));
-  ASSERT_TRUE(channel.waitFor("handleAllGestureRecognizers: pausing", 1, 30s));
+  ASSERT_TRUE(channel.waitFor(pausing, 1, 30s)) << channel.log();
   // The band shows once the paused picture is redrawn with it: give a busy machine time.
   Image paused;
   auto bandShows = [&] {
@@ -351,10 +335,47 @@ TEST_F(WindowTest, the_channel_covers_plays_and_pauses_on_a_click_with_the_band_
   EXPECT_TRUE(bandShows()) << "a black band with grey text at the foot";
   EXPECT_LT(paused.share(0, 0, paused.width, paused.height / 3, Image::dark), 0.3);
 
-  // Minimised is the background, which pauses: each pause lays the band out again and logs it.
+  // Enter resumes; in a resized window Space pauses, and the band is laid out in the new size.
+  ASSERT_TRUE(runCommand("xdotool key Return"));
+  ASSERT_TRUE(channel.waitFor("handleAllGestureRecognizers: paused, resuming", 1, 10s))
+      << channel.log();
+  ASSERT_TRUE(runCommand("xdotool windowsize --sync " + id + " 800 600"));
+  usleep(500000);
+  const size_t layouts = channel.linesContaining("Frame is ").size();
+  ASSERT_TRUE(runCommand("xdotool key space"));
+  ASSERT_TRUE(channel.waitFor(pausing, 2, 10s)) << channel.log();
+  ASSERT_TRUE(channel.waitFor("Frame is ", layouts + 1, 10s)) << channel.log();
+  EXPECT_NE(channel.linesContaining("Frame is ").back().record.find("(0.0, 0.0, 800.0, 600.0)"),
+            std::string::npos)
+      << channel.log();
+
+  // Minimised is the background, which pauses and lays the band out again; restored comes back
+  // through the foreground to active, and fetches the playlist again.
   const size_t pauses = channel.linesContaining("Frame is ").size();
+  const size_t activations = channel.linesContaining("applicationDidBecomeActive: ").size();
+  const size_t downloads =
+      channel.linesContaining("DEBUG: VorniOSViewController: updatePlaylist").size();
   ASSERT_TRUE(runCommand("xdotool windowminimize --sync " + id));
   EXPECT_TRUE(channel.waitFor("Frame is ", pauses + 1, 30s)) << "minimising pauses";
+  EXPECT_TRUE(channel.linesContaining("applicationWillEnterForeground:").empty()) << channel.log();
+  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id));
+  ASSERT_TRUE(channel.waitFor("applicationWillEnterForeground:", 1, 10s)) << channel.log();
+  ASSERT_TRUE(channel.waitFor("applicationDidBecomeActive: ", activations + 1, 10s))
+      << channel.log();
+  EXPECT_EQ(channel
+                .linesContaining("queuePlayer rate is Optional(0.0), airPlayScreenConnected is "
+                                 "false")
+                .size(),
+            1u)
+      << channel.log();
+  EXPECT_LE(channel.linesContaining("applicationWillEnterForeground:").front().daySeconds,
+            channel.linesContaining("applicationDidBecomeActive: ").back().daySeconds);
+  EXPECT_TRUE(channel.waitFor("DEBUG: VorniOSViewController: updatePlaylist", downloads + 1, 10s))
+      << channel.log();
+
+  // Closing the window ends the channel cleanly.
+  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id + " key alt+F4"));
+  EXPECT_EQ(channel.stop(0, 20s), 0) << channel.log();
 }
 
 }  // namespace
