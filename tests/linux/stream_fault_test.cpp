@@ -530,10 +530,13 @@ class StreamFaultTest : public ::testing::Test {
                      ", the slot ended at " + std::to_string(slotEnd));
     }
 
-    // Quiet under the slate: CPU over the time it was up, less half a second at each end.
+    // Quiet under the slate: CPU over the time it was up, less half a second at each end. It ends
+    // where the next stream starts opening (the slot's end, or the server's return), since
+    // opening a stream is work.
     if (slateLine && !cpu.empty()) {
       const double from = slateLine->daySeconds + 0.5;
-      const double to = back->line.daySeconds - 0.5;
+      const double quietUntil = scenario.fault == Fault::serverGone ? *returnedAt : slotEnd;
+      const double to = std::min(back->line.daySeconds, quietUntil) - 0.5;
       // Samples inside the window only: the nearest one outside may be the process's start.
       const auto start = std::find_if(cpu.begin(), cpu.end(),
                                       [from](const auto& sample) { return sample.first >= from; });
