@@ -176,13 +176,7 @@ TEST_F(PlaylistHardening, a_cycle_past_the_item_limit_is_refused_as_a_parse_erro
   const JsonPtr playing = controller->playlist();
   const size_t limit = programme::kMaxCycleItems;
   ASSERT_EQ(limit % 5, 0u);
-
-  const auto atLimit = std::get<JsonPtr>(playlist::parseDocument(entries(limit / 5, 5)));
-  EXPECT_EQ(programme::countCycleItems(*atLimit, nullptr), limit);
   const auto past = entries(limit / 5 + 1, 5);
-  EXPECT_EQ(programme::countCycleItems(*std::get<JsonPtr>(playlist::parseDocument(past)), nullptr),
-            limit + 1);
-
   const size_t before = mark();
   controller->updatePlaylistCompletionHandler(past, responseFrom(kRemote), nullptr);
   const auto lines = recordsSince(before);
