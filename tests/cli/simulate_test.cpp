@@ -752,7 +752,7 @@ TEST_F(Slots, every_fault_keeps_the_screen_on_the_clock_and_never_dark) {
       {"dead first item", {"--start", "00:00:00", "--for", "700", "--broken", a}, 2},
       {"dead middle item", {"--start", "00:00:00", "--for", "700", "--broken", b}, 2},
       {"dead last item", {"--start", "00:00:00", "--for", "700", "--broken", d}, 2},
-      // The measurement: started 79 s into the dead B.
+      // Started 79 s into the dead B: the slot the clock names at launch is dead.
       {"dead where the clock points", {"--start", "00:02:59", "--for", "700", "--broken", b}, 2},
       {"short middle item",
        {"--start", "00:00:00", "--for", "700", "--media-length", b + "=60"},
