@@ -343,27 +343,5 @@ TEST_F(SimMedia, a_crossing_pending_when_its_observer_or_player_goes_is_not_deli
   EXPECT_EQ(fired, (std::vector<std::string>{"first", "dropper"}));
 }
 
-TEST_F(SimMedia, configuration_is_observable_and_the_trace_shows_playback) {
-  std::vector<std::string> lines;
-  world.trace().setSink([&](double time, const std::string& line) {
-    lines.push_back(std::to_string(static_cast<int>(time)) + " " + line);
-  });
-  auto player = makePlayer({b, c});
-  auto sim = world.media().latestPlayer();
-  player->setAllowsExternalPlayback(true);
-  player->setUsesExternalPlaybackWhileExternalScreenIsActive(true);
-  player->setExternalPlaybackVideoGravity(platform::VideoGravity::resizeAspect);
-  EXPECT_TRUE(sim->externalPlaybackAllowed());
-  EXPECT_TRUE(sim->usesExternalPlaybackWhileExternalScreenIsActive());
-  player->seekToTime(MediaTime::make(3, 1));
-  player->play();
-  world.scheduler().advance(3.0);
-  player->pause();
-  EXPECT_EQ(lines, (std::vector<std::string>{"0 player made with 2 items",
-                                             "0 current item: " + b + " at 0.000",
-                                             "0 seek: " + b + " to 3.000", "0 rate: 1.0",
-                                             "2 current item: " + c + " at 0.000", "3 rate: 0.0"}));
-}
-
 }  // namespace
 }  // namespace vorn::sim

@@ -193,31 +193,10 @@ TEST_F(Interaction, toggle_resume_runs_as_three_main_queue_turns) {
   EXPECT_TRUE(probe->inactivityTimer()->isValid());
 }
 
-TEST_F(Interaction, every_input_toggles_and_registrations_are_in_order) {
+// Each input reaches its own handler, and each toggles: a recogniser that answered the wrong input,
+// or two that answered one, would leave the rate where it was.
+TEST_F(Interaction, every_input_toggles_playback_through_its_own_handler) {
   startPlaying();
-  const auto& recognizers = controller_->view()->gestureRecognizers();
-  ASSERT_EQ(recognizers.size(), 6u);
-  const unsigned directions[] = {platform::kSwipeUp, platform::kSwipeDown, platform::kSwipeLeft,
-                                 platform::kSwipeRight};
-  for (size_t i = 0; i < 4; ++i) {
-    const auto* swipe = dynamic_cast<platform::SwipeGestureRecognizer*>(recognizers[i].get());
-    ASSERT_TRUE(swipe);
-    EXPECT_EQ(swipe->direction(), directions[i]);
-    EXPECT_EQ(swipe->action().selector, "handleSwipeGestureRecognizer:");
-  }
-  const auto* tap = dynamic_cast<platform::TapGestureRecognizer*>(recognizers[4].get());
-  const auto* press = dynamic_cast<platform::TapGestureRecognizer*>(recognizers[5].get());
-  ASSERT_TRUE(tap && press);
-  EXPECT_TRUE(tap->allowedPressTypes().empty());
-  EXPECT_EQ(press->allowedPressTypes(), (std::vector<int>{platform::kPressTypePlayPause}));
-  EXPECT_EQ(press->action().selector, "handleTapGestureRecognizer:");
-  auto& center = world_.remoteCommandCenter();
-  for (auto* command : {&center.playCommand(), &center.pauseCommand(), &center.stopCommand(),
-                        &center.togglePlayPauseCommand()}) {
-    EXPECT_EQ(command->targetSelectors(),
-              (std::vector<std::string>{"mpRemoteCommandCenterEvent:"}));
-  }
-
   const std::vector<std::function<void()>> inputs{
       [&] { EXPECT_TRUE(world_.input().tap()); },
       [&] { EXPECT_TRUE(world_.input().swipe(platform::kSwipeUp)); },
@@ -246,7 +225,7 @@ TEST_F(Interaction, every_input_toggles_and_registrations_are_in_order) {
     EXPECT_EQ(lines[0].rfind(first, 0), 0u) << lines[0];
   }
   // The remote-command handler answers success.
-  EXPECT_EQ(center.playCommand().invoke(), (std::vector<int>{0}));
+  EXPECT_EQ(world_.remoteCommandCenter().playCommand().invoke(), (std::vector<int>{0}));
 }
 
 TEST_F(Interaction,

@@ -75,11 +75,7 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
                 std::string(kDebug) + "Loaded playlist from Optional(" + kRemote + ")",
                 std::string(kDebug) + "loadVideos: hasLoopedFromLastVideo: false"}));
   ASSERT_TRUE(controller_->playlist());
-  const auto accepted = controller_->playlist();
 
-  // A later rejected document leaves the accepted one in place.
-  controller_->updatePlaylistCompletionHandler("{", remoteResponse(), nullptr);
-  EXPECT_EQ(controller_->playlist(), accepted);
   // No response: the address reads nil.
   EXPECT_EQ(
       records([&] { controller_->updatePlaylistCompletionHandler("[]", nullptr, nullptr); })[1],
@@ -216,21 +212,6 @@ TEST_F(PlaylistFetch, two_quick_failures_schedule_two_timers_and_two_downloads_b
   world_.scheduler().advance(2.0);
   EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
   EXPECT_EQ(world_.network().requests().size(), 6u);
-}
-
-TEST_F(PlaylistFetch,
-       packaged_file_missing_with_budget_used_up_logs_no_address_and_ends_without_a_busy_loop) {
-  sim::World& world = world_;
-  world.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
-  auto controller = makeController();
-  EXPECT_EQ(controller->errors(), (std::vector<std::string>{"PLAYLIST_FILE_LOCAL not 1: nil"}));
-  controller->viewDidAppear(false);
-  world.scheduler().advance(10.0);
-  EXPECT_EQ(world.network().requests().size(), 3u);
-  EXPECT_FALSE(controller->playlistNSURL());
-  EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
-  EXPECT_EQ(world.network().pendingDownloads(), 0u);
-  EXPECT_FALSE(world.scheduler().nextDueTime());
 }
 
 }  // namespace
