@@ -185,6 +185,7 @@ TEST_F(Settings, bad_input_is_one_line_naming_where_and_what) {
       {"[display]\nscreen = 1\n", {":1: ", "unknown key 'display'"}},
       {"volume = 3\n\nmute = \n", {":3: "}},
       {"volume = 3\nvolume = 4\n", {":2: "}},
+      {"# " + std::string(1 << 20, 'x') + "\n", {": the settings file is larger than 1 MiB"}},
   };
   for (const auto& c : cases) {
     write(userFile_, c.file);
@@ -201,6 +202,9 @@ TEST_F(Settings, bad_input_is_one_line_naming_where_and_what) {
             "--volume: volume: expected a whole number from 0 to 100, got \"101\"");
   EXPECT_NE(failure({"--fetch-timeout", "soon"}).find("--fetch-timeout"), std::string::npos);
   EXPECT_NE(failure({"--volume", "5", "--volume", "6"}).find("twice"), std::string::npos);
+  // A file that never ends is read only up to the bound.
+  EXPECT_EQ(failure({"--config", "/dev/zero"}),
+            "/dev/zero: the settings file is larger than 1 MiB");
   variables_["VORN_PLAYLIST_URL"] = "relative/p.json";
   EXPECT_NE(failure({}).find("environment VORN_PLAYLIST_URL"), std::string::npos);
   // Bad input anywhere is reported, even under an option that overrides it: a broken deployment

@@ -397,6 +397,7 @@ TEST_F(Simulate, bad_options_fail_with_one_line) {
       {"--developer-mode=/x"},
       {"--developer-mode=99999999999999999999"},
       {"--trace=yes"},
+      {"--config", "/dev/zero"},
       {"extra"},
   };
   for (const auto& args : cases) {
@@ -746,6 +747,8 @@ TEST_F(Slots, every_fault_keeps_the_screen_on_the_clock_and_never_dark) {
     std::string name;
     std::vector<std::string> args;
     int slates;  // at least
+    // The last starts of the run, as "URL at POSITION from TIME", when a case names them.
+    std::vector<std::string> lastStarts = {};
   };
   const std::vector<Case> cases = {
       {"fault-free", {"--start", "00:01:19", "--for", "1400"}, 0},
@@ -778,6 +781,13 @@ TEST_F(Slots, every_fault_keeps_the_screen_on_the_clock_and_never_dark) {
       {"clock past a short stream's end",
        {"--start", "00:03:50", "--for", "700", "--media-length", b + "=10"},
        1},
+      // A player cuts a longer stream at the frame before its listed end, so A, the queue's last
+      // item, ends 50 ms before its slot: the reload waits for the slot's end and starts B, not
+      // A's last second again.
+      {"last item cut a frame early",
+       {"--start", "00:04:30", "--for", "180", "--media-length", a + "=99.95"},
+       0,
+       {a + " at 0 from 340", b + " at 0 from 440"}},
   };
   for (const auto& test : cases) {
     const Screen screen = readScreen(trace(kProgramme, test.args));
@@ -785,6 +795,17 @@ TEST_F(Slots, every_fault_keeps_the_screen_on_the_clock_and_never_dark) {
     EXPECT_GE(screen.slatesShown, test.slates) << test.name;
     if (test.slates == 0) {
       EXPECT_EQ(screen.slatesShown, 0) << test.name;
+    }
+    if (!test.lastStarts.empty()) {
+      std::vector<std::string> last;
+      for (auto start =
+               screen.starts.end() - std::min(screen.starts.size(), test.lastStarts.size());
+           start != screen.starts.end(); ++start) {
+        std::ostringstream text;
+        text << start->url << " at " << start->position << " from " << start->time;
+        last.push_back(text.str());
+      }
+      EXPECT_EQ(last, test.lastStarts) << test.name;
     }
   }
 }
