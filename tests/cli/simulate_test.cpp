@@ -106,10 +106,13 @@ class Simulate : public ::testing::Test {
     return contains(result.lines, line);
   }
 
+  static size_t count(const std::vector<std::string>& lines, const std::string& fragment) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+      return line.find(fragment) != std::string::npos;
+    }));
+  }
   static size_t count(const Result& result, const std::string& fragment) {
-    return static_cast<size_t>(std::count_if(
-        result.lines.begin(), result.lines.end(),
-        [&](const std::string& line) { return line.find(fragment) != std::string::npos; }));
+    return count(result.lines, fragment);
   }
 
   static std::string readAll(const std::string& path) {
@@ -446,9 +449,7 @@ TEST_F(Simulate, executable_reports_bad_options_through_its_exit_status) {
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
-  std::ifstream errFile(err);
-  const std::string errText((std::istreambuf_iterator<char>(errFile)), {});
-  EXPECT_EQ(errText,
+  EXPECT_EQ(readAll(err),
             "vorn simulate: --start: expected HH:MM:SS or an ISO 8601 UTC date-time, got "
             "'25:00:00'\n");
   EXPECT_EQ(fs::file_size(out), 0u);
@@ -458,9 +459,7 @@ TEST_F(Simulate, executable_reports_bad_options_through_its_exit_status) {
   const int goodStatus = std::system(good.c_str());
   ASSERT_TRUE(WIFEXITED(goodStatus));
   EXPECT_EQ(WEXITSTATUS(goodStatus), 0);
-  std::ifstream outFile(out);
-  const auto lines = splitLines(std::string((std::istreambuf_iterator<char>(outFile)), {}));
-  EXPECT_EQ(lines.size(), 15u);
+  EXPECT_EQ(splitLines(readAll(out)).size(), 15u);
   EXPECT_EQ(fs::file_size(err), 0u);
 }
 
@@ -719,11 +718,6 @@ class Slots : public Simulate {
     }
   }
 
-  static size_t countContaining(const Screen& screen, const std::string& fragment) {
-    return static_cast<size_t>(
-        std::count_if(screen.records.begin(), screen.records.end(),
-                      [&](const std::string& line) { return line.find(fragment) != npos; }));
-  }
   static constexpr auto npos = std::string::npos;
 
   // The time of the first line holding `fragment` after `from`, or "none".
@@ -815,8 +809,8 @@ TEST_F(Slots, a_dead_item_leaves_its_slot_to_the_slate_and_is_retried_every_30_s
   const auto out = trace(kProgramme, {"--start", "00:02:59", "--for", "400", "--broken", b});
   const Screen screen = readScreen(out);
   // One failure line for the slot, naming when the next video starts (C at 00:04:40).
-  EXPECT_EQ(countContaining(screen, "itemFailedToPlay: object: Optional(<VornAVPlayerItem: " + b +
-                                        ">) ; showing slate until 00:04:40"),
+  EXPECT_EQ(count(screen.records, "itemFailedToPlay: object: Optional(<VornAVPlayerItem: " + b +
+                                      ">) ; showing slate until 00:04:40"),
             1u);
   EXPECT_NE(out.find("00:02:59.000 TRACE: slate shown: \"Solvane TV\\n\\nThis video cannot be "
                      "shown right now.\\n\\nAbout b\\n\\nThe next video starts at 00:04:40.\""),
@@ -829,9 +823,9 @@ TEST_F(Slots, a_dead_item_leaves_its_slot_to_the_slate_and_is_retried_every_30_s
   // C starts on time, and the slate goes at its first frame.
   EXPECT_NE(out.find("00:04:40.000 TRACE: current item: https://s.invalid/c at 0.000"), npos);
   EXPECT_NE(out.find("00:04:40.333 TRACE: slate hidden"), npos);
-  EXPECT_EQ(countContaining(screen,
-                            "itemBackToPlay: object: Optional(<VornAVPlayerItem: "
-                            "https://s.invalid/c>) ; joined at 0.0 seconds"),
+  EXPECT_EQ(count(screen.records,
+                  "itemBackToPlay: object: Optional(<VornAVPlayerItem: "
+                  "https://s.invalid/c>) ; joined at 0.0 seconds"),
             1u);
   // While the slate is up, no other item is current.
   EXPECT_EQ(firstTime(out, "TRACE: current item: https://s.invalid/c", out.find("slate shown")),
@@ -846,16 +840,16 @@ TEST_F(Slots, a_stream_that_comes_back_is_joined_at_its_slot_position) {
       trace(kProgramme, {"--start", "00:00:00", "--for", "300", "--stall", b + "=20:40"});
   const Screen screen = readScreen(out);
   EXPECT_NE(out.find("00:02:02.000 TRACE: item stalled: " + b), npos);
-  EXPECT_EQ(countContaining(screen, "itemStalled: object: Optional(<VornAVPlayerItem: " + b +
-                                        ">) ; showing slate until 00:04:40"),
+  EXPECT_EQ(count(screen.records, "itemStalled: object: Optional(<VornAVPlayerItem: " + b +
+                                      ">) ; showing slate until 00:04:40"),
             1u);
   EXPECT_NE(out.find("00:02:02.000 TRACE: seek: " + b + " to 22.000"), npos);
   EXPECT_NE(out.find("00:02:04.000 TRACE: item stalled: " + b), npos);
   EXPECT_NE(out.find("00:02:32.000 TRACE: seek: " + b + " to 52.000"), npos);
   EXPECT_NE(out.find("00:02:34.000 TRACE: item stalled: " + b), npos);
   EXPECT_NE(out.find("00:03:02.000 TRACE: seek: " + b + " to 82.000"), npos);
-  EXPECT_EQ(countContaining(screen, "itemBackToPlay: object: Optional(<VornAVPlayerItem: " + b +
-                                        ">) ; joined at 82.0 seconds"),
+  EXPECT_EQ(count(screen.records, "itemBackToPlay: object: Optional(<VornAVPlayerItem: " + b +
+                                      ">) ; joined at 82.0 seconds"),
             1u);
   EXPECT_EQ(firstTime(out, "TRACE: slate hidden"), "00:03:02.333");
 
@@ -903,7 +897,7 @@ TEST_F(Slots, play_counts_and_a_long_run_stay_on_the_clock_at_every_slot_boundar
   expectOnTheClock(programme, screen, "long run");
   // Every cycle both plays of B leave their slots to the slate, one failure line each.
   EXPECT_GE(screen.slatesShown, 2 * (90000 / 540) - 2);
-  EXPECT_EQ(countContaining(screen, "itemFailedToPlay"), static_cast<size_t>(screen.slatesShown));
+  EXPECT_EQ(count(screen.records, "itemFailedToPlay"), static_cast<size_t>(screen.slatesShown));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,11 +74,24 @@ class ChannelTest : public ::testing::Test {
     return out;
   }
   size_t mark() const { return world_.log().records().size(); }
+  // How many records written since `mark` hold `fragment`.
+  size_t countSince(size_t mark, const std::string& fragment) const {
+    const auto lines = recordsSince(mark);
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+      return line.find(fragment) != std::string::npos;
+    }));
+  }
 
   std::string currentUrl() const {
     const auto player = world_.media().latestPlayer();
     const auto item = player ? player->currentItem() : nullptr;
     return item ? item->asset()->url().text() : std::string();
+  }
+
+  // The items of the latest queue, none when there is no player.
+  std::vector<std::string> playingUrls() const {
+    const auto player = world_.media().latestPlayer();
+    return player ? urlsOf(player->items()) : std::vector<std::string>{};
   }
 
   static std::vector<std::string> urlsOf(

@@ -41,10 +41,6 @@ class PlaylistHardening : public ChannelTest {
     controller.updatePlaylistCompletionHandler(bytes, responseFrom(address), nullptr);
     world_.scheduler().runUntilIdle();
   }
-  std::vector<std::string> playingUrls() const {
-    const auto player = world_.media().latestPlayer();
-    return player ? urlsOf(player->items()) : std::vector<std::string>{};
-  }
 };
 
 TEST_F(PlaylistHardening, without_a_packaged_copy_each_foreground_return_starts_a_new_course) {

@@ -13,11 +13,12 @@ class QueueLoading : public ChannelTest {
  protected:
   explicit QueueLoading(double start = 3800.0) : ChannelTest(start) {}
 
-  // Accepts the worked example as if downloaded from the remote address.
+  // Accepts `body` as if downloaded from the remote address, and runs what it sets off.
   void acceptPlaylist(VornViewController& controller, const std::string& body) {
     controller.updatePlaylistCompletionHandler(
         body, std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200),
         nullptr);
+    world_.scheduler().runUntilIdle();
   }
 };
 
@@ -25,7 +26,6 @@ TEST_F(QueueLoading, full_load_at_010320_starts_two_hundred_seconds_into_c) {
   // The log of the load is the simulate command's start-up log, which its own test reads.
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.scheduler().runUntilIdle();
 
   const auto player = world_.media().latestPlayer();
   ASSERT_TRUE(player);
@@ -73,7 +73,6 @@ TEST_F(QueueLoading, full_load_at_010320_starts_two_hundred_seconds_into_c) {
 TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.scheduler().runUntilIdle();
   const auto first = world_.media().latestPlayer();
   const auto oldBand = controller->infoLabelView();
   const auto oldLayer = controller->playerLayer();
@@ -120,7 +119,6 @@ TEST_F(QueueLoading, a_first_load_with_nothing_playable_builds_nothing) {
             (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
   acceptPlaylist(*controller, R"([{"hls_url": "x y", "duration": 5},
                                   {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
-  world_.scheduler().runUntilIdle();
   EXPECT_FALSE(controller->queuePlayer());
   EXPECT_FALSE(controller->infoLabelView());
   EXPECT_FALSE(controller->lastPlayerItem());
@@ -139,7 +137,6 @@ TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefine
     "not an entry", null, 42,
     {"hls_url": "https://s/whole", "duration": 20, "extra": {"kept": true}}
   ])");
-  world_.scheduler().runUntilIdle();
   // At 01:03:20 the cycle of 100 s starts again: the cycle in order.
   const auto items = world_.media().latestPlayer()->items();
   EXPECT_EQ(urlsOf(items),
@@ -153,7 +150,6 @@ TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefine
   // A cycle of length 0 starts at its first item.
   acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": 0},
                                   {"hls_url": "https://s/b", "duration": 0}])");
-  world_.scheduler().runUntilIdle();
   EXPECT_EQ(urlsOf(world_.media().latestPlayer()->items()),
             (std::vector<std::string>{"https://s/a", "https://s/b"}));
   EXPECT_EQ(world_.media().latestPlayer()->lastSeek(), platform::MediaTime::make(0, 1));
@@ -165,7 +161,6 @@ TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefine
                                   {"hls_url": "https://s/b", "duration": 1e300, "play_count": 1e300},
                                   {"hls_url": "https://s/c", "duration": 1.7e308},
                                   {"hls_url": "https://s/d", "duration": 1.7e308}])");
-  world_.scheduler().runUntilIdle();
   const auto player = world_.media().latestPlayer();
   ASSERT_TRUE(player);
   // The cycle's length overflows to infinity: the clock's 3800 s fall in the first 1.7e308 s item.
@@ -201,7 +196,6 @@ TEST_P(QueueLoadingNearAnItemsEnd,
        seeks_to_the_last_whole_second_and_the_cover_lifts_within_a_second) {
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.scheduler().runUntilIdle();
   const auto player = world_.media().latestPlayer();
   EXPECT_EQ(currentUrl(), GetParam().startUrl);
   EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(GetParam().seekSecond, 1));
@@ -224,7 +218,6 @@ TEST_F(QueueLoading, dead_last_streams_fill_their_slots_and_the_next_queue_loads
   world_.media().setBroken(kB);
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.scheduler().runUntilIdle();
   // C plays its remaining 1000 s and A its 600 s; the Bs' slots run to 01:40:00 (6000 s).
   world_.scheduler().advance(6000.0 - 3800.0 - 0.5);
   const auto messages = controller->debugmsgs();
@@ -254,7 +247,6 @@ TEST_F(QueueLoading, a_programme_of_dead_streams_retries_calmly) {
   });
   auto controller = makeController();
   acceptPlaylist(*controller, workedExamplePlaylist());
-  world_.scheduler().runUntilIdle();
   // A whole cycle from 01:03:20: one more load, at the queue's end (01:40:00), and one attempt
   // every 30 s in each slot at most; no spinning.
   world_.scheduler().advance(2400.0);
