@@ -14,6 +14,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "tests/linux/channel_process.h"
 #include "tests/linux/test_https_server.h"
@@ -31,11 +32,11 @@ constexpr int kStreamSeconds = 4;  // listed and real length of each stream
 class EndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder = new TempDir();
-    remote = new RemoteAddress(linuxtest::remotePlaylistAddress());
-    trusted = new TestCertificates(
+    folder = std::make_unique<TempDir>();
+    remote = std::make_unique<RemoteAddress>(linuxtest::remotePlaylistAddress());
+    trusted = std::make_unique<TestCertificates>(
         TestCertificates::generate(folder->path(), "trusted", {"localhost", remote->host}));
-    stranger = new TestCertificates(
+    stranger = std::make_unique<TestCertificates>(
         TestCertificates::generate(folder->path(), "stranger", {"localhost", remote->host}));
     fs::create_directories(folder->file("data"));
     for (int n = 1; n <= kStreams; ++n) {
@@ -46,12 +47,6 @@ class EndToEndTest : public ::testing::Test {
                 return "file://" + folder->file("media/stream-" + std::to_string(n)) +
                        "/index.m3u8";
               }));
-  }
-  static void TearDownTestSuite() {
-    delete trusted;
-    delete stranger;
-    delete remote;
-    delete folder;
   }
 
   static std::string playlist(const std::function<std::string(int)>& urlOf) {
@@ -124,16 +119,11 @@ class EndToEndTest : public ::testing::Test {
     return {index + 1, static_cast<int>(std::min(second, kStreamSeconds - 1.0))};
   }
 
-  static TempDir* folder;
-  static RemoteAddress* remote;
-  static TestCertificates* trusted;
-  static TestCertificates* stranger;
+  static inline std::unique_ptr<TempDir> folder;
+  static inline std::unique_ptr<RemoteAddress> remote;
+  static inline std::unique_ptr<TestCertificates> trusted;
+  static inline std::unique_ptr<TestCertificates> stranger;
 };
-
-TempDir* EndToEndTest::folder = nullptr;
-RemoteAddress* EndToEndTest::remote = nullptr;
-TestCertificates* EndToEndTest::trusted = nullptr;
-TestCertificates* EndToEndTest::stranger = nullptr;
 
 // The stream a queue starts with, from the end-of-queue registration for the queue's last item.
 int firstStreamOfQueue(const std::string& notifierRecord) {
@@ -177,18 +167,17 @@ TEST_F(EndToEndTest, fetches_plays_the_clocks_item_loops_obeys_playerctl_and_out
   if (bus) {
     ASSERT_EQ(commandOutput("playerctl -p vorn status"), "Playing");
     EXPECT_EQ(commandOutput("playerctl -p vorn metadata xesam:title").rfind("Stream ", 0), 0u);
-    ASSERT_EQ(std::system("playerctl -p vorn play-pause"), 0);
-    ASSERT_TRUE(channel.waitFor("handleAllGestureRecognizers: pausing")) << channel.log();
-    for (int i = 0; i < 500 && commandOutput("playerctl -p vorn status") != "Paused"; ++i) {
-      std::this_thread::sleep_for(20ms);
+    // Each command reaches the gesture handling, and the status follows.
+    for (const auto& [verb, line, status] :
+         {std::tuple{"play-pause", "handleAllGestureRecognizers: pausing", "Paused"},
+          std::tuple{"play", "handleAllGestureRecognizers: paused, resuming", "Playing"}}) {
+      ASSERT_EQ(std::system((std::string("playerctl -p vorn ") + verb).c_str()), 0);
+      ASSERT_TRUE(channel.waitFor(line)) << channel.log();
+      for (int i = 0; i < 500 && commandOutput("playerctl -p vorn status") != status; ++i) {
+        std::this_thread::sleep_for(20ms);
+      }
+      EXPECT_EQ(commandOutput("playerctl -p vorn status"), status);
     }
-    EXPECT_EQ(commandOutput("playerctl -p vorn status"), "Paused");
-    ASSERT_EQ(std::system("playerctl -p vorn play"), 0);
-    ASSERT_TRUE(channel.waitFor("handleAllGestureRecognizers: paused, resuming")) << channel.log();
-    for (int i = 0; i < 500 && commandOutput("playerctl -p vorn status") != "Playing"; ++i) {
-      std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_EQ(commandOutput("playerctl -p vorn status"), "Playing");
   }
 
   // The end of the queue loads the next one from the clock.

@@ -1,17 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
 
 #include "platform/linux/main_loop.h"
 #include "platform/linux/mpris.h"
+#include "tests/linux/test_https_server.h"
 
 namespace vorn::linuxbackend {
 namespace {
 
+using linuxtest::commandOutput;
 using platform::RemoteCommandKind;
 
 class RecordingLog : public platform::SystemLog {
@@ -23,24 +23,6 @@ class RecordingLog : public platform::SystemLog {
   std::mutex mutex;
   std::vector<std::string> records;
 };
-
-// Runs a command and returns its standard output without the final newline.
-std::string output(const std::string& command) {
-  std::string text;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    return text;
-  }
-  std::array<char, 256> buffer{};
-  while (fgets(buffer.data(), buffer.size(), pipe)) {
-    text += buffer.data();
-  }
-  pclose(pipe);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-    text.pop_back();
-  }
-  return text;
-}
 
 bool haveSessionBus() {
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
@@ -68,12 +50,13 @@ TEST(Mpris, playerctl_drives_the_four_remote_commands_and_reads_status_and_title
   ASSERT_TRUE(mpris) << (log.records.empty() ? "" : log.records.front());
   EXPECT_TRUE(log.records.empty());
 
-  EXPECT_EQ(output("playerctl -p vorn status 2>&1"), "Stopped");
+  EXPECT_EQ(commandOutput("playerctl -p vorn status 2>&1"), "Stopped");
   mpris->update(Mpris::Status::playing, "Harbour at dawn, by A. Person");
-  EXPECT_EQ(output("playerctl -p vorn status 2>&1"), "Playing");
-  EXPECT_EQ(output("playerctl -p vorn metadata xesam:title 2>&1"), "Harbour at dawn, by A. Person");
+  EXPECT_EQ(commandOutput("playerctl -p vorn status 2>&1"), "Playing");
+  EXPECT_EQ(commandOutput("playerctl -p vorn metadata xesam:title 2>&1"),
+            "Harbour at dawn, by A. Person");
   mpris->update(Mpris::Status::paused, "Harbour at dawn, by A. Person");
-  EXPECT_EQ(output("playerctl -p vorn status 2>&1"), "Paused");
+  EXPECT_EQ(commandOutput("playerctl -p vorn status 2>&1"), "Paused");
 
   for (const char* verb : {"play", "pause", "play-pause", "stop"}) {
     EXPECT_EQ(std::system(("playerctl -p vorn " + std::string(verb)).c_str()), 0) << verb;
@@ -87,9 +70,9 @@ TEST(Mpris, playerctl_drives_the_four_remote_commands_and_reads_status_and_title
   EXPECT_TRUE(onMainThread);
 
   // The root interface identifies the channel.
-  EXPECT_NE(output("dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.vorn "
-                   "/org/mpris/MediaPlayer2 org.freedesktop.DBus.Properties.Get "
-                   "string:org.mpris.MediaPlayer2 string:Identity")
+  EXPECT_NE(commandOutput("dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.vorn "
+                          "/org/mpris/MediaPlayer2 org.freedesktop.DBus.Properties.Get "
+                          "string:org.mpris.MediaPlayer2 string:Identity")
                 .find("Vorn Channel"),
             std::string::npos);
 
@@ -98,7 +81,7 @@ TEST(Mpris, playerctl_drives_the_four_remote_commands_and_reads_status_and_title
   mpris.reset();
   drain(loop);
   EXPECT_EQ(received.size(), 4u);
-  EXPECT_NE(output("playerctl -p vorn status 2>&1"), "Paused");
+  EXPECT_NE(commandOutput("playerctl -p vorn status 2>&1"), "Paused");
 }
 
 TEST(Mpris, without_a_session_bus_the_channel_runs_without_and_says_so_once) {

@@ -40,7 +40,7 @@ class MpvPlayerTest : public ::testing::Test {
   using Items = std::vector<std::shared_ptr<PlayerItem>>;
 
   static void SetUpTestSuite() {
-    media_ = new TempDir();
+    media_ = std::make_unique<TempDir>();
     // Two 4-second streams: demo-1 and demo-2.
     ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
                            " 4 4 >/dev/null"));
@@ -62,10 +62,6 @@ class MpvPlayerTest : public ::testing::Test {
                    " -f hls -hls_time 2 -hls_playlist_type vod -var_stream_map 'v:0,a:0 v:1,a:1'"
                    " -master_pl_name master.m3u8 -hls_segment_filename " +
                    variants + "/v%v/segment-%03d.ts " + variants + "/v%v/index.m3u8"));
-  }
-  static void TearDownTestSuite() {
-    delete media_;
-    media_ = nullptr;
   }
 
   void SetUp() override {
@@ -118,18 +114,31 @@ class MpvPlayerTest : public ::testing::Test {
     return std::make_shared<PlayerItem>(Asset::assetWithUrl(Url::fileUrlWithPath(stream(n))));
   }
 
-  // Counts calls of a boundary block.
+  // Counts the calls of one boundary observer.
   struct Crossings {
     std::shared_ptr<int> count = std::make_shared<int>(0);
-    std::function<void()> block() {
-      return [count = count] { ++*count; };
-    }
+    std::shared_ptr<platform::TimeObserverToken> token;
     int value() const { return *count; }
   };
+  static Crossings cross(QueuePlayer& player, MediaTime time) {
+    Crossings crossings;
+    crossings.token =
+        player.addBoundaryTimeObserver({time}, [count = crossings.count] { ++*count; });
+    return crossings;
+  }
 
   bool runUntil(const std::function<bool()>& done) { return queue_.runUntil(done, kPatience); }
+  // mpv's values of `names` ("none" for a property it does not have), and its volume.
+  std::vector<std::string> properties(const std::vector<std::string>& names) const {
+    std::vector<std::string> values;
+    for (const auto& name : names) {
+      values.push_back(backend_->property(name.c_str()).value_or("none"));
+    }
+    return values;
+  }
+  double volume() const { return std::stod(backend_->property("volume").value_or("nan")); }
 
-  static TempDir* media_;
+  static inline std::unique_ptr<TempDir> media_;
   PumpedQueue queue_;
   platform::NotificationCenter center_;
   std::shared_ptr<MpvBackend> backend_;
@@ -139,8 +148,6 @@ class MpvPlayerTest : public ::testing::Test {
   std::function<void()> onStall_;
   std::function<void()> onFailed_;
 };
-
-TempDir* MpvPlayerTest::media_ = nullptr;
 
 TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports_each_end) {
   const auto first = fileItem(1);
@@ -152,11 +159,9 @@ TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports
 
   // As a queue load does it: seek to whole seconds, watch one third of a second later, play.
   player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
-  Crossings atStart;
-  Crossings beforeStart;
   const auto boundary = MediaTime::makeWithSeconds(2.0, 1) + MediaTime::make(1, 3);
-  const auto token = player->addBoundaryTimeObserver({boundary}, atStart.block());
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, beforeStart.block());
+  const auto atStart = cross(*player, boundary);
+  const auto beforeStart = cross(*player, MediaTime::makeWithSeconds(1.0, 1));
   player->play();
   EXPECT_EQ(player->rate(), 1.0f);
 
@@ -172,7 +177,7 @@ TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports
   EXPECT_EQ(player->currentItem(), second);
   EXPECT_EQ(player->items(), std::vector<std::shared_ptr<PlayerItem>>{second});
 
-  player->removeTimeObserver(token);
+  player->removeTimeObserver(atStart.token);
   ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
   EXPECT_EQ(ended_[1], second);
   EXPECT_EQ(atStart.value(), 1) << "a removed observer is not called again";
@@ -188,10 +193,8 @@ TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
       Asset::assetWithUrl(Url::fileUrlWithPath(media_->path() + "/plain/index.m3u8")));
   auto player = backend_->media().makeQueuePlayer({plain, fileItem(1)});
   player->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
-  Crossings early;
-  Crossings later;
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(0.1, 600)}, early.block());
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.5, 600)}, later.block());
+  const auto early = cross(*player, MediaTime::makeWithSeconds(0.1, 600));
+  const auto later = cross(*player, MediaTime::makeWithSeconds(1.5, 600));
   player->play();
   ASSERT_TRUE(runUntil([&] { return later.value() > 0; }));
   EXPECT_EQ(early.value(), 1) << "0.1 s crossed on the first item";
@@ -208,59 +211,40 @@ TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
 // What the operator chose is what mpv runs with. Hardware decoding is asked for by default (this
 // machine may have no GPU at all): every other case here plays with it.
 TEST_F(MpvPlayerTest, playback_settings_reach_mpv_and_values_out_of_range_stop_the_start) {
-  EXPECT_EQ(backend_->property("hwdec"), "auto-safe");
-  EXPECT_EQ(backend_->property("hls-bitrate"), "max") << "no limit unless one is set";
-  EXPECT_EQ(backend_->property("mute"), "no");
-  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 100.0);
+  EXPECT_EQ(properties({"hwdec", "hls-bitrate", "mute"}),
+            (std::vector<std::string>{"auto-safe", "max", "no"}))
+      << "no bitrate limit unless one is set";
+  EXPECT_DOUBLE_EQ(volume(), 100.0);
 
-  PlaybackSettings settings;
-  settings.maxBitrate = 800000;
-  settings.volume = 35;
-  settings.mute = true;
-  settings.screen = 1;
-  restart({}, settings);
-  EXPECT_EQ(backend_->property("hwdec"), "auto-safe");
-  EXPECT_EQ(backend_->property("hls-bitrate"), "800000");
-  EXPECT_EQ(backend_->property("mute"), "yes");
-  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 35.0);
-  EXPECT_EQ(backend_->property("screen"), "1");
-  EXPECT_EQ(backend_->property("fs-screen"), "1");
+  restart({}, {.maxBitrate = 800000, .volume = 35, .mute = true, .screen = 1});
+  EXPECT_EQ(properties({"hwdec", "hls-bitrate", "mute", "screen", "fs-screen"}),
+            (std::vector<std::string>{"auto-safe", "800000", "yes", "1", "1"}));
+  EXPECT_DOUBLE_EQ(volume(), 35.0);
   EXPECT_EQ(backend_->property("no-such-property"), std::nullopt);
 
-  PlaybackSettings software;
-  software.hwdec = "no";
-  restart({}, software);
+  restart({}, {.hwdec = "no", .maxBitrate = {}, .screen = {}});
   EXPECT_EQ(backend_->property("hwdec"), "no");
 
   // A value out of range stops the start rather than playing louder or on another variant.
   backend_.reset();
-  for (int volume : {-1, 101}) {
-    PlaybackSettings loud;
-    loud.volume = volume;
-    EXPECT_THROW(makeBackend({}, loud), std::invalid_argument) << volume;
+  const std::vector<PlaybackSettings> refused = {{.maxBitrate = {}, .volume = -1, .screen = {}},
+                                                 {.maxBitrate = {}, .volume = 101, .screen = {}},
+                                                 {.maxBitrate = 0, .screen = {}},
+                                                 {.maxBitrate = {}, .screen = -1}};
+  for (const auto& settings : refused) {
+    EXPECT_THROW(makeBackend({}, settings), std::invalid_argument) << &settings - refused.data();
   }
-  PlaybackSettings noBitrate;
-  noBitrate.maxBitrate = 0;
-  EXPECT_THROW(makeBackend({}, noBitrate), std::invalid_argument);
-  PlaybackSettings noScreen;
-  noScreen.screen = -1;
-  EXPECT_THROW(makeBackend({}, noScreen), std::invalid_argument);
-  PlaybackSettings edges;
-  edges.volume = 0;
-  backend_ = makeBackend({}, edges);
-  EXPECT_DOUBLE_EQ(std::stod(backend_->property("volume").value_or("nan")), 0.0);
+  backend_ = makeBackend({}, {.maxBitrate = {}, .volume = 0, .screen = {}});
+  EXPECT_DOUBLE_EQ(volume(), 0.0);
 }
 
 // The cap is in bits per second and picks the best variant under it; without one, the best.
 TEST_F(MpvPlayerTest, a_bitrate_cap_plays_the_variant_under_it) {
   const std::string master = media_->path() + "/variants/master.m3u8";
   auto widthPlayed = [&](std::optional<int64_t> cap) {
-    PlaybackSettings settings;
-    settings.maxBitrate = cap;
-    restart({}, settings);
+    restart({}, {.maxBitrate = cap, .screen = {}});
     auto player = backend_->media().makeQueuePlayer({item("file://" + master)});
-    Crossings playing;
-    player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, playing.block());
+    const auto playing = cross(*player, MediaTime::makeWithSeconds(1.0, 1));
     player->play();
     EXPECT_TRUE(runUntil([&] { return playing.value() > 0; }));
     return backend_->property("width").value_or("none");
@@ -314,10 +298,8 @@ TEST_F(MpvPlayerTest, a_stream_server_that_never_answers_is_given_up) {
 
 TEST_F(MpvPlayerTest, pause_freezes_playback_until_play) {
   auto player = backend_->media().makeQueuePlayer({fileItem(1)});
-  Crossings firstFrame;
-  Crossings later;
-  player->addBoundaryTimeObserver({MediaTime::make(1, 3)}, firstFrame.block());
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.5, 600)}, later.block());
+  const auto firstFrame = cross(*player, MediaTime::make(1, 3));
+  const auto later = cross(*player, MediaTime::makeWithSeconds(1.5, 600));
   player->play();
   ASSERT_TRUE(runUntil([&] { return firstFrame.value() > 0; }));
   player->pause();
@@ -342,10 +324,8 @@ TEST_F(MpvPlayerTest, a_forward_end_ends_the_item_there_as_its_media_end_would) 
   second->setForwardPlaybackEndTime(MediaTime::makeWithSeconds(1.5, 600));
   auto player = backend_->media().makeQueuePlayer({first, second});
   player->seekToTime(MediaTime::makeWithSeconds(1.0, 1));
-  Crossings started;
-  Crossings pastEnds;
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.2, 600)}, started.block());
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(2.5, 600)}, pastEnds.block());
+  const auto started = cross(*player, MediaTime::makeWithSeconds(1.2, 600));
+  const auto pastEnds = cross(*player, MediaTime::makeWithSeconds(2.5, 600));
   player->play();
   ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
   EXPECT_EQ(ended_, (std::vector<std::shared_ptr<PlayerItem>>{first, second}));
@@ -380,8 +360,7 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   const auto stream = item(server.url("/media/long/index.m3u8"));
   auto player = backend_->media().makeQueuePlayer({stream});
   // The stream opens and plays into its second second before the held segment (at 4 s) stops it.
-  Crossings playing;
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, playing.block());
+  const auto playing = cross(*player, MediaTime::makeWithSeconds(1.0, 1));
   gate.close();
   player->play();
   ASSERT_TRUE(runUntil([&] { return !stalled_.empty(); }));
@@ -393,8 +372,7 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
 
   // The server answers again: frames flow on, and the next stall is a new one. The logic drops
   // the player inside that report.
-  Crossings resumed;
-  player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(4.5, 600)}, resumed.block());
+  const auto resumed = cross(*player, MediaTime::makeWithSeconds(4.5, 600));
   gate.open();
   ASSERT_TRUE(runUntil([&] { return resumed.value() > 0; }));
   std::weak_ptr<QueuePlayer> weakPlayer = player;
@@ -417,10 +395,8 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
 TEST_F(MpvPlayerTest, a_new_player_takes_over_and_a_dropped_one_stays_silent) {
   const auto a = fileItem(1);
   auto oldPlayer = backend_->media().makeQueuePlayer({a});
-  Crossings oldFirst;
-  Crossings oldLater;
-  oldPlayer->addBoundaryTimeObserver({MediaTime::make(1, 3)}, oldFirst.block());
-  oldPlayer->addBoundaryTimeObserver({MediaTime::makeWithSeconds(1.0, 1)}, oldLater.block());
+  const auto oldFirst = cross(*oldPlayer, MediaTime::make(1, 3));
+  const auto oldLater = cross(*oldPlayer, MediaTime::makeWithSeconds(1.0, 1));
   oldPlayer->play();
   ASSERT_TRUE(runUntil([&] { return oldFirst.value() > 0; }));
 
@@ -429,8 +405,7 @@ TEST_F(MpvPlayerTest, a_new_player_takes_over_and_a_dropped_one_stays_silent) {
   const auto c = fileItem(1);
   oldPlayer.reset();
   auto player = backend_->media().makeQueuePlayer({b, c});
-  Crossings first;
-  player->addBoundaryTimeObserver({MediaTime::make(1, 3)}, first.block());
+  const auto first = cross(*player, MediaTime::make(1, 3));
   player->play();
   ASSERT_TRUE(runUntil([&] { return first.value() > 0; }));
 

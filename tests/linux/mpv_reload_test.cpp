@@ -75,9 +75,7 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
     std::vector<std::shared_ptr<PlayerItem>> items = {streamItem(1 + load % 2),
                                                       streamItem(2 - load % 2)};
     LoadTrace trace;
-    for (const auto& item : items) {
-      trace.items.push_back(item);
-    }
+    trace.items.assign(items.begin(), items.end());
     const auto lastItem = items.back();
     player = backend->media().makeQueuePlayer(std::move(items));
     layer = backend->media().makePlayerLayer(player);

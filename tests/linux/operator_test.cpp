@@ -40,14 +40,26 @@ Outcome check(const app::CheckOptions& options) {
   return run(app::runCheck, options);
 }
 
-// One item past the channel's cycle limit: entries of play count 5.
-std::string pastTheItemLimit() {
-  std::string text = "[";
-  for (size_t i = 0; i <= programme::kMaxCycleItems / 5; ++i) {
-    text += std::string(i > 0 ? "," : "") + R"({"hls_url": "https://x.invalid/)" +
-            std::to_string(i) + R"(", "duration": 1, "play_count": 5})";
+// A playlist entry; `more` holds the fields after the duration.
+std::string entry(const std::string& url, const std::string& duration,
+                  const std::string& more = "") {
+  return R"({"hls_url": ")" + url + R"(", "duration": )" + duration + more + "}";
+}
+std::string playlistOf(const std::vector<std::string>& entries) {
+  std::string text;
+  for (const auto& one : entries) {
+    text += (text.empty() ? "[" : ",") + one;
   }
   return text + "]";
+}
+
+// One item past the channel's cycle limit: entries of play count 5.
+std::string pastTheItemLimit() {
+  std::vector<std::string> entries;
+  for (size_t i = 0; i <= programme::kMaxCycleItems / 5; ++i) {
+    entries.push_back(entry("https://x.invalid/" + std::to_string(i), "1", R"(, "play_count": 5)"));
+  }
+  return playlistOf(entries);
 }
 
 size_t lines(const std::string& text) {
@@ -57,9 +69,9 @@ size_t lines(const std::string& text) {
 class OperatorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder = new TempDir();
-    certificates =
-        new TestCertificates(TestCertificates::generate(folder->path(), "operator", {"localhost"}));
+    folder = std::make_unique<TempDir>();
+    certificates = std::make_unique<TestCertificates>(
+        TestCertificates::generate(folder->path(), "operator", {"localhost"}));
     // Streams of known real lengths, and a master playlist offering two of them as variants.
     ASSERT_TRUE(makeHlsStream(folder->file("media/six"), 6));
     ASSERT_TRUE(makeHlsStream(folder->file("media/ten"), 10));
@@ -70,7 +82,7 @@ class OperatorTest : public ::testing::Test {
               "six/index.m3u8\n"
               "#EXT-X-STREAM-INF:BANDWIDTH=900000,RESOLUTION=320x180\n"
               "six-large/index.m3u8\n");
-    server = new TestHttpsServer(*certificates);
+    server = std::make_unique<TestHttpsServer>(*certificates);
     ASSERT_TRUE(server->server().set_mount_point("/media", folder->file("media")));
     // Slow refusals, counting how many are answered at once.
     server->server().Get(R"(/slow/\d+\.m3u8)",
@@ -86,11 +98,7 @@ class OperatorTest : public ::testing::Test {
                          });
     server->start();
   }
-  static void TearDownTestSuite() {
-    delete server;
-    delete certificates;
-    delete folder;
-  }
+  static void TearDownTestSuite() { server.reset(); }
 
   static std::string playlistFile(const std::string& name, const std::string& json) {
     writeFile(folder->file(name), json);
@@ -104,17 +112,13 @@ class OperatorTest : public ::testing::Test {
   }
   static std::string mediaUrl(const std::string& path) { return localUrl("/media/" + path); }
 
-  static TempDir* folder;
-  static TestCertificates* certificates;
-  static TestHttpsServer* server;
+  static inline std::unique_ptr<TempDir> folder;
+  static inline std::unique_ptr<TestCertificates> certificates;
+  static inline std::unique_ptr<TestHttpsServer> server;
   static inline std::atomic<int> slowInFlight{0};
   static inline std::atomic<int> slowMostAtOnce{0};
   static inline std::atomic<int> slowAnswered{0};
 };
-
-TempDir* OperatorTest::folder = nullptr;
-TestCertificates* OperatorTest::certificates = nullptr;
-TestHttpsServer* OperatorTest::server = nullptr;
 
 TEST_F(OperatorTest, schedule_from_a_file_in_every_form) {
   app::ScheduleOptions options;
@@ -248,19 +252,13 @@ TEST_F(OperatorTest, check_statuses_without_probing) {
 }
 
 TEST_F(OperatorTest, probing_finds_lengths_variants_and_unreachable_streams_or_sound_ones) {
-  const std::string json = R"([
-    {"hls_url": ")" + mediaUrl("six/index.m3u8") +
-                           R"(", "duration": 6},
-    {"hls_url": ")" + mediaUrl("ten/index.m3u8") +
-                           R"(", "duration": 6, "play_count": 2},
-    {"hls_url": ")" + mediaUrl("master.m3u8") +
-                           R"(", "duration": 6},
-    {"hls_url": ")" + mediaUrl("gone/index.m3u8") +
-                           R"(", "duration": 6},
-    {"hls_url": ")" + mediaUrl("six/index.m3u8") +
-                           R"(", "duration": 6, "play_count": 0}])";
   app::CheckOptions options;
-  options.playlist = playlistFile("probe.json", json);
+  options.playlist = playlistFile(
+      "probe.json",
+      playlistOf({entry(mediaUrl("six/index.m3u8"), "6"),
+                  entry(mediaUrl("ten/index.m3u8"), "6", R"(, "play_count": 2)"),
+                  entry(mediaUrl("master.m3u8"), "6"), entry(mediaUrl("gone/index.m3u8"), "6"),
+                  entry(mediaUrl("six/index.m3u8"), "6", R"(, "play_count": 0)")}));
   options.probe = true;
   options.json = true;
   options.caFile = certificates->caFile;
@@ -310,10 +308,9 @@ TEST_F(OperatorTest, probing_finds_lengths_variants_and_unreachable_streams_or_s
   EXPECT_NE(untrusted.err.find("probing streams: 4 of 4"), std::string::npos) << untrusted.err;
 
   // Streams within the tolerance of their listed lengths are sound: status 0.
-  options.playlist =
-      playlistFile("sound.json", R"([{"hls_url": ")" + mediaUrl("six/index.m3u8") +
-                                     R"(", "duration": 6.5}, {"hls_url": ")" +
-                                     mediaUrl("master.m3u8") + R"(", "duration": 5}])");
+  options.playlist = playlistFile(
+      "sound.json",
+      playlistOf({entry(mediaUrl("six/index.m3u8"), "6.5"), entry(mediaUrl("master.m3u8"), "5")}));
   options.caFile = certificates->caFile;
   options.progress = false;
   const Outcome sound = check(options);
@@ -324,13 +321,12 @@ TEST_F(OperatorTest, probing_finds_lengths_variants_and_unreachable_streams_or_s
 }
 
 TEST_F(OperatorTest, at_most_four_probes_at_a_time) {
-  std::string json = "[";
+  std::vector<std::string> slow;
   for (int n = 0; n < 9; ++n) {
-    json += std::string(n ? "," : "") + R"({"hls_url": ")" +
-            localUrl("/slow/" + std::to_string(n) + ".m3u8") + R"(", "duration": 5})";
+    slow.push_back(entry(localUrl("/slow/" + std::to_string(n) + ".m3u8"), "5"));
   }
   app::CheckOptions options;
-  options.playlist = playlistFile("slow.json", json + "]");
+  options.playlist = playlistFile("slow.json", playlistOf(slow));
   options.probe = true;
   options.json = true;
   options.caFile = certificates->caFile;

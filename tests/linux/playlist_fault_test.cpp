@@ -158,9 +158,7 @@ struct BrokenServers {
         {"to-untrusted", redirect([this] { return untrusted.url("/playlist.json"); })},
         {"to-misnamed", redirect([this] { return misnamed.url("/playlist.json"); })},
         // The document in plain HTTP: it must never be read.
-        {"to-plain", redirect([this] {
-           return "http://127.0.0.1:" + std::to_string(plainPort) + "/playlist.json";
-         })},
+        {"to-plain", redirect([this] { return plain.url("/playlist.json"); })},
     };
     // Stalled handlers and idle kept-alive connections each hold a worker of the server: enough
     // workers that the other cases are never queued behind them.
@@ -174,12 +172,12 @@ struct BrokenServers {
     });
     documents.start();
 
-    plain.Get("/playlist.json", [this, good](const httplib::Request&, httplib::Response& response) {
-      ++plainRequests;
-      response.set_content(good, "application/json");
-    });
-    plainPort = plain.bind_to_any_port("127.0.0.1");
-    plainThread = std::thread([this] { plain.listen_after_bind(); });
+    plain.server().Get("/playlist.json",
+                       [this, good](const httplib::Request&, httplib::Response& response) {
+                         ++plainRequests;
+                         response.set_content(good, "application/json");
+                       });
+    plain.start();
 
     // The same document behind certificates the channel must refuse.
     for (auto* server : {&untrusted, &outdated, &misnamed}) {
@@ -190,8 +188,6 @@ struct BrokenServers {
   ~BrokenServers() {
     // Held handlers let go first, so that the servers can stop.
     released = true;
-    plain.stop();
-    plainThread.join();
   }
 
   void setMode(const std::string& next) {
@@ -209,9 +205,7 @@ struct BrokenServers {
   std::mutex modeLock;
   std::string mode = "good";
   TestHttpsServer documents;
-  httplib::Server plain;
-  int plainPort = 0;
-  std::thread plainThread;
+  TestHttpsServer plain;      // plain HTTP
   TestHttpsServer untrusted;  // signed by an authority the channel does not know
   TestHttpsServer outdated;   // its validity ended a day ago
   TestHttpsServer misnamed;   // made out to another host than 127.0.0.1
@@ -222,15 +216,15 @@ struct BrokenServers {
 class PlaylistFaultTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder = new TempDir();
-    trusted =
-        new TestCertificates(TestCertificates::generate(folder->path(), "trusted", {"localhost"}));
-    stranger =
-        new TestCertificates(TestCertificates::generate(folder->path(), "stranger", {"localhost"}));
-    expired = new TestCertificates(
+    folder = std::make_unique<TempDir>();
+    trusted = std::make_unique<TestCertificates>(
+        TestCertificates::generate(folder->path(), "trusted", {"localhost"}));
+    stranger = std::make_unique<TestCertificates>(
+        TestCertificates::generate(folder->path(), "stranger", {"localhost"}));
+    expired = std::make_unique<TestCertificates>(
         trusted->sign(folder->path(), "expired", "IP:127.0.0.1,DNS:localhost", -1));
-    elsewhere =
-        new TestCertificates(trusted->sign(folder->path(), "elsewhere", "DNS:elsewhere.test", 2));
+    elsewhere = std::make_unique<TestCertificates>(
+        trusted->sign(folder->path(), "elsewhere", "DNS:elsewhere.test", 2));
     for (int n = 1; n <= kStreams; ++n) {
       ASSERT_TRUE(makeHlsStream(folder->file("media/stream-" + std::to_string(n)), kStreamSeconds));
     }
@@ -240,13 +234,6 @@ class PlaylistFaultTest : public ::testing::Test {
     fs::create_directories(folder->file("data"));
     writeFile(folder->file("data/vorn-vimeo-playlist.json"), programme(*folder, "media"));
   }
-  static void TearDownTestSuite() {
-    for (auto* certificates : {trusted, stranger, expired, elsewhere}) {
-      delete certificates;
-    }
-    delete folder;
-  }
-
   static std::unique_ptr<BrokenServers> brokenServers() {
     return std::make_unique<BrokenServers>(*folder, *trusted, *stranger, *expired, *elsewhere);
   }
@@ -288,12 +275,8 @@ class PlaylistFaultTest : public ::testing::Test {
     if (!channel->waitFor(kFirstFrame, 1, 60s)) {
       return problem("the packaged programme did not reach the screen");
     }
-    std::vector<LogLine> starts;
-    for (auto& line : channel->linesContaining(kDownloadStart)) {
-      if (line.record == kDownloadStart) {
-        starts.push_back(line);
-      }
-    }
+    auto starts = channel->linesContaining(kDownloadStart);
+    std::erase_if(starts, [](const LogLine& line) { return line.record != kDownloadStart; });
     const auto fallback = channel->linesContaining(kFallback).front();
     if (starts.size() < 4) {
       return problem("fewer than four downloads");
@@ -355,18 +338,12 @@ class PlaylistFaultTest : public ::testing::Test {
     }
   }
 
-  static TempDir* folder;
-  static TestCertificates* trusted;
-  static TestCertificates* stranger;
-  static TestCertificates* expired;
-  static TestCertificates* elsewhere;
+  static inline std::unique_ptr<TempDir> folder;
+  static inline std::unique_ptr<TestCertificates> trusted;
+  static inline std::unique_ptr<TestCertificates> stranger;
+  static inline std::unique_ptr<TestCertificates> expired;
+  static inline std::unique_ptr<TestCertificates> elsewhere;
 };
-
-TempDir* PlaylistFaultTest::folder = nullptr;
-TestCertificates* PlaylistFaultTest::trusted = nullptr;
-TestCertificates* PlaylistFaultTest::stranger = nullptr;
-TestCertificates* PlaylistFaultTest::expired = nullptr;
-TestCertificates* PlaylistFaultTest::elsewhere = nullptr;
 
 std::string urlError(int code) {
   return "Error fetching playlist: Optional(Error Domain=VornURLErrorDomain Code=" +

@@ -74,23 +74,20 @@ TEST(StderrSystemLog, under_the_journal_lines_carry_a_priority_instead_of_a_time
   ::close(fd);
   EXPECT_TRUE(journal.writesToJournal());
   EXPECT_FALSE(terminal.writesToJournal());
-  EXPECT_EQ(journal.formatLine("DEBUG: AppDelegate: applicationDidBecomeActive: ", 0),
-            "<7>DEBUG: AppDelegate: applicationDidBecomeActive: ");
-  EXPECT_EQ(journal.formatLine("ERROR: AppDelegate: Alert: x", 0),
-            "<3>ERROR: AppDelegate: Alert: x");
-  EXPECT_EQ(journal.formatLine("MPRIS: no media control on the session bus: x", 0),
-            "<6>MPRIS: no media control on the session bus: x");
-  // The process's own failures are errors, whatever part of it writes them.
-  EXPECT_EQ(journal.formatLine("vorn: cannot start: the application class \"X\" is missing", 0),
-            "<3>vorn: cannot start: the application class \"X\" is missing");
-  EXPECT_EQ(journal.formatLine("vorn: cannot draw the overlay: x", 0),
-            "<3>vorn: cannot draw the overlay: x");
-  EXPECT_EQ(journal.formatLine("vorn: the overlay cannot be drawn", 0),
-            "<6>vorn: the overlay cannot be drawn");
-  EXPECT_EQ(terminal.formatLine("vorn: cannot start: x", 0).find('<'), std::string::npos);
-  // Only a leading level counts, and a record cannot forge a priority of its own.
-  EXPECT_EQ(journal.formatLine("vorn: DEBUG: ERROR: x", 0), "<6>vorn: DEBUG: ERROR: x");
+  // The process's own failures are errors, whatever part of it writes them; only a leading level
+  // counts, and a record cannot forge a priority of its own.
+  for (const auto& [priority, record] : std::vector<std::pair<char, std::string>>{
+           {'7', "DEBUG: AppDelegate: applicationDidBecomeActive: "},
+           {'3', "ERROR: AppDelegate: Alert: x"},
+           {'6', "MPRIS: no media control on the session bus: x"},
+           {'3', "vorn: cannot start: the application class \"X\" is missing"},
+           {'3', "vorn: cannot draw the overlay: x"},
+           {'6', "vorn: the overlay cannot be drawn"},
+           {'6', "vorn: DEBUG: ERROR: x"}}) {
+    EXPECT_EQ(journal.formatLine(record, 0), std::string("<") + priority + ">" + record);
+  }
   EXPECT_EQ(journal.formatLine("DEBUG: x\n<0>ERROR: y", 0), "<7>DEBUG: x#012<0>ERROR: y");
+  EXPECT_EQ(terminal.formatLine("vorn: cannot start: x", 0).find('<'), std::string::npos);
   setenv("TZ", "UTC", 1);
   tzset();
   EXPECT_EQ(terminal.formatLine("DEBUG: x", 1796559489.123),

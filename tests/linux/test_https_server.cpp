@@ -118,6 +118,9 @@ TestCertificates TestCertificates::sign(const std::string& folder, const std::st
   return made;
 }
 
+TestHttpsServer::TestHttpsServer()
+    : server_(std::make_unique<httplib::Server>()), scheme_("http") {}
+
 TestHttpsServer::TestHttpsServer(const TestCertificates& certificates)
     : server_(std::make_unique<httplib::SSLServer>(certificates.serverCert.c_str(),
                                                    certificates.serverKey.c_str())) {
@@ -153,7 +156,7 @@ void TestHttpsServer::stop() {
 }
 
 std::string TestHttpsServer::url(const std::string& path) const {
-  return "https://127.0.0.1:" + std::to_string(port_) + path;
+  return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 void RequestGate::close() {
@@ -174,18 +177,29 @@ void RequestGate::pass() {
   opened_.wait(lock, [this] { return !closed_; });
 }
 
-RawTcpServer::RawTcpServer(std::string reply, bool hang) : reply_(std::move(reply)), hang_(hang) {
-  listener_ = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+// A TCP socket bound to a free port on 127.0.0.1 (-1 if none); `port` is set to it.
+int boundLoopbackSocket(int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, 64) != 0) {
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return -1;
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+}  // namespace
+
+RawTcpServer::RawTcpServer(std::string reply, bool hang) : reply_(std::move(reply)), hang_(hang) {
+  listener_ = boundLoopbackSocket(port_);
+  if (listener_ < 0 || listen(listener_, 64) != 0) {
     throw std::runtime_error("the raw test server could not listen");
   }
-  socklen_t length = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -230,34 +244,23 @@ void RawTcpServer::serve() {
 }
 
 int closedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);  // bound but never listening: connections are refused
-  return ntohs(address.sin_port);
+  int port = 0;
+  close(boundLoopbackSocket(port));  // bound but never listening: connections are refused
+  return port;
 }
 
 RemoteAddress remotePlaylistAddress() {
-  RemoteAddress address;
   CURLU* url = curl_url();
   curl_url_set(url, CURLUPART_URL, build::kRemotePlaylistAddress, 0);
-  char* part = nullptr;
-  if (curl_url_get(url, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
-    address.host = part;
-    curl_free(part);
-  }
-  if (curl_url_get(url, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-    address.port = std::atoi(part);
-    curl_free(part);
-  }
-  if (curl_url_get(url, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
-    address.path = part;
-    curl_free(part);
-  }
+  const auto part = [url](CURLUPart which, unsigned flags) {
+    char* text = nullptr;
+    std::string value = curl_url_get(url, which, &text, flags) == CURLUE_OK ? text : "";
+    curl_free(text);
+    return value;
+  };
+  RemoteAddress address{part(CURLUPART_HOST, 0),
+                        std::atoi(part(CURLUPART_PORT, CURLU_DEFAULT_PORT).c_str()),
+                        part(CURLUPART_PATH, 0)};
   curl_url_cleanup(url);
   return address;
 }

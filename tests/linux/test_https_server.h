@@ -55,12 +55,14 @@ struct TestCertificates {
                         const std::string& names, int days) const;
 };
 
-// cpp-httplib's TLS server on 127.0.0.1 on a free port, serving from its own thread.
+// cpp-httplib's server on 127.0.0.1 on a free port, serving from its own thread: over TLS with
+// `certificates`, or plain HTTP without.
 class TestHttpsServer {
  public:
+  TestHttpsServer();
   explicit TestHttpsServer(const TestCertificates& certificates);
   ~TestHttpsServer();
-  httplib::SSLServer& server() { return *server_; }
+  httplib::Server& server() { return *server_; }
   // Starts listening, on `port` when given (a server back where an earlier one was); routes must
   // be added before.
   void start(int port = 0);
@@ -69,7 +71,8 @@ class TestHttpsServer {
   std::string url(const std::string& path) const;
 
  private:
-  std::unique_ptr<httplib::SSLServer> server_;
+  std::unique_ptr<httplib::Server> server_;
+  std::string scheme_ = "https";
   int port_ = 0;
   std::thread thread_;
 };

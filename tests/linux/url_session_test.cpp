@@ -91,16 +91,11 @@ std::string loopback(int port) {
 class UrlSessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder = new TempDir();
-    trusted = new TestCertificates(
+    folder = std::make_unique<TempDir>();
+    trusted = std::make_unique<TestCertificates>(
         TestCertificates::generate(folder->path(), "trusted", {"localhost", "channel.test"}));
-    untrusted =
-        new TestCertificates(TestCertificates::generate(folder->path(), "stranger", {"localhost"}));
-  }
-  static void TearDownTestSuite() {
-    delete trusted;
-    delete untrusted;
-    delete folder;
+    untrusted = std::make_unique<TestCertificates>(
+        TestCertificates::generate(folder->path(), "stranger", {"localhost"}));
   }
 
   void SetUp() override {
@@ -153,33 +148,28 @@ class UrlSessionTest : public ::testing::Test {
                  }
                });
     routes.Get("/down", [this](const httplib::Request&, httplib::Response& response) {
-      response.set_redirect(plainUrl("/doc"));
+      response.set_redirect(plain.url("/doc"));
     });
     server->start();
 
     // Plain HTTP, counting what reaches it.
-    plain.Get("/doc", [this](const httplib::Request&, httplib::Response& response) {
+    plain.server().Get("/doc", [this](const httplib::Request&, httplib::Response& response) {
       ++plainRequests;
       response.set_content("[\"in the clear\"]", "application/json");
     });
-    plain.Get("/up", [this](const httplib::Request&, httplib::Response& response) {
+    plain.server().Get("/up", [this](const httplib::Request&, httplib::Response& response) {
       ++plainRequests;
       response.set_redirect(server->url("/hop/0"));
     });
-    plain.Get("/sideways", [this](const httplib::Request&, httplib::Response& response) {
+    plain.server().Get("/sideways", [this](const httplib::Request&, httplib::Response& response) {
       ++plainRequests;
       response.set_redirect("/doc");
     });
-    plainPort = plain.bind_to_any_port("127.0.0.1");
-    plainThread = std::thread([this] { plain.listen_after_bind(); });
-    for (int i = 0; i < 500 && !plain.is_running(); ++i) {
-      std::this_thread::sleep_for(2ms);
-    }
+    plain.start();
   }
   void TearDown() override {
     finished = true;
     plain.stop();
-    plainThread.join();
     server->stop();
   }
 
@@ -193,25 +183,16 @@ class UrlSessionTest : public ::testing::Test {
     options.totalTimeoutSeconds = 10;
     return options;
   }
-  std::string plainUrl(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(plainPort) + path;
-  }
 
-  static TempDir* folder;
-  static TestCertificates* trusted;
-  static TestCertificates* untrusted;
+  static inline std::unique_ptr<TempDir> folder;
+  static inline std::unique_ptr<TestCertificates> trusted;
+  static inline std::unique_ptr<TestCertificates> untrusted;
   std::unique_ptr<TestHttpsServer> server;
   std::atomic<bool> finished{false};
   std::atomic<int> hops{0};
-  httplib::Server plain;
-  int plainPort = 0;
-  std::thread plainThread;
+  TestHttpsServer plain;
   std::atomic<int> plainRequests{0};
 };
-
-TempDir* UrlSessionTest::folder = nullptr;
-TestCertificates* UrlSessionTest::trusted = nullptr;
-TestCertificates* UrlSessionTest::untrusted = nullptr;
 
 TEST_F(UrlSessionTest, bodies_arrive_on_the_worker_thread_whatever_the_http_status_or_scheme) {
   CurlUrlSession session(trustingOptions());
@@ -280,14 +261,14 @@ TEST_F(UrlSessionTest, five_redirects_are_followed_never_from_https_to_http_and_
   EXPECT_EQ(codeOf(fetch(session, server->url("/down"))), CURLE_UNSUPPORTED_PROTOCOL);
   EXPECT_EQ(plainRequests.load(), 0) << "a request went out in the clear";
   // An address that was plain to begin with loses nothing by a redirect, up or sideways.
-  auto up = fetch(session, plainUrl("/up"));
+  auto up = fetch(session, plain.url("/up"));
   EXPECT_EQ(up.data, "[\"arrived\"]");
   ASSERT_TRUE(up.response);
   EXPECT_EQ(up.response->url().text(), server->url("/hop/0"));
-  auto sideways = fetch(session, plainUrl("/sideways"));
+  auto sideways = fetch(session, plain.url("/sideways"));
   EXPECT_EQ(sideways.data, "[\"in the clear\"]");
   ASSERT_TRUE(sideways.response);
-  EXPECT_EQ(sideways.response->url().text(), plainUrl("/doc"));
+  EXPECT_EQ(sideways.response->url().text(), plain.url("/doc"));
 }
 
 TEST_F(UrlSessionTest, certificates_are_verified) {

@@ -94,13 +94,9 @@ class WindowTest : public ::testing::Test {
     if (std::getenv("DISPLAY") == nullptr) {
       return;
     }
-    media_ = new TempDir();
+    media_ = std::make_unique<TempDir>();
     ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
                            " 12 >/dev/null"));
-  }
-  static void TearDownTestSuite() {
-    delete media_;
-    media_ = nullptr;
   }
 
   void SetUp() override {
@@ -134,7 +130,7 @@ class WindowTest : public ::testing::Test {
     return commandOutput("xdotool search --name 'Vorn Channel' | head -n 1");
   }
 
-  static TempDir* media_;
+  static inline std::unique_ptr<TempDir> media_;
   std::string artifacts_;
   PumpedQueue queue_;
   platform::NotificationCenter center_;
@@ -142,13 +138,10 @@ class WindowTest : public ::testing::Test {
   std::shared_ptr<platform::View> root_;
 };
 
-TempDir* WindowTest::media_ = nullptr;
-
 TEST_F(WindowTest, shows_the_cover_then_the_video_then_the_paused_band_at_the_foot) {
   start(false);
   const auto size = backend_->screenSize();
-  ASSERT_EQ(size.width, 1280);
-  ASSERT_EQ(size.height, 720);
+  ASSERT_EQ(size, (platform::Size{1280, 720}));
   const int w = static_cast<int>(size.width);
   const int h = static_cast<int>(size.height);
 
