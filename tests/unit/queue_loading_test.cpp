@@ -213,30 +213,6 @@ INSTANTIATE_TEST_SUITE_P(
                       NearAnEnd{"at_the_end_of_the_first_b", 600.0 + 299.7, kB, 299.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(QueueLoading, dead_last_streams_fill_their_slots_and_the_next_queue_loads_when_they_end) {
-  // At 01:03:20 the queue is C, A, B, B: make B (the last two items) a dead stream.
-  world_.media().setBroken(kB);
-  auto controller = makeController();
-  acceptPlaylist(*controller, workedExamplePlaylist());
-  // C plays its remaining 1000 s and A its 600 s; the Bs' slots run to 01:40:00 (6000 s).
-  world_.scheduler().advance(6000.0 - 3800.0 - 0.5);
-  const auto messages = controller->debugmsgs();
-  const auto failed = "itemFailedToPlay: object: Optional(<VornAVPlayerItem: " + std::string(kB) +
-                      ">) ; showing slate until ";
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), failed + "01:35:00"), 1);
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), failed + "01:40:00"), 1);
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), "loadVideos"), 1);
-  EXPECT_FALSE(controller->slateView()->isHidden());
-  EXPECT_TRUE(controller->queuePlayer()->items().empty());
-  world_.scheduler().advance(0.5);
-  // 01:40:00 is the start of the cycle's C: the new queue starts there.
-  const auto after = controller->debugmsgs();
-  EXPECT_EQ(std::count(after.begin(), after.end(), "loadVideos"), 2);
-  EXPECT_EQ(urlsOf(controller->queuePlayer()->items()), (std::vector<std::string>{kC, kA, kB, kB}));
-  world_.scheduler().advance(1.0);
-  EXPECT_TRUE(controller->slateView()->isHidden());
-}
-
 TEST_F(QueueLoading, a_programme_of_dead_streams_retries_calmly) {
   for (const char* url : {kA, kB, kC}) {
     world_.media().setBroken(url);
