@@ -1,8 +1,5 @@
 #include <nlohmann/json.hpp>
 
-#include <cmath>
-
-#include "channel/programme_clock.h"
 #include "channel_fixture.h"
 #include "interaction/overlay.h"
 #include "platform/sim/sim_media.h"
@@ -63,6 +60,12 @@ class Interaction : public ChannelTest {
     return std::nullopt;
   }
 
+  static void playOut(platform::QueuePlayer& player) {
+    while (!player.items().empty()) {
+      player.advanceToNextItem();
+    }
+  }
+
   std::shared_ptr<VornViewController> controller_;
 };
 
@@ -72,18 +75,16 @@ class ShortProgramme : public Interaction {
 };
 
 TEST_F(ShortProgramme,
-       a_day_of_reloads_follows_the_clock_and_inactivity_counts_from_the_fresh_load) {
+       looped_reloads_lift_the_cover_at_once_and_inactivity_counts_from_the_fresh_load) {
   controller_ = launchApp();
   world_.scheduler().runUntilIdle();
   const double freshLoad = world_.scheduler().now();
   ASSERT_EQ(inactivityFireTime(), freshLoad + 3600.0);
-  const std::vector<double> cycle{60.0, 90.0, 90.0, 30.0};
-  const std::vector<std::string> urls{"https://s/a", "https://s/b", "https://s/b", "https://s/c"};
-
+  // Where each queue starts on the clock is read from the simulate command's trace in its own
+  // test; here, what a looped reload does to the cover and the inactivity timer.
   size_t reloads = 0;
   auto player = world_.media().latestPlayer();
   double lastLoad = freshLoad;
-  // Step through the hour second by second; at every new queue check it against the clock.
   while (world_.scheduler().now() < freshLoad + 3599.0) {
     world_.scheduler().advance(0.25);
     const auto latest = world_.media().latestPlayer();
@@ -91,12 +92,6 @@ TEST_F(ShortProgramme,
       player = latest;
       lastLoad = world_.scheduler().now();
       ++reloads;
-      const double day = programme::daySeconds(world_.scheduler().now());
-      const auto start = programme::findStart(cycle, std::fmod(day, 270.0));
-      ASSERT_LT(start.index, cycle.size());
-      EXPECT_EQ(player->items().front()->asset()->url().text(), urls[start.index]);
-      EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(start.offset, 1));
-      EXPECT_EQ(player->items().size(), 4u);
       // A looped reload: cover up until the boundary, no spinner, inactivity untouched.
       EXPECT_TRUE(bandShown());
       EXPECT_FALSE(controller_->activityIndicatorView()->isAnimating());
@@ -117,24 +112,6 @@ TEST_F(ShortProgramme,
   EXPECT_EQ(inactivityTimers(), 0u);
   const auto debugs = controller_->debugmsgs();
   EXPECT_EQ(std::count(debugs.begin(), debugs.end(), "inactivityTimer:"), 1);
-
-  // Paused, it stays paused: nothing plays on, nothing reloads.
-  const auto pausedPlayer = world_.media().latestPlayer();
-  world_.scheduler().advance(1000.0);
-  EXPECT_EQ(world_.media().latestPlayer(), pausedPlayer);
-  EXPECT_FLOAT_EQ(rate(), 0.0f);
-
-  // A viewer's resume arms a full hour again.
-  world_.input().tap();
-  world_.scheduler().runUntilIdle();
-  const double resumed = world_.scheduler().now();
-  EXPECT_FLOAT_EQ(rate(), 1.0f);
-  EXPECT_FALSE(bandShown());
-  EXPECT_EQ(inactivityFireTime(), resumed + 3600.0);
-  world_.scheduler().advance(3599.9);
-  EXPECT_FLOAT_EQ(rate(), 1.0f);
-  world_.scheduler().advance(0.1);
-  EXPECT_FLOAT_EQ(rate(), 0.0f);
 }
 
 // Records the state between the resume block and the timer-arming block.
@@ -262,9 +239,7 @@ TEST_F(Interaction,
   // Only a queue of exactly one item is rebuilt by a swipe: an emptied queue is advanced (which
   // does nothing) and the channel does not reload behind the developer's back.
   const auto player = controller_->queuePlayer();
-  while (!player->items().empty()) {
-    player->advanceToNextItem();
-  }
+  playOut(*player);
   const size_t beforeEmpty = mark();
   EXPECT_TRUE(world_.input().swipe(platform::kSwipeLeft));
   world_.scheduler().runUntilIdle();
@@ -302,9 +277,7 @@ TEST_F(Interaction, inputs_without_a_player_log_and_change_nothing) {
 TEST_F(Interaction, toggle_with_an_empty_queue_hides_the_band_and_reloads) {
   startPlaying();
   const auto player = controller_->queuePlayer();
-  while (!player->items().empty()) {
-    player->advanceToNextItem();
-  }
+  playOut(*player);
   const size_t before = mark();
   world_.input().tap();
   world_.scheduler().runUntilIdle();
@@ -389,9 +362,7 @@ TEST_F(Interaction, the_band_hides_on_its_timer_and_a_pause_without_an_item_show
 
   // A pause that finds no current item shows nothing but still pauses and cancels the timer.
   const auto player = controller_->queuePlayer();
-  while (!player->items().empty()) {
-    player->advanceToNextItem();
-  }
+  playOut(*player);
   controller_->playerPause();
   world_.scheduler().runUntilIdle();
   EXPECT_FALSE(bandShown());
