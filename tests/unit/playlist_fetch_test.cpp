@@ -13,6 +13,10 @@ class PlaylistFetch : public ChannelTest {
   std::shared_ptr<platform::UrlResponse> remoteResponse() const {
     return std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200);
   }
+  static sim::SimUrlSession::Response failing() {
+    return {.data = std::nullopt,
+            .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")};
+  }
 };
 
 TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything_else) {
@@ -166,12 +170,8 @@ TEST_F(PlaylistFetch, damaged_packaged_copy_is_retried_every_two_seconds_with_th
 
 TEST_F(PlaylistFetch,
        success_leaves_the_budget_and_a_later_failure_goes_straight_to_the_packaged_copy) {
-  world_.network().serveOnce(
-      kRemote,
-      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
-  world_.network().serveOnce(
-      kRemote,
-      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.network().serveOnce(kRemote, failing());
+  world_.network().serveOnce(kRemote, failing());
   world_.network().serve(kRemote, {.data = workedExamplePlaylist()});
   controller_->viewDidAppear(false);
   world_.scheduler().advance(4.5);
@@ -195,9 +195,7 @@ TEST_F(PlaylistFetch,
 }
 
 TEST_F(PlaylistFetch, two_quick_failures_schedule_two_timers_and_two_downloads_both_counted) {
-  world_.network().serve(
-      kRemote,
-      {.data = std::nullopt, .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")});
+  world_.network().serve(kRemote, failing());
   controller_->updatePlaylistThenLoadVideos();
   controller_->updatePlaylistThenLoadVideos();
   world_.scheduler().runUntilIdle();

@@ -72,11 +72,10 @@ TEST_F(PlaylistRefresh, an_edit_reaches_a_running_screen_at_the_next_item_bounda
   EXPECT_EQ(currentUrl(), kC);
 
   // C ends at 1000 s: the queue is built again from the clock with the new document, as after
-  // the end of a queue (no indicator, the inactivity timer left as it was).
+  // the end of a queue (no indicator, the inactivity timer left as it was). Its log at that
+  // boundary is read from the simulate command's in its own test.
   before = mark();
   world_.scheduler().advance(400.0);
-  EXPECT_EQ(countSince(before, "refreshPlaylist: applying the new playlist from"), 1u);
-  EXPECT_EQ(countSince(before, "loadVideos: hasLoopedFromLastVideo: true"), 1u);
   EXPECT_EQ(queueLoads(before), 1u);
   EXPECT_EQ(countSince(before, "setInactivityTimer"), 0u);
   EXPECT_FALSE(controller->activityIndicatorView()->isAnimating());
@@ -194,14 +193,21 @@ TEST_F(PlaylistRefresh,
   EXPECT_TRUE(plays(kD));
   EXPECT_EQ(controller->playlistNSURL()->text(), kRemote);
 
-  // Damaged, unreadable or unplayable: one line each, then the packaged copy as before.
+  // Damaged, unplayable or unreadable (the last case, with no bytes): one line each, then the
+  // packaged copy as before.
   const std::vector<std::pair<std::string, std::string>> damaged = {
       {"[{\"hls_url\": ", "Error Domain=VornJSONErrorDomain"},
       {"{}", "the top level is not an array"},
       {"[]", "no playable entries"},
+      {"", "Error Domain=VornStateErrorDomain Code=5 \"I/O error\""},
   };
   for (const auto& [bytes, why] : damaged) {
-    world_.state().put(playlist::kSavedPlaylistName, bytes);
+    if (bytes.empty()) {
+      world_.state().failReads(playlist::kSavedPlaylistName,
+                               platform::Error::make(platform::kStateErrorDomain, 5, "I/O error"));
+    } else {
+      world_.state().put(playlist::kSavedPlaylistName, bytes);
+    }
     auto fresh = makeController();
     const size_t before = mark();
     fresh->viewDidAppear(false);
@@ -215,17 +221,6 @@ TEST_F(PlaylistRefresh,
     ASSERT_TRUE(fresh->playlist()) << bytes;
     EXPECT_EQ(fresh->playlist()->size(), 3u) << bytes;
   }
-  world_.state().failReads(playlist::kSavedPlaylistName,
-                           platform::Error::make(platform::kStateErrorDomain, 5, "I/O error"));
-  auto unreadable = makeController();
-  const size_t before = mark();
-  unreadable->viewDidAppear(false);
-  world_.scheduler().advance(5.0);
-  EXPECT_EQ(countSince(before,
-                       "Ignoring saved playlist state:playlist.json: Error "
-                       "Domain=VornStateErrorDomain Code=5 \"I/O error\""),
-            1u);
-  EXPECT_EQ(unreadable->playlist()->size(), 3u);
 }
 
 TEST_F(PlaylistRefresh, the_packaged_copy_is_left_when_the_remote_address_answers_again) {
