@@ -113,13 +113,6 @@ TEST_F(PlaylistHardening, a_document_with_nothing_playable_never_replaces_one_th
   auto expected = programme;
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(reloaded, expected);
-
-  // A first start takes such a document as before: there is nothing else to play.
-  auto fresh = makeController();
-  deliver(*fresh, "[]");
-  ASSERT_TRUE(fresh->playlist());
-  EXPECT_EQ(fresh->playlist()->size(), 0u);
-  EXPECT_TRUE(fresh->errors().empty());
 }
 
 TEST_F(PlaylistHardening, relative_stream_addresses_resolve_against_the_playlist_address) {

@@ -112,6 +112,7 @@ TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
 TEST_F(QueueLoading, a_first_load_with_nothing_playable_builds_nothing) {
   auto controller = makeController();
   // A load before any playlist, then one with nothing playable: no player, no views, no timer.
+  // Such a document is taken quietly all the same, as there is nothing else to play.
   const size_t before = mark();
   controller->loadVideos(false);
   world_.scheduler().runUntilIdle();
@@ -119,6 +120,9 @@ TEST_F(QueueLoading, a_first_load_with_nothing_playable_builds_nothing) {
             (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
   acceptPlaylist(*controller, R"([{"hls_url": "x y", "duration": 5},
                                   {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
+  ASSERT_TRUE(controller->playlist());
+  EXPECT_EQ(controller->playlist()->size(), 2u);
+  EXPECT_TRUE(controller->errors().empty());
   EXPECT_FALSE(controller->queuePlayer());
   EXPECT_FALSE(controller->infoLabelView());
   EXPECT_FALSE(controller->lastPlayerItem());
