@@ -140,7 +140,6 @@ TEST_F(PlaylistRefresh, a_failed_refresh_changes_nothing_and_logs_one_line) {
   };
   const std::vector<Fault> faults = {
       {"offline", {.error = offline()}, "refreshPlaylist: Error fetching playlist: Optional("},
-      {"hang", {.data = "late", .delay = 60.0}, "Code=-1001 \"The request timed out.\""},
       {"not JSON", {.data = "<html>500</html>"}, "refreshPlaylist: Error parsing JSON: "},
       {"object",
        {.data = R"({"playlist": []})"},
@@ -150,8 +149,8 @@ TEST_F(PlaylistRefresh, a_failed_refresh_changes_nothing_and_logs_one_line) {
        "updatePlaylistCompletionHandler: playlist has no playable entries; keeping the current "
        "playlist"},
   };
-  // Each fault at one refresh, 600 s apart; the timed-out one ends 10 s after it started.
-  world_.scheduler().advance(20.0);
+  // Each fault at one refresh, 600 s apart. A hung fetch is read from the simulate command's log
+  // in its own test.
   for (const auto& fault : faults) {
     world_.network().serve(kRemote, fault.response);
     const size_t before = mark();
@@ -178,7 +177,7 @@ TEST_F(PlaylistRefresh, a_failed_refresh_changes_nothing_and_logs_one_line) {
     EXPECT_EQ(world_.state().saved(playlist::kSavedPlaylistName), saved) << fault.name;
   }
   EXPECT_EQ(remoteRequests(), 1u + faults.size());
-  EXPECT_EQ(currentUrl(), kC);  // 6820 s: 2020 s into the cycle, in C, as the clock says
+  EXPECT_EQ(currentUrl(), kC);  // 6201 s: 1401 s into the cycle, in C, as the clock says
 }
 
 TEST_F(PlaylistRefresh,
