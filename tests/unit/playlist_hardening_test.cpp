@@ -82,8 +82,7 @@ TEST_F(PlaylistHardening, a_document_with_nothing_playable_never_replaces_one_th
   const JsonPtr playing = controller->playlist();
   ASSERT_TRUE(playing);
   const auto player = controller->queuePlayer();
-  const auto programme = playingUrls();
-  ASSERT_EQ(programme.size(), 4u);
+  ASSERT_EQ(playingUrls().size(), 4u);
 
   const std::string kept =
       "ERROR: VornViewController: Alert: updatePlaylistCompletionHandler: playlist has no "
@@ -104,15 +103,6 @@ TEST_F(PlaylistHardening, a_document_with_nothing_playable_never_replaces_one_th
     EXPECT_FLOAT_EQ(player->rate(), 1.0f) << nothing;
     EXPECT_EQ(controller->fetchPlaylistRetries(), 2) << nothing;  // not counted as a failure
   }
-
-  // The next reload (the queue played out) still builds from the document that plays.
-  controller->loadVideosOnMainThread(true);
-  world_.scheduler().runUntilIdle();
-  auto reloaded = playingUrls();
-  std::sort(reloaded.begin(), reloaded.end());
-  auto expected = programme;
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(reloaded, expected);
 }
 
 TEST_F(PlaylistHardening, relative_stream_addresses_resolve_against_the_playlist_address) {
