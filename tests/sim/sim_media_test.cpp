@@ -280,47 +280,6 @@ TEST_F(SimMedia, a_dropped_player_is_silent) {
   EXPECT_EQ(world.scheduler().nextDueTime(), std::nullopt);
 }
 
-// The owner holds the player and the observer block holds the owner, as a controller does: the
-// block lives in the media service, so there is no cycle, and the World releases it at the end.
-TEST(SimMediaOwnership, observer_blocks_are_kept_by_the_service_until_removed_or_the_end) {
-  struct Owner {
-    explicit Owner(std::shared_ptr<int> destroyed) : destroyed(std::move(destroyed)) {}
-    ~Owner() { ++*destroyed; }
-    std::shared_ptr<int> destroyed;
-    std::shared_ptr<platform::QueuePlayer> player;
-  };
-  auto destroyed = std::make_shared<int>(0);
-  auto world = std::make_unique<World>();
-  auto items = [] {
-    return std::vector<std::shared_ptr<PlayerItem>>{std::make_shared<PlayerItem>(
-        platform::Asset::assetWithUrl(*platform::Url::parse("https://media.invalid/x.m3u8")))};
-  };
-
-  std::weak_ptr<platform::QueuePlayer> removedPlayer;
-  {
-    auto owner = std::make_shared<Owner>(destroyed);
-    owner->player = world->media().makeQueuePlayer(items());
-    removedPlayer = owner->player;
-    auto token = owner->player->addBoundaryTimeObserver({MediaTime::make(1, 1)}, [owner] {});
-    owner->player->removeTimeObserver(token);
-  }
-  EXPECT_EQ(*destroyed, 1) << "removal releases the block and what it holds";
-  EXPECT_TRUE(removedPlayer.expired());
-
-  std::weak_ptr<platform::QueuePlayer> keptPlayer;
-  {
-    auto owner = std::make_shared<Owner>(destroyed);
-    owner->player = world->media().makeQueuePlayer(items());
-    keptPlayer = owner->player;
-    owner->player->addBoundaryTimeObserver({MediaTime::make(1, 1)}, [owner] {});
-  }
-  EXPECT_EQ(*destroyed, 1) << "the service keeps the block";
-  EXPECT_FALSE(keptPlayer.expired());
-  world.reset();
-  EXPECT_EQ(*destroyed, 2);
-  EXPECT_TRUE(keptPlayer.expired());
-}
-
 TEST_F(SimMedia, a_crossing_pending_when_its_observer_or_player_goes_is_not_delivered) {
   auto player = makePlayer({a});
   std::vector<std::string> fired;
