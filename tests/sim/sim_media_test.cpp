@@ -107,12 +107,15 @@ TEST_F(SimMedia, boundary_fires_once_when_crossed_and_again_after_a_seek_back) {
   auto player = makePlayer({a});
   auto sim = world.media().latestPlayer();
   std::vector<std::string> fired;
+  auto held = std::make_shared<int>(0);
+  const std::weak_ptr<int> watch = held;
   player->seekToTime(MediaTime::make(2, 1));
   auto token =
-      player->addBoundaryTimeObserver({MediaTime::make(2, 1) + MediaTime::make(1, 3)}, [&] {
+      player->addBoundaryTimeObserver({MediaTime::make(2, 1) + MediaTime::make(1, 3)}, [&, held] {
         fired.push_back(std::to_string(world.scheduler().now()) +
                         (world.mainQueue().isMainThread() ? "" : "(bg)"));
       });
+  held.reset();
   EXPECT_EQ(sim->boundaryObserverCount(), 1u);
   player->play();
   world.scheduler().advance(0.3);
@@ -133,8 +136,10 @@ TEST_F(SimMedia, boundary_fires_once_when_crossed_and_again_after_a_seek_back) {
   world.scheduler().advance(1.0);
   EXPECT_EQ(fired.size(), 2u);
 
+  EXPECT_FALSE(watch.expired()) << "the service keeps the block";
   player->removeTimeObserver(token);
   EXPECT_EQ(sim->boundaryObserverCount(), 0u);
+  EXPECT_TRUE(watch.expired()) << "removal releases the block and what it holds";
   player->seekToTime(MediaTime::make(0, 1));
   world.scheduler().advance(3.0);
   EXPECT_EQ(fired.size(), 2u) << "a removed observer is not called";
