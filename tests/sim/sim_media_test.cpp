@@ -272,12 +272,10 @@ TEST_F(SimMedia, startup_latency_delays_frames_and_readiness) {
 TEST_F(SimMedia, a_dropped_player_is_silent) {
   int fired = 0;
   auto player = makePlayer({b});
-  std::weak_ptr<platform::QueuePlayer> weakPlayer = player;
   player->addBoundaryTimeObserver({MediaTime::make(2, 1)}, [&fired] { ++fired; });
   player->play();
   world.scheduler().advance(1.0);
   player.reset();
-  EXPECT_TRUE(weakPlayer.expired());
   EXPECT_EQ(world.media().latestPlayer(), nullptr);
   world.scheduler().advance(10.0);
   EXPECT_EQ(fired, 0);
