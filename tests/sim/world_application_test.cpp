@@ -69,10 +69,12 @@ class ProbeController : public platform::ViewController {
   }
   void viewDidAppear(bool) override {
     auto self = shared_from_this();
-    // Strong holds, as a scheduled timer, a posted block and a boundary observer keep their
-    // target.
+    // Strong holds, as a scheduled timer, a posted block, a download and a boundary observer keep
+    // their target.
     platform().timers().scheduledTimer(3600.0, {"inactivityTimer:", [self](platform::Timer&) {}});
     platform().mainQueue().post([self] {});
+    platform().urlSession().startDataTask(*platform::Url::parse("https://example.invalid/x"),
+                                          [self](auto, auto, auto) {});
     player_ = platform().media().makeQueuePlayer({std::make_shared<platform::PlayerItem>(
         platform::Asset::assetWithUrl(*platform::Url::parse("https://media.invalid/a.m3u8")))});
     player_->addBoundaryTimeObserver({platform::MediaTime::make(1, 3)}, [self] {});
