@@ -525,11 +525,7 @@ void SettingsOptions::addTo(CLI::App& app, const std::set<std::string>& keys) {
       given.flag = true;
       app.add_flag_function(
              given.option + ",!--no-" + given.option.substr(2),
-             [&given](int64_t count) {
-               given.flagValue = count > 0;
-               given.texts.assign(1, count > 0 ? "true" : "false");
-             },
-             help)
+             [&given](int64_t count) { given.texts.assign(1, count > 0 ? "true" : "false"); }, help)
           ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
           ->group("Settings");
     } else {

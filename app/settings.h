@@ -84,7 +84,6 @@ class SettingsOptions {
     std::string option;
     std::vector<std::string> texts;  // values, for options that take one
     bool flag = false;
-    bool flagValue = false;
   };
   std::vector<std::string> configFile_;
   std::deque<Given> given_;  // stable addresses: the parser writes into them
