@@ -159,10 +159,14 @@ TEST_F(OperatorTest, schedule_from_a_file_in_every_form) {
   EXPECT_EQ(schedule(options).status, 0);
 }
 
-TEST_F(OperatorTest, schedule_refuses_what_it_cannot_place_with_one_line) {
+// Each command refuses what it cannot read or place with one line and status 2.
+TEST_F(OperatorTest, schedule_and_check_refuse_what_they_cannot_place_with_one_line) {
   app::ScheduleOptions options;
   options.from = "2026-12-06T01:03:20Z";
   options.caFile = certificates->caFile;
+  app::CheckOptions checkOptions;
+  checkOptions.caFile = certificates->caFile;
+  checkOptions.json = true;
   const auto expectRefused = [&](const std::string& playlist, const char* words) {
     options.playlist = playlist;
     const Outcome outcome = schedule(options);
@@ -170,6 +174,12 @@ TEST_F(OperatorTest, schedule_refuses_what_it_cannot_place_with_one_line) {
     EXPECT_EQ(lines(outcome.err), 1u) << outcome.err;
     EXPECT_NE(outcome.err.find(words), std::string::npos) << outcome.err;
     EXPECT_TRUE(outcome.out.empty());
+
+    checkOptions.playlist = playlist;
+    const Outcome checked = check(checkOptions);
+    EXPECT_EQ(checked.status, 2) << playlist;
+    EXPECT_EQ(lines(checked.err), 1u) << checked.err;
+    EXPECT_EQ(nlohmann::json::parse(checked.out)["status"], 2);
   };
   expectRefused(folder->file("absent.json"), "no such file");
   expectRefused(playlistFile("object.json", R"({"videos": []})"), "not a JSON array");
@@ -177,6 +187,10 @@ TEST_F(OperatorTest, schedule_refuses_what_it_cannot_place_with_one_line) {
   expectRefused(playlistFile("empty.json", "[]"), "nothing playable");
   expectRefused(playlistFile("unusable.json", R"([{"hls_url": "https://x.invalid/a"}, 3])"),
                 "nothing playable");
+  expectRefused(
+      playlistFile("none.json",
+                   R"([{"hls_url": "https://x.invalid/a", "duration": 3, "play_count": 0}])"),
+      "nothing playable");
   expectRefused(mediaUrl("absent.json"), "not JSON");
   expectRefused(
       playlistFile("past-the-limit.json", pastTheItemLimit()),
@@ -202,14 +216,11 @@ TEST_F(OperatorTest, playlists_over_https_need_the_trusted_authority) {
   EXPECT_EQ(untrusted.status, 2);
   EXPECT_EQ(lines(untrusted.err), 1u);
 
+  // What the schedule holds is the file test's business; here only that the document arrived.
   options.caFile = certificates->caFile;
   const Outcome trusted = schedule(options);
   ASSERT_EQ(trusted.status, 0) << trusted.err;
-  const nlohmann::json slots = nlohmann::json::parse(trusted.out);
-  ASSERT_EQ(slots.size(), 3u);
-  EXPECT_EQ(slots[0]["start"], "2026-12-06T00:50:00Z");
-  EXPECT_EQ(slots[0]["offset"], 0.0);
-  EXPECT_EQ(slots[0]["entry"], 1);
+  EXPECT_EQ(nlohmann::json::parse(trusted.out).size(), 3u);
 
   app::CheckOptions checkOptions;
   checkOptions.playlist = mediaUrl("worked.json");
@@ -218,6 +229,7 @@ TEST_F(OperatorTest, playlists_over_https_need_the_trusted_authority) {
   EXPECT_EQ(check(checkOptions).status, 0);
 }
 
+// How each entry reads is the report's own business; here the statuses the command returns.
 TEST_F(OperatorTest, check_statuses_without_probing) {
   app::CheckOptions options;
   options.playlist =
@@ -226,29 +238,11 @@ TEST_F(OperatorTest, check_statuses_without_probing) {
   Outcome sound = check(options);
   EXPECT_EQ(sound.status, 0);
   EXPECT_TRUE(sound.err.empty());
-  EXPECT_NE(sound.out.find("entry 1: skipped: not an object (a number)"), std::string::npos);
-  EXPECT_NE(sound.out.find("entry 2: skipped: duration is not a number (a text)"),
-            std::string::npos);
   EXPECT_NE(sound.out.find("Cycle: 1 item, 60 s"), std::string::npos);
 
   options.playlist =
       playlistFile("zero.json", R"([{"hls_url": "https://x.invalid/a", "duration": 0}])");
   EXPECT_EQ(check(options).status, 1);
-
-  // Unreadable, not a list, empty, nothing queued.
-  for (const std::string& unusable :
-       {playlistFile("empty.json", "[]"), playlistFile("object.json", R"({"videos": []})"),
-        playlistFile("broken.json", "[{"), folder->file("absent.json"),
-        playlistFile("past-the-limit.json", pastTheItemLimit()),
-        playlistFile("none.json",
-                     R"([{"hls_url": "https://x.invalid/a", "duration": 3, "play_count": 0}])")}) {
-    options.playlist = unusable;
-    options.json = true;
-    const Outcome outcome = check(options);
-    EXPECT_EQ(outcome.status, 2) << unusable;
-    EXPECT_EQ(lines(outcome.err), 1u) << outcome.err;
-    EXPECT_EQ(nlohmann::json::parse(outcome.out)["status"], 2);
-  }
 }
 
 TEST_F(OperatorTest, probing_finds_lengths_variants_and_unreachable_streams_or_sound_ones) {
@@ -315,8 +309,6 @@ TEST_F(OperatorTest, probing_finds_lengths_variants_and_unreachable_streams_or_s
   options.progress = false;
   const Outcome sound = check(options);
   EXPECT_EQ(sound.status, 0) << sound.out;
-  EXPECT_NE(sound.out.find("variants: 160x90 at 400 kb/s, 320x180 at 900 kb/s"), std::string::npos)
-      << sound.out;
   EXPECT_NE(sound.out.find("Sound"), std::string::npos);
 }
 
