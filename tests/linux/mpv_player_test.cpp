@@ -104,14 +104,14 @@ class MpvPlayerTest : public ::testing::Test {
     backend_ = makeBackend(std::move(caFile), std::move(playback));
   }
 
-  static std::string stream(int n) {
-    return media_->path() + "/demo-" + std::to_string(n) + "/index.m3u8";
-  }
   static std::shared_ptr<PlayerItem> item(const std::string& url) {
     return std::make_shared<PlayerItem>(Asset::assetWithUrl(*Url::parse(url)));
   }
+  static std::shared_ptr<PlayerItem> fileItem(const std::string& folder) {
+    return item("file://" + media_->path() + "/" + folder + "/index.m3u8");
+  }
   static std::shared_ptr<PlayerItem> fileItem(int n) {
-    return std::make_shared<PlayerItem>(Asset::assetWithUrl(Url::fileUrlWithPath(stream(n))));
+    return fileItem("demo-" + std::to_string(n));
   }
 
   // Counts the calls of one boundary observer.
@@ -189,8 +189,7 @@ TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports
 // crossed on that item, not on the next one: mpv's start offset of 0 on a stream without B-frames
 // lands on the second keyframe instead.
 TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
-  const auto plain = std::make_shared<PlayerItem>(
-      Asset::assetWithUrl(Url::fileUrlWithPath(media_->path() + "/plain/index.m3u8")));
+  const auto plain = fileItem("plain");
   auto player = backend_->media().makeQueuePlayer({plain, fileItem(1)});
   player->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
   const auto early = cross(*player, MediaTime::makeWithSeconds(0.1, 600));
@@ -209,17 +208,28 @@ TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
 }
 
 // What the operator chose is what mpv runs with. Hardware decoding is asked for by default (this
-// machine may have no GPU at all): every other case here plays with it.
+// machine may have no GPU at all): every other case here plays with it. The bitrate cap is in
+// bits per second and picks the best variant under it; without one, the best.
 TEST_F(MpvPlayerTest, playback_settings_reach_mpv_and_values_out_of_range_stop_the_start) {
+  const auto widthPlayed = [&] {
+    auto player = backend_->media().makeQueuePlayer(
+        {item("file://" + media_->path() + "/variants/master.m3u8")});
+    const auto playing = cross(*player, MediaTime::makeWithSeconds(1.0, 1));
+    player->play();
+    EXPECT_TRUE(runUntil([&] { return playing.value() > 0; }));
+    return backend_->property("width").value_or("none");
+  };
   EXPECT_EQ(properties({"hwdec", "hls-bitrate", "mute"}),
             (std::vector<std::string>{"auto-safe", "max", "no"}))
       << "no bitrate limit unless one is set";
   EXPECT_DOUBLE_EQ(volume(), 100.0);
+  EXPECT_EQ(widthPlayed(), "320");
 
-  restart({}, {.maxBitrate = 800000, .volume = 35, .mute = true, .screen = 1});
+  restart({}, {.maxBitrate = 300000, .volume = 35, .mute = true, .screen = 1});
   EXPECT_EQ(properties({"hwdec", "hls-bitrate", "mute", "screen", "fs-screen"}),
-            (std::vector<std::string>{"auto-safe", "800000", "yes", "1", "1"}));
+            (std::vector<std::string>{"auto-safe", "300000", "yes", "1", "1"}));
   EXPECT_DOUBLE_EQ(volume(), 35.0);
+  EXPECT_EQ(widthPlayed(), "160");
   EXPECT_EQ(backend_->property("no-such-property"), std::nullopt);
 
   restart({}, {.hwdec = "no", .maxBitrate = {}, .screen = {}});
@@ -238,24 +248,8 @@ TEST_F(MpvPlayerTest, playback_settings_reach_mpv_and_values_out_of_range_stop_t
   EXPECT_DOUBLE_EQ(volume(), 0.0);
 }
 
-// The cap is in bits per second and picks the best variant under it; without one, the best.
-TEST_F(MpvPlayerTest, a_bitrate_cap_plays_the_variant_under_it) {
-  const std::string master = media_->path() + "/variants/master.m3u8";
-  auto widthPlayed = [&](std::optional<int64_t> cap) {
-    restart({}, {.maxBitrate = cap, .screen = {}});
-    auto player = backend_->media().makeQueuePlayer({item("file://" + master)});
-    const auto playing = cross(*player, MediaTime::makeWithSeconds(1.0, 1));
-    player->play();
-    EXPECT_TRUE(runUntil([&] { return playing.value() > 0; }));
-    return backend_->property("width").value_or("none");
-  };
-  EXPECT_EQ(widthPlayed(300000), "160");
-  EXPECT_EQ(widthPlayed(std::nullopt), "320");
-  EXPECT_EQ(widthPlayed(2000000), "320");
-}
-
 TEST_F(MpvPlayerTest, a_missing_stream_is_skipped_without_an_end_notification) {
-  const auto missing = item("file://" + media_->path() + "/nowhere/index.m3u8");
+  const auto missing = fileItem("nowhere");
   const auto good = fileItem(1);
   auto player = backend_->media().makeQueuePlayer({missing, good});
   player->play();
@@ -431,7 +425,6 @@ TEST_F(MpvPlayerTest, labels_measure_wrapped_text_with_stable_line_heights) {
   const auto tall = metrics->fit("\xC3\x81gjy", font, 1000, 1000);
   EXPECT_GT(low.height, 0.0);
   EXPECT_EQ(low.height, tall.height) << "struts give every line the same height";
-  EXPECT_LT(low.width, tall.width + 1000);
 
   const std::string text =
       "Solvane TV - Paused\nNow playing:\nA rather long description that has to wrap over "
