@@ -225,20 +225,17 @@ TEST_F(WindowTest, shows_the_cover_then_the_video_then_the_paused_band_at_the_fo
   EXPECT_LT(attached.share(0, 0, w, bandTop - 2, Image::dark), 0.3);
 }
 
-TEST_F(WindowTest, reports_clicks_keys_and_window_state) {
+// Resizing and minimising are checked on the channel below, by what they lead to there.
+TEST_F(WindowTest, reports_clicks_keys_and_closing) {
   start(true);
   int taps = 0;
   int presses = 0;
   int closes = 0;
   std::vector<unsigned> swipes;
-  std::vector<bool> minimized;
-  std::vector<platform::Size> sizes;
   linuxbackend::MpvInputEvents events;
   events.tap = [&] { ++taps; };
   events.swipe = [&](platform::SwipeDirection d) { swipes.push_back(d); };
   events.playPausePress = [&] { ++presses; };
-  events.minimizedChanged = [&](bool m) { minimized.push_back(m); };
-  events.resized = [&](platform::Size s) { sizes.push_back(s); };
   events.closeRequested = [&] { ++closes; };
   backend_->setInputEvents(events);
   runFor(300ms);
@@ -265,15 +262,6 @@ TEST_F(WindowTest, reports_clicks_keys_and_window_state) {
   ASSERT_TRUE(runUntil([&] { return presses == 2; }));
   EXPECT_EQ(taps, 6) << "media keys are not taps";
 
-  ASSERT_TRUE(runCommand("xdotool windowsize " + id + " 800 450"));
-  ASSERT_TRUE(runUntil([&] { return !sizes.empty() && sizes.back() == platform::Size{800, 450}; }));
-  EXPECT_EQ(backend_->screenSize(), (platform::Size{800, 450}));
-
-  ASSERT_TRUE(runCommand("xdotool windowminimize --sync " + id));
-  ASSERT_TRUE(runUntil([&] { return minimized == std::vector<bool>{true}; }));
-  ASSERT_TRUE(runCommand("xdotool windowactivate --sync " + id));
-  ASSERT_TRUE(runUntil([&] { return minimized == std::vector<bool>{true, false}; }));
-
   // Closing through the window manager is reported, and mpv stays up for a clean shutdown.
   ASSERT_TRUE(runCommand("xdotool key --window " + id + " alt+F4 || xdotool key alt+F4"));
   ASSERT_TRUE(runUntil([&] { return closes == 1; }));
@@ -281,8 +269,9 @@ TEST_F(WindowTest, reports_clicks_keys_and_window_state) {
 }
 
 // The channel itself: `vorn --windowed` on its packaged demo programme (the remote address is
-// unreachable here, so it falls back after its retries), as a viewer sees it and drives it.
-TEST_F(WindowTest, the_channel_covers_plays_pauses_resizes_minimises_and_closes) {
+// unreachable here, so it falls back after its retries), as a viewer sees it and drives it. The
+// cover before the first frame is the backend's drawing, checked above.
+TEST_F(WindowTest, the_channel_plays_pauses_resizes_minimises_and_closes) {
   const std::string data = std::string(VORN_TOP_BINARY_DIR) + "/share/vorn";
   ASSERT_EQ(access((data + "/vorn-vimeo-playlist.json").c_str(), R_OK), 0)
       << "no demo programme in " << data << " (target vorn_demo_media)";
@@ -296,15 +285,6 @@ TEST_F(WindowTest, the_channel_covers_plays_pauses_resizes_minimises_and_closes)
     usleep(100000);
   }
   ASSERT_FALSE(id.empty()) << channel.log();
-  usleep(500000);
-  const Image cover = screenshot(artifacts_ + "vorn-cover", id);
-  if (channel.linesContaining(firstVideo).empty()) {
-    ASSERT_GT(cover.width, 0);
-    // Black but for the spinner in the middle.
-    EXPECT_GT(cover.share(0, 0, cover.width, cover.height / 2 - 50, Image::dark), 0.99);
-    EXPECT_GT(cover.share(0, cover.height / 2 + 50, cover.width, cover.height, Image::dark), 0.99);
-  }
-
   ASSERT_TRUE(channel.waitFor(firstVideo, 1, 30s)) << channel.log();
   usleep(1500000);
   const Image video = screenshot(artifacts_ + "vorn-video", id);
