@@ -18,8 +18,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -88,8 +86,7 @@ std::pair<int, double> clockAt(double daySeconds) {
 
 // The first start of stream `n`'s slot at or after `daySeconds`.
 double nextSlotStart(int n, double daySeconds) {
-  const double cycleStart = daySeconds - std::fmod(daySeconds, kCycle);
-  double start = cycleStart + (n - 1) * kSlot;
+  double start = daySeconds - std::fmod(daySeconds, kCycle) + (n - 1) * kSlot;
   while (start < daySeconds) {
     start += kCycle;
   }
@@ -183,7 +180,7 @@ std::optional<Back> pictureBack(const std::vector<LogLine>& lines, double after,
 }
 
 enum class Target { firstLoaded, middle, last };
-enum class Fault { notFound, segmentNotFound, serverStalls, serverGone, shorter, longer };
+enum class Fault { none, notFound, segmentNotFound, serverStalls, serverGone, shorter, longer };
 
 struct Scenario {
   std::string name;
@@ -206,9 +203,9 @@ struct FaultState {
 class StreamFaultTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder = new TempDir();
-    remote = new RemoteAddress(linuxtest::remotePlaylistAddress());
-    certificates = new TestCertificates(
+    folder = std::make_unique<TempDir>();
+    remote = std::make_unique<RemoteAddress>(linuxtest::remotePlaylistAddress());
+    certificates = std::make_unique<TestCertificates>(
         TestCertificates::generate(folder->path(), "streams", {"localhost", remote->host}));
     auto make = [](const std::string& dir, int seconds, int n) {
       fs::create_directories(dir);
@@ -230,11 +227,6 @@ class StreamFaultTest : public ::testing::Test {
     fs::create_directories(folder->file("data"));
     writeFile(folder->file("data/vorn-vimeo-playlist.json"), "[]");
   }
-  static void TearDownTestSuite() {
-    delete certificates;
-    delete remote;
-    delete folder;
-  }
 
   // The streams, with the fault applied to the target stream.
   static void serveMedia(FaultState& state, const httplib::Request& request,
@@ -248,39 +240,21 @@ class StreamFaultTest : public ::testing::Test {
       if (state.chooseFirstRequested && state.target == 0) {
         state.target = n;
       }
+      const Fault fault = n == state.target && state.active ? state.fault : Fault::none;
       const bool segment = file.rfind("segment-", 0) == 0;
       const bool laterSegment = segment && file >= "segment-002";
-      if (n == state.target && state.active) {
-        switch (state.fault) {
-          case Fault::notFound:
-            ++state.hits;
-            reply.status = 404;
-            return;
-          case Fault::segmentNotFound:
-            if (laterSegment) {
-              ++state.hits;
-              reply.status = 404;
-              return;
-            }
-            break;
-          case Fault::serverStalls:
-            hold = laterSegment;
-            break;
-          case Fault::shorter:
-            dir = folder->file("short");
-            ++state.hits;
-            break;
-          case Fault::longer:
-            dir = folder->file("long");
-            ++state.hits;
-            break;
-          case Fault::serverGone:
-            if (segment) {
-              state.segmentsServed =
-                  std::max(state.segmentsServed, std::stoi(file.substr(8, 3)) + 1);
-            }
-            break;
-        }
+      if (fault == Fault::notFound || (fault == Fault::segmentNotFound && laterSegment)) {
+        ++state.hits;
+        reply.status = 404;
+        return;
+      }
+      if (fault == Fault::shorter || fault == Fault::longer) {
+        dir = folder->file(fault == Fault::shorter ? "short" : "long");
+        ++state.hits;
+      }
+      hold = fault == Fault::serverStalls && laterSegment;
+      if (fault == Fault::serverGone && segment) {
+        state.segmentsServed = std::max(state.segmentsServed, std::stoi(file.substr(8, 3)) + 1);
       }
     }
     if (hold) {
@@ -328,12 +302,10 @@ class StreamFaultTest : public ::testing::Test {
     TempDir state;
     auto faults = std::make_shared<FaultState>();
     faults->fault = scenario.fault;
-    faults->chooseFirstRequested = scenario.target == Target::firstLoaded;
-    faults->active = scenario.target == Target::firstLoaded;
+    faults->chooseFirstRequested = faults->active = scenario.target == Target::firstLoaded;
     auto port = std::make_shared<int>(0);
     auto server = makeServer(faults, port);
-    const std::string log = state.file("vorn.log");
-    ChannelProcess channel(log, {"--headless"},
+    ChannelProcess channel(state.file("vorn.log"), {"--headless"},
                            {{"VORN_CA_FILE", certificates->caFile},
                             {"VORN_CONNECT_TO", remote->host + ":" + std::to_string(remote->port) +
                                                     ":127.0.0.1:" + std::to_string(*port)},
@@ -345,11 +317,10 @@ class StreamFaultTest : public ::testing::Test {
     auto failure = [&](const std::string& what) {
       return scenario.name + ": " + what + "\n" + channel.log();
     };
-    if (!channel.waitFor(kQueueEnd, 1, 30s)) {
-      return failure("no queue loaded");
-    }
-    if (!channel.waitFor(kFirstFrame, 1, 30s)) {
-      return failure("no first frame");
+    for (const char* awaited : {kQueueEnd, kFirstFrame}) {
+      if (!channel.waitFor(awaited, 1, 30s)) {
+        return failure(std::string("never logged: ") + awaited);
+      }
     }
     // The first load is where the clock is (its seek is a whole second kept clear of the item's
     // end); a dead first item has its first-frame boundary crossed on the next one instead.
@@ -362,10 +333,7 @@ class StreamFaultTest : public ::testing::Test {
     // The queue runs from the clock's stream round the cycle; its last names the order.
     const auto load = linesOf(channel, kSeek).front();
     const int last = streamOf(linesOf(channel, kQueueEnd).front().record);
-    std::vector<int> order;
-    for (int i = 1; i <= kStreams; ++i) {
-      order.push_back((last + i - 1) % kStreams + 1);
-    }
+    const auto order = [last](int i) { return (last + i) % kStreams + 1; };  // 0-based
 
     // The target and when its slot starts.
     int target = 0;
@@ -383,13 +351,9 @@ class StreamFaultTest : public ::testing::Test {
       slotStart = nextSlotStart(target, load.daySeconds - kSlot);
     } else {
       // Far enough ahead that its stream is not opened yet; never the queue's last for "middle".
-      const std::vector<int> candidates = scenario.target == Target::last
-                                              ? std::vector<int>{order[3]}
-                                              : std::vector<int>{order[1], order[2]};
-      for (int n : candidates) {
-        if (nextSlotStart(n, now) - now >= 5.0) {
-          target = n;
-          break;
+      for (int i : scenario.target == Target::last ? std::vector{3} : std::vector{1, 2}) {
+        if (target == 0 && nextSlotStart(order(i), now) - now >= 5.0) {
+          target = order(i);
         }
       }
       slotStart = nextSlotStart(target, now);
@@ -399,14 +363,13 @@ class StreamFaultTest : public ::testing::Test {
     }
     const double slotEnd = slotStart + kSlot;
     // The first item fails at the load; the others when their slot starts or the picture stops.
-    double faultAt = std::max(slotStart, load.daySeconds);
-    if (scenario.fault == Fault::segmentNotFound || scenario.fault == Fault::serverStalls ||
-        scenario.fault == Fault::serverGone) {
-      faultAt = slotStart + kMidItemFault;
-    } else if (scenario.fault == Fault::shorter) {
-      faultAt = slotStart + kShortSeconds;
-    }
-    if (scenario.fault == Fault::serverStalls) {
+    const bool gone = scenario.fault == Fault::serverGone;
+    const bool stalls = scenario.fault == Fault::serverStalls;
+    double faultAt = scenario.fault == Fault::segmentNotFound || stalls || gone
+                         ? slotStart + kMidItemFault
+                     : scenario.fault == Fault::shorter ? slotStart + kShortSeconds
+                                                        : std::max(slotStart, load.daySeconds);
+    if (stalls) {
       faults->gate.close();
     }
 
@@ -414,18 +377,16 @@ class StreamFaultTest : public ::testing::Test {
     std::optional<double> returnedAt;
     const double goneAt = slotStart + 2.5;
     const double returnAt = slotEnd + 4.0;
-    const double until =
-        scenario.fault == Fault::serverGone ? returnAt + kReturnWithin + 1.0 : slotEnd + 5.0;
+    const double until = gone ? returnAt + kReturnWithin + 1.0 : slotEnd + 5.0;
     while (wallDaySeconds() < until && !channel.hasExited()) {
       const double t = wallDaySeconds();
       cpu.emplace_back(t, cpuSeconds(channel.pid()));
-      if (scenario.fault == Fault::serverGone && server && !returnedAt && t >= goneAt) {
-        server->stop();
+      if (gone && server && !returnedAt && t >= goneAt) {
         server.reset();
         // The player reads ahead, so the picture stops where the last segment served ends.
         std::lock_guard lock(faults->mutex);
         faultAt = slotStart + 2.0 * faults->segmentsServed;
-      } else if (scenario.fault == Fault::serverGone && !server && !returnedAt && t >= returnAt) {
+      } else if (gone && !server && !returnedAt && t >= returnAt) {
         try {
           server = makeServer(faults, port, *port);
         } catch (const std::exception& error) {
@@ -433,18 +394,16 @@ class StreamFaultTest : public ::testing::Test {
         }
         returnedAt = t;
       }
-      if (scenario.fault == Fault::serverStalls && t >= slotEnd + 2.0) {
+      if (stalls && t >= slotEnd + 2.0) {
         faults->gate.open();
       }
       // Once the picture is back after the fault (and the server's return), the case is decided.
-      const double settled =
-          std::max(faultAt, returnedAt.value_or(scenario.fault == Fault::serverGone ? until : 0));
+      const double settled = std::max(faultAt, returnedAt.value_or(gone ? until : 0));
       if (t > settled + 1.0) {
         const auto frames = linesOf(channel, kFirstFrame);
         const auto joins = linesOf(channel, kBackToPlay);
-        const bool back = (!frames.empty() && frames.back().daySeconds > settled) ||
-                          (!joins.empty() && joins.back().daySeconds > settled);
-        if (back) {
+        if ((!frames.empty() && frames.back().daySeconds > settled) ||
+            (!joins.empty() && joins.back().daySeconds > settled)) {
           std::this_thread::sleep_for(1s);
           break;
         }
@@ -460,7 +419,7 @@ class StreamFaultTest : public ::testing::Test {
       return failure("no CPU time read from /proc for the channel");
     }
     // The fault really happened on the server.
-    if (scenario.fault == Fault::serverGone ? !returnedAt : faults->hits.load() == 0) {
+    if (gone ? !returnedAt : faults->hits.load() == 0) {
       return failure("the server never applied the fault to stream " + std::to_string(target));
     }
     const std::string targetName = "stream-" + std::to_string(target) + "/index.m3u8";
@@ -513,19 +472,15 @@ class StreamFaultTest : public ::testing::Test {
     }
 
     const auto back = pictureBack(linesOf(channel), backAfter, kOnClock);
-    if (!back) {
-      return failure("the picture never came back");
+    if (!back || !back->problem.empty()) {
+      return failure(back ? back->problem : "the picture never came back");
     }
-    if (!back->problem.empty()) {
-      return failure(back->problem);
+    if (gone && back->line.daySeconds - *returnedAt > kReturnWithin) {
+      return failure("back " + std::to_string(back->line.daySeconds - *returnedAt) +
+                     " s after the server returned");
     }
-    if (scenario.fault == Fault::serverGone) {
-      if (back->line.daySeconds - *returnedAt > kReturnWithin) {
-        return failure("back " + std::to_string(back->line.daySeconds - *returnedAt) +
-                       " s after the server returned");
-      }
-    } else if (scenario.fault != Fault::longer &&
-               std::abs(back->line.daySeconds - slotEnd) > kSlateWithin) {
+    if (!gone && scenario.fault != Fault::longer &&
+        std::abs(back->line.daySeconds - slotEnd) > kSlateWithin) {
       return failure("back at day second " + std::to_string(back->line.daySeconds) +
                      ", the slot ended at " + std::to_string(slotEnd));
     }
@@ -535,8 +490,7 @@ class StreamFaultTest : public ::testing::Test {
     // opening a stream is work.
     if (slateLine && !cpu.empty()) {
       const double from = slateLine->daySeconds + 0.5;
-      const double quietUntil = scenario.fault == Fault::serverGone ? *returnedAt : slotEnd;
-      const double to = std::min(back->line.daySeconds, quietUntil) - 0.5;
+      const double to = std::min(back->line.daySeconds, gone ? *returnedAt : slotEnd) - 0.5;
       // Samples inside the window only: the nearest one outside may be the process's start.
       const auto start = std::find_if(cpu.begin(), cpu.end(),
                                       [from](const auto& sample) { return sample.first >= from; });
@@ -563,14 +517,10 @@ class StreamFaultTest : public ::testing::Test {
     }
   }
 
-  static TempDir* folder;
-  static RemoteAddress* remote;
-  static TestCertificates* certificates;
+  static inline std::unique_ptr<TempDir> folder;
+  static inline std::unique_ptr<RemoteAddress> remote;
+  static inline std::unique_ptr<TestCertificates> certificates;
 };
-
-TempDir* StreamFaultTest::folder = nullptr;
-RemoteAddress* StreamFaultTest::remote = nullptr;
-TestCertificates* StreamFaultTest::certificates = nullptr;
 
 TEST_F(StreamFaultTest, dead_streams_and_segments_leave_their_slot_to_the_slate) {
   runAll({{"first item 404", Target::firstLoaded, Fault::notFound},
