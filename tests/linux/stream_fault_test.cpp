@@ -381,7 +381,13 @@ class StreamFaultTest : public ::testing::Test {
     while (wallDaySeconds() < until && !channel.hasExited()) {
       const double t = wallDaySeconds();
       cpu.emplace_back(t, cpuSeconds(channel.pid()));
-      if (gone && server && !returnedAt && t >= goneAt) {
+      const int served = [&] {
+        std::lock_guard lock(faults->mutex);
+        return faults->segmentsServed;
+      }();
+      // Gone once the target's second segment is out (a starved test thread must not let the
+      // player fetch the whole stream first), or halfway into that segment at the latest.
+      if (gone && server && !returnedAt && (t >= goneAt || served >= 2)) {
         server.reset();
         // The player reads ahead, so the picture stops where the last segment served ends.
         std::lock_guard lock(faults->mutex);
