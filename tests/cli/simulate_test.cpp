@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -415,20 +413,6 @@ TEST_F(Simulate, bad_options_fail_with_one_line) {
                            "--refresh-interval", "--fetch-timeout", "remote-hang"}) {
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
   }
-}
-
-TEST_F(Simulate, executable_reports_bad_options_through_its_exit_status) {
-  const auto out = (dir_ / "out.txt").string();
-  const auto err = (dir_ / "err.txt").string();
-  const std::string command = std::string("'") + VORN_SIMULATE_EXECUTABLE +
-                              "' --start 25:00:00 >'" + out + "' 2>'" + err + "'";
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2);
-  EXPECT_EQ(readAll(err),
-            "vorn simulate: --start: expected HH:MM:SS or an ISO 8601 UTC date-time, got "
-            "'25:00:00'\n");
-  EXPECT_EQ(fs::file_size(out), 0u);
 }
 
 TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
