@@ -10,9 +10,6 @@ constexpr const char* kDebug = "DEBUG: VornViewController: ";
 class PlaylistFetch : public ChannelTest {
  protected:
   std::shared_ptr<VornViewController> controller_ = makeController();
-  std::shared_ptr<platform::UrlResponse> remoteResponse() const {
-    return std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200);
-  }
   static sim::SimUrlSession::Response failing() {
     return {.data = std::nullopt,
             .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")};
@@ -47,7 +44,7 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
   controller_->setFetchPlaylistRetries(5);
   for (const char* bytes : {"", "42", "<html>oops</html>"}) {
     const auto lines = records(
-        [&] { controller_->updatePlaylistCompletionHandler(bytes, remoteResponse(), nullptr); });
+        [&] { controller_->updatePlaylistCompletionHandler(bytes, responseFrom(), nullptr); });
     ASSERT_EQ(lines.size(), 3u) << bytes;
     EXPECT_EQ(lines[1].rfind("ERROR: VornViewController: Alert: Error parsing JSON: Error "
                              "Domain=VornJSONErrorDomain",
@@ -59,7 +56,7 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
   // A top-level object: rejected with no message of its own, straight to the retry.
   EXPECT_EQ(
       records([&] {
-        controller_->updatePlaylistCompletionHandler(R"({"playlist": []})", remoteResponse(),
+        controller_->updatePlaylistCompletionHandler(R"({"playlist": []})", responseFrom(),
                                                      nullptr);
       }),
       (std::vector<std::string>{
