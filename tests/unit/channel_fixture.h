@@ -58,6 +58,16 @@ class ChannelTest : public ::testing::Test {
     return std::dynamic_pointer_cast<VornViewController>(world_.application().rootViewController());
   }
 
+  static std::shared_ptr<platform::UrlResponse> responseFrom(const std::string& address = kRemote) {
+    return std::make_shared<platform::UrlResponse>(*platform::Url::parse(address), 200);
+  }
+  // The document `bytes` as answered by `address`, and everything it sets off.
+  void deliver(VornViewController& controller, const std::string& bytes,
+               const std::string& address = kRemote) {
+    controller.updatePlaylistCompletionHandler(bytes, responseFrom(address), nullptr);
+    world_.scheduler().runUntilIdle();
+  }
+
   std::shared_ptr<AppDelegate> delegate() {
     return std::dynamic_pointer_cast<AppDelegate>(world_.application().delegate());
   }

@@ -10,9 +10,6 @@ constexpr const char* kDebug = "DEBUG: VornViewController: ";
 class PlaylistFetch : public ChannelTest {
  protected:
   std::shared_ptr<VornViewController> controller_ = makeController();
-  std::shared_ptr<platform::UrlResponse> remoteResponse() const {
-    return std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200);
-  }
   static sim::SimUrlSession::Response failing() {
     return {.data = std::nullopt,
             .error = platform::Error::make(platform::kUrlErrorDomain, 1, "x")};
@@ -47,7 +44,7 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
   controller_->setFetchPlaylistRetries(5);
   for (const char* bytes : {"", "42", "<html>oops</html>"}) {
     const auto lines = records(
-        [&] { controller_->updatePlaylistCompletionHandler(bytes, remoteResponse(), nullptr); });
+        [&] { controller_->updatePlaylistCompletionHandler(bytes, responseFrom(), nullptr); });
     ASSERT_EQ(lines.size(), 3u) << bytes;
     EXPECT_EQ(lines[1].rfind("ERROR: VornViewController: Alert: Error parsing JSON: Error "
                              "Domain=VornJSONErrorDomain",
@@ -59,7 +56,7 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
   // A top-level object: rejected with no message of its own, straight to the retry.
   EXPECT_EQ(
       records([&] {
-        controller_->updatePlaylistCompletionHandler(R"({"playlist": []})", remoteResponse(),
+        controller_->updatePlaylistCompletionHandler(R"({"playlist": []})", responseFrom(),
                                                      nullptr);
       }),
       (std::vector<std::string>{
@@ -89,18 +86,8 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
 TEST_F(PlaylistFetch, remote_fails_twice_then_the_packaged_copy_plays) {
   const size_t before = mark();
   controller_->viewDidAppear(false);
-  world_.scheduler().runUntilIdle();
-  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote}));
-  EXPECT_EQ(controller_->fetchPlaylistRetries(), 1);
-  ASSERT_EQ(world_.timers().pending().size(), 1u);
-  EXPECT_EQ(world_.timers().pending()[0].selector, "retryUpdatePlaylistThenLoadVideos:");
-  EXPECT_DOUBLE_EQ(world_.timers().pending()[0].fireTime, world_.scheduler().now() + 2.0);
-
-  world_.scheduler().advance(2.0);
-  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote, kRemote}));
-  EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
-  world_.scheduler().advance(2.0);
-  // The third failure switches at once, without a timer.
+  world_.scheduler().advance(4.0);
+  // Both retries have failed by 4.0 s; the third failure switches at once, without a timer.
   EXPECT_EQ(world_.network().requests(),
             (std::vector<std::string>{kRemote, kRemote, kRemote, kPackagedUrl}));
   EXPECT_EQ(controller_->fetchPlaylistRetries(), -1);
@@ -208,6 +195,24 @@ TEST_F(PlaylistFetch, two_quick_failures_schedule_two_timers_and_two_downloads_b
   world_.scheduler().advance(2.0);
   EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
   EXPECT_EQ(world_.network().requests().size(), 6u);
+}
+
+TEST_F(PlaylistFetch, the_log_names_the_address_that_answered_not_the_one_asked) {
+  // Redirected: the document came from elsewhere, and the log says where.
+  const std::string mirror = "https://mirror.invalid/playlists/moved.json";
+  world_.network().serveOnce(kRemote, {.data = workedExamplePlaylist(), .answeredFrom = mirror});
+  const size_t before = mark();
+  controller_->viewDidAppear(false);
+  world_.scheduler().runUntilIdle();
+  auto loaded = recordsSince(before);
+  std::erase_if(loaded, [](const std::string& line) {
+    return line.find("Loaded playlist from ") == std::string::npos;
+  });
+  EXPECT_EQ(loaded, (std::vector<std::string>{std::string(kDebug) +
+                                              "Loaded playlist from Optional(" + mirror + ")"}));
+  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote}));
+  ASSERT_TRUE(controller_->playlist());
+  EXPECT_FALSE(currentUrl().empty());
 }
 
 }  // namespace

@@ -30,18 +30,7 @@ size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
-class PlaylistHardening : public ChannelTest {
- protected:
-  std::shared_ptr<platform::UrlResponse> responseFrom(const std::string& address) const {
-    return std::make_shared<platform::UrlResponse>(*platform::Url::parse(address), 200);
-  }
-  // The document `bytes` as answered by `address`, and everything it sets off.
-  void deliver(VornViewController& controller, const std::string& bytes,
-               const std::string& address = kRemote) {
-    controller.updatePlaylistCompletionHandler(bytes, responseFrom(address), nullptr);
-    world_.scheduler().runUntilIdle();
-  }
-};
+using PlaylistHardening = ChannelTest;
 
 TEST_F(PlaylistHardening, without_a_packaged_copy_each_foreground_return_starts_a_new_course) {
   world_.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
@@ -157,7 +146,7 @@ TEST_F(PlaylistHardening, a_cycle_past_the_item_limit_is_refused_as_a_parse_erro
   ASSERT_EQ(limit % 5, 0u);
   const auto past = entries(limit / 5 + 1, 5);
   const size_t before = mark();
-  controller->updatePlaylistCompletionHandler(past, responseFrom(kRemote), nullptr);
+  controller->updatePlaylistCompletionHandler(past, responseFrom(), nullptr);
   const auto lines = recordsSince(before);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[1],

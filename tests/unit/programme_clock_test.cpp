@@ -80,30 +80,6 @@ TEST(ProgrammeClock,
   }
 }
 
-TEST(ProgrammeClock,
-     a_plan_joins_the_clock_at_a_whole_second_or_with_no_covering_item_plays_in_order) {
-  const std::vector<double> cycle{600.0, 300.0, 300.0, 1200.0};
-  // A day later and a fraction past 01:03:20: 200.4 s into C, sought to 200.
-  const QueuePlan late = planQueue(cycle, 86400.0 + 3800.4);
-  EXPECT_EQ(late.start.index, 3u);
-  EXPECT_NEAR(late.start.offset, 200.4, 1e-6);
-  EXPECT_EQ(late.seek, 200.0);
-  EXPECT_EQ(late.order, (std::vector<size_t>{3, 0, 1, 2}));
-  // The last third of a second of the first B: the seek stays inside that B, not at its end.
-  const QueuePlan edge = planQueue(cycle, 899.8);
-  EXPECT_EQ(edge.start.index, 1u);
-  EXPECT_EQ(edge.seek, 299.0);
-  EXPECT_EQ(edge.order, (std::vector<size_t>{1, 2, 3, 0}));
-  // All durations 0: no item covers the clock, the cycle plays in order from the start.
-  const QueuePlan zeros = planQueue(std::vector<double>{0.0, 0.0}, 50.0);
-  EXPECT_EQ(zeros.start, (Start{2, 0.0}));
-  EXPECT_EQ(zeros.seek, 0.0);
-  EXPECT_EQ(zeros.order, (std::vector<size_t>{0, 1}));
-  EXPECT_TRUE(planQueue(std::vector<double>{}, 50.0).order.empty());
-  EXPECT_EQ(findStart(std::vector<double>{}, 5.0), (Start{0, 0.0}));
-  EXPECT_TRUE(rotatedOrder(0, 0).empty());
-}
-
 TEST(ProgrammeClock, day_seconds_ignore_the_date_and_stay_in_the_day) {
   EXPECT_DOUBLE_EQ(daySeconds(0.0), 0.0);
   EXPECT_DOUBLE_EQ(daySeconds(3800.0), 3800.0);
@@ -128,25 +104,6 @@ TEST(ProgrammeClock, play_count_is_the_whole_listed_count_up_to_five_and_one_oth
   EXPECT_EQ(count("-1e300"), 0);
   EXPECT_EQ(count("18446744073709551615"), 1);
   EXPECT_EQ(count("-9223372036854775808"), 0);
-}
-
-TEST(ProgrammeClock, unusable_entries_are_recognised) {
-  EXPECT_FALSE(readEntry(*parse("\"https://a/x.m3u8\"")));
-  EXPECT_FALSE(readEntry(*parse("{\"duration\": 5}")));
-  EXPECT_FALSE(readEntry(*parse("{\"hls_url\": 5, \"duration\": 5}")));
-  EXPECT_FALSE(readEntry(*parse("{\"hls_url\": \"not a url\", \"duration\": 5}")));
-  EXPECT_FALSE(readEntry(*parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": \"5\"}")));
-  EXPECT_FALSE(readEntry(*parse("{\"HLS_URL\": \"https://a/x.m3u8\", \"duration\": 5}")));
-  const auto entry =
-      readEntry(*parse("{\"hls_url\": \"https://a/x.m3u8\", \"duration\": 12, \"play_count\": 3, "
-                       "\"extra\": [1]}"));
-  ASSERT_TRUE(entry);
-  EXPECT_EQ(entry->url.text(), "https://a/x.m3u8");
-  EXPECT_DOUBLE_EQ(entry->duration, 12.0);
-  EXPECT_EQ(entry->plays, 3);
-  const auto negative = readEntry(*parse("{\"hls_url\": \"https://a/x\", \"duration\": -1e300}"));
-  ASSERT_TRUE(negative);
-  EXPECT_DOUBLE_EQ(negative->duration, -1e300);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "playlist/playlist_document.h"
-#include "tests/worked_example.h"
 
 namespace vorn::app {
 namespace {
@@ -40,47 +39,6 @@ void expectSlots(const Schedule& schedule, const std::vector<Expected>& expected
 // A playlist document as the channel's parser gives it.
 JsonPtr document(const std::string& text) {
   return std::get<JsonPtr>(playlist::parseDocument(text));
-}
-
-JsonPtr workedExample() {
-  return document(testing::workedExamplePlaylist());
-}
-
-TEST(ProgrammeSchedule, worked_example_from_the_clock_through_the_next_load) {
-  const JsonPtr playlist = workedExample();
-  // 01:03:20 is 200 s into C, which is listed from its start at 01:00:00; the queue C, A, B, B
-  // ends at 01:40:00, where the next load finds the start of C again.
-  const ScheduleResult result = buildSchedule(*playlist, kDay + 3800.0, kDay + 3800.0 + 3600.0);
-  ASSERT_TRUE(result.error.empty());
-  EXPECT_EQ(result.schedule.cycleItems, 4u);
-  EXPECT_EQ(result.schedule.cycleLength, 2400.0);
-  expectSlots(result.schedule, {{3600, 4800, 200, 2, 1},
-                                {4800, 5400, 0, 0, 1},
-                                {5400, 5700, 0, 1, 1},
-                                {5700, 6000, 0, 1, 2},
-                                {6000, 7200, 0, 2, 1},
-                                {7200, 7800, 0, 0, 1}});
-  const Slot& first = result.schedule.slots.front();
-  EXPECT_EQ(first.address, "https://streams.invalid/c/index.m3u8");
-  EXPECT_FALSE(first.description.has_value());
-  EXPECT_EQ(result.schedule.slots[2].description, "Beta by Bo");
-  EXPECT_EQ(result.schedule.slots[3].plays, 2);
-
-  // From exactly the end of A (00:50:00): the first B from its start, nothing of A.
-  const ScheduleResult boundary = buildSchedule(*playlist, kDay + 3000.0, kDay + 3900.0);
-  expectSlots(boundary.schedule,
-              {{3000, 3300, 0, 1, 1}, {3300, 3600, 0, 1, 2}, {3600, 4800, 0, 2, 1}});
-
-  // A fractional clock: 200.6 s into C is sought to 201, so the queue ends 0.4 s before C comes
-  // round again; that load lands in the last second of the second B and plays it from 299 s,
-  // listed from the load so that it does not overlap the slot before.
-  const ScheduleResult late = buildSchedule(*playlist, kDay + 3800.6, kDay + 6100.0);
-  expectSlots(late.schedule, {{3599.6, 4799.6, 201, 2, 1},
-                              {4799.6, 5399.6, 0, 0, 1},
-                              {5399.6, 5699.6, 0, 1, 1},
-                              {5699.6, 5999.6, 0, 1, 2},
-                              {5999.6, 6000.6, 299, 1, 2},
-                              {6000.6, 7200.6, 0, 2, 1}});
 }
 
 TEST(ProgrammeSchedule, the_next_load_takes_the_clock_after_midnight) {

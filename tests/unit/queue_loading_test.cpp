@@ -8,21 +8,12 @@ namespace {
 
 constexpr const char* kPrefix = "DEBUG: VornViewController: ";
 
-class QueueLoading : public ChannelTest {
- protected:
-  // Accepts `body` as if downloaded from the remote address, and runs what it sets off.
-  void acceptPlaylist(VornViewController& controller, const std::string& body) {
-    controller.updatePlaylistCompletionHandler(
-        body, std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 200),
-        nullptr);
-    world_.scheduler().runUntilIdle();
-  }
-};
+using QueueLoading = ChannelTest;
 
 TEST_F(QueueLoading, full_load_at_010320_starts_two_hundred_seconds_into_c) {
   // The log of the load is the simulate command's start-up log, which its own test reads.
   auto controller = makeController();
-  acceptPlaylist(*controller, workedExamplePlaylist());
+  deliver(*controller, workedExamplePlaylist());
 
   const auto player = world_.media().latestPlayer();
   ASSERT_TRUE(player);
@@ -69,7 +60,7 @@ TEST_F(QueueLoading, full_load_at_010320_starts_two_hundred_seconds_into_c) {
 
 TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
   auto controller = makeController();
-  acceptPlaylist(*controller, workedExamplePlaylist());
+  deliver(*controller, workedExamplePlaylist());
   const auto first = world_.media().latestPlayer();
   const auto oldBand = controller->infoLabelView();
   const auto oldLayer = controller->playerLayer();
@@ -115,7 +106,7 @@ TEST_F(QueueLoading, a_first_load_with_nothing_playable_builds_nothing) {
   world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before, kPrefix),
             (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
-  acceptPlaylist(*controller, R"([{"hls_url": "x y", "duration": 5},
+  deliver(*controller, R"([{"hls_url": "x y", "duration": 5},
                                   {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
   ASSERT_TRUE(controller->playlist());
   EXPECT_EQ(controller->playlist()->size(), 2u);
@@ -128,7 +119,7 @@ TEST_F(QueueLoading, a_first_load_with_nothing_playable_builds_nothing) {
 
 TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefined_behaviour) {
   auto controller = makeController();
-  acceptPlaylist(*controller, R"([
+  deliver(*controller, R"([
     {"hls_url": "https://s/one", "duration": 10, "play_count": 7},
     {"hls_url": "https://s/five", "duration": 10, "play_count": 5},
     {"hls_url": "https://s/none", "duration": 10, "play_count": -1},
@@ -149,7 +140,7 @@ TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefine
   EXPECT_TRUE((*whole->playlist_info())["extra"]["kept"].get<bool>());
 
   // A cycle of length 0 starts at its first item.
-  acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": 0},
+  deliver(*controller, R"([{"hls_url": "https://s/a", "duration": 0},
                                   {"hls_url": "https://s/b", "duration": 0}])");
   EXPECT_EQ(urlsOf(world_.media().latestPlayer()->items()),
             (std::vector<std::string>{"https://s/a", "https://s/b"}));
@@ -158,7 +149,7 @@ TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefine
   for (const char* url : {"https://s/a", "https://s/b", "https://s/c", "https://s/d"}) {
     world_.media().setLength(url, 1e9);
   }
-  acceptPlaylist(*controller, R"([{"hls_url": "https://s/a", "duration": -1e300},
+  deliver(*controller, R"([{"hls_url": "https://s/a", "duration": -1e300},
                                   {"hls_url": "https://s/b", "duration": 1e300, "play_count": 1e300},
                                   {"hls_url": "https://s/c", "duration": 1.7e308},
                                   {"hls_url": "https://s/d", "duration": 1.7e308}])");
@@ -185,7 +176,7 @@ TEST_F(QueueLoading, near_an_items_end_seeks_to_its_last_whole_second_and_the_co
        {NearAnEnd{2 * 2400.0 + 599.7, kA, 599.0}, NearAnEnd{3 * 2400.0 + 899.7, kB, 299.0}}) {
     world_.scheduler().advanceTo(clock);
     auto controller = makeController();
-    acceptPlaylist(*controller, workedExamplePlaylist());
+    deliver(*controller, workedExamplePlaylist());
     const auto player = world_.media().latestPlayer();
     EXPECT_EQ(currentUrl(), startUrl);
     EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(seekSecond, 1));
@@ -207,7 +198,7 @@ TEST_F(QueueLoading, a_programme_of_dead_streams_retries_calmly) {
     players += line.starts_with("player made") ? 1 : 0;
   });
   auto controller = makeController();
-  acceptPlaylist(*controller, workedExamplePlaylist());
+  deliver(*controller, workedExamplePlaylist());
   // A whole cycle from 01:03:20: one more load, at the queue's end (01:40:00), and one attempt
   // every 30 s in each slot at most; no spinning.
   world_.scheduler().advance(2400.0);
