@@ -108,6 +108,13 @@ TEST_F(VornCommand, prints_and_refuses_settings_before_starting) {
     EXPECT_EQ(lineCount(refused.err), 1u) << refused.err;
     EXPECT_NE(refused.err.find(args.front()), std::string::npos) << refused.err;
   }
+  // The subcommands are reached through the same executable and refuse in their own words.
+  const auto simulate = run({}, {"simulate", "--start", "25:00:00"});
+  EXPECT_EQ(simulate.status, 2);
+  EXPECT_EQ(simulate.out, "");
+  EXPECT_EQ(simulate.err,
+            "vorn simulate: --start: expected HH:MM:SS or an ISO 8601 UTC date-time, got "
+            "'25:00:00'\n");
 
   const auto version = run({}, {"--version"});
   EXPECT_EQ(version.status, 0);
