@@ -135,7 +135,7 @@ int firstStreamOfQueue(const std::string& notifierRecord) {
   return std::stoi(match[1]) % kStreams + 1;
 }
 
-TEST_F(EndToEndTest, fetches_plays_the_clocks_item_loops_obeys_playerctl_and_outlives_its_server) {
+TEST_F(EndToEndTest, fetches_plays_the_clocks_item_loops_and_obeys_playerctl) {
   std::atomic<int> mediaRequests{0};
   auto server = makeProgrammeServer(mediaRequests);
   const int port = server->port();
@@ -187,12 +187,6 @@ TEST_F(EndToEndTest, fetches_plays_the_clocks_item_loops_obeys_playerctl_and_out
   ASSERT_TRUE(channel.waitFor("loadVideos: hasLoopedFromLastVideo: true")) << channel.log();
   ASSERT_TRUE(channel.waitFor("loadVideos: Seeking to ", 2)) << channel.log();
   EXPECT_TRUE(channel.linesContaining("ERROR:").empty()) << channel.log();
-
-  // The stream server vanishes mid-play: past the end of what was buffered, while the player finds
-  // its server gone, the channel stays up, and still exits cleanly.
-  server->stop();
-  std::this_thread::sleep_for(std::chrono::seconds(kStreamSeconds + 2));
-  EXPECT_FALSE(channel.hasExited()) << channel.log();
   EXPECT_EQ(channel.stop(SIGTERM), 0) << channel.log();
 }
 
@@ -218,17 +212,10 @@ TEST_F(EndToEndTest, streams_behind_an_untrusted_certificate_are_not_played) {
   EXPECT_EQ(channel.stop(SIGTERM), 0) << channel.log();
 }
 
-// With the remote unreachable: developer mode plays the packaged copy from the start of the day,
-// and without a packaged copy the channel stays up.
-TEST_F(EndToEndTest,
-       developer_mode_plays_the_packaged_copy_from_the_start_and_its_absence_is_survived) {
-  TempDir empty;
-  auto withoutData = environment(closedPort(), false);
-  withoutData.emplace_back("VORN_DATA_DIR", empty.path());  // the later entry wins
-  ChannelProcess missing(folder->file("no-data.log"), {"--headless"}, withoutData);
+// With the remote unreachable, developer mode plays the packaged copy from the start of the day.
+TEST_F(EndToEndTest, developer_mode_plays_the_packaged_copy_from_the_start) {
   ChannelProcess developer(folder->file("developer.log"), {"--headless", "--developer-mode"},
                            environment(closedPort(), false));
-
   ASSERT_TRUE(developer.waitFor("Loaded playlist from Optional(file://")) << developer.log();
   ASSERT_TRUE(developer.waitFor("loadVideos: Seeking to ")) << developer.log();
   EXPECT_NE(developer.linesContaining("loadVideos: Seeking to ")
@@ -238,13 +225,7 @@ TEST_F(EndToEndTest,
   auto notifier = developer.linesContaining("AVPlayerItemDidPlayToEndTimeNotification notifier");
   ASSERT_FALSE(notifier.empty());
   EXPECT_EQ(firstStreamOfQueue(notifier.front().record), 1);
-
-  ASSERT_TRUE(missing.waitFor("Using local playlist file nil", 1, 30s)) << missing.log();
-  std::this_thread::sleep_for(500ms);
-  EXPECT_FALSE(missing.hasExited()) << missing.log();
-  for (auto* channel : {&developer, &missing}) {
-    EXPECT_EQ(channel->stop(SIGTERM), 0) << channel->log();
-  }
+  EXPECT_EQ(developer.stop(SIGTERM), 0) << developer.log();
 }
 
 }  // namespace

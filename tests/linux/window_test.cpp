@@ -182,15 +182,10 @@ TEST_F(WindowTest, shows_the_cover_then_the_video_then_the_paused_band_at_the_fo
   EXPECT_GT(cover.share(cx - 40, cy - 40, cx + 40, cy + 40, [](auto p) { return p.r > 150; }), 0.02)
       << "the spinner";
 
-  // The first frame is in: cover lifted, spinner stopped.
+  // The first frame is in: cover lifted, spinner stopped (the video shows: the channel's case
+  // below). Paused: the band at the foot with the text, laid out as the overlay does it.
   band->setHidden(true);
   spinner->stopAnimating();
-  runFor(400ms);
-  EXPECT_TRUE(layer->isReadyForDisplay());
-  const Image video = screenshot(artifacts_ + "video");
-  EXPECT_LT(video.share(0, 0, w, h, Image::dark), 0.3) << "the test card fills the screen";
-
-  // Paused: the band at the foot with the text, laid out as the overlay does it.
   player->pause();
   label->setText("Solvane TV - Paused\nNow playing:\nDemo 1: test card, running clock and tone");
   label->setFrame({0, 0, size.width - 180.0, size.height - 120.0});
