@@ -200,23 +200,6 @@ TEST_F(SimMedia, only_items_that_reach_their_end_are_announced_and_the_queue_mov
   EXPECT_TRUE(player->items().empty());
 }
 
-TEST_F(SimMedia, broken_items_are_skipped_without_an_end) {
-  world.media().setBroken(b);
-  auto player = makePlayer({b, a, b, c});
-  auto sim = world.media().latestPlayer();
-  world.scheduler().advance(5.0);
-  EXPECT_EQ(current(*player), b) << "a paused player does not try the stream";
-  player->play();
-  world.scheduler().runUntilIdle();
-  EXPECT_EQ(current(*player), a);
-  world.scheduler().advance(10.0);
-  EXPECT_EQ(current(*player), c) << "a ended, the second b failed at once";
-  EXPECT_EQ(ended, (std::vector<std::string>{at(a, 15.0)}));
-  world.scheduler().advance(8.0);
-  EXPECT_EQ(ended.back(), at(c, 23.0));
-  EXPECT_EQ(player->currentItem(), nullptr);
-}
-
 // The player's next event moves with what the test says about its stream while it plays.
 TEST_F(SimMedia, a_stream_changed_while_playing_ends_or_fails_at_its_new_moment) {
   auto player = makePlayer({a, c});
