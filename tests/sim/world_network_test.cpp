@@ -184,14 +184,11 @@ TEST_F(WorldNetwork, held_requests_hang_until_answered_or_released) {
   EXPECT_EQ((*first)[0].response->statusCode(), 203);
   EXPECT_DOUBLE_EQ((*first)[0].time, 3612.0);
 
-  // Released: the rest are answered by the rules, and new requests are no longer held.
+  // Released: the rest are answered by the rules.
   EXPECT_EQ(world.network().release(remote), 1u);
-  auto fourth = fetch(remote);
   world.scheduler().runUntilIdle();
   ASSERT_EQ(third->size(), 1u);
   EXPECT_EQ((*third)[0].data, "rule");
-  ASSERT_EQ(fourth->size(), 1u);
-  EXPECT_EQ((*fourth)[0].data, "rule");
   EXPECT_EQ(world.network().pendingDownloads(), 0u);
   EXPECT_EQ(first->size(), 1u) << "each completion runs once";
 }
