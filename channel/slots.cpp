@@ -131,18 +131,18 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
     }
   }
   if (notification.name == platform::kPlayerItemFailedToPlayToEndTimeNotification) {
-    showSlate(*slot, "itemFailedToPlay", item);
+    slateForFault(*slot, "itemFailedToPlay", item);
     return;
   }
   if (notification.name == platform::kPlayerItemPlaybackStalledNotification) {
-    showSlate(*slot, "itemStalled", item);
+    slateForFault(*slot, "itemStalled", item);
     return;
   }
   if (notification.name != platform::kPlayerItemDidPlayToEndTimeNotification) {
     return;
   }
   if (endedBeforeItsSlot(item.get())) {
-    showSlate(*slot, "itemEndedEarly", item);
+    slateForFault(*slot, "itemEndedEarly", item);
     return;
   }
   // Ended late (a stream that held up for a moment): the next item joins its slot where the
@@ -159,6 +159,32 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
       player->seekToTime(platform::MediaTime::makeWithSeconds(into, 1000));
     });
   }
+}
+
+std::optional<size_t> VornViewController::earlierSlotOnTheClock(size_t slot) {
+  const double position = timelinePosition();
+  if (slotStart(slot) - position <= kSlotToleranceSeconds) {
+    return std::nullopt;
+  }
+  for (size_t earlier = 0; earlier < slot; ++earlier) {
+    if (position < timeline_->ends[earlier]) {
+      return timeline_->durations[earlier] > 0.0 ? std::optional(earlier) : std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+void VornViewController::slateForFault(size_t slot, const std::string& reason,
+                                       const std::shared_ptr<platform::PlayerItem>& item) {
+  // A stream that ends early may be followed at once by a next one that fails as fast (a server
+  // gone takes both): by the time these events are read the player has moved past the first, and
+  // only the second's fault is heard. The clock still stands in the first one's slot, which is the
+  // one the slate fills; the next slot's video is tried when that slot ends.
+  if (const auto earlier = earlierSlotOnTheClock(slot)) {
+    showSlate(*earlier, "itemEndedEarly", timeline_->items[*earlier]);
+    return;
+  }
+  showSlate(slot, reason, item);
 }
 
 void VornViewController::showSlate(size_t slot, const std::string& reason,

@@ -268,6 +268,12 @@ class VornViewController : public platform::ViewController {
   bool endedBeforeItsSlot(const platform::PlayerItem* item);
   // Seconds from now to the end of `item`'s slot (0 when it has no slot on the timeline).
   double untilSlotEnd(const platform::PlayerItem* item);
+  // The slot before `slot` that the timeline is still well inside, if any.
+  std::optional<size_t> earlierSlotOnTheClock(size_t slot);
+  // Shows the slate for a fault of the item in `slot`, or for the early end of the item before it
+  // when the timeline has not reached `slot` yet.
+  void slateForFault(size_t slot, const std::string& reason,
+                     const std::shared_ptr<platform::PlayerItem>& item);
   void showSlate(size_t slot, const std::string& reason,
                  const std::shared_ptr<platform::PlayerItem>& item);
   void presentSlate(size_t slot);
