@@ -60,11 +60,7 @@ class ChannelProcess {
       setenv("JOURNAL_STREAM", stream.c_str(), 1);
     }
     for (const auto& [name, value] : environment) {
-      if (value.empty()) {
-        unsetenv(name.c_str());
-      } else {
-        setenv(name.c_str(), value.c_str(), 1);
-      }
+      value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
     }
     std::vector<char*> argv{const_cast<char*>(VORN_CHANNEL_BINARY)};
     for (auto& argument : arguments) {
@@ -100,12 +96,9 @@ class ChannelProcess {
     return result;
   }
   std::vector<LogLine> linesContaining(const std::string& text) const {
-    std::vector<LogLine> found;
-    for (auto& line : lines()) {
-      if (line.record.find(text) != std::string::npos) {
-        found.push_back(line);
-      }
-    }
+    auto found = lines();
+    std::erase_if(found,
+                  [&](const LogLine& line) { return line.record.find(text) == std::string::npos; });
     return found;
   }
   // Waits until `count` lines contain `text`; false after `guard` or once it has exited without.

@@ -96,15 +96,18 @@ TEST(StderrSystemLog, under_the_journal_lines_carry_a_priority_instead_of_a_time
 
 TEST(InstalledBundle, resources_are_found_in_the_data_folder_or_the_build_tree_only_if_present) {
   TempDir root;
-  std::filesystem::create_directories(root.file("bin"));
+  std::filesystem::create_directories(root.file("bin/share/vorn"));
   std::filesystem::create_directories(root.file("share/vorn"));
   linuxtest::writeFile(root.file("share/vorn/vorn-vimeo-playlist.json"), "[]");
+  // A build tree keeps its data folder beside the executable, or the file itself.
+  linuxtest::writeFile(root.file("bin/share/vorn/beside.json"), "[]");
   linuxtest::writeFile(root.file("bin/only-in-build-tree.json"), "[]");
   std::string exe = root.file("bin/vorn");
 
   InstalledBundle installed(InstalledBundle::foldersFor(exe, nullptr));
   EXPECT_EQ(installed.pathForResource("vorn-vimeo-playlist", "json"),
             root.file("share/vorn/vorn-vimeo-playlist.json"));
+  EXPECT_EQ(installed.pathForResource("beside", "json"), root.file("bin/share/vorn/beside.json"));
   EXPECT_EQ(installed.pathForResource("only-in-build-tree", "json"),
             root.file("bin/only-in-build-tree.json"));
   EXPECT_EQ(installed.pathForResource("vorn-vimeo-playlist", "xml"), std::nullopt);
@@ -122,14 +125,6 @@ TEST(InstalledBundle, resources_are_found_in_the_data_folder_or_the_build_tree_o
   // A folder of the resource's name is not a resource.
   std::filesystem::create_directories(other.file("folder.json"));
   EXPECT_EQ(overridden.pathForResource("folder", "json"), std::nullopt);
-
-  // A build tree keeps the data folder next to the executable.
-  TempDir tree;
-  std::filesystem::create_directories(tree.file("build/share/vorn"));
-  linuxtest::writeFile(tree.file("build/share/vorn/vorn-vimeo-playlist.json"), "[]");
-  InstalledBundle buildTree(InstalledBundle::foldersFor(tree.file("build/vorn"), nullptr));
-  EXPECT_EQ(buildTree.pathForResource("vorn-vimeo-playlist", "json"),
-            tree.file("build/share/vorn/vorn-vimeo-playlist.json"));
 
   // This test binary's own bundle looks around its own location.
   unsetenv("VORN_DATA_DIR");

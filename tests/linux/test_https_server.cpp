@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,12 +20,10 @@
 
 namespace vorn::linuxtest {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) {
+TempDir::TempDir() : path_((std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string()) {
+  if (!mkdtemp(path_.data())) {
     throw std::runtime_error("mkdtemp failed");
   }
-  path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -41,28 +38,21 @@ bool runCommand(const std::string& command) {
 std::string commandOutput(const std::string& command) {
   std::string text;
   if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe)) {
+    for (char buffer[256]; fgets(buffer, sizeof buffer, pipe);) {
       text += buffer;
     }
     pclose(pipe);
   }
-  while (!text.empty() && text.back() == '\n') {
-    text.pop_back();
-  }
-  return text;
+  return text.erase(text.find_last_not_of('\n') + 1);
 }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void writeFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary);
-  out << contents;
+  std::ofstream(path, std::ios::binary) << contents;
 }
 
 bool makeHlsStream(const std::string& folder, int seconds, const std::string& size, int segment,
@@ -134,11 +124,9 @@ TestHttpsServer::~TestHttpsServer() {
 }
 
 void TestHttpsServer::start(int port) {
-  if (port > 0) {
-    port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
-  } else {
-    port_ = server_->bind_to_any_port("127.0.0.1");
-  }
+  port_ = port <= 0                                  ? server_->bind_to_any_port("127.0.0.1")
+          : server_->bind_to_port("127.0.0.1", port) ? port
+                                                     : -1;
   if (port_ <= 0) {
     throw std::runtime_error("the test server could not bind");
   }
@@ -157,24 +145,6 @@ void TestHttpsServer::stop() {
 
 std::string TestHttpsServer::url(const std::string& path) const {
   return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-void RequestGate::close() {
-  std::lock_guard lock(mutex_);
-  closed_ = true;
-}
-
-void RequestGate::open() {
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = false;
-  }
-  opened_.notify_all();
-}
-
-void RequestGate::pass() {
-  std::unique_lock lock(mutex_);
-  opened_.wait(lock, [this] { return !closed_; });
 }
 
 namespace {
@@ -215,10 +185,7 @@ RawTcpServer::~RawTcpServer() {
 void RawTcpServer::serve() {
   while (!stopping_) {
     pollfd waiting{listener_, POLLIN, 0};
-    if (poll(&waiting, 1, 50) <= 0) {
-      continue;
-    }
-    int client = accept(listener_, nullptr, nullptr);
+    const int client = poll(&waiting, 1, 50) > 0 ? accept(listener_, nullptr, nullptr) : -1;
     if (client < 0) {
       continue;
     }
@@ -230,15 +197,11 @@ void RawTcpServer::serve() {
     // Read what the client says first (a request or a TLS hello), so that the reply, rather than
     // a reset of unread data, is what the client sees.
     pollfd incoming{client, POLLIN, 0};
+    char buffer[4096];
     if (poll(&incoming, 1, 1000) > 0) {
-      char buffer[4096];
-      ssize_t received = recv(client, buffer, sizeof buffer, 0);
-      (void)received;
+      (void)!recv(client, buffer, sizeof buffer, 0);
     }
-    if (!reply_.empty()) {
-      ssize_t sent = send(client, reply_.data(), reply_.size(), MSG_NOSIGNAL);
-      (void)sent;
-    }
+    (void)!send(client, reply_.data(), reply_.size(), MSG_NOSIGNAL);
     close(client);
   }
 }

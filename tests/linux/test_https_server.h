@@ -104,10 +104,20 @@ class RawTcpServer {
 class RequestGate {
  public:
   ~RequestGate() { open(); }
-  void close();
-  void open();
+  void close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    closed_ = false;
+    opened_.notify_all();
+  }
   // In a handler: returns at once while open, otherwise once opened.
-  void pass();
+  void pass() {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [this] { return !closed_; });
+  }
 
  private:
   std::mutex mutex_;
