@@ -179,41 +179,5 @@ TEST_F(PlaylistFetch,
   EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
 }
 
-TEST_F(PlaylistFetch, two_quick_failures_schedule_two_timers_and_two_downloads_both_counted) {
-  world_.network().serve(kRemote, failing());
-  controller_->updatePlaylistThenLoadVideos();
-  controller_->updatePlaylistThenLoadVideos();
-  world_.scheduler().runUntilIdle();
-  EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
-  ASSERT_EQ(world_.timers().pending().size(), 2u);
-  world_.scheduler().advance(2.0);
-  // Both timers fired and both remote downloads failed with no budget left: the first goes to the
-  // packaged copy at once, the second finds the switch made and waits its 2.0 s.
-  EXPECT_EQ(world_.network().requests(),
-            (std::vector<std::string>{kRemote, kRemote, kRemote, kRemote, kPackagedUrl}));
-  EXPECT_EQ(controller_->fetchPlaylistRetries(), -2);
-  world_.scheduler().advance(2.0);
-  EXPECT_EQ(world_.network().requests().back(), kPackagedUrl);
-  EXPECT_EQ(world_.network().requests().size(), 6u);
-}
-
-TEST_F(PlaylistFetch, the_log_names_the_address_that_answered_not_the_one_asked) {
-  // Redirected: the document came from elsewhere, and the log says where.
-  const std::string mirror = "https://mirror.invalid/playlists/moved.json";
-  world_.network().serveOnce(kRemote, {.data = workedExamplePlaylist(), .answeredFrom = mirror});
-  const size_t before = mark();
-  controller_->viewDidAppear(false);
-  world_.scheduler().runUntilIdle();
-  auto loaded = recordsSince(before);
-  std::erase_if(loaded, [](const std::string& line) {
-    return line.find("Loaded playlist from ") == std::string::npos;
-  });
-  EXPECT_EQ(loaded, (std::vector<std::string>{std::string(kDebug) +
-                                              "Loaded playlist from Optional(" + mirror + ")"}));
-  EXPECT_EQ(world_.network().requests(), (std::vector<std::string>{kRemote}));
-  ASSERT_TRUE(controller_->playlist());
-  EXPECT_FALSE(currentUrl().empty());
-}
-
 }  // namespace
 }  // namespace vorn::testing
