@@ -16,16 +16,6 @@ namespace {
 
 constexpr const char* kListAddress = "https://lists.invalid/channel/today/playlist.json";
 
-std::string entries(int count, int plays) {
-  std::string text = "[";
-  for (int i = 0; i < count; ++i) {
-    text += std::string(i > 0 ? "," : "") + R"({"hls_url": "https://streams.invalid/)" +
-            std::to_string(i) + R"(.m3u8", "duration": 10, "play_count": )" +
-            std::to_string(plays) + "}";
-  }
-  return text + "]";
-}
-
 size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -34,15 +24,12 @@ using PlaylistHardening = ChannelTest;
 
 TEST_F(PlaylistHardening, without_a_packaged_copy_each_foreground_return_starts_a_new_course) {
   world_.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
-  world_.network().serve(kRemote, {.data = std::nullopt,
-                                   .error = platform::Error::make(platform::kUrlErrorDomain, -1004,
-                                                                  "could not connect")});
+  world_.network().serve(
+      kRemote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1004, "no connect")});
   auto controller = makeController();
   controller->viewDidAppear(false);
   world_.scheduler().advance(10.0);
   ASSERT_EQ(world_.network().requests().size(), 3u);
-  EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
-
   // Still down: the return gets a whole course of its own, then rests with nothing due.
   controller->updatePlaylistThenLoadVideos();
   world_.scheduler().advance(10.0);
@@ -50,19 +37,6 @@ TEST_F(PlaylistHardening, without_a_packaged_copy_each_foreground_return_starts_
   EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
   EXPECT_FALSE(world_.scheduler().nextDueTime());
   EXPECT_EQ(world_.network().pendingDownloads(), 0u);
-
-  // Back up: the next return reaches it and the programme starts.
-  world_.network().serve(kRemote, {.data = workedExamplePlaylist()});
-  const size_t before = mark();
-  controller->updatePlaylistThenLoadVideos();
-  world_.scheduler().runUntilIdle();
-  EXPECT_EQ(world_.network().requests().size(), 7u);
-  ASSERT_TRUE(controller->playlist());
-  EXPECT_EQ(playingUrls().size(), 4u);
-  EXPECT_EQ(countOf(recordsSince(before), std::string("DEBUG: VornViewController: Loaded playlist "
-                                                      "from Optional(") +
-                                              kRemote + ")"),
-            1u);
 }
 
 TEST_F(PlaylistHardening, a_document_with_nothing_playable_never_replaces_one_that_plays) {
@@ -142,9 +116,12 @@ TEST_F(PlaylistHardening, a_cycle_past_the_item_limit_is_refused_as_a_parse_erro
   auto controller = makeController();
   deliver(*controller, workedExamplePlaylist());
   const JsonPtr playing = controller->playlist();
-  const size_t limit = programme::kMaxCycleItems;
-  ASSERT_EQ(limit % 5, 0u);
-  const auto past = entries(limit / 5 + 1, 5);
+  std::string past = "[";
+  for (size_t i = 0; i <= programme::kMaxCycleItems / 5; ++i) {
+    past += R"({"hls_url": "https://streams.invalid/)" + std::to_string(i) +
+            R"(.m3u8", "duration": 10, "play_count": 5},)";
+  }
+  past.back() = ']';
   const size_t before = mark();
   controller->updatePlaylistCompletionHandler(past, responseFrom(), nullptr);
   const auto lines = recordsSince(before);
@@ -152,7 +129,7 @@ TEST_F(PlaylistHardening, a_cycle_past_the_item_limit_is_refused_as_a_parse_erro
   EXPECT_EQ(lines[1],
             "ERROR: VornViewController: Alert: Error parsing JSON: Error "
             "Domain=VornJSONErrorDomain Code=4 \"The playlist's cycle would hold more than " +
-                std::to_string(limit) + " items.\"");
+                std::to_string(programme::kMaxCycleItems) + " items.\"");
   EXPECT_EQ(lines.back(),
             "DEBUG: VornViewController: updatePlaylistCompletionHandler: re-trying in 2.0 seconds");
   EXPECT_EQ(controller->playlist(), playing);
@@ -256,17 +233,17 @@ TEST(LogBounds, records_are_cut_with_a_mark_and_histories_are_bounded_by_bytes) 
 
 TEST_F(PlaylistHardening, a_long_message_is_cut_in_the_history_and_the_system_log_alike) {
   auto controller = makeController();
-  const std::string address = "https://streams.invalid/" + std::string(1'000'000, 'p');
   const size_t before = mark();
-  controller->error("Error fetching playlist: " + address);
+  controller->error("Error fetching playlist: https://streams.invalid/" +
+                    std::string(1'000'000, 'p'));
   const auto records = recordsSince(before);
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_LE(records[0].size(), platform::kMaxRecordBytes);
   EXPECT_EQ(records[0].rfind("ERROR: VornViewController: Alert: Error fetching playlist: https", 0),
             0u);
-  EXPECT_NE(records[0].find(" more bytes]"), std::string::npos);
-  EXPECT_LE(controller->errors().back().size(), platform::kMaxRecordBytes);
-  EXPECT_NE(controller->errors().back().find(" more bytes]"), std::string::npos);
+  for (const std::string& line : {records[0], controller->errors().back()}) {
+    EXPECT_LE(line.size(), platform::kMaxRecordBytes);
+    EXPECT_NE(line.find(" more bytes]"), std::string::npos);
+  }
 }
 
 TEST(SimTextMetricsBounds, any_width_or_height_fits_without_overflow) {
