@@ -95,8 +95,8 @@ class WindowTest : public ::testing::Test {
       return;
     }
     media_ = std::make_unique<TempDir>();
-    ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
-                           " 12 >/dev/null"));
+    ASSERT_TRUE(runCommand(std::string(VORN_SOURCE_DIR) + "/scripts/make-demo-media.sh " +
+                           media_->path() + " 12 >/dev/null"));
   }
 
   void SetUp() override {
