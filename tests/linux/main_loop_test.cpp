@@ -52,29 +52,26 @@ TEST(MainLoop, blocks_from_several_threads_run_on_the_main_thread_in_each_poster
   EXPECT_TRUE(loop.isMainThread());
 }
 
-TEST(MainLoop, a_post_from_the_main_thread_runs_later_not_inline_and_turn_observers_follow) {
-  MainLoop loop;
-  std::vector<std::string> events;
-  int turns = 0;
-  loop.addTurnObserver([&] { ++turns; });
-  loop.post([&] {
-    loop.post([&] {
-      events.push_back("inner");
-      loop.stop();
-    });
-    events.push_back("outer done");
-  });
-  loop.run();
-  EXPECT_EQ(events, (std::vector<std::string>{"outer done", "inner"}));
-  EXPECT_GE(turns, 1);
-}
-
-TEST(MainLoop, shutdown_destroys_blocks_that_never_ran_and_ignores_later_posts) {
+TEST(MainLoop, a_post_from_the_main_thread_runs_later_and_shutdown_drops_blocks_never_run) {
   auto held = std::make_shared<int>(7);
   std::weak_ptr<int> watch = held;
   bool ran = false;
   {
     MainLoop loop;
+    std::vector<std::string> events;
+    int turns = 0;
+    loop.addTurnObserver([&] { ++turns; });
+    loop.post([&] {
+      loop.post([&] {
+        events.push_back("inner");
+        loop.stop();
+      });
+      events.push_back("outer done");
+    });
+    loop.run();
+    EXPECT_EQ(events, (std::vector<std::string>{"outer done", "inner"}));
+    EXPECT_GE(turns, 1);
+
     loop.post([held, &ran] { ran = true; });
     held.reset();
     EXPECT_FALSE(watch.expired());
@@ -154,7 +151,7 @@ TEST_F(TimerTest, an_invalidated_timer_never_fires_even_when_already_due) {
   EXPECT_FALSE(first->isValid());
 }
 
-TEST_F(TimerTest, a_timer_scheduled_by_a_timer_waits_for_blocks_already_posted) {
+TEST_F(TimerTest, a_timer_scheduled_by_a_timer_waits_for_posted_blocks_and_shutdown_releases_all) {
   std::vector<std::string> events;
   timers.scheduledTimer(0.0, action("outer:", [&] {
                           timers.scheduledTimer(0.0, action("inner:", [&] {
@@ -165,9 +162,7 @@ TEST_F(TimerTest, a_timer_scheduled_by_a_timer_waits_for_blocks_already_posted) 
                         }));
   loop.run();
   EXPECT_EQ(events, (std::vector<std::string>{"posted block", "inner timer"}));
-}
 
-TEST_F(TimerTest, shutdown_releases_every_pending_action_and_invalidates_the_timers) {
   auto target = std::make_shared<int>(1);
   std::weak_ptr<int> watch = target;
   auto timer = timers.scheduledTimer(30.0, action("long:", [target] {}));

@@ -42,8 +42,8 @@ class MpvPlayerTest : public ::testing::Test {
   static void SetUpTestSuite() {
     media_ = std::make_unique<TempDir>();
     // Two 4-second streams: demo-1 and demo-2.
-    ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
-                           " 4 4 >/dev/null"));
+    ASSERT_TRUE(runCommand(std::string(VORN_SOURCE_DIR) + "/scripts/make-demo-media.sh " +
+                           media_->path() + " 4 4 >/dev/null"));
     // And as live encoders often make them: no B-frames, one keyframe per 2-second segment;
     // 4 s and 10 s long.
     ASSERT_TRUE(makeHlsStream(media_->path() + "/plain", 4, "160x90", 2, 50));
@@ -168,6 +168,14 @@ TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports
   ASSERT_TRUE(runUntil([&] { return atStart.value() > 0; }));
   EXPECT_TRUE(layer->isReadyForDisplay());
   EXPECT_EQ(player->currentItem(), first);
+  player->pause();
+  EXPECT_EQ(player->rate(), 0.0f);
+  // Playing on, the item would end after about 1.7 s.
+  queue_.runFor(2500ms);
+  EXPECT_TRUE(ended_.empty());
+  EXPECT_TRUE(stalled_.empty()) << "a paused item shows no new frame and is not stalled";
+  player->play();
+  EXPECT_EQ(player->rate(), 1.0f);
 
   ASSERT_TRUE(runUntil([&] { return ended_.size() == 1; }));
   EXPECT_EQ(ended_[0], first);
@@ -187,8 +195,8 @@ TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports
 
 // A queue loaded on an item boundary seeks to 0, and its first-frame observer (1/3 s) must be
 // crossed on that item, not on the next one: mpv's start offset of 0 on a stream without B-frames
-// lands on the second keyframe instead.
-TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
+// lands on the second keyframe instead. A new player then takes over from it.
+TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame_and_a_dropped_player_stays_silent) {
   const auto plain = fileItem("plain");
   auto player = backend_->media().makeQueuePlayer({plain, fileItem(1)});
   player->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
@@ -205,6 +213,27 @@ TEST_F(MpvPlayerTest, a_seek_to_zero_plays_from_the_first_frame) {
   EXPECT_EQ(early.value(), 2);
   EXPECT_TRUE(ended_.empty());
   EXPECT_EQ(player->currentItem(), plain);
+
+  // A reload: the old player is dropped in the same turn the new one is made.
+  const auto b = fileItem(2);
+  const auto c = fileItem(1);
+  player.reset();
+  player = backend_->media().makeQueuePlayer({b, c});
+  const auto first = cross(*player, MediaTime::make(1, 3));
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return first.value() > 0; }));
+
+  // Skipping: the next item is current at once and the skipped one never ends.
+  player->advanceToNextItem();
+  EXPECT_EQ(player->currentItem(), c);
+  EXPECT_EQ(player->items(), std::vector<std::shared_ptr<PlayerItem>>{c});
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  queue_.runFor(300ms);
+  ASSERT_EQ(ended_.size(), 1u);
+  EXPECT_EQ(ended_[0], c);
+  EXPECT_EQ(later.value(), 1) << "the dropped player played on";
+  player->advanceToNextItem();  // on an empty queue: nothing
+  EXPECT_EQ(player->currentItem(), nullptr);
 }
 
 // What the operator chose is what mpv runs with. Hardware decoding is asked for by default (this
@@ -285,25 +314,6 @@ TEST_F(MpvPlayerTest, a_missing_or_silent_stream_is_skipped_without_an_end_notif
   EXPECT_TRUE(stalled_.empty());
 }
 
-TEST_F(MpvPlayerTest, pause_freezes_playback_until_play) {
-  auto player = backend_->media().makeQueuePlayer({fileItem(1)});
-  const auto firstFrame = cross(*player, MediaTime::make(1, 3));
-  const auto later = cross(*player, MediaTime::makeWithSeconds(1.5, 600));
-  player->play();
-  ASSERT_TRUE(runUntil([&] { return firstFrame.value() > 0; }));
-  player->pause();
-  EXPECT_EQ(player->rate(), 0.0f);
-  // Playing on, 1.5 s would be crossed after about 1.2 s.
-  queue_.runFor(2500ms);
-  EXPECT_EQ(later.value(), 0);
-  EXPECT_TRUE(ended_.empty());
-  EXPECT_TRUE(stalled_.empty()) << "a paused item shows no new frame and is not stalled";
-  player->play();
-  EXPECT_EQ(player->rate(), 1.0f);
-  ASSERT_TRUE(runUntil([&] { return later.value() > 0; }));
-  ASSERT_TRUE(runUntil([&] { return ended_.size() == 1; }));
-}
-
 // The logic cuts every item at its listed length: mpv ends the entry there, first or appended, as
 // at the media's own end.
 TEST_F(MpvPlayerTest, a_forward_end_ends_the_item_there_as_its_media_end_would) {
@@ -381,38 +391,9 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   EXPECT_EQ(backend_->property("idle-active"), "yes");
 }
 
-TEST_F(MpvPlayerTest, a_new_player_takes_over_and_a_dropped_one_stays_silent) {
-  const auto a = fileItem(1);
-  auto oldPlayer = backend_->media().makeQueuePlayer({a});
-  const auto oldFirst = cross(*oldPlayer, MediaTime::make(1, 3));
-  const auto oldLater = cross(*oldPlayer, MediaTime::makeWithSeconds(1.0, 1));
-  oldPlayer->play();
-  ASSERT_TRUE(runUntil([&] { return oldFirst.value() > 0; }));
-
-  // A reload: the old player is dropped in the same turn the new one is made.
-  const auto b = fileItem(2);
-  const auto c = fileItem(1);
-  oldPlayer.reset();
-  auto player = backend_->media().makeQueuePlayer({b, c});
-  const auto first = cross(*player, MediaTime::make(1, 3));
-  player->play();
-  ASSERT_TRUE(runUntil([&] { return first.value() > 0; }));
-
-  // Skipping: the next item is current at once and the skipped one never ends.
-  player->advanceToNextItem();
-  EXPECT_EQ(player->currentItem(), c);
-  EXPECT_EQ(player->items(), std::vector<std::shared_ptr<PlayerItem>>{c});
-  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
-  queue_.runFor(300ms);
-  ASSERT_EQ(ended_.size(), 1u);
-  EXPECT_EQ(ended_[0], c);
-  EXPECT_EQ(oldLater.value(), 0);
-  player->advanceToNextItem();  // on an empty queue: nothing
-  EXPECT_EQ(player->currentItem(), nullptr);
-}
-
-TEST_F(MpvPlayerTest, labels_measure_wrapped_text_with_stable_line_heights) {
-  auto metrics = backend_->textMetrics();
+TEST_F(MpvPlayerTest, labels_measure_wrapped_text_and_the_overlay_draws_the_tree_above_the_video) {
+  auto metrics = std::dynamic_pointer_cast<linuxbackend::MpvTextMetrics>(backend_->textMetrics());
+  ASSERT_NE(metrics, nullptr);
   const auto font = metrics->preferredFont(platform::FontTextStyle::body);
   EXPECT_GE(font.pointSize, 12.0);
 
@@ -432,11 +413,7 @@ TEST_F(MpvPlayerTest, labels_measure_wrapped_text_with_stable_line_heights) {
   EXPECT_GT(narrow.height, wide.height) << "a narrower label takes more lines";
   EXPECT_EQ(metrics->fit(text, font, 300, 50).height, 50) << "bounded by the maximum height";
   EXPECT_EQ(metrics->fit("", font, 300, 50).height, 0);
-}
 
-TEST_F(MpvPlayerTest, the_overlay_draws_the_tree_in_order_above_the_video) {
-  auto metrics = std::dynamic_pointer_cast<linuxbackend::MpvTextMetrics>(backend_->textMetrics());
-  ASSERT_NE(metrics, nullptr);
   platform::ViewFactory views(metrics);
   auto root = views.makeView({0, 0, 1280, 720});
   root->setBackgroundColor(platform::Color::black());

@@ -138,10 +138,6 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
   EXPECT_TRUE(traces.front().keptCapture.expired()) << "kept for good by the service";
 
   center.removeObserver(&traces);
-  token.reset();
-  layer.reset();
-  player.reset();
-  backend.reset();
 }
 
 }  // namespace

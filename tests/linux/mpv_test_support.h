@@ -99,9 +99,4 @@ inline std::shared_ptr<linuxbackend::MpvBackend> makeDrainedBackend(
   return backend;
 }
 
-// Where the project's scripts live (set by the build).
-inline std::string sourceDir() {
-  return VORN_SOURCE_DIR;
-}
-
 }  // namespace vorn::linuxtest

@@ -95,8 +95,8 @@ class WindowTest : public ::testing::Test {
       return;
     }
     media_ = std::make_unique<TempDir>();
-    ASSERT_TRUE(runCommand(sourceDir() + "/scripts/make-demo-media.sh " + media_->path() +
-                           " 12 >/dev/null"));
+    ASSERT_TRUE(runCommand(std::string(VORN_SOURCE_DIR) + "/scripts/make-demo-media.sh " +
+                           media_->path() + " 12 >/dev/null"));
   }
 
   void SetUp() override {
@@ -104,12 +104,6 @@ class WindowTest : public ::testing::Test {
       GTEST_SKIP() << "needs a display: run through tests/linux/run-window-test.sh";
     }
     artifacts_ = std::string(VORN_BINARY_DIR) + "/window-test-";
-  }
-
-  void start(bool windowed) {
-    MpvOptions options;
-    options.windowed = windowed;
-    backend_ = makeDrainedBackend(queue_, center_, options);
   }
 
   void TearDown() override { backend_.reset(); }
@@ -138,8 +132,9 @@ class WindowTest : public ::testing::Test {
   std::shared_ptr<platform::View> root_;
 };
 
-TEST_F(WindowTest, shows_the_cover_then_the_video_then_the_paused_band_at_the_foot) {
-  start(false);
+// Resizing and minimising are checked on the channel below, by what they lead to there.
+TEST_F(WindowTest, shows_the_cover_video_and_paused_band_and_reports_clicks_keys_and_closing) {
+  backend_ = makeDrainedBackend(queue_, center_, MpvOptions{});
   const auto size = backend_->screenSize();
   ASSERT_EQ(size, (platform::Size{1280, 720}));
   const int w = static_cast<int>(size.width);
@@ -218,11 +213,7 @@ TEST_F(WindowTest, shows_the_cover_then_the_video_then_the_paused_band_at_the_fo
   runFor(1000ms);
   const Image attached = screenshot(artifacts_ + "attached");
   EXPECT_LT(attached.share(0, 0, w, bandTop - 2, Image::dark), 0.3);
-}
 
-// Resizing and minimising are checked on the channel below, by what they lead to there.
-TEST_F(WindowTest, reports_clicks_keys_and_closing) {
-  start(true);
   int taps = 0;
   int presses = 0;
   int closes = 0;
