@@ -481,7 +481,7 @@ struct Screen {
   std::vector<std::string> records;
 };
 
-std::vector<Line> readTrace(const std::string& out) {
+Screen readScreen(const std::string& out) {
   std::vector<Line> lines;
   std::istringstream stream(out);
   double day = 0.0;
@@ -498,12 +498,7 @@ std::vector<Line> readTrace(const std::string& out) {
     last = ofDay;
     lines.push_back({day + ofDay, text.substr(13)});
   }
-  return lines;
-}
-
-Screen readScreen(const std::string& out) {
   Screen screen;
-  const auto lines = readTrace(out);
   bool cover = false;
   bool slate = false;
   bool nothing = true;
@@ -716,13 +711,12 @@ TEST_F(Slots, every_fault_keeps_the_screen_on_the_clock_and_never_dark) {
     }
     if (!test.lastStarts.empty()) {
       std::vector<std::string> last;
-      for (auto start =
-               screen.starts.end() - std::min(screen.starts.size(), test.lastStarts.size());
-           start != screen.starts.end(); ++start) {
+      for (const auto& start : screen.starts) {
         std::ostringstream text;
-        text << start->url << " at " << start->position << " from " << start->time;
+        text << start.url << " at " << start.position << " from " << start.time;
         last.push_back(text.str());
       }
+      last.erase(last.begin(), last.end() - std::min(last.size(), test.lastStarts.size()));
       EXPECT_EQ(last, test.lastStarts) << test.name;
     }
   }
