@@ -628,17 +628,6 @@ class Slots : public Simulate {
 
   static constexpr auto npos = std::string::npos;
 
-  // When each attempt to play `url` failed, to the second.
-  static std::vector<std::string> failureTimes(const std::string& out, const std::string& url) {
-    std::vector<std::string> times;
-    for (const auto& line : splitLines(out)) {
-      if (line.find(" TRACE: item failed: " + url) != npos) {
-        times.push_back(line.substr(0, 8));
-      }
-    }
-    return times;
-  }
-
   // The time of the first line holding `fragment` after `from`, or "none".
   static std::string firstTime(const std::string& out, const std::string& fragment,
                                size_t from = 0) {
@@ -755,15 +744,20 @@ TEST_F(Slots, a_pause_over_the_slate_holds_the_timeline) {
   const auto out = trace(kProgramme, {"--start", "00:00:00", "--for", "400", "--broken", b,
                                       "--event", "120:tap", "--event", "180:tap"});
   // The paused band shows over the slate, naming B.
-  const auto paused = out.find(
-      "00:02:00.000 TRACE: band shown: \"Solvane TV - Paused\\nNow "
-      "playing:\\nAbout b\"");
-  EXPECT_NE(paused, npos);
+  EXPECT_NE(out.find("00:02:00.000 TRACE: band shown: \"Solvane TV - Paused\\nNow "
+                     "playing:\\nAbout b\""),
+            npos);
   EXPECT_EQ(firstTime(out, "TRACE: slate hidden"), "00:05:40.333");
   // No retry while paused; after the resume one every 30 s, and the slot ends 60 s late, at
   // 00:05:40, when C starts.
-  EXPECT_EQ(failureTimes(out, b), (std::vector<std::string>{"00:01:40", "00:03:30", "00:04:00",
-                                                            "00:04:30", "00:05:00", "00:05:30"}));
+  std::vector<std::string> failures;  // when each attempt to play B failed, to the second
+  for (const auto& line : splitLines(out)) {
+    if (line.find(" TRACE: item failed: " + b) != npos) {
+      failures.push_back(line.substr(0, 8));
+    }
+  }
+  EXPECT_EQ(failures, (std::vector<std::string>{"00:01:40", "00:03:30", "00:04:00", "00:04:30",
+                                                "00:05:00", "00:05:30"}));
   EXPECT_NE(out.find("00:03:00.000 TRACE: slate shown: \"Solvane TV\\n\\nThis video cannot be "
                      "shown right now.\\n\\nAbout b\\n\\nThe next video starts at 00:05:40.\""),
             npos);
