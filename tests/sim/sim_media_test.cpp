@@ -33,14 +33,11 @@ class SimMedia : public ::testing::Test {
   }
   ~SimMedia() override { world.notificationCenter().removeObserver(this); }
 
-  static std::shared_ptr<PlayerItem> item(const std::string& address) {
-    return std::make_shared<PlayerItem>(
-        platform::Asset::assetWithUrl(*platform::Url::parse(address)));
-  }
   std::shared_ptr<platform::QueuePlayer> makePlayer(const std::vector<std::string>& addresses) {
     std::vector<std::shared_ptr<PlayerItem>> items;
     for (const auto& address : addresses) {
-      items.push_back(item(address));
+      items.push_back(std::make_shared<PlayerItem>(
+          platform::Asset::assetWithUrl(*platform::Url::parse(address))));
     }
     return world.media().makeQueuePlayer(items);
   }
@@ -60,7 +57,7 @@ class SimMedia : public ::testing::Test {
 };
 
 // Pausing freezes the position: the slot scenario and the start-up latency case fail without it.
-TEST_F(SimMedia, a_new_player_waits_for_play_and_counts_play_and_pause) {
+TEST_F(SimMedia, a_new_player_waits_for_play_counts_calls_and_seeks_within_the_length) {
   auto player = makePlayer({a, b});
   auto sim = world.media().latestPlayer();
   ASSERT_EQ(sim, player);
@@ -79,11 +76,7 @@ TEST_F(SimMedia, a_new_player_waits_for_play_and_counts_play_and_pause) {
   EXPECT_EQ(sim->playCalls(), 1u);
   EXPECT_EQ(sim->pauseCalls(), 1u);
   EXPECT_TRUE(ended.empty());
-}
 
-TEST_F(SimMedia, seek_positions_the_current_item_within_its_length) {
-  auto player = makePlayer({a});
-  auto sim = world.media().latestPlayer();
   player->seekToTime(MediaTime::makeWithSeconds(4.0, 1));
   EXPECT_DOUBLE_EQ(sim->currentTime(), 4.0);
   ASSERT_TRUE(sim->lastSeek());
