@@ -83,42 +83,6 @@ TEST(WorldTimers, invalidate_and_firing_release_the_target) {
   EXPECT_EQ(fired, 1);
 }
 
-TEST(WorldTime, advance_runs_timers_and_their_blocks_in_time_order) {
-  World world({.startTime = 1000.0});
-  // What ran, in order, with the time in tenths and the thread answer at that moment.
-  std::vector<std::string> journal;
-  const auto note = [&](const std::string& what) {
-    journal.push_back(what + "@" + std::to_string(static_cast<int>(world.scheduler().now() * 10)) +
-                      (world.mainQueue().isMainThread() ? "" : "(bg)"));
-  };
-  world.timers().scheduledTimer(3.0,
-                                TimerAction{"three:", [&](Timer&) {
-                                              note("timer3");
-                                              world.mainQueue().post([&] { note("block-of-3"); });
-                                            }});
-  world.timers().scheduledTimer(
-      1.0,
-      TimerAction{
-          "one:", [&](Timer& timer) {
-            // A timer may invalidate itself and schedule others as it fires.
-            timer.invalidate();
-            note("timer1");
-            world.timers().scheduledTimer(0.0, TimerAction{"now:", [&](Timer&) { note("now"); }});
-            // Scheduled at 1.0 for 1.5: fires at 2.5, before the timer due at 3.0.
-            world.timers().scheduledTimer(1.5,
-                                          TimerAction{"nested:", [&](Timer&) { note("nested"); }});
-          }});
-  // Equal deadlines fire in scheduling order.
-  world.timers().scheduledTimer(1.0, TimerAction{"alsoOne:", [&](Timer&) { note("also1"); }});
-  world.mainQueue().post([&] { note("block0"); });
-  world.scheduler().advance(10.0);
-  EXPECT_EQ(journal,
-            (std::vector<std::string>{"block0@10000", "timer1@10010", "also1@10010", "now@10010",
-                                      "nested@10025", "timer3@10030", "block-of-3@10030"}));
-  EXPECT_DOUBLE_EQ(world.scheduler().now(), 1010.0);
-  EXPECT_TRUE(world.timers().pending().empty());
-}
-
 TEST(WorldTime, the_trace_tells_timers_and_records_the_log_keeps_times_and_the_hook_follows_turns) {
   World world({.startTime = 50.0});
   std::vector<std::string> lines;
