@@ -17,7 +17,7 @@ class TextMetrics : public ::testing::Test {
   SimTextMetrics metrics;
 };
 
-TEST_F(TextMetrics, measures_characters_wraps_greedily_at_spaces_and_bounds_to_whole_lines) {
+TEST_F(TextMetrics, measures_characters_wraps_greedily_bounds_to_whole_lines_and_sizes_labels) {
   EXPECT_EQ(fit("", 300.0), (Size{0.0, 0.0}));
   EXPECT_EQ(fit("Paused", 300.0), (Size{60.0, 20.0}));
   // A multi-byte character is one character.
@@ -44,15 +44,13 @@ TEST_F(TextMetrics, measures_characters_wraps_greedily_at_spaces_and_bounds_to_w
   EXPECT_EQ(fit(text, 300.0, 10.0), (Size{50.0, 0.0}));
   // A narrow width still makes progress.
   EXPECT_EQ(fit("abc", 5.0), (Size{10.0, 60.0}));
-}
 
-TEST(SimViews, labels_size_to_fit_with_the_fixed_metric_keeping_their_origin) {
+  // A label fits with the same metric and keeps its origin: "A long description" / "here".
   World world;
   auto label = world.views().makeLabel({90.0, 60.0, 200.0, 1000.0});
   label->setNumberOfLines(0);
   label->setText("Solvane TV - Paused\nNow playing:\nA long description here");
   label->sizeToFit();
-  // 20 characters a line: "A long description" / "here".
   EXPECT_EQ(label->frame(), (platform::Rect{90.0, 60.0, 190.0, 80.0}));
 }
 

@@ -115,12 +115,15 @@ class WorldApplication : public ::testing::Test {
       std::make_unique<World>(WorldOptions{.screenSize = {1280.0, 720.0}});
 };
 
-TEST_F(WorldApplication, forwards_life_cycle_and_input_to_the_application) {
+TEST_F(WorldApplication, forwards_life_cycle_and_input_and_tears_down_while_services_exist) {
   EXPECT_FALSE(world->launch(registry(), "Missing", {"ProbeController"}));
   ASSERT_TRUE(world->launch(registry(), "ProbeDelegate", {"ProbeController"}));
   EXPECT_EQ(*journal, (std::vector<std::string>{"launched", "viewDidLoad (0.0, 0.0, 1280.0, 720.0)",
                                                 "active"}));
   journal->clear();
+  EXPECT_EQ(world->timers().pending().size(), 1u);
+  EXPECT_EQ(world->scheduler().pendingMainBlocks(), 1u);
+  EXPECT_EQ(world->media().boundaryObserverCount(), 1u);
 
   EXPECT_TRUE(world->input().tap());
   EXPECT_TRUE(world->input().pressPlayPause());
@@ -139,13 +142,6 @@ TEST_F(WorldApplication, forwards_life_cycle_and_input_to_the_application) {
                           "screen+", "screen-", "memory", "transition to 800",
                           "after transition (0.0, 0.0, 800.0, 600.0)", "terminate"}));
   EXPECT_EQ(world->screenBounds(), (platform::Rect{0.0, 0.0, 800.0, 600.0}));
-}
-
-TEST_F(WorldApplication, teardown_releases_the_controller_while_the_services_still_exist) {
-  ASSERT_TRUE(world->launch(registry(), "ProbeDelegate", {"ProbeController"}));
-  EXPECT_EQ(world->timers().pending().size(), 1u);
-  EXPECT_EQ(world->scheduler().pendingMainBlocks(), 1u);
-  EXPECT_EQ(world->media().boundaryObserverCount(), 1u);
   EXPECT_EQ(destroyed, 0);
   world.reset();
   EXPECT_EQ(destroyed, 1);

@@ -95,30 +95,6 @@ TEST_F(WorldNetwork, file_addresses_read_the_simulated_files) {
   EXPECT_TRUE((*removed)[0].error);
 }
 
-TEST_F(WorldNetwork, a_completion_may_start_another_download_and_post_to_the_main_queue) {
-  world.network().serveOnce(
-      remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1009, "offline")});
-  world.network().serveOnce(remote, {.data = "second", .delay = 2.0});
-  std::vector<std::string> seen;
-  std::function<void(std::optional<std::string>, std::shared_ptr<platform::UrlResponse>,
-                     std::shared_ptr<platform::Error>)>
-      completion = [&](auto data, auto, auto error) {
-        seen.push_back(data ? *data : "error " + std::to_string(error->code()));
-        if (error) {
-          world.urlSession().startDataTask(*Url::parse(remote), completion);
-        } else {
-          world.mainQueue().post([&] {
-            seen.push_back(std::string("main ") +
-                           (world.mainQueue().isMainThread() ? "yes" : "no"));
-          });
-        }
-      };
-  world.urlSession().startDataTask(*Url::parse(remote), completion);
-  world.scheduler().advance(5.0);
-  EXPECT_EQ(seen, (std::vector<std::string>{"error -1009", "second", "main yes"}));
-  EXPECT_EQ(world.network().requests().size(), 2u);
-}
-
 TEST_F(WorldNetwork, held_requests_hang_until_answered_or_released) {
   const std::string other = "https://other.invalid/free.json";
   world.network().serve(remote, {.data = "rule"});
@@ -159,20 +135,6 @@ TEST_F(WorldNetwork, held_requests_hang_until_answered_or_released) {
   EXPECT_EQ((*third)[0].data, "rule");
   EXPECT_EQ(world.network().pendingDownloads(), 0u);
   EXPECT_EQ(first->size(), 1u) << "each completion runs once";
-}
-
-TEST(WorldNetworkTeardown, a_request_still_held_releases_its_completion_uncalled) {
-  auto world = std::make_unique<World>();
-  world->network().hold("https://held.invalid/");
-  auto captured = std::make_shared<int>(0);
-  std::weak_ptr<int> watch = captured;
-  world->urlSession().startDataTask(*Url::parse("https://held.invalid/"),
-                                    [captured](auto, auto, auto) { ++*captured; });
-  captured.reset();
-  world->scheduler().advance(10.0);
-  EXPECT_FALSE(watch.expired());
-  world.reset();
-  EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

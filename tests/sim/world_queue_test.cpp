@@ -13,15 +13,6 @@ namespace {
 using platform::Timer;
 using platform::TimerAction;
 
-// Records what ran, in order, with the time and the thread answer at that moment.
-struct Journal {
-  std::vector<std::string> entries;
-  void add(World& world, const std::string& what) {
-    entries.push_back(what + "@" + std::to_string(static_cast<int>(world.scheduler().now() * 10)) +
-                      (world.mainQueue().isMainThread() ? "" : "(bg)"));
-  }
-};
-
 // Counts destructions, to observe when a callable's captures are released.
 struct Target {
   explicit Target(int* destroyed) : destroyed(destroyed) {}
@@ -90,38 +81,6 @@ TEST(WorldTimers, invalidate_and_firing_release_the_target) {
   kept->invalidate();  // no effect after firing
   world.scheduler().advance(10.0);
   EXPECT_EQ(fired, 1);
-}
-
-TEST(WorldTime, advance_runs_timers_and_their_blocks_in_time_order) {
-  World world({.startTime = 1000.0});
-  Journal journal;
-  world.timers().scheduledTimer(
-      3.0, TimerAction{"three:", [&](Timer&) {
-                         journal.add(world, "timer3");
-                         world.mainQueue().post([&] { journal.add(world, "block-of-3"); });
-                       }});
-  world.timers().scheduledTimer(
-      1.0, TimerAction{"one:", [&](Timer& timer) {
-                         // A timer may invalidate itself and schedule others as it fires.
-                         timer.invalidate();
-                         journal.add(world, "timer1");
-                         world.timers().scheduledTimer(
-                             0.0, TimerAction{"now:", [&](Timer&) { journal.add(world, "now"); }});
-                         // Scheduled at 1.0 for 1.5: fires at 2.5, before the timer due at 3.0.
-                         world.timers().scheduledTimer(
-                             1.5,
-                             TimerAction{"nested:", [&](Timer&) { journal.add(world, "nested"); }});
-                       }});
-  // Equal deadlines fire in scheduling order.
-  world.timers().scheduledTimer(
-      1.0, TimerAction{"alsoOne:", [&](Timer&) { journal.add(world, "also1"); }});
-  world.mainQueue().post([&] { journal.add(world, "block0"); });
-  world.scheduler().advance(10.0);
-  EXPECT_EQ(journal.entries,
-            (std::vector<std::string>{"block0@10000", "timer1@10010", "also1@10010", "now@10010",
-                                      "nested@10025", "timer3@10030", "block-of-3@10030"}));
-  EXPECT_DOUBLE_EQ(world.scheduler().now(), 1010.0);
-  EXPECT_TRUE(world.timers().pending().empty());
 }
 
 TEST(WorldTime, the_trace_tells_timers_and_records_the_log_keeps_times_and_the_hook_follows_turns) {
