@@ -93,25 +93,29 @@ TEST(WorldTime, the_trace_tells_timers_and_records_the_log_keeps_times_and_the_h
   world.systemLog().write("DEBUG: x");
   world.mainQueue().post([] {});
   world.mainQueue().post([] {});
-  world.timers().scheduledTimer(1.0, TimerAction{"t:", [](Timer&) {}});
+  // A timer's line comes before what its action does.
+  world.timers().scheduledTimer(
+      1.0, TimerAction{"t:", [&](Timer&) { world.systemLog().write("DEBUG: in t"); }});
   world.timers().scheduledTimer(2.0, TimerAction{"cancelled:", [](Timer&) {}})->invalidate();
   world.urlSession().startDataTask(*platform::Url::parse("https://example.invalid/"),
                                    [](auto, auto, auto) {});
   world.scheduler().advance(1.0);
   EXPECT_EQ(turns, 3) << "two blocks and a timer; a completion is no main-thread turn";
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{
-                "log: DEBUG: x", "timer scheduled: t: fires at 51.000",
-                "timer scheduled: cancelled: fires at 52.000",
-                "timer invalidated: cancelled:", "download started: https://example.invalid/",
-                "download finished: https://example.invalid/", "timer fired: t:"}));
+  EXPECT_EQ(
+      lines,
+      (std::vector<std::string>{
+          "log: DEBUG: x", "timer scheduled: t: fires at 51.000",
+          "timer scheduled: cancelled: fires at 52.000",
+          "timer invalidated: cancelled:", "download started: https://example.invalid/",
+          "download finished: https://example.invalid/", "timer fired: t:", "log: DEBUG: in t"}));
   // The log keeps every record with its time.
   world.systemLog().write("ERROR: two");
-  EXPECT_EQ(world.log().records(), (std::vector<std::string>{"DEBUG: x", "ERROR: two"}));
-  ASSERT_EQ(world.log().timedRecords().size(), 2u);
+  EXPECT_EQ(world.log().records(),
+            (std::vector<std::string>{"DEBUG: x", "DEBUG: in t", "ERROR: two"}));
+  ASSERT_EQ(world.log().timedRecords().size(), 3u);
   EXPECT_DOUBLE_EQ(world.log().timedRecords()[0].time, 50.0);
-  EXPECT_DOUBLE_EQ(world.log().timedRecords()[1].time, 51.0);
-  EXPECT_EQ(world.log().timedRecords()[1].text, "ERROR: two");
+  EXPECT_DOUBLE_EQ(world.log().timedRecords()[2].time, 51.0);
+  EXPECT_EQ(world.log().timedRecords()[2].text, "ERROR: two");
 }
 
 }  // namespace
