@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <sstream>
 
 #include "playlist/playlist_document.h"
@@ -17,50 +18,42 @@ ScheduleResult scheduleOf(const std::string& playlist, double from, double until
                        kDay + until);
 }
 
-struct Expected {
-  double start, end, offset;  // start and end in seconds after kDay
-  size_t entry;
-  int64_t play;
-};
-
-void expectSlots(const Schedule& schedule, const std::vector<Expected>& expected) {
-  ASSERT_EQ(schedule.slots.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    const Slot& slot = schedule.slots[i];
-    SCOPED_TRACE("slot " + std::to_string(i));
-    EXPECT_NEAR(slot.start - kDay, expected[i].start, 1e-6);
-    EXPECT_NEAR(slot.end - kDay, expected[i].end, 1e-6);
-    EXPECT_NEAR(slot.offset, expected[i].offset, 1e-6);
-    EXPECT_EQ(slot.entry, expected[i].entry);
-    EXPECT_EQ(slot.play, expected[i].play);
+// Each slot as {start, end (both after kDay), offset, entry, play}.
+using Slots = std::vector<std::array<double, 5>>;
+Slots slotsOf(const ScheduleResult& result) {
+  Slots slots;
+  for (const Slot& slot : result.schedule.slots) {
+    slots.push_back({slot.start - kDay, slot.end - kDay, slot.offset,
+                     static_cast<double>(slot.entry), static_cast<double>(slot.play)});
   }
+  return slots;
 }
 
 TEST(ProgrammeSchedule, the_next_load_takes_the_clock_after_midnight) {
   // 7000 s does not divide the day: the cycle restarts at 00:00 UTC, but a queue playing then
   // plays on; only its end leads to a load, at the new day's position. From 23:30:00, 600 s into A
   // (84600 = 12 * 7000 + 600), the queue A, B, C ends at 91000: 600 s into C on the new day.
-  expectSlots(scheduleOf(R"([{"hls_url": "https://x.invalid/a", "duration": 1000},
-                             {"hls_url": "https://x.invalid/b", "duration": 3000},
-                             {"hls_url": "https://x.invalid/c", "duration": 3000}])",
-                         84600.0, 84600.0 + 3 * 3600.0)
-                  .schedule,
-              {{84000, 85000, 600, 0, 1},
-               {85000, 88000, 0, 1, 1},
-               {88000, 91000, 0, 2, 1},
-               {91000, 93400, 600, 2, 1},
-               {93400, 94400, 0, 0, 1},
-               {94400, 97400, 0, 1, 1}});
+  const ScheduleResult wrapped = scheduleOf(R"([
+    {"hls_url": "https://x.invalid/a", "duration": 1000},
+    {"hls_url": "https://x.invalid/b", "duration": 3000},
+    {"hls_url": "https://x.invalid/c", "duration": 3000}])",
+                                            84600.0, 84600.0 + 3 * 3600.0);
+  EXPECT_EQ(slotsOf(wrapped), (Slots{{84000, 85000, 600, 0, 1},
+                                     {85000, 88000, 0, 1, 1},
+                                     {88000, 91000, 0, 2, 1},
+                                     {91000, 93400, 600, 2, 1},
+                                     {93400, 94400, 0, 0, 1},
+                                     {94400, 97400, 0, 1, 1}}));
 
   // A cycle longer than a day: the position is the day seconds, so the clock never names B
   // before 50000 s into the day, yet B is in every queue. 150000 is 13600 s into B next day.
-  expectSlots(
-      scheduleOf(R"([{"hls_url": "https://x.invalid/a", "duration": 50000},
-                             {"hls_url": "https://x.invalid/b", "duration": 50000,
-                              "play_count": 7}])",
-                 82800.0, 180000.0)
-          .schedule,
-      {{50000, 100000, 32800, 1, 1}, {100000, 150000, 0, 0, 1}, {150000, 186400, 13600, 1, 1}});
+  const ScheduleResult longCycle = scheduleOf(R"([
+    {"hls_url": "https://x.invalid/a", "duration": 50000},
+    {"hls_url": "https://x.invalid/b", "duration": 50000, "play_count": 7}])",
+                                              82800.0, 180000.0);
+  EXPECT_EQ(slotsOf(longCycle), (Slots{{50000, 100000, 32800, 1, 1},
+                                       {100000, 150000, 0, 0, 1},
+                                       {150000, 186400, 13600, 1, 1}}));
 }
 
 TEST(ProgrammeSchedule, playlists_that_cannot_be_placed_on_the_clock) {
