@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/linux/main_loop.h"
@@ -14,13 +14,9 @@ namespace {
 using linuxtest::commandOutput;
 using platform::RemoteCommandKind;
 
-class RecordingLog : public platform::SystemLog {
- public:
-  void write(std::string_view record) override {
-    std::lock_guard lock(mutex);
-    records.emplace_back(record);
-  }
-  std::mutex mutex;
+// Mpris writes only while it starts, on the caller's thread.
+struct RecordingLog : platform::SystemLog {
+  void write(std::string_view record) override { records.emplace_back(record); }
   std::vector<std::string> records;
 };
 
