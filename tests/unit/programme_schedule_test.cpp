@@ -76,13 +76,12 @@ TEST(ProgrammeSchedule, playlists_that_cannot_be_placed_on_the_clock) {
 }
 
 TEST(ProgrammeSchedule, iso_times_read_and_written) {
-  for (const auto& [text, after] :
-       std::vector<std::pair<const char*, double>>{{"2026-12-06T01:03:20Z", 3800.0},
-                                                   {"2026-12-06 01:03:20z", 3800.0},
-                                                   {"2026-12-06T02:03:20+01:00", 3800.0},
-                                                   {"2026-12-05T23:03:20-0200", 3800.0},
-                                                   {"2026-12-06T01:03Z", 3780.0},
-                                                   {"2026-12-06T01:03:20.25Z", 3800.25}}) {
+  for (const auto& [text, after] : {std::pair{"2026-12-06T01:03:20Z", 3800.0},
+                                    {"2026-12-06 01:03:20z", 3800.0},
+                                    {"2026-12-06T02:03:20+01:00", 3800.0},
+                                    {"2026-12-05T23:03:20-0200", 3800.0},
+                                    {"2026-12-06T01:03Z", 3780.0},
+                                    {"2026-12-06T01:03:20.25Z", 3800.25}}) {
     EXPECT_EQ(parseIsoTime(text), kDay + after) << text;
   }
   for (const char* bad : {"", "now", "2026-12-06", "2026-12-06T1:03:20Z", "2026-02-31T00:00:00Z",
