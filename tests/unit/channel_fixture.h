@@ -103,10 +103,9 @@ class ChannelTest : public ::testing::Test {
 
   static std::vector<std::string> urlsOf(
       const std::vector<std::shared_ptr<platform::PlayerItem>>& items) {
-    std::vector<std::string> urls;
-    for (const auto& item : items) {
-      urls.push_back(item->asset()->url().text());
-    }
+    std::vector<std::string> urls(items.size());
+    std::ranges::transform(items, urls.begin(),
+                           [](const auto& item) { return item->asset()->url().text(); });
     return urls;
   }
 
