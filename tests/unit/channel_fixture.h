@@ -33,28 +33,25 @@ class ChannelTest : public ::testing::Test {
     world_.media().setLength(kA, 600.0);
     world_.media().setLength(kB, 300.0);
     world_.media().setLength(kC, 1200.0);
-    // The background refresh has tests of its own; elsewhere it would only add a timer and
-    // downloads to what a test counts.
+    // The background refresh has tests of its own; elsewhere it would only add to what is counted.
     world_.bundle().setPlaylistRefreshInterval(0.0);
   }
 
-  // A plain VornViewController with its view loaded (so gestures and addresses are in place).
+  // With its view loaded, so gestures and addresses are in place.
   std::shared_ptr<VornViewController> makeController() {
     auto controller = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
     controller->loadViewIfNeeded();
     return controller;
   }
 
-  // The whole application, started as on a device.
   std::shared_ptr<VornViewController> launchApp(bool developerMode = false) {
-    const bool launched = world_.application().launch(
-        app::classRegistry(), app::kDelegateClassName, app::mainInterface(), world_.screenBounds(),
-        [developerMode](platform::ViewController& controller) {
-          if (developerMode) {
-            app::enableDeveloperMode(controller);
-          }
-        });
-    EXPECT_TRUE(launched);
+    EXPECT_TRUE(world_.application().launch(app::classRegistry(), app::kDelegateClassName,
+                                            app::mainInterface(), world_.screenBounds(),
+                                            [developerMode](platform::ViewController& controller) {
+                                              if (developerMode) {
+                                                app::enableDeveloperMode(controller);
+                                              }
+                                            }));
     return std::dynamic_pointer_cast<VornViewController>(world_.application().rootViewController());
   }
 
@@ -74,22 +71,22 @@ class ChannelTest : public ::testing::Test {
 
   // Records written since `mark`, with the class prefix removed when it is `prefix`.
   std::vector<std::string> recordsSince(size_t mark, const std::string& prefix = "") const {
-    std::vector<std::string> out;
     const auto& records = world_.log().records();
-    for (size_t i = mark; i < records.size(); ++i) {
-      const std::string& record = records[i];
-      out.push_back(!prefix.empty() && record.rfind(prefix, 0) == 0 ? record.substr(prefix.size())
-                                                                    : record);
+    std::vector<std::string> out(records.begin() + static_cast<std::ptrdiff_t>(mark),
+                                 records.end());
+    for (auto& record : out) {
+      if (!prefix.empty() && record.starts_with(prefix)) {
+        record.erase(0, prefix.size());
+      }
     }
     return out;
   }
   size_t mark() const { return world_.log().records().size(); }
   // How many records written since `mark` hold `fragment`.
   size_t countSince(size_t mark, const std::string& fragment) const {
-    const auto lines = recordsSince(mark);
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+    return std::ranges::count_if(recordsSince(mark), [&](const auto& line) {
       return line.find(fragment) != std::string::npos;
-    }));
+    });
   }
 
   std::string currentUrl() const {
@@ -106,10 +103,9 @@ class ChannelTest : public ::testing::Test {
 
   static std::vector<std::string> urlsOf(
       const std::vector<std::shared_ptr<platform::PlayerItem>>& items) {
-    std::vector<std::string> urls;
-    for (const auto& item : items) {
-      urls.push_back(item->asset()->url().text());
-    }
+    std::vector<std::string> urls(items.size());
+    std::ranges::transform(items, urls.begin(),
+                           [](const auto& item) { return item->asset()->url().text(); });
     return urls;
   }
 
