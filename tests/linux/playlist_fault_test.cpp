@@ -39,10 +39,8 @@ constexpr const char* kQueueEnd = "AVPlayerItemDidPlayToEndTimeNotification noti
 struct Fault {
   std::string name;
   std::string address;
-  // The text each of the three failed downloads reports; empty for a fault with no message.
-  std::string failure;
-  // A short timeout keeps the hangs short; the others are given time to spare on a loaded
-  // machine, as they never wait for it.
+  std::string failure;  // in each of the three failed downloads; empty: no message
+  // Short for the hangs; time to spare on a loaded machine for the others, which never wait for it.
   double fetchTimeout = 10.0;
   std::vector<std::string> arguments = {};
 };
@@ -423,9 +421,8 @@ TEST_F(PlaylistFaultTest, redirects_within_https_are_followed_and_the_answering_
   EXPECT_TRUE(empty->linesContaining(kFirstFrame).empty()) << empty->log();
   EXPECT_FALSE(empty->hasExited()) << empty->log();
 
-  for (auto* channel : {moved.get(), empty.get()}) {
-    EXPECT_EQ(channel->stop(SIGTERM), 0) << channel->log();
-  }
+  EXPECT_EQ(moved->stop(SIGTERM), 0) << moved->log();
+  EXPECT_EQ(empty->stop(SIGTERM), 0) << empty->log();
 }
 
 }  // namespace
