@@ -203,7 +203,9 @@ struct MpvBackend::Impl {
     }
   }
 
-  // The window appears shortly after initialisation; its size is the views' first frame.
+  // The window appears shortly after initialisation; its size is the views' first frame. A full
+  // screen window first shows at its own size until the window manager has made it full screen,
+  // so it is waited for at the display's size where mpv knows that size.
   void waitForWindow() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -211,7 +213,12 @@ struct MpvBackend::Impl {
       const auto height = core->getInt("osd-height").value_or(0);
       if (width > 0 && height > 0) {
         size = {static_cast<double>(width), static_cast<double>(height)};
-        return;
+        const auto displayWidth = core->getInt("display-width");
+        const auto displayHeight = core->getInt("display-height");
+        if (options.windowed || !displayWidth || !displayHeight ||
+            (width == *displayWidth && height == *displayHeight)) {
+          return;
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
