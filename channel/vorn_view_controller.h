@@ -153,9 +153,11 @@ class VornViewController : public platform::ViewController {
   std::shared_ptr<VornViewController> self() {
     return std::static_pointer_cast<VornViewController>(shared_from_this());
   }
-  // The history appends behind debug and error, for subclasses that write their own lines.
-  void appendDebugmsg(const std::string& message) { debugmsgs_.append(message); }
-  void appendError(const std::string& message) { errors_.append(message); }
+  // The history appends behind debug and error: accessors of the two histories like debugmsgs
+  // and setDebugmsgs, so a subclass that keeps them elsewhere sees every append. One entry is
+  // added in place; a get-copy-set would cost the whole history per line.
+  virtual void appendDebugmsg(const std::string& message) { debugmsgs_.append(message); }
+  virtual void appendError(const std::string& message) { errors_.append(message); }
 
  private:
   void setStartValues();
@@ -187,11 +189,19 @@ class VornViewController : public platform::ViewController {
   // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
   // any waiting one is older and dropped.
   void playlistAccepted(std::string_view bytes, const Json& document,
-                        const std::optional<platform::Url>& answered);
+                        const std::optional<platform::Url>& answered, bool success);
   // Completion thread, when the first start's attempts have failed: loads the saved copy, if
   // there is a sound one. False when there is none (a damaged one is logged and ignored).
   bool useSavedPlaylist();
-  void savePlaylistCopy(std::string_view bytes);
+  // Its two halves: the sound saved copy, or nothing (a damaged one is logged), with `where` it
+  // lives; and putting it on screen.
+  JsonPtr readSavedPlaylist(std::string& where);
+  void showSavedPlaylist(const JsonPtr& document, const std::string& where);
+  // Completion thread: a first remote document had nothing to play; the saved copy, else the
+  // packaged copy, is shown instead.
+  void fallBackFromRemote();
+  // `operation` leads any error line.
+  void savePlaylistCopy(std::string_view bytes, const std::string& operation);
 
   // Item ends, for the refresh (channel/playback_events.cpp).
   void observeItemEnds();

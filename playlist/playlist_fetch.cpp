@@ -29,7 +29,8 @@ void VornViewController::fetchPlaylist(bool mayReturnToRemote) {
     // With no packaged copy a failed course leaves no address; the remote one is the only way
     // back to a programme, so a new request starts a new course there.
     const platform::Url remote = *remoteAddress;
-    debug("updatePlaylist: no local playlist file; trying " + remote.description() + " again");
+    debug("updatePlaylist: no local playlist file; trying " +
+          log::renderOptional(std::optional<platform::Url>(remote)) + " again");
     setPlaylistNSURL(remote);
     setFetchPlaylistRetries(kFetchPlaylistRetries);
     return remote;
@@ -80,6 +81,25 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
     return;
   }
   updatePlaylistThenLoadVideos();
+}
+
+void VornViewController::fallBackFromRemote() {
+  // The load of the document with nothing to play is already posted; the copy follows it on the
+  // main queue, so that load still finds that document.
+  std::string where;
+  if (const JsonPtr saved = readSavedPlaylist(where)) {
+    platform().mainQueue().post(
+        [self = self(), saved, where] { self->showSavedPlaylist(saved, where); });
+    return;
+  }
+  if (!PLAYLIST_NSURL_LOCAL()) {
+    return;
+  }
+  platform().mainQueue().post([self = self()] {
+    self->debug("Using local playlist file " + log::renderOptional(self->PLAYLIST_NSURL_LOCAL()));
+    self->setPlaylistNSURL(self->PLAYLIST_NSURL_LOCAL());
+    self->updatePlaylistThenLoadVideos();
+  });
 }
 
 void VornViewController::scheduleRetry() {

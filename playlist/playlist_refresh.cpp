@@ -55,11 +55,8 @@ std::optional<std::string> unplayable(const Json& document, const platform::Url*
   if (!document.is_array()) {
     return "the top level is not an array";
   }
-  if (programme::countCycleItems(document, base) > programme::kMaxCycleItems) {
-    return playlist::tooManyItemsError()->description();
-  }
   if (programme::countCycleItems(document, base, 0) == 0) {
-    return "no playable entries";
+    return "playlist has no playable entries";
   }
   return std::nullopt;
 }
@@ -123,28 +120,28 @@ void VornViewController::refreshPlaylistCompletionHandler(
     this->error("refreshPlaylist: Error fetching playlist: " + log::renderOptional(error));
     return;
   }
-  auto parsed = playlist::parseDocument(*data);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
+  // An error page is no playlist, whatever its body holds.
+  if (!playlist::answeredWithSuccess(urlresponse.get())) {
+    this->error("refreshPlaylist: Error fetching playlist: HTTP status " +
+                std::to_string(urlresponse ? urlresponse->statusCode() : 0));
     return;
   }
-  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
   std::optional<platform::Url> answered;
   if (urlresponse) {
     answered = urlresponse->url();
   }
   const std::optional<platform::Url> base = answered ? answered : PLAYLIST_NSURL_REMOTE();
-  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
-    if (*why == "no playable entries") {
-      this->error(
-          "updatePlaylistCompletionHandler: playlist has no playable entries; keeping the "
-          "current playlist");
-    } else {
-      this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
-    }
+  auto parsed = playlist::parsePlaylist(*data, base ? &*base : nullptr);
+  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
+    this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
     return;
   }
-  savePlaylistCopy(*data);
+  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
+  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
+    this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
+    return;
+  }
+  savePlaylistCopy(*data, "refreshPlaylist: ");
 
   // The remote address answers again: a fall-back copy is left, and a return to the foreground
   // asks the remote address with a whole course again.
@@ -228,20 +225,22 @@ bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
 }
 
 void VornViewController::playlistAccepted(std::string_view bytes, const Json& document,
-                                          const std::optional<platform::Url>& answered) {
+                                          const std::optional<platform::Url>& answered,
+                                          bool success) {
   {
     std::lock_guard lock(refreshMutex_);
     refresh_.waiting.reset();
   }
-  if (!answered || answered->isFileUrl()) {
+  // The first start plays whatever answered, but only a success is the last good copy.
+  if (!answered || answered->isFileUrl() || !success) {
     return;
   }
   if (programme::countCycleItems(document, &*answered, 0) > 0) {
-    savePlaylistCopy(bytes);
+    savePlaylistCopy(bytes, "updatePlaylistCompletionHandler: ");
   }
 }
 
-void VornViewController::savePlaylistCopy(std::string_view bytes) {
+void VornViewController::savePlaylistCopy(std::string_view bytes, const std::string& operation) {
   const size_t digest = digestOf(bytes);
   {
     std::lock_guard lock(refreshMutex_);
@@ -250,7 +249,7 @@ void VornViewController::savePlaylistCopy(std::string_view bytes) {
     }
   }
   if (const auto failure = platform().stateStore().write(playlist::kSavedPlaylistName, bytes)) {
-    error("Error saving playlist: " + failure->description());
+    error(operation + "Error saving playlist: " + failure->description());
     return;
   }
   std::lock_guard lock(refreshMutex_);
@@ -258,39 +257,53 @@ void VornViewController::savePlaylistCopy(std::string_view bytes) {
 }
 
 bool VornViewController::useSavedPlaylist() {
+  std::string where;
+  const JsonPtr document = readSavedPlaylist(where);
+  if (document) {
+    showSavedPlaylist(document, where);
+  }
+  return document != nullptr;
+}
+
+JsonPtr VornViewController::readSavedPlaylist(std::string& where) {
   auto& store = platform().stateStore();
-  const std::string where = store.location(playlist::kSavedPlaylistName);
+  where = log::renderOptional(std::optional<platform::Url>(
+      platform::Url::fileUrlWithPath(store.location(playlist::kSavedPlaylistName))));
   auto saved = store.read(playlist::kSavedPlaylistName);
   if (!saved.data && !saved.error) {
-    return false;
+    return nullptr;
   }
   const auto ignore = [&](const std::string& why) {
     error("Ignoring saved playlist " + where + ": " + why);
-    return false;
+    return nullptr;
   };
   if (saved.error) {
     return ignore(saved.error->description());
   }
-  auto parsed = playlist::parseDocument(*saved.data);
+  // Saved only from the remote address, so its relative stream addresses are the remote's.
+  const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
+  auto parsed = playlist::parsePlaylist(*saved.data, base ? &*base : nullptr);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     return ignore((*parseError)->description());
   }
-  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  // Saved only from the remote address, so its relative stream addresses are the remote's.
-  const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
+  JsonPtr document = std::get<JsonPtr>(std::move(parsed));
   if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
     return ignore(*why);
   }
-  {
-    std::lock_guard lock(refreshMutex_);
-    refresh_.savedDigest = digestOf(*saved.data);
-    refresh_.waiting.reset();
-  }
+  std::lock_guard lock(refreshMutex_);
+  refresh_.savedDigest = digestOf(*saved.data);
+  refresh_.waiting.reset();
+  return document;
+}
+
+void VornViewController::showSavedPlaylist(const JsonPtr& document, const std::string& where) {
+  // Announced as the packaged copy is; the file is read from the store, not downloaded.
   debug("Using saved playlist file " + where);
-  notePlaylistAddress(document, base);
+  debug("updatePlaylist");
+  notePlaylistAddress(document, PLAYLIST_NSURL_REMOTE());
   setPlaylist(document);
+  debug("Loaded playlist from " + where);
   loadVideos(false);
-  return true;
 }
 
 }  // namespace vorn

@@ -432,8 +432,9 @@ TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved_copy), {}), kShort);
   const auto saved =
       run(words("--remote-fails 3 --packaged " + example_ + " --for 5 --state-dir " + state));
-  EXPECT_TRUE(contains(saved, std::string("00:00:04.000 ") + kDebug + "Using saved playlist file " +
-                                  state + "/playlist.json"));
+  EXPECT_TRUE(contains(saved, std::string("00:00:04.000 ") + kDebug +
+                                  "Using saved playlist file Optional(file://" + state +
+                                  "/playlist.json)"));
   EXPECT_EQ(count(saved, "Using local playlist file"), 0u);
   EXPECT_EQ(count(saved, "playerItem: Optional(<VornAVPlayerItem: https://s.invalid/"), 1u);
 }
