@@ -188,8 +188,9 @@ class VornViewController : public platform::ViewController {
   bool applyWaitingPlaylist(bool queueEnds);
   // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
   // any waiting one is older and dropped.
-  void playlistAccepted(std::string_view bytes, const Json& document,
-                        const std::optional<platform::Url>& answered, bool success);
+  void playlistAccepted(std::string_view bytes, const JsonPtr& document,
+                        const std::optional<platform::Url>& answered,
+                        const platform::UrlResponse* response);
   // Completion thread, when the first start's attempts have failed: loads the saved copy, if
   // there is a sound one. False when there is none (a damaged one is logged and ignored).
   bool useSavedPlaylist();
@@ -202,15 +203,36 @@ class VornViewController : public platform::ViewController {
   void fallBackFromRemote();
   // `operation` leads any error line.
   void savePlaylistCopy(std::string_view bytes, const std::string& operation);
+  // The validators of `response`, the answer that brought `document` (`bytes`): kept for the
+  // next refresh's condition, and saved next to the copy.
+  void keepValidators(const platform::UrlResponse& response, const JsonPtr& document,
+                      std::string_view bytes, const std::string& operation);
+  // A good answer of the remote address at a refresh: a fall-back copy is left.
+  void remoteAnsweredAgain();
+  // After a start on a fall-back copy, the remote address is refreshed sooner, at growing
+  // delays, until it answers well.
+  void beginRemoteRetries();
+  void endRemoteRetries();
 
   // Item ends, for the refresh (channel/playback_events.cpp).
   void observeItemEnds();
   void itemPlayedToEnd(const platform::Notification& notification);
 
   struct RefreshState {
+    struct Validators {
+      std::string etag;
+      std::string lastModified;
+      std::weak_ptr<const Json> document;  // what the answer brought
+    };
     bool started = false;
     bool inFlight = false;
-    JsonPtr waiting;  // a new document for the next item boundary
+    std::shared_ptr<platform::Timer> timer;  // the next refresh
+    int backoffStep = -1;                    // retries of the remote address; -1: none
+    uint64_t scheduled = 0;                  // refreshes scheduled, for the jitter
+    std::optional<Validators> validators;
+    std::weak_ptr<const Json> askedAbout;  // what the refresh in flight asked on condition
+    std::string savedValidators;           // as last written
+    JsonPtr waiting;                       // a new document for the next item boundary
     std::optional<platform::Url> waitingBase;
     std::optional<platform::Url> waitingFrom;
     std::optional<size_t> savedDigest;  // of the bytes on disk, when known

@@ -522,7 +522,7 @@ void VornViewController::updatePlaylistCompletionHandler(
     }
   }
   const bool nothingPlayable = programme::countCycleItems(*document, basePointer, 0) == 0;
-  playlistAccepted(*data, *document, answered, playlist::answeredWithSuccess(urlresponse.get()));
+  playlistAccepted(*data, document, answered, urlresponse.get());
   notePlaylistAddress(document, base);
   setPlaylist(std::move(document));
   debug("Loaded playlist from " + log::renderOptional(answered));

@@ -62,12 +62,16 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
   }
   // The last good remote document comes before the packaged copy: it is what the operator last
   // published.
-  if (playlistNSURL() && playlistNSURL() == PLAYLIST_NSURL_REMOTE() && !DEVELOPER_MODE() &&
-      useSavedPlaylist()) {
+  const bool fromRemote = playlistNSURL() && playlistNSURL() == PLAYLIST_NSURL_REMOTE();
+  if (fromRemote && !DEVELOPER_MODE() && useSavedPlaylist()) {
+    beginRemoteRetries();
     return;
   }
   debug("Using local playlist file " + log::renderOptional(PLAYLIST_NSURL_LOCAL()));
   setPlaylistNSURL(PLAYLIST_NSURL_LOCAL());
+  if (fromRemote && PLAYLIST_NSURL_LOCAL()) {
+    beginRemoteRetries();
+  }
   if (!PLAYLIST_NSURL_LOCAL()) {
     // Nothing to fall back to: the course ends here, and the next foreground return starts
     // another one at the remote address.
@@ -90,11 +94,13 @@ void VornViewController::fallBackFromRemote() {
   if (const JsonPtr saved = readSavedPlaylist(where)) {
     platform().mainQueue().post(
         [self = self(), saved, where] { self->showSavedPlaylist(saved, where); });
+    beginRemoteRetries();
     return;
   }
   if (!PLAYLIST_NSURL_LOCAL()) {
     return;
   }
+  beginRemoteRetries();
   platform().mainQueue().post([self = self()] {
     self->debug("Using local playlist file " + log::renderOptional(self->PLAYLIST_NSURL_LOCAL()));
     self->setPlaylistNSURL(self->PLAYLIST_NSURL_LOCAL());

@@ -395,10 +395,125 @@ TEST_F(PlaylistRefresh, the_same_bytes_from_another_address_are_a_new_playlist) 
   world_.network().serve(kRemote, {.data = relative});
   const size_t before = mark();
   world_.scheduler().advance(1000.0);
-  EXPECT_EQ(countSince(before, "refreshPlaylist: playlist unchanged"), 0u);
+  EXPECT_EQ(countSince(before, "refreshPlaylist: new playlist from"), 1u);
   EXPECT_EQ(countSince(before, "refreshPlaylist: applying the new playlist"), 1u);
   EXPECT_TRUE(plays(platform::Url::resolve("a/index.m3u8", remote)->text()));
   EXPECT_FALSE(plays(local));
+}
+
+// When each request for the remote address started, in seconds after launch.
+std::vector<double> remoteRequestTimes(const sim::World& world, double launch) {
+  std::vector<double> times;
+  for (const auto& request : world.network().requestLog()) {
+    if (request.url == kRemote) {
+      times.push_back(request.at - launch);
+    }
+  }
+  return times;
+}
+
+TEST_F(PlaylistRefresh, after_a_fallback_start_the_remote_is_asked_sooner_then_on_condition) {
+  const std::string etag = "\"edited-1\"";
+  world_.network().serve(kRemote, {.error = offline()});
+  auto controller = launchApp();
+  world_.scheduler().advance(100.0);
+  ASSERT_EQ(controller->playlistNSURL()->text(), kPackagedUrl);
+  // Three tries at the start, the fall-back at 4 s, then 10, 20, 40 s... after it.
+  EXPECT_EQ(remoteRequestTimes(world_, 3800.0), (std::vector<double>{0, 2, 4, 14, 34, 74}));
+
+  // Back at 100 s: found at 154 s (80 s after 74 s); from there on the refresh interval, and every
+  // request holds the answer's validator. Unchanged, the document costs no body: at 754 s it
+  // still waits for C's end (1000 s), then it plays unchanged.
+  world_.network().serve(kRemote, {.data = editedPlaylist(), .headers = {{"ETag", etag}}});
+  const size_t bodies = world_.network().bodyBytes();
+  size_t before = mark();
+  world_.scheduler().advance(1900.0);
+  EXPECT_EQ(countSince(before, "refreshPlaylist: leaving Optional(" + std::string(kPackagedUrl)),
+            1u);
+  EXPECT_EQ(remoteRequestTimes(world_, 3800.0),
+            (std::vector<double>{0, 2, 4, 14, 34, 74, 154, 754, 1354, 1954}));
+  EXPECT_EQ(countSince(before, "refreshPlaylist: the new playlist is still waiting"), 1u);
+  EXPECT_EQ(countSince(before, "refreshPlaylist: playlist unchanged"), 2u);
+  EXPECT_EQ(world_.network().bodyBytes(), bodies + editedPlaylist().size());
+  const auto requests = world_.network().requestLog();
+  EXPECT_TRUE(requests[requests.size() - 4].headers.empty());
+  EXPECT_EQ(requests.back().headers, (platform::HttpHeaders{{"If-None-Match", etag}}));
+
+  // The validator is kept with the saved copy: a restart that falls back to that copy asks on
+  // its condition, and a 304 finds the copy unchanged.
+  world_.network().serve(kRemote, {.error = offline()});
+  auto restarted = makeController();
+  restarted->viewDidAppear(false);
+  world_.scheduler().advance(5.0);
+  ASSERT_EQ(restarted->playlist()->size(), 4u);
+  world_.network().serve(kRemote, {.data = editedPlaylist(), .headers = {{"ETag", etag}}});
+  before = mark();
+  world_.scheduler().advance(10.0);
+  EXPECT_EQ(world_.network().requestLog().back().headers,
+            (platform::HttpHeaders{{"If-None-Match", etag}}));
+  EXPECT_EQ(countSince(before, "refreshPlaylist: playlist unchanged"), 1u);
+  EXPECT_EQ(world_.network().bodyBytes(), bodies + editedPlaylist().size());
+}
+
+TEST(RefreshSpread, a_fleet_started_at_once_spreads_its_requests_and_unchanged_costs_no_body) {
+  // 1,000 screens, all started at the same moment (a power cut ends), for a day, each with an
+  // identity of its own, against one server whose document does not change.
+  constexpr int kScreens = 1000;
+  constexpr double kLaunch = 6 * 3600.0;
+  const std::string document = R"([{"hls_url": "https://streams.invalid/a", "duration": 3600}])";
+  std::vector<double> firstRound;
+  std::vector<double> lastHour;
+  size_t bodies = 0;
+  size_t requests = 0;
+  for (int screen = 0; screen < kScreens; ++screen) {
+    sim::World world(sim::WorldOptions{kLaunch});
+    world.bundle().setScreenIdentity(0x5EED0000ull + static_cast<uint64_t>(screen) * 7919);
+    world.bundle().setResource("vorn-vimeo-playlist", "json", std::string(kPackagedPath));
+    world.network().writeFile(kPackagedPath, document);
+    world.network().serve(kRemote, {.data = document, .headers = {{"ETag", "\"v1\""}}});
+    world.media().setLength("https://streams.invalid/a", 3600.0);
+    ASSERT_TRUE(world.application().launch(app::classRegistry(), app::kDelegateClassName,
+                                           app::mainInterface(), world.screenBounds(), nullptr));
+    world.scheduler().advance(86400.0);
+    const auto times = remoteRequestTimes(world, kLaunch);
+    ASSERT_GT(times.size(), 140u);
+    for (size_t i = 2; i < times.size(); ++i) {
+      const double gap = times[i] - times[i - 1];
+      ASSERT_GE(gap, 540.0 - 1e-6) << "screen " << screen;
+      ASSERT_LE(gap, 660.0 + 1e-6) << "screen " << screen;
+    }
+    firstRound.push_back(times[1]);
+    for (const double at : times) {
+      if (at >= 82800.0) {
+        lastHour.push_back(at);
+      }
+    }
+    bodies += world.network().bodyBytes();
+    requests += times.size();
+  }
+  // Only the first download of each screen carried the document.
+  EXPECT_EQ(bodies, kScreens * document.size());
+  EXPECT_GT(requests, kScreens * 140u);
+
+  // The busiest window of `width` seconds among `times`.
+  const auto busiest = [](std::vector<double> times, double width) {
+    std::sort(times.begin(), times.end());
+    size_t most = 0;
+    for (size_t i = 0, j = 0; i < times.size(); ++i) {
+      while (times[i] - times[j] >= width) {
+        ++j;
+      }
+      most = std::max(most, i - j + 1);
+    }
+    return most;
+  };
+  // In step, every screen would ask in the same second. The first round spreads over about
+  // ±60 s, and by the end of the day the fleet is spread over the whole interval.
+  const auto [earliest, latest] = std::minmax_element(firstRound.begin(), firstRound.end());
+  EXPECT_LE(*earliest, 545.0);
+  EXPECT_GE(*latest, 655.0);
+  EXPECT_LE(busiest(firstRound, 1.0), 30u);
+  EXPECT_LE(busiest(lastHour, 60.0), 250u);
 }
 
 }  // namespace
