@@ -126,13 +126,20 @@ void AppDelegate::setErrors(const std::vector<std::string>& value) {
   errors_.replace(value);
 }
 
-void AppDelegate::debug(const std::string& message) {
+void AppDelegate::appendDebugmsg(const std::string& message) {
   debugmsgs_.append(message);
+}
+void AppDelegate::appendError(const std::string& message) {
+  errors_.append(message);
+}
+
+void AppDelegate::debug(const std::string& message) {
+  appendDebugmsg(message);
   platform_.systemLog().write("DEBUG: AppDelegate: " + message);
 }
 
 void AppDelegate::error(const std::string& message) {
-  errors_.append(message);
+  appendError(message);
   platform_.systemLog().write("ERROR: AppDelegate: Alert: " + message);
 }
 

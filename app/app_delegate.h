@@ -44,6 +44,10 @@ class AppDelegate : public platform::ApplicationDelegate {
   virtual void setErrors(const std::vector<std::string>& value);
   virtual void error(const std::string& message);
 
+  // The history appends behind debug and error, overridable as the histories' accessors are.
+  virtual void appendDebugmsg(const std::string& message);
+  virtual void appendError(const std::string& message);
+
   // The platform's external-screen events reach the two screen operations.
   void screenDidConnect(platform::Application& application) override;
   void screenDidDisconnect(platform::Application& application) override;

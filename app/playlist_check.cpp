@@ -45,7 +45,7 @@ std::string signedSeconds(double value) {
 }
 
 // Why the channel skips an element that programme::readEntry refuses, in the order it tests.
-std::string skipReason(const Json& element) {
+std::string skipReason(const Json& element, const platform::Url* base) {
   if (!element.is_object()) {
     return "not an object (" + typeName(element) + ")";
   }
@@ -56,7 +56,8 @@ std::string skipReason(const Json& element) {
   if (!address->is_string()) {
     return "hls_url is not text (" + typeName(*address) + ")";
   }
-  if (!platform::Url::parse(address->get<std::string_view>())) {
+  const std::string_view text = address->get<std::string_view>();
+  if (!(base ? platform::Url::resolve(text, *base) : platform::Url::parse(text))) {
     return "hls_url \"" + address->get<std::string>() + "\" does not parse as an address";
   }
   const auto duration = element.find("duration");
@@ -113,7 +114,7 @@ CheckReport lintPlaylist(const Json& document, const platform::Url* base) {
     }
     const auto entry = programme::readEntry(element, base);
     if (!entry) {
-      finding.reason = skipReason(element);
+      finding.reason = skipReason(element, base);
       report.entries.push_back(std::move(finding));
       continue;
     }
@@ -155,7 +156,6 @@ CheckReport lintPlaylist(const Json& document, const platform::Url* base) {
 }
 
 void applyProbes(CheckReport& report, const std::vector<std::optional<StreamProbe>>& probes) {
-  double shift = 0.0;
   for (size_t i = 0; i < report.entries.size() && i < probes.size(); ++i) {
     EntryFinding& entry = report.entries[i];
     if (!probes[i]) {
@@ -173,10 +173,16 @@ void applyProbes(CheckReport& report, const std::vector<std::optional<StreamProb
     }
     const double difference = *probe.duration - entry.duration;
     entry.difference = difference;
-    // Each play runs its real length, so every later item of the queue moves by the difference.
-    shift += difference * static_cast<double>(entry.plays);
-    entry.shiftAfter = shift;
     if (std::abs(difference) > kLengthTolerance) {
+      // The player keeps every item to its slot: a short stream leaves the rest of it to the
+      // slate, a long one is cut where it ends.
+      entry.effect = difference < 0.0
+                         ? "ends " + seconds(-difference) +
+                               " s early: the slate fills the rest of its slot; later items stay "
+                               "on the clock"
+                         : "runs " + seconds(difference) +
+                               " s longer than listed: cut where its slot ends; later items "
+                               "stay on the clock";
       report.warnings.push_back(name + " lasts " + seconds(*probe.duration) + " s, listed " +
                                 seconds(entry.duration) + " s (" + signedSeconds(difference) +
                                 " s)");
@@ -239,9 +245,8 @@ void writeCheckText(const CheckReport& report, std::ostream& out) {
       out << "  real length " << seconds(*probe.duration) << " s, listed "
           << seconds(entry.duration) << " s (" << signedSeconds(*entry.difference) << " s)"
           << (std::abs(*entry.difference) > kLengthTolerance ? ": MISMATCH" : "") << '\n';
-      if (*entry.shiftAfter != 0.0) {
-        out << "  later items of the cycle start " << signedSeconds(*entry.shiftAfter)
-            << " s off the clock\n";
+      if (!entry.effect.empty()) {
+        out << "  " << entry.effect << '\n';
       }
     }
   }
@@ -295,7 +300,9 @@ void writeCheckJson(const CheckReport& report, std::ostream& out) {
       probe["variants"] = std::move(variants);
       if (entry.difference) {
         probe["difference"] = *entry.difference;
-        probe["shift_after"] = *entry.shiftAfter;
+        if (!entry.effect.empty()) {
+          probe["effect"] = entry.effect;
+        }
         probe["mismatch"] = std::abs(*entry.difference) > kLengthTolerance;
       }
       item["probe"] = std::move(probe);

@@ -28,10 +28,10 @@ struct EntryFinding {
   double duration = 0.0;  // listed
   int64_t plays = 0;
   std::optional<StreamProbe> probe;
-  // Filled from the probe: real minus listed length per play, and the clock shift the plays of
-  // this entry and every earlier one add up to by the end of this entry's plays.
+  // Filled from the probe: real minus listed length per play, and what the screen shows for a
+  // difference past the tolerance (every item keeps its slot, so later items stay on the clock).
   std::optional<double> difference;
-  std::optional<double> shiftAfter;
+  std::string effect;
 };
 
 struct CheckReport {

@@ -65,6 +65,16 @@ struct RemoteState {
   bool hung = false;
 };
 
+// The remote server's validator of a document: a refresh that holds it is answered 304, with no
+// body, while the document stays the same.
+std::string entityTag(const std::string& document) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : document) {
+    hash = (hash ^ c) * 1099511628211ull;
+  }
+  return "\"" + std::to_string(hash) + "\"";
+}
+
 void serveRemote(sim::World& world, const std::string& remote,
                  const std::optional<std::string>& playlist, bool reachable) {
   if (!reachable) {
@@ -72,7 +82,7 @@ void serveRemote(sim::World& world, const std::string& remote,
         remote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1009,
                                                 "The Internet connection appears to be offline.")});
   } else if (playlist) {
-    world.network().serve(remote, {.data = *playlist});
+    world.network().serve(remote, {.data = *playlist, .headers = {{"ETag", entityTag(*playlist)}}});
   } else {
     // What an unknown host answers without a --playlist.
     world.network().serve(remote,
@@ -98,6 +108,7 @@ int run(const Options& options, std::ostream& out) {
   const std::string remote = options.settings.playlistUrl;
   world.bundle().setRemotePlaylistAddress(remote);
   world.bundle().setPlaylistRefreshInterval(options.settings.refreshInterval);
+  world.bundle().setScreenIdentity(options.screenId);
   world.network().setTimeout(options.settings.fetchTimeout);
   if (options.stateDir) {
     world.useStateFolder(*options.stateDir);
@@ -108,7 +119,7 @@ int run(const Options& options, std::ostream& out) {
                                                               "The request timed out.")});
   }
   if (playlist) {
-    world.network().serve(remote, {.data = *playlist});
+    world.network().serve(remote, {.data = *playlist, .headers = {{"ETag", entityTag(*playlist)}}});
   }
   if (packaged) {
     world.network().writeFile(kPackagedPath, *packaged);

@@ -185,7 +185,7 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
   Options options;
   CLI::App app(kDescription, "vorn simulate");
   useHelpFormat(app);
-  std::vector<std::string> playlist, packaged, remoteFails, start, duration, stateDir;
+  std::vector<std::string> playlist, packaged, remoteFails, start, duration, stateDir, screenId;
 
   const std::string network = "Network and files";
   app.add_option("--playlist", playlist,
@@ -223,6 +223,12 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
       ->group(network);
   app.add_flag("--no-packaged", options.noPackaged, "the application has no packaged copy")
       ->disable_flag_override()
+      ->group(network);
+  app.add_option("--screen-id", screenId,
+                 "the screen's identity among a fleet's, a whole number: each refresh comes up "
+                 "to 10 % sooner or later, by this number (default: exactly on the interval)")
+      ->type_name("N")
+      ->allow_extra_args(false)
       ->group(network);
   app.add_option("--state-dir", stateDir,
                  "a real folder for the saved copy of the playlist, so that runs can share it "
@@ -339,6 +345,16 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
   options.stateDir = single("--state-dir", stateDir);
   if (options.stateDir && options.stateDir->empty()) {
     throw OptionError("--state-dir: expected a folder");
+  }
+  if (auto text = single("--screen-id", screenId)) {
+    uint64_t id = 0;
+    auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), id);
+    if (text->empty() || ec != std::errc() || end != text->data() + text->size()) {
+      throw OptionError("--screen-id: expected a whole number from 0 to " +
+                        std::to_string(std::numeric_limits<uint64_t>::max()) + ", got " +
+                        inQuotes(*text));
+    }
+    options.screenId = id;
   }
   if (auto text = single("--remote-fails", remoteFails)) {
     options.remoteFails = parseRemoteFails(*text);

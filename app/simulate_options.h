@@ -38,6 +38,8 @@ struct Options {
   std::optional<std::string> packagedPath;
   bool noPackaged = false;
   unsigned long remoteFails = 0;
+  // The simulated screen's identity, which spreads its refreshes; none: no spread.
+  std::optional<uint64_t> screenId;
   double start = 0.0;
   double duration = kDefaultDuration;
   bool trace = false;

@@ -153,9 +153,11 @@ class VornViewController : public platform::ViewController {
   std::shared_ptr<VornViewController> self() {
     return std::static_pointer_cast<VornViewController>(shared_from_this());
   }
-  // The history appends behind debug and error, for subclasses that write their own lines.
-  void appendDebugmsg(const std::string& message) { debugmsgs_.append(message); }
-  void appendError(const std::string& message) { errors_.append(message); }
+  // The history appends behind debug and error: accessors of the two histories like debugmsgs
+  // and setDebugmsgs, so a subclass that keeps them elsewhere sees every append. One entry is
+  // added in place; a get-copy-set would cost the whole history per line.
+  virtual void appendDebugmsg(const std::string& message) { debugmsgs_.append(message); }
+  virtual void appendError(const std::string& message) { errors_.append(message); }
 
  private:
   void setStartValues();
@@ -186,21 +188,51 @@ class VornViewController : public platform::ViewController {
   bool applyWaitingPlaylist(bool queueEnds);
   // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
   // any waiting one is older and dropped.
-  void playlistAccepted(std::string_view bytes, const Json& document,
-                        const std::optional<platform::Url>& answered);
+  void playlistAccepted(std::string_view bytes, const JsonPtr& document,
+                        const std::optional<platform::Url>& answered,
+                        const platform::UrlResponse* response);
   // Completion thread, when the first start's attempts have failed: loads the saved copy, if
   // there is a sound one. False when there is none (a damaged one is logged and ignored).
   bool useSavedPlaylist();
-  void savePlaylistCopy(std::string_view bytes);
+  // Its two halves: the sound saved copy, or nothing (a damaged one is logged), with `where` it
+  // lives; and putting it on screen.
+  JsonPtr readSavedPlaylist(std::string& where);
+  void showSavedPlaylist(const JsonPtr& document, const std::string& where);
+  // Completion thread: a first remote document had nothing to play; the saved copy, else the
+  // packaged copy, is shown instead.
+  void fallBackFromRemote();
+  // `operation` leads any error line.
+  void savePlaylistCopy(std::string_view bytes, const std::string& operation);
+  // The validators of `response`, the answer that brought `document` (`bytes`): kept for the
+  // next refresh's condition, and saved next to the copy.
+  void keepValidators(const platform::UrlResponse& response, const JsonPtr& document,
+                      std::string_view bytes, const std::string& operation);
+  // A good answer of the remote address at a refresh: a fall-back copy is left.
+  void remoteAnsweredAgain();
+  // After a start on a fall-back copy, the remote address is refreshed sooner, at growing
+  // delays, until it answers well.
+  void beginRemoteRetries();
+  void endRemoteRetries();
 
   // Item ends, for the refresh (channel/playback_events.cpp).
   void observeItemEnds();
   void itemPlayedToEnd(const platform::Notification& notification);
 
   struct RefreshState {
+    struct Validators {
+      std::string etag;
+      std::string lastModified;
+      std::weak_ptr<const Json> document;  // what the answer brought
+    };
     bool started = false;
     bool inFlight = false;
-    JsonPtr waiting;  // a new document for the next item boundary
+    std::shared_ptr<platform::Timer> timer;  // the next refresh
+    int backoffStep = -1;                    // retries of the remote address; -1: none
+    uint64_t scheduled = 0;                  // refreshes scheduled, for the jitter
+    std::optional<Validators> validators;
+    std::weak_ptr<const Json> askedAbout;  // what the refresh in flight asked on condition
+    std::string savedValidators;           // as last written
+    JsonPtr waiting;                       // a new document for the next item boundary
     std::optional<platform::Url> waitingBase;
     std::optional<platform::Url> waitingFrom;
     std::optional<size_t> savedDigest;  // of the bytes on disk, when known

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -26,10 +27,16 @@ class Bundle {
   // setting. Set before the application launches.
   double playlistRefreshInterval() const { return playlistRefreshInterval_; }
   void setPlaylistRefreshInterval(double seconds) { playlistRefreshInterval_ = seconds; }
+  // A number that tells this screen from the others of a fleet and stays the same from run to
+  // run; their background fetches are spread apart by it. Nothing: every fetch keeps the interval
+  // exactly. Set before the application launches.
+  std::optional<uint64_t> screenIdentity() const { return screenIdentity_; }
+  void setScreenIdentity(std::optional<uint64_t> identity) { screenIdentity_ = identity; }
 
  private:
   std::string remotePlaylistAddress_ = build::kRemotePlaylistAddress;
   double playlistRefreshInterval_ = 600.0;
+  std::optional<uint64_t> screenIdentity_;
 };
 
 }  // namespace vorn::platform

@@ -1,5 +1,7 @@
 #include "platform/geometry.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
@@ -30,6 +32,21 @@ std::string Rect::description() const {
 
 std::string Error::description() const {
   return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + message_ + "\"";
+}
+
+std::optional<std::string> UrlResponse::valueForHeaderField(std::string_view name) const {
+  const auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::tolower(static_cast<unsigned char>(x)) ==
+                    std::tolower(static_cast<unsigned char>(y));
+           });
+  };
+  for (auto field = headers_.rbegin(); field != headers_.rend(); ++field) {
+    if (same(field->first, name)) {
+      return field->second;
+    }
+  }
+  return std::nullopt;
 }
 
 std::string UrlResponse::description() const {

@@ -445,6 +445,12 @@ ParseResult parsePlaylist(std::string_view bytes, const platform::Url* base, siz
   return parseDocument(bytes);
 }
 
+bool answeredWithSuccess(const platform::UrlResponse* response) {
+  // Status 0 is a file read, which has no status.
+  return response && (response->statusCode() == 0 ||
+                      (response->statusCode() >= 200 && response->statusCode() <= 299));
+}
+
 bool isTooManyItems(const platform::Error& error) {
   return error.domain() == platform::kJsonErrorDomain && error.code() == kTooManyItems;
 }
@@ -515,11 +521,18 @@ void VornViewController::updatePlaylistCompletionHandler(
       return;
     }
   }
-  playlistAccepted(*data, *document, answered);
+  const bool nothingPlayable = programme::countCycleItems(*document, basePointer, 0) == 0;
+  playlistAccepted(*data, document, answered, urlresponse.get());
   notePlaylistAddress(document, base);
   setPlaylist(std::move(document));
   debug("Loaded playlist from " + log::renderOptional(answered));
   loadVideos(false);
+  // A remote document with nothing to play leaves the screen black: what is shown is chosen as
+  // after a failed fetch, while the refresh keeps asking the remote address.
+  if (nothingPlayable && (!answered || !answered->isFileUrl()) && !DEVELOPER_MODE() &&
+      playlistNSURL() == PLAYLIST_NSURL_REMOTE()) {
+    fallBackFromRemote();
+  }
 }
 
 }  // namespace vorn

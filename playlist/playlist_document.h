@@ -8,6 +8,7 @@
 #include "channel/programme_clock.h"
 #include "platform/error.h"
 #include "platform/url.h"
+#include "platform/url_session.h"
 
 namespace vorn::playlist {
 
@@ -37,6 +38,10 @@ ParseResult parseDocumentWithReferenceParser(std::string_view bytes);
 ParseResult parsePlaylist(std::string_view bytes, const platform::Url* base,
                           size_t maxItems = programme::kMaxCycleItems);
 inline constexpr size_t kMaxValues = 2'000'000;
+
+// Whether an answer is a success: a 2xx HTTP status, or a file read (status 0). Nothing answered
+// is not one.
+bool answeredWithSuccess(const platform::UrlResponse* response);
 
 // Whether `error` is tooManyItemsError(); whether it is that or the refusal of too many values.
 bool isTooManyItems(const platform::Error& error);

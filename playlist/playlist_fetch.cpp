@@ -29,7 +29,8 @@ void VornViewController::fetchPlaylist(bool mayReturnToRemote) {
     // With no packaged copy a failed course leaves no address; the remote one is the only way
     // back to a programme, so a new request starts a new course there.
     const platform::Url remote = *remoteAddress;
-    debug("updatePlaylist: no local playlist file; trying " + remote.description() + " again");
+    debug("updatePlaylist: no local playlist file; trying " +
+          log::renderOptional(std::optional<platform::Url>(remote)) + " again");
     setPlaylistNSURL(remote);
     setFetchPlaylistRetries(kFetchPlaylistRetries);
     return remote;
@@ -61,12 +62,16 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
   }
   // The last good remote document comes before the packaged copy: it is what the operator last
   // published.
-  if (playlistNSURL() && playlistNSURL() == PLAYLIST_NSURL_REMOTE() && !DEVELOPER_MODE() &&
-      useSavedPlaylist()) {
+  const bool fromRemote = playlistNSURL() && playlistNSURL() == PLAYLIST_NSURL_REMOTE();
+  if (fromRemote && !DEVELOPER_MODE() && useSavedPlaylist()) {
+    beginRemoteRetries();
     return;
   }
   debug("Using local playlist file " + log::renderOptional(PLAYLIST_NSURL_LOCAL()));
   setPlaylistNSURL(PLAYLIST_NSURL_LOCAL());
+  if (fromRemote && PLAYLIST_NSURL_LOCAL()) {
+    beginRemoteRetries();
+  }
   if (!PLAYLIST_NSURL_LOCAL()) {
     // Nothing to fall back to: the course ends here, and the next foreground return starts
     // another one at the remote address.
@@ -80,6 +85,27 @@ void VornViewController::setTimerRetryUpdatePlaylist() {
     return;
   }
   updatePlaylistThenLoadVideos();
+}
+
+void VornViewController::fallBackFromRemote() {
+  // The load of the document with nothing to play is already posted; the copy follows it on the
+  // main queue, so that load still finds that document.
+  std::string where;
+  if (const JsonPtr saved = readSavedPlaylist(where)) {
+    platform().mainQueue().post(
+        [self = self(), saved, where] { self->showSavedPlaylist(saved, where); });
+    beginRemoteRetries();
+    return;
+  }
+  if (!PLAYLIST_NSURL_LOCAL()) {
+    return;
+  }
+  beginRemoteRetries();
+  platform().mainQueue().post([self = self()] {
+    self->debug("Using local playlist file " + log::renderOptional(self->PLAYLIST_NSURL_LOCAL()));
+    self->setPlaylistNSURL(self->PLAYLIST_NSURL_LOCAL());
+    self->updatePlaylistThenLoadVideos();
+  });
 }
 
 void VornViewController::scheduleRetry() {

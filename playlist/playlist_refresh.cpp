@@ -1,6 +1,10 @@
 #include "playlist/playlist_refresh.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 
 #include "channel/programme_clock.h"
@@ -40,6 +44,27 @@ bool sameDocument(const Json& a, const Json& b) {
   return false;
 }
 
+double refreshJitter(std::optional<uint64_t> screen, uint64_t refresh) {
+  if (!screen) {
+    return 1.0;
+  }
+  // splitmix64 of the screen and the refresh's number: the same screen spreads its own refreshes
+  // too, so two screens never stay in step.
+  uint64_t mixed = *screen + 0x9E3779B97F4A7C15ull * (refresh + 1);
+  mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ull;
+  mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBull;
+  mixed ^= mixed >> 31;
+  const double unit = static_cast<double>(mixed >> 11) * 0x1.0p-53;  // [0, 1)
+  return 1.0 - kRefreshJitter + 2.0 * kRefreshJitter * unit;
+}
+
+double refreshDelay(double interval, int backoffStep) {
+  if (backoffStep < 0) {
+    return interval;
+  }
+  return std::min(interval, kFirstRemoteRetrySeconds * std::ldexp(1.0, std::min(backoffStep, 40)));
+}
+
 }  // namespace vorn::playlist
 
 namespace vorn {
@@ -50,16 +75,32 @@ size_t digestOf(std::string_view bytes) {
   return std::hash<std::string_view>{}(bytes);
 }
 
+// A digest that every build computes alike (FNV-1a), for what is kept on disk.
+std::string stableDigest(std::string_view bytes) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : bytes) {
+    hash = (hash ^ c) * 1099511628211ull;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// What the validators of an answer are kept as next to the saved copy whose bytes they came with.
+std::string validatorsText(const std::string& etag, const std::string& lastModified,
+                           std::string_view bytes) {
+  return nlohmann::json{
+      {"etag", etag}, {"last_modified", lastModified}, {"digest", stableDigest(bytes)}}
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 // Why a document cannot be played as it is, or nothing when it can.
 std::optional<std::string> unplayable(const Json& document, const platform::Url* base) {
   if (!document.is_array()) {
     return "the top level is not an array";
   }
-  if (programme::countCycleItems(document, base) > programme::kMaxCycleItems) {
-    return playlist::tooManyItemsError()->description();
-  }
   if (programme::countCycleItems(document, base, 0) == 0) {
-    return "no playable entries";
+    return "playlist has no playable entries";
   }
   return std::nullopt;
 }
@@ -85,28 +126,85 @@ void VornViewController::startPlaylistRefresh() {
 
 void VornViewController::scheduleRefresh() {
   platform().mainQueue().post([self = self()] {
-    self->platform().timers().scheduledTimer(
-        self->platform().bundle().playlistRefreshInterval(),
-        platform::TimerAction::strong(self,
-                                      "refreshPlaylist:", &VornViewController::refreshPlaylist));
+    const auto& bundle = self->platform().bundle();
+    std::shared_ptr<platform::Timer> previous;
+    double delay = 0.0;
+    {
+      std::lock_guard lock(self->refreshMutex_);
+      previous = std::move(self->refresh_.timer);
+      delay = playlist::refreshDelay(bundle.playlistRefreshInterval(), self->refresh_.backoffStep);
+      if (self->refresh_.backoffStep >= 0) {
+        ++self->refresh_.backoffStep;
+      }
+      delay *= playlist::refreshJitter(bundle.screenIdentity(), self->refresh_.scheduled++);
+    }
+    // One refresh is pending at a time: one due sooner or later than the new one goes.
+    if (previous) {
+      previous->invalidate();
+    }
+    auto timer = self->platform().timers().scheduledTimer(
+        delay, platform::TimerAction::strong(
+                   self, "refreshPlaylist:", &VornViewController::refreshPlaylist));
+    std::lock_guard lock(self->refreshMutex_);
+    self->refresh_.timer = std::move(timer);
   });
+}
+
+void VornViewController::beginRemoteRetries() {
+  {
+    std::lock_guard lock(refreshMutex_);
+    if (!refresh_.started || refresh_.backoffStep >= 0) {
+      return;
+    }
+    refresh_.backoffStep = 0;
+  }
+  scheduleRefresh();
+}
+
+void VornViewController::endRemoteRetries() {
+  {
+    std::lock_guard lock(refreshMutex_);
+    if (refresh_.backoffStep < 0) {
+      return;
+    }
+    refresh_.backoffStep = -1;
+  }
+  scheduleRefresh();
 }
 
 void VornViewController::refreshPlaylist(platform::Timer& timer) {
   (void)timer;
   // The next one is due an interval after this one started, however long this one takes.
   scheduleRefresh();
+  // Asked on condition when the validators belong to what plays or waits: an unchanged document
+  // then costs no body.
+  const JsonPtr playing = playlist();
+  platform::HttpHeaders headers;
   {
     std::lock_guard lock(refreshMutex_);
     if (refresh_.inFlight) {
       return;
     }
     refresh_.inFlight = true;
+    refresh_.askedAbout.reset();
+    if (refresh_.validators) {
+      const JsonPtr validated = refresh_.validators->document.lock();
+      if (validated && (validated == playing || validated == refresh_.waiting)) {
+        if (!refresh_.validators->etag.empty()) {
+          headers.emplace_back("If-None-Match", refresh_.validators->etag);
+        }
+        if (!refresh_.validators->lastModified.empty()) {
+          headers.emplace_back("If-Modified-Since", refresh_.validators->lastModified);
+        }
+        refresh_.askedAbout = validated;
+      }
+    }
   }
   platform().urlSession().startDataTask(
-      *PLAYLIST_NSURL_REMOTE(), [self = self()](std::optional<platform::Bytes> data,
-                                                std::shared_ptr<platform::UrlResponse> response,
-                                                std::shared_ptr<platform::Error> failure) {
+      *PLAYLIST_NSURL_REMOTE(), headers,
+      [self = self()](std::optional<platform::Bytes> data,
+                      std::shared_ptr<platform::UrlResponse> response,
+                      std::shared_ptr<platform::Error> failure) {
         self->refreshPlaylistCompletionHandler(std::move(data), std::move(response),
                                                std::move(failure));
         std::lock_guard lock(self->refreshMutex_);
@@ -123,39 +221,62 @@ void VornViewController::refreshPlaylistCompletionHandler(
     this->error("refreshPlaylist: Error fetching playlist: " + log::renderOptional(error));
     return;
   }
-  auto parsed = playlist::parseDocument(*data);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
+  JsonPtr askedAbout;
+  {
+    std::lock_guard lock(refreshMutex_);
+    askedAbout = refresh_.askedAbout.lock();
+    refresh_.askedAbout.reset();
+  }
+  // Not modified since the answer that brought what plays, or what waits for its boundary.
+  if (urlresponse && urlresponse->statusCode() == 304 && askedAbout) {
+    remoteAnsweredAgain();
+    endRemoteRetries();
+    if (askedAbout == playlist()) {
+      {
+        std::lock_guard lock(refreshMutex_);
+        refresh_.waiting.reset();
+      }
+      debug("refreshPlaylist: playlist unchanged");
+      return;
+    }
+    bool waits = false;
+    {
+      std::lock_guard lock(refreshMutex_);
+      waits = askedAbout == refresh_.waiting;
+      if (!waits) {
+        // Neither plays nor waits any more: ask without condition next time.
+        refresh_.validators.reset();
+      }
+    }
+    if (waits) {
+      debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
+      return;
+    }
+  }
+  // An error page is no playlist, whatever its body holds.
+  if (!playlist::answeredWithSuccess(urlresponse.get())) {
+    this->error("refreshPlaylist: Error fetching playlist: HTTP status " +
+                std::to_string(urlresponse ? urlresponse->statusCode() : 0));
     return;
   }
-  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
   std::optional<platform::Url> answered;
   if (urlresponse) {
     answered = urlresponse->url();
   }
   const std::optional<platform::Url> base = answered ? answered : PLAYLIST_NSURL_REMOTE();
-  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
-    if (*why == "no playable entries") {
-      this->error(
-          "updatePlaylistCompletionHandler: playlist has no playable entries; keeping the "
-          "current playlist");
-    } else {
-      this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
-    }
+  auto parsed = playlist::parsePlaylist(*data, base ? &*base : nullptr);
+  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
+    this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
     return;
   }
-  savePlaylistCopy(*data);
-
-  // The remote address answers again: a fall-back copy is left, and a return to the foreground
-  // asks the remote address with a whole course again.
-  if (playlistNSURL() != PLAYLIST_NSURL_REMOTE()) {
-    debug("refreshPlaylist: leaving " + log::renderOptional(playlistNSURL()) + " for " +
-          log::renderOptional(PLAYLIST_NSURL_REMOTE()));
-    setPlaylistNSURL(PLAYLIST_NSURL_REMOTE());
+  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
+  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
+    this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
+    return;
   }
-  if (fetchPlaylistRetries() < kFetchPlaylistRetries) {
-    setFetchPlaylistRetries(kFetchPlaylistRetries);
-  }
+  savePlaylistCopy(*data, "refreshPlaylist: ");
+  remoteAnsweredAgain();
+  endRemoteRetries();
 
   const JsonPtr current = playlist();
   if (current && playlistAddressOf(current) == base &&
@@ -164,10 +285,12 @@ void VornViewController::refreshPlaylistCompletionHandler(
       std::lock_guard lock(refreshMutex_);
       refresh_.waiting.reset();
     }
+    keepValidators(*urlresponse, current, *data, "refreshPlaylist: ");
     debug("refreshPlaylist: playlist unchanged");
     return;
   }
   bool stillWaiting = false;
+  JsonPtr waits;
   {
     std::lock_guard lock(refreshMutex_);
     const JsonPtr waiting = refresh_.waiting;
@@ -178,7 +301,9 @@ void VornViewController::refreshPlaylistCompletionHandler(
       refresh_.waitingBase = base;
     }
     refresh_.waitingFrom = answered;
+    waits = refresh_.waiting;
   }
+  keepValidators(*urlresponse, waits, *data, "refreshPlaylist: ");
   if (stillWaiting) {
     debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
     return;
@@ -192,6 +317,46 @@ void VornViewController::refreshPlaylistCompletionHandler(
       self->applyWaitingPlaylist(false);
     }
   });
+}
+
+void VornViewController::remoteAnsweredAgain() {
+  // The remote address answers again: a fall-back copy is left, and a return to the foreground
+  // asks the remote address with a whole course again.
+  if (playlistNSURL() != PLAYLIST_NSURL_REMOTE()) {
+    debug("refreshPlaylist: leaving " + log::renderOptional(playlistNSURL()) + " for " +
+          log::renderOptional(PLAYLIST_NSURL_REMOTE()));
+    setPlaylistNSURL(PLAYLIST_NSURL_REMOTE());
+  }
+  if (fetchPlaylistRetries() < kFetchPlaylistRetries) {
+    setFetchPlaylistRetries(kFetchPlaylistRetries);
+  }
+}
+
+void VornViewController::keepValidators(const platform::UrlResponse& response,
+                                        const JsonPtr& document, std::string_view bytes,
+                                        const std::string& operation) {
+  const std::string etag = response.valueForHeaderField("ETag").value_or("");
+  const std::string lastModified = response.valueForHeaderField("Last-Modified").value_or("");
+  const std::string text = validatorsText(etag, lastModified, bytes);
+  {
+    std::lock_guard lock(refreshMutex_);
+    if (etag.empty() && lastModified.empty()) {
+      refresh_.validators.reset();
+    } else {
+      refresh_.validators = RefreshState::Validators{etag, lastModified, document};
+    }
+    // None to keep: one kept from before names other bytes, and is not used with these.
+    if (refresh_.savedValidators == text || !refresh_.validators) {
+      return;
+    }
+  }
+  // Next to the saved copy, so that a restart on that copy still asks on condition.
+  if (const auto failure = platform().stateStore().write(playlist::kSavedValidatorsName, text)) {
+    error(operation + "Error saving playlist: " + failure->description());
+    return;
+  }
+  std::lock_guard lock(refreshMutex_);
+  refresh_.savedValidators = text;
 }
 
 bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
@@ -227,21 +392,25 @@ bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
   return true;
 }
 
-void VornViewController::playlistAccepted(std::string_view bytes, const Json& document,
-                                          const std::optional<platform::Url>& answered) {
+void VornViewController::playlistAccepted(std::string_view bytes, const JsonPtr& document,
+                                          const std::optional<platform::Url>& answered,
+                                          const platform::UrlResponse* response) {
   {
     std::lock_guard lock(refreshMutex_);
     refresh_.waiting.reset();
   }
-  if (!answered || answered->isFileUrl()) {
+  // The first start plays whatever answered, but only a success is the last good copy.
+  if (!answered || answered->isFileUrl() || !playlist::answeredWithSuccess(response)) {
     return;
   }
-  if (programme::countCycleItems(document, &*answered, 0) > 0) {
-    savePlaylistCopy(bytes);
+  if (programme::countCycleItems(*document, &*answered, 0) > 0) {
+    savePlaylistCopy(bytes, "updatePlaylistCompletionHandler: ");
+    keepValidators(*response, document, bytes, "updatePlaylistCompletionHandler: ");
+    endRemoteRetries();
   }
 }
 
-void VornViewController::savePlaylistCopy(std::string_view bytes) {
+void VornViewController::savePlaylistCopy(std::string_view bytes, const std::string& operation) {
   const size_t digest = digestOf(bytes);
   {
     std::lock_guard lock(refreshMutex_);
@@ -250,7 +419,7 @@ void VornViewController::savePlaylistCopy(std::string_view bytes) {
     }
   }
   if (const auto failure = platform().stateStore().write(playlist::kSavedPlaylistName, bytes)) {
-    error("Error saving playlist: " + failure->description());
+    error(operation + "Error saving playlist: " + failure->description());
     return;
   }
   std::lock_guard lock(refreshMutex_);
@@ -258,39 +427,66 @@ void VornViewController::savePlaylistCopy(std::string_view bytes) {
 }
 
 bool VornViewController::useSavedPlaylist() {
+  std::string where;
+  const JsonPtr document = readSavedPlaylist(where);
+  if (document) {
+    showSavedPlaylist(document, where);
+  }
+  return document != nullptr;
+}
+
+JsonPtr VornViewController::readSavedPlaylist(std::string& where) {
   auto& store = platform().stateStore();
-  const std::string where = store.location(playlist::kSavedPlaylistName);
+  where = log::renderOptional(std::optional<platform::Url>(
+      platform::Url::fileUrlWithPath(store.location(playlist::kSavedPlaylistName))));
   auto saved = store.read(playlist::kSavedPlaylistName);
   if (!saved.data && !saved.error) {
-    return false;
+    return nullptr;
   }
   const auto ignore = [&](const std::string& why) {
     error("Ignoring saved playlist " + where + ": " + why);
-    return false;
+    return nullptr;
   };
   if (saved.error) {
     return ignore(saved.error->description());
   }
-  auto parsed = playlist::parseDocument(*saved.data);
+  // Saved only from the remote address, so its relative stream addresses are the remote's.
+  const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
+  auto parsed = playlist::parsePlaylist(*saved.data, base ? &*base : nullptr);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     return ignore((*parseError)->description());
   }
-  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  // Saved only from the remote address, so its relative stream addresses are the remote's.
-  const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
+  JsonPtr document = std::get<JsonPtr>(std::move(parsed));
   if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
     return ignore(*why);
   }
-  {
-    std::lock_guard lock(refreshMutex_);
-    refresh_.savedDigest = digestOf(*saved.data);
-    refresh_.waiting.reset();
+  // The validators saved with these very bytes, if any: the refresh asks on their condition.
+  std::optional<RefreshState::Validators> validators;
+  if (auto kept = store.read(playlist::kSavedValidatorsName); kept.data) {
+    const auto json = nlohmann::json::parse(*kept.data, nullptr, false);
+    if (json.is_object() && json.value("digest", "") == stableDigest(*saved.data) &&
+        json["etag"].is_string() && json["last_modified"].is_string()) {
+      validators = RefreshState::Validators{json["etag"].get<std::string>(),
+                                            json["last_modified"].get<std::string>(), document};
+    }
   }
+  std::lock_guard lock(refreshMutex_);
+  refresh_.savedDigest = digestOf(*saved.data);
+  refresh_.waiting.reset();
+  if (validators && (!validators->etag.empty() || !validators->lastModified.empty())) {
+    refresh_.validators = std::move(validators);
+  }
+  return document;
+}
+
+void VornViewController::showSavedPlaylist(const JsonPtr& document, const std::string& where) {
+  // Announced as the packaged copy is; the file is read from the store, not downloaded.
   debug("Using saved playlist file " + where);
-  notePlaylistAddress(document, base);
+  debug("updatePlaylist");
+  notePlaylistAddress(document, PLAYLIST_NSURL_REMOTE());
   setPlaylist(document);
+  debug("Loaded playlist from " + where);
   loadVideos(false);
-  return true;
 }
 
 }  // namespace vorn

@@ -23,6 +23,10 @@ class InstalledBundle : public platform::Bundle {
                                              const std::string& type) const override;
   const std::vector<std::string>& folders() const { return folders_; }
 
+  // The machine's identity read from `path` (the systemd machine id), as a number; nothing when
+  // the file cannot be read or is empty.
+  static std::optional<uint64_t> machineIdentity(const std::string& path);
+
   // The folders for an executable at `executablePath`, given VORN_DATA_DIR's value (if any).
   static std::vector<std::string> foldersFor(const std::string& executablePath,
                                              const char* dataDirOverride);

@@ -69,10 +69,13 @@ struct CurlUrlSession::Request {
     if (easy) {
       curl_easy_cleanup(easy);
     }
+    curl_slist_free_all(requestHeaders);
   }
   platform::Url url;
   platform::DataTaskCompletion completion;
   CURL* easy = nullptr;
+  curl_slist* requestHeaders = nullptr;
+  platform::HttpHeaders responseHeaders;  // of the latest answer (a redirect starts them again)
   std::string body;
   size_t maxBody = 0;
   bool overCap = false;
@@ -123,9 +126,16 @@ bool CurlUrlSession::isWorkerThread() const {
   return std::this_thread::get_id() == worker_.get_id();
 }
 
-void CurlUrlSession::startDataTask(const platform::Url& url,
+void CurlUrlSession::startDataTask(const platform::Url& url, const platform::HttpHeaders& headers,
                                    platform::DataTaskCompletion completion) {
   auto request = std::make_unique<Request>(url, std::move(completion));
+  for (const auto& [name, value] : headers) {
+    // A line break would start another field: such a field is not sent.
+    if ((name + value).find_first_of("\r\n") == std::string::npos) {
+      request->requestHeaders =
+          curl_slist_append(request->requestHeaders, (name + ": " + value).c_str());
+    }
+  }
   {
     std::lock_guard lock(mutex_);
     if (!workerDone_) {
@@ -155,6 +165,28 @@ size_t CurlUrlSession::writeBody(char* data, size_t size, size_t count, void* us
   return bytes;
 }
 
+size_t CurlUrlSession::readHeader(char* data, size_t size, size_t count, void* userdata) {
+  auto* request = static_cast<Request*>(userdata);
+  const size_t bytes = size * count;
+  std::string_view line(data, bytes);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    line.remove_suffix(1);
+  }
+  if (line.starts_with("HTTP/")) {
+    request->responseHeaders.clear();
+  } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+      value.remove_prefix(1);
+    }
+    // Bounded, as the body is: a server cannot grow the answer without limit through its headers.
+    if (request->responseHeaders.size() < 256) {
+      request->responseHeaders.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    }
+  }
+  return bytes;
+}
+
 void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   CURL* easy = curl_easy_init();
   if (!easy) {
@@ -169,6 +201,11 @@ void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->errorBuffer);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlUrlSession::writeBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, request.get());
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlUrlSession::readHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, request.get());
+  if (request->requestHeaders) {
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->requestHeaders);
+  }
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https,http,file");
   // No downgrade: what was asked for over TLS is only accepted over TLS, and a redirect never
   // reaches the local file system.
@@ -227,7 +264,8 @@ void CurlUrlSession::finishTransfer(CURL* easy, CURLcode result) {
   }
   long status = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-  auto response = std::make_shared<platform::UrlResponse>(answeredBy(easy, request->url), status);
+  auto response = std::make_shared<platform::UrlResponse>(answeredBy(easy, request->url), status,
+                                                          std::move(request->responseHeaders));
   complete(request->completion, std::move(request->body), std::move(response), nullptr);
 }
 

@@ -52,7 +52,9 @@ class CurlUrlSession : public platform::UrlSession {
   CurlUrlSession(const CurlUrlSession&) = delete;
   CurlUrlSession& operator=(const CurlUrlSession&) = delete;
 
-  void startDataTask(const platform::Url& url, platform::DataTaskCompletion completion) override;
+  using platform::UrlSession::startDataTask;
+  void startDataTask(const platform::Url& url, const platform::HttpHeaders& headers,
+                     platform::DataTaskCompletion completion) override;
 
   // Whether the caller runs on the worker thread (where completions run).
   bool isWorkerThread() const;
@@ -63,6 +65,7 @@ class CurlUrlSession : public platform::UrlSession {
   void startTransfer(std::unique_ptr<Request> request);
   void finishTransfer(CURL* easy, CURLcode result);
   static size_t writeBody(char* data, size_t size, size_t count, void* userdata);
+  static size_t readHeader(char* data, size_t size, size_t count, void* userdata);
 
   const UrlSessionOptions options_;
   CURLM* multi_ = nullptr;

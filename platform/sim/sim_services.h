@@ -111,7 +111,8 @@ class SimStateStore : public platform::StateStore {
  public:
   ReadResult read(const std::string& name) override;
   std::shared_ptr<platform::Error> write(const std::string& name, std::string_view bytes) override;
-  std::string location(const std::string& name) const override { return "state:" + name; }
+  // A path, as a folder's store gives: the log names it as a file address.
+  std::string location(const std::string& name) const override { return "/state/" + name; }
 
   void put(const std::string& name, std::string bytes);
   // Reads of `name` fail with `error` from now on (nothing: they succeed again).

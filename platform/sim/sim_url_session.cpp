@@ -12,21 +12,21 @@ std::shared_ptr<platform::Error> timedOut() {
 
 }  // namespace
 
-void SimUrlSession::startDataTask(const platform::Url& url,
+void SimUrlSession::startDataTask(const platform::Url& url, const platform::HttpHeaders& headers,
                                   platform::DataTaskCompletion completion) {
   Response response;
   std::optional<uint64_t> heldId;
   double timeout = 0.0;
   {
     std::lock_guard lock(mutex_);
-    requests_.push_back(url.text());
+    requests_.push_back({url.text(), headers, scheduler_.now()});
     if (std::find(heldUrls_.begin(), heldUrls_.end(), url.text()) != heldUrls_.end()) {
       heldId = nextHeldId_++;
-      held_.push_back({url, std::move(completion), *heldId});
+      held_.push_back({url, std::move(completion), *heldId, headers});
       completion = nullptr;
       timeout = timeout_;
     } else {
-      response = decide(url);
+      response = decide(url, headers);
     }
   }
   if (completion) {
@@ -63,6 +63,26 @@ void SimUrlSession::timeOutHeld(uint64_t id) {
   deliver(request->url, {.error = timedOut()}, std::move(request->completion));
 }
 
+SimUrlSession::Response SimUrlSession::decide(const platform::Url& url,
+                                              const platform::HttpHeaders& headers) {
+  Response response = decide(url);
+  if (!response.data || response.status < 200 || response.status > 299) {
+    return response;
+  }
+  const platform::UrlResponse fields(url, response.status, response.headers);
+  const platform::UrlResponse request(url, 0, headers);
+  for (const auto& [validator, condition] :
+       {std::pair{"ETag", "If-None-Match"}, std::pair{"Last-Modified", "If-Modified-Since"}}) {
+    const auto value = fields.valueForHeaderField(validator);
+    if (value && request.valueForHeaderField(condition) == value) {
+      response.status = 304;
+      response.data = "";
+      return response;
+    }
+  }
+  return response;
+}
+
 SimUrlSession::Response SimUrlSession::decide(const platform::Url& url) {
   const std::string& text = url.text();
   auto once = oneShots_.find(text);
@@ -94,6 +114,7 @@ void SimUrlSession::deliver(const platform::Url& url, Response response,
     if (timeout_ > 0.0 && response.delay > timeout_) {
       response = {.error = timedOut(), .delay = timeout_};
     }
+    bodyBytes_ += response.data && !response.error ? response.data->size() : 0;
   }
   std::shared_ptr<platform::UrlResponse> answered;
   if (!response.error) {
@@ -101,7 +122,8 @@ void SimUrlSession::deliver(const platform::Url& url, Response response,
     if (response.answeredFrom) {
       from = platform::Url::parse(*response.answeredFrom);
     }
-    answered = std::make_shared<platform::UrlResponse>(from.value_or(url), response.status);
+    answered = std::make_shared<platform::UrlResponse>(from.value_or(url), response.status,
+                                                       std::move(response.headers));
   }
   // The completion carries the answer decided now.
   Scheduler::Work work;
@@ -130,7 +152,22 @@ void SimUrlSession::serveOnce(const std::string& url, Response response) {
 
 std::vector<std::string> SimUrlSession::requests() const {
   std::lock_guard lock(mutex_);
+  std::vector<std::string> urls;
+  urls.reserve(requests_.size());
+  for (const auto& request : requests_) {
+    urls.push_back(request.url);
+  }
+  return urls;
+}
+
+std::vector<SimUrlSession::Request> SimUrlSession::requestLog() const {
+  std::lock_guard lock(mutex_);
   return requests_;
+}
+
+size_t SimUrlSession::bodyBytes() const {
+  std::lock_guard lock(mutex_);
+  return bodyBytes_;
 }
 
 size_t SimUrlSession::pendingDownloads() const {
@@ -178,7 +215,7 @@ size_t SimUrlSession::release(const std::string& url) {
     std::erase(heldUrls_, url);
     for (auto it = held_.begin(); it != held_.end();) {
       if (it->url.text() == url) {
-        Response response = decide(it->url);
+        Response response = decide(it->url, it->headers);
         answered.emplace_back(std::move(*it), std::move(response));
         it = held_.erase(it);
       } else {

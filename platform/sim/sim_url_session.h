@@ -24,6 +24,9 @@ namespace vorn::sim {
 // answers them one by one (with any response) or releases them (answered by the rules above, as if
 // made then). Until then they hang.
 //
+// A response with an ETag or a Last-Modified field answers a request whose If-None-Match or
+// If-Modified-Since holds the same text as a server does: 304, with its fields and an empty body.
+//
 // With a timeout set, a request gives up as a real session does: one still held, or one whose
 // answer would take longer, completes with "The request timed out." that many seconds after it
 // started.
@@ -39,20 +42,32 @@ class SimUrlSession : public platform::UrlSession {
     // The address that answers, as after a redirect; the requested one when not set (or when the
     // text is not an address).
     std::optional<std::string> answeredFrom = std::nullopt;
+    platform::HttpHeaders headers = {};
+  };
+  // A request as it was started.
+  struct Request {
+    std::string url;
+    platform::HttpHeaders headers;
+    double at = 0.0;  // the scheduler's time
   };
 
   SimUrlSession(Scheduler& scheduler, const SimTrace& trace)
       : scheduler_(scheduler), trace_(trace) {}
 
-  void startDataTask(const platform::Url& url, platform::DataTaskCompletion completion) override;
+  using platform::UrlSession::startDataTask;
+  void startDataTask(const platform::Url& url, const platform::HttpHeaders& headers,
+                     platform::DataTaskCompletion completion) override;
 
   // Seconds a request may take; 0 (the default) for no limit.
   void setTimeout(double seconds);
 
   void serve(const std::string& url, Response response);
   void serveOnce(const std::string& url, Response response);
-  // Every request started, in order.
+  // Every request started, in order: its address; and all it carried.
   std::vector<std::string> requests() const;
+  std::vector<Request> requestLog() const;
+  // The bytes of every body answered so far.
+  size_t bodyBytes() const;
   // Requests started and not yet completed: answered and due, or held.
   size_t pendingDownloads() const;
 
@@ -77,9 +92,11 @@ class SimUrlSession : public platform::UrlSession {
     platform::Url url;
     platform::DataTaskCompletion completion;
     uint64_t id = 0;
+    platform::HttpHeaders headers;
   };
 
-  // The scripted or default answer to a request for `url`. Requires the lock.
+  // The scripted or default answer to a request for `url` with `headers`. Requires the lock.
+  Response decide(const platform::Url& url, const platform::HttpHeaders& headers);
   Response decide(const platform::Url& url);
   void deliver(const platform::Url& url, Response response,
                platform::DataTaskCompletion completion);
@@ -91,7 +108,8 @@ class SimUrlSession : public platform::UrlSession {
   mutable std::mutex mutex_;
   std::map<std::string, Response> rules_;
   std::map<std::string, std::deque<Response>> oneShots_;
-  std::vector<std::string> requests_;
+  std::vector<Request> requests_;
+  size_t bodyBytes_ = 0;
   std::map<std::string, std::string> files_;
   std::vector<std::string> heldUrls_;
   std::deque<Held> held_;

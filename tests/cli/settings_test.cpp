@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -228,6 +229,64 @@ TEST_F(Settings, printed_settings_name_their_sources) {
                                    [&](const std::string& l) { return l.starts_with(start); });
     ASSERT_NE(line, lines.end()) << start << "\n" << text;
     EXPECT_TRUE(line->ends_with("# " + origin)) << *line;
+  }
+}
+
+TEST_F(Settings, the_ends_of_every_range_are_accepted) {
+  constexpr const char* kYear = "31622400";  // 366 days
+  auto low = load({"--volume", "0", "--screen", "0", "--max-bitrate", "1", "--refresh-interval",
+                   kYear, "--fetch-timeout", kYear});
+  EXPECT_EQ(low.values.volume, 0);
+  EXPECT_EQ(low.values.screen, 0);
+  EXPECT_EQ(low.values.maxBitrate, 1);
+  EXPECT_EQ(low.values.refreshInterval, 31622400.0);
+  EXPECT_EQ(low.values.fetchTimeout, 31622400.0);
+  write(userFile_, "volume = 100\nscreen = 63\nmax_bitrate = 2147483647\n");
+  auto high = load({});
+  EXPECT_EQ(high.values.volume, 100);
+  EXPECT_EQ(high.values.screen, 63);
+  EXPECT_EQ(high.values.maxBitrate, 2147483647);
+  EXPECT_NE(failure({"--refresh-interval", "31622401"}).find("refresh_interval"),
+            std::string::npos);
+}
+
+// The keys that the shipped settings file and the man page's SETTINGS section describe.
+std::vector<std::string> documentedKeys(const std::string& path, const std::regex& key,
+                                        const std::string& from = "", const std::string& to = "") {
+  std::ifstream file(path);
+  std::vector<std::string> keys;
+  bool inside = from.empty();
+  for (std::string line; std::getline(file, line);) {
+    if (!from.empty() && line.starts_with(from)) {
+      inside = true;
+    } else if (inside && !to.empty() && line.starts_with(to)) {
+      break;
+    }
+    std::smatch match;
+    if (inside && std::regex_search(line, match, key)) {
+      keys.push_back(match[1]);
+    }
+  }
+  return keys;
+}
+
+TEST_F(Settings, the_man_page_and_the_shipped_file_describe_every_key_the_parser_reads) {
+  auto keys = app::settingKeys();
+  std::sort(keys.begin(), keys.end());
+  auto shipped = documentedKeys(std::string(VORN_SOURCE_DIR) + "/dist/vorn.toml",
+                                std::regex(R"(^#?([a-z_]+) = )"));
+  auto manual = documentedKeys(std::string(VORN_SOURCE_DIR) + "/dist/vorn.1",
+                               std::regex(R"(^\.BR ([a-z_]+) ")"), ".SH SETTINGS", ".SH ");
+  std::sort(shipped.begin(), shipped.end());
+  std::sort(manual.begin(), manual.end());
+  EXPECT_EQ(shipped, keys);
+  EXPECT_EQ(manual, keys);
+  // No key is described as a placeholder any more.
+  for (const char* file : {"/dist/vorn.toml", "/dist/vorn.1"}) {
+    std::ifstream in(std::string(VORN_SOURCE_DIR) + file);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    EXPECT_EQ(text.find("not used yet"), std::string::npos) << file;
+    EXPECT_EQ(text.find("nothing yet"), std::string::npos) << file;
   }
 }
 

@@ -337,6 +337,9 @@ TEST_F(Simulate, bad_options_fail_with_one_line) {
        "--start: expected HH:MM:SS or an ISO 8601 UTC date-time, got '01:00\\n:00'"},
       {{"--playlist", missing}},
       {{"--playlist", dir_.string()}},
+      {{"--screen-id", "-1"},
+       "--screen-id: expected a whole number from 0 to 18446744073709551615, got '-1'"},
+      {{"--screen-id", "18446744073709551616"}},
       {{"--packaged", missing}},
       {{"--packaged", short_, "--no-packaged"}},
       {{"--remote-fails", "many"}},
@@ -424,6 +427,26 @@ TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
   EXPECT_TRUE(contains(at(hung, "00:03:20.000"),
                        std::string(kDebug) + "refreshPlaylist: playlist unchanged"));
 
+  // Refreshes keep the interval exactly, unless the screen has an identity among a fleet's: then
+  // each comes up to 10 % sooner or later, the same way in every run.
+  const auto scheduled = [&](const std::string& extra) {
+    std::vector<std::string> times;
+    for (const auto& line :
+         run(words("--playlist " + short_ + " --for 1300 --trace" + extra)).lines) {
+      if (line.find("TRACE: timer scheduled: refreshPlaylist: fires at ") != std::string::npos) {
+        times.push_back(line.substr(line.size() - 12));
+      }
+    }
+    return times;
+  };
+  EXPECT_EQ(scheduled(""),
+            (std::vector<std::string>{"00:10:00.000", "00:20:00.000", "00:30:00.000"}));
+  const auto spread = scheduled(" --screen-id 5");
+  ASSERT_EQ(spread.size(), 3u);
+  EXPECT_EQ(scheduled(" --screen-id 5"), spread);
+  EXPECT_NE(spread[0], "00:10:00.000");
+  EXPECT_TRUE(spread[0] >= "00:09:00.000" && spread[0] <= "00:11:00.000") << spread[0];
+
   // The saved copy in a real folder: one run keeps it, the next one plays it when the remote
   // address fails, before the packaged copy.
   const std::string state = (dir_ / "state").string();
@@ -432,8 +455,9 @@ TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved_copy), {}), kShort);
   const auto saved =
       run(words("--remote-fails 3 --packaged " + example_ + " --for 5 --state-dir " + state));
-  EXPECT_TRUE(contains(saved, std::string("00:00:04.000 ") + kDebug + "Using saved playlist file " +
-                                  state + "/playlist.json"));
+  EXPECT_TRUE(contains(saved, std::string("00:00:04.000 ") + kDebug +
+                                  "Using saved playlist file Optional(file://" + state +
+                                  "/playlist.json)"));
   EXPECT_EQ(count(saved, "Using local playlist file"), 0u);
   EXPECT_EQ(count(saved, "playerItem: Optional(<VornAVPlayerItem: https://s.invalid/"), 1u);
 }

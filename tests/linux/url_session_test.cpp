@@ -136,6 +136,17 @@ class UrlSessionTest : public ::testing::Test {
       }
     });
     redirect(routes, "/down", [this] { return plain.url("/doc"); });
+    // A document with validators, answered 304 and no body to a request that holds them.
+    routes.Get("/validated", [](const httplib::Request& request, httplib::Response& response) {
+      response.set_header("ETag", "\"v1\"");
+      response.set_header("Last-Modified", "Mon, 07 Dec 2026 10:00:00 GMT");
+      if (request.get_header_value("If-None-Match") == "\"v1\"") {
+        response.status = 304;
+        return;
+      }
+      response.set_content("[\"validated\"]", "application/json");
+    });
+    redirect(routes, "/to-validated", [] { return "/validated"; });
     server->start();
 
     // Plain HTTP.
@@ -182,6 +193,25 @@ TEST_F(UrlSessionTest, bodies_arrive_whatever_the_status_or_scheme_over_up_to_fi
 
   // A 404 body arrives as a body; the burst below checks its status.
   EXPECT_EQ(fetch(session, server->url("/missing")).data, "<html>not here</html>");
+
+  // Request headers are sent, and the final answer's status and header fields come back: after a
+  // redirect, those of the answer at its end.
+  const auto validated = fetch(session, server->url("/to-validated"));
+  ASSERT_TRUE(validated.response);
+  EXPECT_EQ(validated.data, "[\"validated\"]");
+  EXPECT_EQ(validated.response->valueForHeaderField("etag"), "\"v1\"");
+  EXPECT_EQ(validated.response->valueForHeaderField("Location"), std::nullopt);
+  Completions conditional;
+  session.startDataTask(*platform::Url::parse(server->url("/validated")),
+                        {{"If-None-Match", "\"v1\""}, {"X-Broken", "a\r\nInjected: 1"}},
+                        conditional.make(0));
+  ASSERT_TRUE(conditional.waitFor(1));
+  const auto unchanged = conditional.all()[0];
+  ASSERT_TRUE(unchanged.response);
+  EXPECT_EQ(unchanged.response->statusCode(), 304);
+  EXPECT_EQ(unchanged.data, "");
+  EXPECT_EQ(unchanged.response->valueForHeaderField("Last-Modified"),
+            "Mon, 07 Dec 2026 10:00:00 GMT");
 
   // The body cap: exactly at the cap passes; over it is an error, declared length or not.
   EXPECT_EQ(fetch(session, server->url("/bytes/1000")).data, std::string(1000, 'x'));

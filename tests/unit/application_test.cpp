@@ -192,6 +192,34 @@ TEST_F(Application, log_lines_carry_the_class_name_and_the_message_literally_in_
   ios->setDebugmsgs({"a"});
   EXPECT_EQ(ios->debugmsgs(), (std::vector<std::string>{"a"}));
 
+  // Every append goes through the histories' overridable append, on both kinds of object.
+  struct Kept {
+    std::vector<std::string> lines;
+  };
+  struct KeptController : VorniOSViewController {
+    KeptController(platform::Platform& platform, Kept& kept)
+        : VorniOSViewController(platform, std::nullopt, nullptr), kept_(kept) {}
+    void appendDebugmsg(const std::string& message) override { kept_.lines.push_back(message); }
+    void appendError(const std::string& message) override { kept_.lines.push_back("!" + message); }
+    Kept& kept_;
+  };
+  struct KeptDelegate : AppDelegate {
+    KeptDelegate(platform::Platform& platform, Kept& kept) : AppDelegate(platform), kept_(kept) {}
+    void appendDebugmsg(const std::string& message) override { kept_.lines.push_back(message); }
+    void appendError(const std::string& message) override { kept_.lines.push_back("!" + message); }
+    Kept& kept_;
+  };
+  Kept kept;
+  auto keptController = std::make_shared<KeptController>(world_, kept);
+  KeptDelegate keptDelegate(world_, kept);
+  keptController->debug("c");
+  keptController->error("ce");
+  keptDelegate.debug("d");
+  keptDelegate.error("de");
+  EXPECT_EQ(kept.lines, (std::vector<std::string>{"c", "!ce", "d", "!de"}));
+  EXPECT_TRUE(keptController->debugmsgs().empty());
+  EXPECT_TRUE(keptDelegate.errors().empty());
+
   // Over a long run a history keeps only its newest entries.
   const size_t cap = log::DiagnosticHistory::kMaxEntries;
   for (size_t i = 0; i < cap + 10; ++i) {

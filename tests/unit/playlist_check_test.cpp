@@ -65,6 +65,11 @@ TEST(PlaylistCheck, each_entry_is_usable_or_skipped_with_its_reason) {
   writeCheckText(report, text);
   EXPECT_NE(text.str().find("entry 3: skipped: hls_url is not text (a number)"), std::string::npos);
   EXPECT_NE(text.str().find("Cycle: 5 items, 1400 s"), std::string::npos);
+
+  // A relative address is read against the playlist's own, as the channel reads it.
+  const auto base = platform::Url::parse("https://x.invalid/list/playlist.json");
+  const CheckReport relative = lintPlaylist(*document(R"([{"hls_url": "b/index.m3u8"}])"), &*base);
+  EXPECT_EQ(relative.entries[0].reason, "missing duration");
 }
 
 TEST(PlaylistCheck, probes_give_differences_shifts_and_warnings) {
@@ -83,10 +88,9 @@ TEST(PlaylistCheck, probes_give_differences_shifts_and_warnings) {
   applyProbes(report, probes);
 
   EXPECT_DOUBLE_EQ(*report.entries[0].difference, 1.5);
-  EXPECT_DOUBLE_EQ(*report.entries[0].shiftAfter, 1.5);
+  EXPECT_EQ(report.entries[0].effect, "");
   // B is played twice, each play 3 s short.
   EXPECT_DOUBLE_EQ(*report.entries[1].difference, -3.0);
-  EXPECT_DOUBLE_EQ(*report.entries[1].shiftAfter, -4.5);
   EXPECT_FALSE(report.entries[3].difference.has_value());
   EXPECT_FALSE(report.entries[4].difference.has_value());
   // 1.5 s is within the tolerance; 3 s and the unreachable stream are not.
@@ -98,8 +102,11 @@ TEST(PlaylistCheck, probes_give_differences_shifts_and_warnings) {
   std::ostringstream text;
   writeCheckText(report, text);
   EXPECT_NE(text.str().find("variants: 640x360 at 800 kb/s"), std::string::npos) << text.str();
-  EXPECT_NE(text.str().find("later items of the cycle start -4.5 s off the clock"),
+  // Every item keeps its slot: what the screen shows, never a shift of later items.
+  EXPECT_NE(text.str().find("  ends 3 s early: the slate fills the rest of its slot; later items "
+                            "stay on the clock\n"),
             std::string::npos);
+  EXPECT_EQ(text.str().find("off the clock"), std::string::npos);
   EXPECT_NE(text.str().find("unreachable: Server returned 404 Not Found"), std::string::npos);
 }
 

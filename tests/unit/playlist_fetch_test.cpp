@@ -67,7 +67,7 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
   // An array is accepted and loaded, even with an error status.
   EXPECT_EQ(records([&] {
               controller_->updatePlaylistCompletionHandler(
-                  "[]",
+                  R"([{"hls_url": "https://streams.invalid/x", "duration": 5}])",
                   std::make_shared<platform::UrlResponse>(*platform::Url::parse(kRemote), 404),
                   nullptr);
             }),
@@ -78,9 +78,11 @@ TEST_F(PlaylistFetch, the_completion_loads_only_an_array_and_retries_on_anything
   ASSERT_TRUE(controller_->playlist());
 
   // No response: the address reads nil.
-  EXPECT_EQ(
-      records([&] { controller_->updatePlaylistCompletionHandler("[]", nullptr, nullptr); })[1],
-      std::string(kDebug) + "Loaded playlist from nil");
+  EXPECT_EQ(records([&] {
+              controller_->updatePlaylistCompletionHandler(
+                  R"([{"hls_url": "https://streams.invalid/y", "duration": 5}])", nullptr, nullptr);
+            })[1],
+            std::string(kDebug) + "Loaded playlist from nil");
 }
 
 TEST_F(PlaylistFetch, remote_fails_twice_then_the_packaged_copy_plays) {

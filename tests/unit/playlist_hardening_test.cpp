@@ -143,17 +143,22 @@ TEST(PlaylistFirstPass, counts_the_cycle_and_refuses_as_the_parsed_document_does
     {"hls_url": "https://a.invalid/1", "duration": 1, "play_count": 3, "play_count": 2},
     {"hls_url": ["https://a.invalid/x"], "duration": 1},
     {"hls_url": "b.m3u8", "duration": true, "play_count": 5},
-    {"hls_url": {"hls_url": "https://a.invalid/2"}, "duration": 1, "hls_url": "https://a.invalid/2"},
+    {"hls_url": {"hls_url": "https://a.invalid/2"}, "duration": 1, "hls_url": "https://a.invalid/2",
+     "play_count": 1, "play_count": 4},
     [{"hls_url": "https://a.invalid/3", "duration": 1}],
     {"hls_url": "https://a.invalid/4", "duration": {"duration": 1}},
     {"hls_url": "https://a.invalid/5", "duration": 2.5, "play_count": -1e300}
   ])";
+  // Read by their first values, the repeated names would give 3 + 5 + 0 and 3 + 0.
   const auto parsed = std::get<JsonPtr>(playlist::parseDocument(text));
-  ASSERT_EQ(programme::countCycleItems(*parsed, &base), 8u);
-  ASSERT_EQ(programme::countCycleItems(*parsed, nullptr), 3u);
+  ASSERT_EQ(programme::countCycleItems(*parsed, &base), 11u);
+  ASSERT_EQ(programme::countCycleItems(*parsed, nullptr), 6u);
+  const auto twice = std::get<JsonPtr>(playlist::parseDocument(
+      R"({"hls_url": "https://a.invalid/1", "duration": 100, "duration": 50})"));
+  EXPECT_EQ(programme::readEntry(*twice)->duration, 50.0);
   for (const auto& [basePointer, items] :
-       {std::pair{&base, size_t{8}},
-        std::pair{static_cast<const platform::Url*>(nullptr), size_t{3}}}) {
+       {std::pair{&base, size_t{11}},
+        std::pair{static_cast<const platform::Url*>(nullptr), size_t{6}}}) {
     EXPECT_EQ(playlist::parsePlaylist(text, basePointer, items).index(), 0u);
     const auto refused = playlist::parsePlaylist(text, basePointer, items - 1);
     ASSERT_EQ(refused.index(), 1u);

@@ -102,8 +102,10 @@ TEST_F(QueueLoading, a_first_load_with_nothing_playable_builds_nothing) {
   world_.scheduler().runUntilIdle();
   EXPECT_EQ(recordsSince(before, kPrefix),
             (std::vector<std::string>{"loadVideos: hasLoopedFromLastVideo: false", "loadVideos"}));
+  // From the packaged copy: nothing else is behind it.
   deliver(*controller, R"([{"hls_url": "x y", "duration": 5},
-                                  {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])");
+                                  {"hls_url": "https://a/b", "duration": 5, "play_count": 0}])",
+          kPackagedUrl);
   ASSERT_TRUE(controller->playlist());
   EXPECT_EQ(controller->playlist()->size(), 2u);
   EXPECT_TRUE(controller->errors().empty());
