@@ -85,17 +85,58 @@ void VornViewController::startPlaylistRefresh() {
 
 void VornViewController::scheduleRefresh() {
   platform().mainQueue().post([self = self()] {
-    self->platform().timers().scheduledTimer(
+    auto timer = self->platform().timers().scheduledTimer(
         self->platform().bundle().playlistRefreshInterval(),
         platform::TimerAction::strong(self,
                                       "refreshPlaylist:", &VornViewController::refreshPlaylist));
+    // One refresh is pending at a time: a re-arm replaces the one before.
+    std::lock_guard lock(self->refreshMutex_);
+    if (self->refresh_.timer) {
+      self->refresh_.timer->invalidate();
+    }
+    self->refresh_.timer = std::move(timer);
   });
+}
+
+void VornViewController::changePlaylistSettings(std::optional<platform::Url> remote,
+                                                double refreshInterval) {
+  const std::optional<platform::Url> previous = PLAYLIST_NSURL_REMOTE();
+  const bool moved = remote != previous;
+  const bool newInterval = refreshInterval != platform().bundle().playlistRefreshInterval();
+  platform().bundle().setPlaylistRefreshInterval(refreshInterval);
+  if (moved) {
+    {
+      std::lock_guard lock(mutex_);
+      playlistUrlRemote_ = remote;
+    }
+    // A course at the old address goes on at the new one.
+    if (playlistNSURL() && playlistNSURL() == previous) {
+      setPlaylistNSURL(remote);
+    }
+  }
+  bool started = false;
+  {
+    std::lock_guard lock(refreshMutex_);
+    started = refresh_.started;
+  }
+  // Before the first fetch the new values are simply the ones it starts with.
+  if (!started || DEVELOPER_MODE() || !(moved || newInterval)) {
+    return;
+  }
+  scheduleRefresh();
+  if (moved && remote) {
+    startRefreshFetch();
+  }
 }
 
 void VornViewController::refreshPlaylist(platform::Timer& timer) {
   (void)timer;
   // The next one is due an interval after this one started, however long this one takes.
   scheduleRefresh();
+  startRefreshFetch();
+}
+
+void VornViewController::startRefreshFetch() {
   {
     std::lock_guard lock(refreshMutex_);
     if (refresh_.inFlight) {
