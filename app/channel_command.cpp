@@ -366,6 +366,7 @@ void reloadSettings(linuxbackend::LinuxPlatform& platform, const std::vector<std
   if (controller && (has("playlist_url") || has("refresh_interval"))) {
     changePlaylistSettings(*controller, next.playlistUrl, next.refreshInterval);
   }
+  // A metrics file named, moved or dropped belongs here too, with its key in kLiveSettings.
   // What waits for a restart stays as it runs, so the next reload reports it again.
   Settings kept = next;
   kept.stateDir = current.stateDir;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <functional>
+#include <utility>
 
 #include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
@@ -90,11 +91,13 @@ void VornViewController::scheduleRefresh() {
         platform::TimerAction::strong(self,
                                       "refreshPlaylist:", &VornViewController::refreshPlaylist));
     // One refresh is pending at a time: a re-arm replaces the one before.
-    std::lock_guard lock(self->refreshMutex_);
-    if (self->refresh_.timer) {
-      self->refresh_.timer->invalidate();
+    {
+      std::lock_guard lock(self->refreshMutex_);
+      std::swap(self->refresh_.timer, timer);
     }
-    self->refresh_.timer = std::move(timer);
+    if (timer) {
+      timer->invalidate();
+    }
   });
 }
 
