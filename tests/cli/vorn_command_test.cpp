@@ -182,6 +182,29 @@ TEST_F(VornCommand, settings_that_would_fail_later_are_refused_at_start) {
                 ": cannot read the settings file: Too many levels of symbolic links\n");
 }
 
+// The guide's settings reach `vorn schedule --format xmltv` from the command line and from the
+// settings file, and a bad id is refused like any bad setting.
+TEST_F(VornCommand, the_guide_names_the_channel_as_the_settings_say) {
+  const std::string playlist = (dir_ / "p.json").string();
+  std::ofstream(playlist) << R"([{"hls_url": "https://s.invalid/news/late.m3u8", "duration": 60}])";
+  std::ofstream(userFile()) << "channel_name = \"Lobby & Hall\"\nguide_language = \"de\"\n";
+  const auto guide = run({}, {"schedule", "--playlist", playlist, "--from", "2026-12-06T00:00:00Z",
+                              "--hours", "0.02", "--format", "xmltv", "--channel-id",
+                              "lobby.example.org", "--channel-icon", "https://s.invalid/logo.png"});
+  EXPECT_EQ(guide.status, 0) << guide.err;
+  for (const char* part :
+       {"<channel id=\"lobby.example.org\">\n    <display-name lang=\"de\">Lobby &amp; "
+        "Hall</display-name>\n    <icon src=\"https://s.invalid/logo.png\"/>\n  </channel>\n",
+        "channel=\"lobby.example.org\">\n    <title lang=\"de\">late</title>\n    <url>"}) {
+    EXPECT_NE(guide.out.find(part), std::string::npos) << part << guide.out;
+  }
+  const auto refused = run({}, {"schedule", "--playlist", playlist, "--channel-id", "vorn"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err,
+            "vorn schedule: --channel-id: channel_id: expected a domain-style id such as "
+            "\"solvane.tv\", got \"vorn\"\n");
+}
+
 TEST_F(VornCommand, a_display_that_does_not_answer_is_a_failure_to_start) {
   // A socket path of the test's own: nothing listens there.
   const std::string display = (dir_ / "no-x-server").string() + ":0";

@@ -26,6 +26,9 @@ if [ "$(id -u)" -eq 0 ]; then
   chown nobody:nogroup "$work" "$work/runtime"
   as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups"
 fi
+# The channel plays the demo streams where the build made them, so that user must reach them.
+$as_user sh -c 'test -x "$1" && test -r "$2/vorn-vimeo-playlist.json"' _ "$vorn" "$data" ||
+  fail "the unprivileged user cannot run $vorn or read $data"
 
 # Inside the session: start the channel, wait for its first frame, then take screenshots until
 # one shows the picture (a slow machine may still show the black cover for a moment).
