@@ -34,6 +34,19 @@ void enableDeveloperMode(platform::ViewController& controller) {
   }
 }
 
+void setInactivityPause(platform::ViewController& controller, double seconds) {
+  if (auto* channel = dynamic_cast<VornViewController*>(&controller)) {
+    channel->setINACTIVITY_TIMER_SECONDS(seconds);
+  }
+}
+
+void changePlaylistSettings(platform::ViewController& controller, const std::string& playlistUrl,
+                            double refreshInterval) {
+  if (auto* channel = dynamic_cast<VornViewController*>(&controller)) {
+    channel->changePlaylistSettings(platform::Url::parse(playlistUrl), refreshInterval);
+  }
+}
+
 std::string itemTitle(const platform::PlayerItem& item) {
   const auto* channelItem = dynamic_cast<const VornAVPlayerItem*>(&item);
   const std::string description =

@@ -27,6 +27,10 @@ the --config file alone. The command line beats the environment (VORN_PLAYLIST_U
 which beats the user's file, which beats the system's. VORN_DATA_DIR is the folder of the packaged
 playlist.
 
+SIGHUP reads the settings again and applies what can change at once (the playlist's address,
+intervals and timeout, volume, mute, inactivity_pause, ca_file, audio_device); one line says what
+changed and what needs a restart. SIGINT and SIGTERM end the channel.
+
 Exit status: 0 when the channel ends, 1 when it cannot start, 2 for bad options or settings.
 )";
 
@@ -75,17 +79,25 @@ void addPlaylistOption(CLI::App& app, std::string& playlist) {
 std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& args,
                                                 const SettingsEnvironment& environment,
                                                 const std::string& failure, std::ostream& out,
-                                                std::ostream& err) {
+                                                std::ostream& err,
+                                                const ChannelCommandHooks& hooks) {
   CLI::App app(kDescription, "vorn");
   useHelpFormat(app);
   SettingsOptions settingsOptions;
   settingsOptions.addTo(app);
   bool printConfig = false;
   bool version = false;
+  bool listAudioDevices = false;
   app.add_flag("--print-config", printConfig,
                "print the effective settings and where each comes from, then exit")
       ->disable_flag_override();
-  app.add_flag("--version", version, "show the version")->disable_flag_override();
+  app.add_flag("--version", version,
+               "show the version, the commit it was built from and the versions of mpv, FFmpeg "
+               "and curl")
+      ->disable_flag_override();
+  app.add_flag("--list-audio-devices", listAudioDevices,
+               "list the sound outputs an audio_device setting can name, then exit")
+      ->disable_flag_override();
   app.set_help_flag("-h,--help", "show this help");
   app.footer(kFooter);
 
@@ -100,7 +112,13 @@ std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& 
   }
   if (version) {
     out << "vorn " << build::kVersion << '\n';
+    if (hooks.versions) {
+      out << hooks.versions();
+    }
     return 0;
+  }
+  if (listAudioDevices) {
+    return hooks.listAudioDevices ? hooks.listAudioDevices(out, err) : 0;
   }
 
   EffectiveSettings effective;
@@ -145,7 +163,9 @@ std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::s
       ->type_name("FORMAT")
       ->check(CLI::IsMember({"text", "json", "xmltv"}).description(""));
   SettingsOptions settingsOptions;
-  settingsOptions.addTo(app, kFetchSettings);
+  auto scheduleSettings = kFetchSettings;
+  scheduleSettings.insert({"channel_id", "channel_name", "channel_icon", "guide_language"});
+  settingsOptions.addTo(app, scheduleSettings);
   app.set_help_flag("-h,--help", "show this help");
   app.footer(
       "Exit status: 0, or 2 when the playlist cannot be read or yields nothing playable, or an\n"
@@ -172,6 +192,10 @@ std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::s
                                        : ScheduleFormat::text;
   options.caFile = settings->caFile.value_or("");
   options.fetchTimeout = settings->fetchTimeout;
+  options.channel.id = settings->channelId;
+  options.channel.name = settings->channelName;
+  options.channel.icon = settings->channelIcon;
+  options.channel.language = settings->guideLanguage;
   return options;
 }
 

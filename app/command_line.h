@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <variant>
@@ -15,11 +16,20 @@
 // as one line on `err`, status 2). Nothing here touches the screen, the network or the process.
 namespace vorn::app {
 
+// What `vorn` asks of the machine for the options that only report: the lines --version prints
+// after the program's own version (the build and the libraries), and --list-audio-devices, which
+// returns the exit status.
+struct ChannelCommandHooks {
+  std::function<std::string()> versions;
+  std::function<int(std::ostream& out, std::ostream& err)> listAudioDevices;
+};
+
 // `vorn`: the settings to start the channel with. `failure` leads every line on `err`.
 std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& args,
                                                 const SettingsEnvironment& environment,
                                                 const std::string& failure, std::ostream& out,
-                                                std::ostream& err);
+                                                std::ostream& err,
+                                                const ChannelCommandHooks& hooks = {});
 
 std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::string>& args,
                                                         const SettingsEnvironment& environment,

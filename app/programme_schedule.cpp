@@ -345,23 +345,68 @@ void writeScheduleJson(const Schedule& schedule, std::ostream& out) {
   out << slots.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
-void writeScheduleXmltv(const Schedule& schedule, std::ostream& out) {
-  static constexpr const char* kChannel = "vorn";
+std::string streamTitle(std::string_view address) {
+  std::string_view path = address.substr(0, address.find_first_of("?#"));
+  std::string_view host;
+  if (const auto scheme = path.find("://"); scheme != std::string_view::npos) {
+    path.remove_prefix(scheme + 3);
+    const auto slash = path.find('/');
+    host = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash);
+  }
+  std::string_view name =
+      path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+  if (const auto dot = name.rfind('.'); dot != std::string_view::npos && dot > 0) {
+    name = name.substr(0, dot);
+  }
+  if (name.empty()) {
+    // Credentials are no part of a name to show.
+    name = host.substr(host.find('@') == std::string_view::npos ? 0 : host.find('@') + 1);
+  }
+  // %XX escapes read as the characters they stand for.
+  std::string title;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '%' && i + 2 < name.size() &&
+        std::isxdigit(static_cast<unsigned char>(name[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(name[i + 2]))) {
+      title += static_cast<char>(std::stoi(std::string(name.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      title += name[i];
+    }
+  }
+  return title;
+}
+
+void writeScheduleXmltv(const Schedule& schedule, std::ostream& out, const GuideChannel& channel) {
+  const std::string id = xmlText(channel.id);
+  const std::string lang =
+      channel.language ? " lang=\"" + xmlText(*channel.language) + "\"" : std::string();
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
       << "<tv generator-info-name=\"vorn\">\n"
-      << "  <channel id=\"" << kChannel << "\">\n"
-      << "    <display-name>Vorn Channel</display-name>\n"
-      << "  </channel>\n";
+      << "  <channel id=\"" << id << "\">\n"
+      << "    <display-name" << lang << ">" << xmlText(channel.name) << "</display-name>\n";
+  if (channel.icon) {
+    out << "    <icon src=\"" << xmlText(*channel.icon) << "\"/>\n";
+  }
+  out << "  </channel>\n";
   for (const Slot& slot : schedule.slots) {
-    std::string title = slot.description ? xmlText(*slot.description) : std::string();
+    const std::string description = slot.description ? xmlText(*slot.description) : std::string();
+    std::string title = description;
     if (title.empty()) {
-      title = xmlText(slot.address);
+      title = xmlText(streamTitle(slot.address));
+    }
+    if (title.empty()) {
+      title = "entry " + std::to_string(slot.entry);
     }
     out << "  <programme start=\"" << xmltvTime(slot.start) << "\" stop=\"" << xmltvTime(slot.end)
-        << "\" channel=\"" << kChannel << "\">\n"
-        << "    <title>" << title << "</title>\n"
-        << "    <url>" << xmlText(slot.address) << "</url>\n"
+        << "\" channel=\"" << id << "\">\n"
+        << "    <title" << lang << ">" << title << "</title>\n";
+    if (!description.empty()) {
+      out << "    <desc" << lang << ">" << description << "</desc>\n";
+    }
+    out << "    <url>" << xmlText(slot.address) << "</url>\n"
         << "    <episode-num system=\"onscreen\">play " << slot.play << " of " << slot.plays
         << "</episode-num>\n"
         << "  </programme>\n";

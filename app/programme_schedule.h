@@ -60,6 +60,19 @@ std::string isoUtc(double seconds);
 
 void writeScheduleText(const Schedule& schedule, std::ostream& out);
 void writeScheduleJson(const Schedule& schedule, std::ostream& out);
-void writeScheduleXmltv(const Schedule& schedule, std::ostream& out);
+// How the guide names the channel. `id` is a domain-style identifier ("solvane.tv"), as guide
+// software expects; `language`, when set, is the lang of every title, description and name. The
+// defaults are the settings' defaults.
+struct GuideChannel {
+  std::string id = "solvane.tv";
+  std::string name = "Solvane TV";
+  std::optional<std::string> icon;
+  std::optional<std::string> language = "en";
+};
+void writeScheduleXmltv(const Schedule& schedule, std::ostream& out,
+                        const GuideChannel& channel = {});
+// A programme's title when it has no description: the stream's file name without its extension
+// ("https://a.invalid/news/late.m3u8?t=1" gives "late"), else the host; never an address.
+std::string streamTitle(std::string_view address);
 
 }  // namespace vorn::app

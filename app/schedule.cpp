@@ -61,7 +61,7 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
       writeScheduleJson(result.schedule, out);
       break;
     case ScheduleFormat::xmltv:
-      writeScheduleXmltv(result.schedule, out);
+      writeScheduleXmltv(result.schedule, out, options.channel);
       break;
   }
   return 0;

@@ -3,6 +3,8 @@
 #include <ostream>
 #include <string>
 
+#include "app/programme_schedule.h"
+
 // `vorn schedule`: the programme as the channel will play it, slot by slot.
 namespace vorn::app {
 
@@ -17,6 +19,7 @@ struct ScheduleOptions {
   ScheduleFormat format = ScheduleFormat::text;
   std::string caFile;          // an extra trusted authority for https playlists; empty for none
   double fetchTimeout = 10.0;  // seconds for the whole playlist request
+  GuideChannel channel;        // how the XMLTV guide names the channel
 };
 
 // Prints the schedule on `out`; problems go to `err` as one line. Returns the exit status: 0, or

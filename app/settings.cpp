@@ -1,10 +1,14 @@
 #include "app/settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -24,7 +28,41 @@ namespace vorn::app {
 
 namespace {
 
-enum class Kind { address, text, path, seconds, flag, integer };
+enum class Kind {
+  address,
+  text,
+  path,
+  seconds,
+  flag,
+  integer,
+  secondsOrNever,
+  domainId,
+  label,
+  language,
+  hwdec
+};
+
+// The decoding modes mpv knows: the automatic ones and each interface, also in its copy-back
+// form. A list separated by commas is tried in order.
+constexpr std::string_view kHwdecModes[] = {
+    "no",           "yes",        "auto",     "auto-safe", "auto-copy", "auto-copy-safe",
+    "vaapi",        "vdpau",      "nvdec",    "cuda",      "qsv",       "v4l2m2m",
+    "drm",          "rkmpp",      "mmal",     "vulkan",    "d3d11va",   "dxva2",
+    "videotoolbox", "mediacodec", "crystalhd"};
+
+bool isHwdecMode(std::string_view mode) {
+  for (const auto known : kHwdecModes) {
+    if (mode == known) {
+      return true;
+    }
+    const bool copyable = known != "no" && known != "yes" && !known.starts_with("auto");
+    if (copyable && mode.size() == known.size() + 5 && mode.starts_with(known) &&
+        mode.ends_with("-copy")) {
+      return true;
+    }
+  }
+  return false;
+}
 
 struct Key {
   std::string_view name;
@@ -51,7 +89,7 @@ constexpr Key kKeys[] = {
     {"mute", Kind::flag, "start with the sound off"},
     {"volume", Kind::integer, "sound volume, 0 to 100", "N", 0, 100},
     {"screen", Kind::integer, "the monitor (0, 1, ...) to fill in full screen", "N", 0, 63},
-    {"hwdec", Kind::text, "hardware decoding mode (auto-safe, auto, no, vaapi, ...)", "MODE"},
+    {"hwdec", Kind::hwdec, "hardware decoding mode (auto-safe, auto, no, vaapi, ...)", "MODE"},
     // The player keeps the cap in a 32-bit integer and refuses more at start.
     {"max_bitrate", Kind::integer, "highest HLS variant bit rate to choose, bits per second", "BPS",
      1, std::numeric_limits<int32_t>::max()},
@@ -61,6 +99,17 @@ constexpr Key kKeys[] = {
     {"windowed", Kind::flag, "play in a window instead of full screen"},
     {"headless", Kind::flag,
      "no window and no sound (servers and tests); the default when no display is available"},
+    {"inactivity_pause", Kind::secondsOrNever,
+     "seconds without a fresh load or a resume before the channel pauses itself; 0: never",
+     "SECONDS"},
+    {"channel_id", Kind::domainId, "the channel's id in the programme guide, domain-style", "ID"},
+    {"channel_name", Kind::label, "the channel's name in the programme guide", "NAME"},
+    {"channel_icon", Kind::address, "the address of the channel's logo in the programme guide",
+     "URL"},
+    {"audio_device", Kind::label,
+     "the sound output, as `vorn --list-audio-devices` names it (default: the system's)", "NAME"},
+    {"guide_language", Kind::language,
+     "the language of the programme guide's titles and descriptions (en, fr-CA, ...)", "LANG"},
 };
 
 using Value = std::variant<bool, int64_t, double, std::string>;
@@ -147,6 +196,17 @@ std::string expectation(const Key& key) {
       return "a non-empty path";
     case Kind::seconds:
       return "a number of seconds above 0 and at most a year";
+    case Kind::secondsOrNever:
+      return "a number of seconds from 0 (never) to a year";
+    case Kind::domainId:
+      return "a domain-style id such as \"solvane.tv\"";
+    case Kind::label:
+      return "a non-empty one-line text";
+    case Kind::language:
+      return "a language tag such as \"en\" or \"fr-CA\"";
+    case Kind::hwdec:
+      return "one of mpv's decoding modes (no, auto-safe, auto, auto-copy, vaapi, vdpau, nvdec, "
+             "cuda, qsv, v4l2m2m, drm, ..., each interface also as NAME-copy), or a list of them";
     case Kind::flag:
       return "true or false";
     case Kind::integer:
@@ -188,6 +248,63 @@ std::optional<Value> accept(const Key& key, Value value) {
                  ? std::optional<Value>(value)
                  : std::nullopt;
     }
+    case Kind::secondsOrNever: {
+      const double seconds = std::get<double>(value);
+      return std::isfinite(seconds) && seconds >= 0.0 && seconds <= kMaxSeconds
+                 ? std::optional<Value>(value)
+                 : std::nullopt;
+    }
+    case Kind::domainId: {
+      // Labels of letters, digits and hyphens, not at a label's ends, joined by dots; two at least.
+      const auto& text = std::get<std::string>(value);
+      size_t labels = 0;
+      bool sound = !text.empty() && text.size() <= 253;
+      for (size_t start = 0; sound && start <= text.size();) {
+        const size_t dot = std::min(text.find('.', start), text.size());
+        const std::string_view label(text.data() + start, dot - start);
+        sound = !label.empty() && label.size() <= 63 && label.front() != '-' &&
+                label.back() != '-' && std::all_of(label.begin(), label.end(), [](char c) {
+                  return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+                });
+        ++labels;
+        start = dot + 1;
+      }
+      return sound && labels >= 2 ? std::optional<Value>(value) : std::nullopt;
+    }
+    case Kind::label: {
+      const auto& text = std::get<std::string>(value);
+      const bool sound = !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      });
+      return sound ? std::optional<Value>(value) : std::nullopt;
+    }
+    case Kind::language: {
+      // A primary tag of 2 to 8 letters, then subtags of 1 to 8 letters or digits.
+      const auto& text = std::get<std::string>(value);
+      bool sound = !text.empty();
+      size_t part = 0;
+      for (size_t start = 0; sound && start <= text.size(); ++part) {
+        const size_t dash = std::min(text.find('-', start), text.size());
+        const std::string_view tag(text.data() + start, dash - start);
+        sound = tag.size() >= (part == 0 ? 2u : 1u) && tag.size() <= 8 &&
+                std::all_of(tag.begin(), tag.end(), [part](char c) {
+                  return part == 0 ? std::isalpha(static_cast<unsigned char>(c)) != 0
+                                   : std::isalnum(static_cast<unsigned char>(c)) != 0;
+                });
+        start = dash + 1;
+      }
+      return sound ? std::optional<Value>(value) : std::nullopt;
+    }
+    case Kind::hwdec: {
+      const auto& text = std::get<std::string>(value);
+      bool sound = !text.empty();
+      for (size_t start = 0; sound && start <= text.size();) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        sound = isHwdecMode(std::string_view(text).substr(start, comma - start));
+        start = comma + 1;
+      }
+      return sound ? std::optional<Value>(value) : std::nullopt;
+    }
     case Kind::flag:
       return value;
     case Kind::integer: {
@@ -204,8 +321,13 @@ std::optional<Value> fromText(const Key& key, const std::string& text) {
     case Kind::address:
     case Kind::text:
     case Kind::path:
+    case Kind::domainId:
+    case Kind::label:
+    case Kind::language:
+    case Kind::hwdec:
       return accept(key, text);
-    case Kind::seconds: {
+    case Kind::seconds:
+    case Kind::secondsOrNever: {
       double seconds = 0.0;
       auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
       if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
@@ -276,11 +398,16 @@ std::optional<Value> fromNode(const Key& key, const toml::node& node) {
     case Kind::address:
     case Kind::text:
     case Kind::path:
+    case Kind::domainId:
+    case Kind::label:
+    case Kind::language:
+    case Kind::hwdec:
       if (auto text = node.value_exact<std::string>()) {
         return accept(key, *text);
       }
       return std::nullopt;
     case Kind::seconds:
+    case Kind::secondsOrNever:
       if (node.is_integer() || node.is_floating_point()) {
         return accept(key, *node.value<double>());
       }
@@ -301,27 +428,52 @@ std::optional<Value> fromNode(const Key& key, const toml::node& node) {
 
 constexpr size_t kMaxSettingsFileBytes = 1 << 20;
 
-// Reads one settings file into `resolved`. A missing file that is not required is no error.
+// Why the system refused: "Permission denied", "Too many levels of symbolic links", ...
+std::string reason(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+// Reads one settings file into `resolved`. A missing file that is not required is no error; one
+// that is there but cannot be read is, with the system's reason.
 void readFile(const std::string& path, const std::string& label, bool required,
               std::map<std::string, Resolved>& resolved) {
-  std::error_code ec;
-  if (!required && !std::filesystem::exists(path, ec)) {
-    return;
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    const int error = errno;
+    if (!required && (error == ENOENT || error == ENOTDIR)) {
+      return;
+    }
+    throw SettingsError(path + ": cannot read the settings file: " + reason(error));
   }
-  if (std::filesystem::is_directory(path, ec)) {
-    throw SettingsError(path + ": cannot read the settings file: Is a directory");
+  if (S_ISDIR(status.st_mode)) {
+    throw SettingsError(path + ": cannot read the settings file: " + reason(EISDIR));
   }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    throw SettingsError(path + ": cannot read the settings file");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw SettingsError(path + ": cannot read the settings file: " + reason(errno));
   }
   // Read with a bound: a settings file may name a device or a pipe that never ends.
-  std::string contents(kMaxSettingsFileBytes + 1, '\0');
-  file.read(contents.data(), static_cast<std::streamsize>(contents.size()));
-  if (file.bad()) {
-    throw SettingsError(path + ": cannot read the settings file");
+  std::string contents;
+  char buffer[65536];
+  int error = 0;
+  while (contents.size() <= kMaxSettingsFileBytes) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      error = errno;
+      break;
+    }
+    if (got == 0) {
+      break;
+    }
+    contents.append(buffer, static_cast<size_t>(got));
   }
-  contents.resize(static_cast<size_t>(file.gcount()));
+  ::close(fd);
+  if (error != 0) {
+    throw SettingsError(path + ": cannot read the settings file: " + reason(error));
+  }
   if (contents.size() > kMaxSettingsFileBytes) {
     throw SettingsError(path + ": the settings file is larger than " +
                         std::to_string(kMaxSettingsFileBytes >> 20) + " MiB");
@@ -555,6 +707,10 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   resolved["developer_mode"] = {false, "default"};
   resolved["windowed"] = {false, "default"};
   resolved["headless"] = {false, "default"};
+  resolved["inactivity_pause"] = {3600.0, "default"};
+  resolved["channel_id"] = {std::string("solvane.tv"), "default"};
+  resolved["channel_name"] = {std::string("Solvane TV"), "default"};
+  resolved["guide_language"] = {std::string("en"), "default"};
 
   // Files.
   if (configFile_.size() > 1 &&
@@ -637,6 +793,12 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   s.developerMode = flag("developer_mode");
   s.windowed = flag("windowed");
   s.headless = flag("headless");
+  s.inactivityPause = seconds("inactivity_pause");
+  s.channelId = *text("channel_id");
+  s.channelName = *text("channel_name");
+  s.channelIcon = text("channel_icon");
+  s.guideLanguage = *text("guide_language");
+  s.audioDevice = text("audio_device");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
     effective.origins[std::string(key.name)] =
@@ -645,9 +807,11 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   return effective;
 }
 
-std::string describeSettings(const EffectiveSettings& settings) {
-  const Settings& s = settings.values;
-  std::vector<std::pair<std::string, std::optional<Value>>> lines = {
+namespace {
+
+// Every setting's value in table order; nothing for one that is not set.
+std::vector<std::pair<std::string, std::optional<Value>>> rowsOf(const Settings& s) {
+  return {
       {"playlist_url", s.playlistUrl},
       {"refresh_interval", s.refreshInterval},
       {"fetch_timeout", s.fetchTimeout},
@@ -661,7 +825,35 @@ std::string describeSettings(const EffectiveSettings& settings) {
       {"developer_mode", s.developerMode},
       {"windowed", s.windowed},
       {"headless", s.headless},
+      {"inactivity_pause", s.inactivityPause},
+      {"channel_id", s.channelId},
+      {"channel_name", s.channelName},
+      {"channel_icon", s.channelIcon ? std::optional<Value>(*s.channelIcon) : std::nullopt},
+      {"audio_device", s.audioDevice ? std::optional<Value>(*s.audioDevice) : std::nullopt},
+      {"guide_language", s.guideLanguage},
   };
+}
+
+}  // namespace
+
+std::vector<std::string> changedSettings(const Settings& before, const Settings& after) {
+  const auto a = rowsOf(before);
+  const auto b = rowsOf(after);
+  std::vector<std::string> changed;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    const auto text = [](const std::optional<Value>& value) {
+      return value ? describeValue(*value) : std::string();
+    };
+    if (a[i].second.has_value() != b[i].second.has_value() ||
+        text(a[i].second) != text(b[i].second)) {
+      changed.push_back(a[i].first);
+    }
+  }
+  return changed;
+}
+
+std::string describeSettings(const EffectiveSettings& settings) {
+  const auto lines = rowsOf(settings.values);
   std::vector<std::string> texts;
   size_t width = 0;
   for (const auto& [key, value] : lines) {

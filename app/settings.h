@@ -33,6 +33,15 @@ struct Settings {
   bool developerMode = false;
   bool windowed = false;
   bool headless = false;
+  // Seconds after a fresh load or a resume before the channel pauses itself; 0: never.
+  double inactivityPause = 3600.0;
+  // How the programme guide (`vorn schedule --format xmltv`) names the channel.
+  std::string channelId = "solvane.tv";
+  std::string channelName = "Solvane TV";
+  std::optional<std::string> channelIcon;
+  std::string guideLanguage = "en";
+  // mpv's audio-device ("alsa/hdmi:CARD=PCH,DEV=0"); the system's default when not set.
+  std::optional<std::string> audioDevice;
 };
 
 // `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that
@@ -88,6 +97,9 @@ class SettingsOptions {
   std::vector<std::string> configFile_;
   std::deque<Given> given_;  // stable addresses: the parser writes into them
 };
+
+// The keys whose values differ between two sets of settings, in table order.
+std::vector<std::string> changedSettings(const Settings& before, const Settings& after);
 
 // The effective settings as TOML lines, each followed by its origin.
 std::string describeSettings(const EffectiveSettings& settings);

@@ -185,11 +185,13 @@ int run(const Options& options, std::ostream& out) {
   }
 
   const bool developerMode = options.settings.developerMode;
+  const double inactivityPause = options.settings.inactivityPause;
   world.launch(classRegistry(), kDelegateClassName, mainInterface(),
-               [developerMode](platform::ViewController& controller) {
+               [developerMode, inactivityPause](platform::ViewController& controller) {
                  if (developerMode) {
                    enableDeveloperMode(controller);
                  }
+                 setInactivityPause(controller, inactivityPause);
                });
   world.scheduler().runUntilIdle();
 

@@ -317,7 +317,8 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
       ->each([&options](const std::string& text) { options.events.push_back(parseEvent(text)); })
       ->group(application);
   SettingsOptions settings;
-  settings.addTo(app, {"playlist_url", "refresh_interval", "fetch_timeout", "developer_mode"});
+  settings.addTo(app, {"playlist_url", "refresh_interval", "fetch_timeout", "developer_mode",
+                       "inactivity_pause"});
 
   app.add_flag("--trace", options.trace,
                "also \"HH:MM:SS.mmm TRACE: ...\" lines: current item and position, rate, the band "

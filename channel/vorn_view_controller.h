@@ -62,8 +62,16 @@ class VornViewController : public platform::ViewController {
   // Constants, fixed at construction.
   const void* vornViewControllerKVOContext() const { return nullptr; }
   const std::optional<std::string>& PLAYLIST_FILE_LOCAL() const { return playlistFileLocal_; }
-  const std::optional<platform::Url>& PLAYLIST_NSURL_REMOTE() const { return playlistUrlRemote_; }
+  // The operator may move it while the channel runs (changePlaylistSettings); any thread.
+  std::optional<platform::Url> PLAYLIST_NSURL_REMOTE() const {
+    std::lock_guard lock(mutex_);
+    return playlistUrlRemote_;
+  }
   double INACTIVITY_TIMER_SECONDS() const { return inactivitySeconds_; }
+  // The operator's choice of that interval, before the view loads or later on the main thread;
+  // 0 or less: the channel never pauses itself. A change moves a live countdown to the new
+  // interval from now (or cancels it); turning the pause on arms it for a playing channel.
+  void setINACTIVITY_TIMER_SECONDS(double seconds);
 
   // View set-up (playlist/view_setup.cpp).
   void viewDidLoad() override;
@@ -134,6 +142,10 @@ class VornViewController : public platform::ViewController {
   virtual void refreshPlaylistCompletionHandler(std::optional<platform::Bytes> data,
                                                 std::shared_ptr<platform::UrlResponse> urlresponse,
                                                 std::shared_ptr<platform::Error> error);
+  // The operator's new playlist settings while the channel runs (main thread): a new address is
+  // fetched at once, as a refresh, and a fall-back course continues there; a new interval
+  // re-arms the pending refresh from now.
+  virtual void changePlaylistSettings(std::optional<platform::Url> remote, double refreshInterval);
   void viewWillTransitionToSize(const platform::Size& size,
                                 platform::TransitionCoordinator& coordinator) override;
   void didReceiveMemoryWarning() override;
@@ -182,6 +194,8 @@ class VornViewController : public platform::ViewController {
   // Arms the refresh once, when the view first comes on screen.
   void startPlaylistRefresh();
   void scheduleRefresh();
+  // Fetches the remote address for the refresh, unless a refresh fetch is in flight.
+  void startRefreshFetch();
   // Main thread: puts a waiting document on screen unless the channel is paused. `queueEnds`: the
   // item that just ended was the queue's last, whose own reload will build from it. True when the
   // document was taken.

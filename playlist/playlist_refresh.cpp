@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 #include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
@@ -172,10 +173,45 @@ void VornViewController::endRemoteRetries() {
   scheduleRefresh();
 }
 
+void VornViewController::changePlaylistSettings(std::optional<platform::Url> remote,
+                                                double refreshInterval) {
+  const std::optional<platform::Url> previous = PLAYLIST_NSURL_REMOTE();
+  const bool moved = remote != previous;
+  const bool newInterval = refreshInterval != platform().bundle().playlistRefreshInterval();
+  platform().bundle().setPlaylistRefreshInterval(refreshInterval);
+  if (moved) {
+    {
+      std::lock_guard lock(mutex_);
+      playlistUrlRemote_ = remote;
+    }
+    // A course at the old address goes on at the new one.
+    if (playlistNSURL() && playlistNSURL() == previous) {
+      setPlaylistNSURL(remote);
+    }
+  }
+  bool started = false;
+  {
+    std::lock_guard lock(refreshMutex_);
+    started = refresh_.started;
+  }
+  // Before the first fetch the new values are simply the ones it starts with.
+  if (!started || DEVELOPER_MODE() || !(moved || newInterval)) {
+    return;
+  }
+  scheduleRefresh();
+  if (moved && remote) {
+    startRefreshFetch();
+  }
+}
+
 void VornViewController::refreshPlaylist(platform::Timer& timer) {
   (void)timer;
   // The next one is due an interval after this one started, however long this one takes.
   scheduleRefresh();
+  startRefreshFetch();
+}
+
+void VornViewController::startRefreshFetch() {
   // Asked on condition when the validators belong to what plays or waits: an unchanged document
   // then costs no body.
   const JsonPtr playing = playlist();

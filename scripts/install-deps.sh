@@ -12,6 +12,7 @@ packages=(
   xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core
   libsystemd-dev systemd dpkg-dev file man-db
   clang libclang-rt-dev
+  xmltv-util cage xwayland grim
 )
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <exception>
 
 #include "platform/linux/mpris.h"
 #include "platform/linux/mpv_backend.h"
@@ -91,9 +92,44 @@ LinuxPlatform::~LinuxPlatform() {
   shutdown();
 }
 
+void LinuxPlatform::awaitSignal() {
+  signals_->async_wait([this](const std::error_code& error, int number) {
+    if (error) {
+      return;
+    }
+    if (number != SIGHUP) {
+      quit();
+      return;
+    }
+    if (hangup_) {
+      try {
+        hangup_();
+      } catch (const std::exception& failure) {
+        systemLog_.write(std::string("vorn: cannot reload the settings: ") + failure.what());
+      }
+    }
+    if (signals_) {
+      awaitSignal();
+    }
+  });
+}
+
+bool LinuxPlatform::setPlayerProperty(const char* name, const std::string& value) {
+  return mpv_ && mpv_->setProperty(name, value);
+}
+
+void LinuxPlatform::changeDownloads(std::optional<std::string> extraCaFile,
+                                    double totalTimeoutSeconds, double connectTimeoutSeconds) {
+  if (urlSession_) {
+    urlSession_->changeOptions(std::move(extraCaFile), totalTimeoutSeconds, connectTimeoutSeconds);
+  }
+}
+
 void LinuxPlatform::stopInput() {
   mpris_.reset();
   signals_.reset();
+  // A hang-up while the channel shuts down must not end it with another status.
+  std::signal(SIGHUP, SIG_IGN);
   serviceNotifier_.reset();
   if (mpv_) {
     mpv_->setInputEvents({});
@@ -186,12 +222,8 @@ int LinuxPlatform::run(
     const std::function<void(platform::ViewController&)>& configureRootController) {
   // A peer that closes a connection must not kill an always-on process.
   std::signal(SIGPIPE, SIG_IGN);
-  signals_ = std::make_unique<asio::signal_set>(mainLoop_.context(), SIGINT, SIGTERM);
-  signals_->async_wait([this](const std::error_code& error, int) {
-    if (!error) {
-      quit();
-    }
-  });
+  signals_ = std::make_unique<asio::signal_set>(mainLoop_.context(), SIGINT, SIGTERM, SIGHUP);
+  awaitSignal();
   wireInput();
   mainLoop_.addTurnObserver([this] { afterTurn(); });
 

@@ -59,6 +59,16 @@ class LinuxPlatform : public common::PlatformBase {
   // Terminates the application and makes run() return. Main thread.
   void quit();
 
+  // Called on the main thread at each SIGHUP while run() runs; SIGHUP never ends the process
+  // (without a handler it is ignored). Set before run().
+  void setHangupHandler(std::function<void()> handler) { hangup_ = std::move(handler); }
+  // Changes the operator makes while the channel runs. Main thread.
+  // An mpv property as text ("volume", "mute", "tls-ca-file"); false when mpv refuses it.
+  bool setPlayerProperty(const char* name, const std::string& value);
+  // The trusted authority and timeouts of playlist downloads started from now on.
+  void changeDownloads(std::optional<std::string> extraCaFile, double totalTimeoutSeconds,
+                       double connectTimeoutSeconds);
+
   platform::MainQueue& mainQueue() override { return mainLoop_; }
   platform::TimerService& timers() override { return *timers_; }
   platform::Clock& clock() override { return clock_; }
@@ -84,6 +94,7 @@ class LinuxPlatform : public common::PlatformBase {
   void closeServices() override;
   void afterTurn();
   void wireInput();
+  void awaitSignal();
 
   LinuxPlatformOptions options_;
   StderrSystemLog systemLog_;
@@ -99,6 +110,7 @@ class LinuxPlatform : public common::PlatformBase {
   std::unique_ptr<LinuxAudioSession> audioSession_;
   std::unique_ptr<Mpris> mpris_;
   std::unique_ptr<asio::signal_set> signals_;
+  std::function<void()> hangup_;
   // Paces redraws while the picture moves by itself (a spinner turning); each wake-up is a turn of
   // the main loop, after which afterTurn() draws.
   std::unique_ptr<asio::steady_timer> redrawTimer_;

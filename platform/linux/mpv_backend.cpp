@@ -134,6 +134,9 @@ struct MpvBackend::Impl {
     if (playback.maxBitrate) {
       setOption("hls-bitrate", std::to_string(*playback.maxBitrate), true);
     }
+    if (playback.audioDevice) {
+      setOption("audio-device", *playback.audioDevice, true);
+    }
     setOption("volume", std::to_string(playback.volume), true);
     setOption("mute", playback.mute ? "yes" : "no", true);
     if (playback.screen) {
@@ -442,6 +445,10 @@ std::optional<std::string> MpvBackend::property(const char* name) const {
   std::string text(value);
   mpv_free(value);
   return text;
+}
+
+bool MpvBackend::setProperty(const char* name, const std::string& value) {
+  return mpv_set_property_string(impl_->handle, name, value.c_str()) >= 0;
 }
 
 }  // namespace vorn::linuxbackend

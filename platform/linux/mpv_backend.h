@@ -24,7 +24,8 @@ struct PlaybackSettings {
   std::optional<int64_t> maxBitrate;  // bits per second: the HLS variant to choose
   int volume = 100;                   // 0 to 100
   bool mute = false;
-  std::optional<int> screen;  // the monitor's index for full screen
+  std::optional<int> screen;               // the monitor's index for full screen
+  std::optional<std::string> audioDevice;  // mpv's audio-device; the system's default if not set
 };
 
 struct MpvOptions {
@@ -78,6 +79,8 @@ class MpvBackend {
   static constexpr std::chrono::milliseconds kRedrawInterval{80};
   // An mpv property as mpv writes it, such as "hwdec" or "volume"; nothing when mpv has none.
   std::optional<std::string> property(const char* name) const;
+  // Sets an mpv property as text ("volume", "mute", "tls-ca-file"); false when mpv refuses.
+  bool setProperty(const char* name, const std::string& value);
 
   struct Impl;
 

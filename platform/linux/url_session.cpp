@@ -187,6 +187,14 @@ size_t CurlUrlSession::readHeader(char* data, size_t size, size_t count, void* u
   return bytes;
 }
 
+void CurlUrlSession::changeOptions(std::optional<std::string> extraCaFile,
+                                   double totalTimeoutSeconds, double connectTimeoutSeconds) {
+  std::lock_guard lock(mutex_);
+  options_.extraCaFile = std::move(extraCaFile);
+  options_.totalTimeoutSeconds = totalTimeoutSeconds;
+  options_.connectTimeoutSeconds = connectTimeoutSeconds;
+}
+
 void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   CURL* easy = curl_easy_init();
   if (!easy) {
@@ -196,6 +204,15 @@ void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   }
   request->easy = easy;
   request->maxBody = options_.maxBodyBytes;
+  std::optional<std::string> extraCaFile;
+  double totalTimeoutSeconds = 0.0;
+  double connectTimeoutSeconds = 0.0;
+  {
+    std::lock_guard lock(mutex_);
+    extraCaFile = options_.extraCaFile;
+    totalTimeoutSeconds = options_.totalTimeoutSeconds;
+    connectTimeoutSeconds = options_.connectTimeoutSeconds;
+  }
   curl_easy_setopt(easy, CURLOPT_URL, request->url.text().c_str());
   curl_easy_setopt(easy, CURLOPT_PRIVATE, request.get());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->errorBuffer);
@@ -215,18 +232,18 @@ void CurlUrlSession::startTransfer(std::unique_ptr<Request> request) {
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options_.maxRedirects);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (options_.extraCaFile) {
+  if (extraCaFile) {
     // CAINFO replaces the bundle file but the system's hashed certificate directory (CAPATH)
     // stays, so the test CA comes on top of the system's.
-    curl_easy_setopt(easy, CURLOPT_CAINFO, options_.extraCaFile->c_str());
+    curl_easy_setopt(easy, CURLOPT_CAINFO, extraCaFile->c_str());
   }
   if (connectTo_) {
     curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo_);
   }
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(options_.connectTimeoutSeconds));
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(connectTimeoutSeconds));
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytesPerSecond);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedSeconds);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds(options_.totalTimeoutSeconds));
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds(totalTimeoutSeconds));
   curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.maxBodyBytes));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");

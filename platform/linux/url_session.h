@@ -59,6 +59,11 @@ class CurlUrlSession : public platform::UrlSession {
   // Whether the caller runs on the worker thread (where completions run).
   bool isWorkerThread() const;
 
+  // The operator's new trusted authority and timeouts, for requests started from now on; a
+  // request in flight keeps what it started with. Any thread.
+  void changeOptions(std::optional<std::string> extraCaFile, double totalTimeoutSeconds,
+                     double connectTimeoutSeconds);
+
  private:
   struct Request;
   void work();
@@ -67,7 +72,7 @@ class CurlUrlSession : public platform::UrlSession {
   static size_t writeBody(char* data, size_t size, size_t count, void* userdata);
   static size_t readHeader(char* data, size_t size, size_t count, void* userdata);
 
-  const UrlSessionOptions options_;
+  UrlSessionOptions options_;  // the live part (CA, timeouts) changes under mutex_
   CURLM* multi_ = nullptr;
   std::mutex mutex_;
   std::deque<std::unique_ptr<Request>> incoming_;

@@ -148,9 +148,76 @@ TEST_F(Settings, config_file_replaces_both_files) {
   EXPECT_EQ(loaded.values.caFile, "/env/ca.pem");
 
   // A named file must exist, unlike the system's and the user's.
-  EXPECT_NE(failure({"--config", (dir_ / "missing.toml").string()}).find("missing.toml"),
-            std::string::npos);
+  EXPECT_EQ(failure({"--config", (dir_ / "missing.toml").string()}),
+            (dir_ / "missing.toml").string() +
+                ": cannot read the settings file: No such file or directory");
   EXPECT_NE(failure({"--config", dir_.string()}).find("Is a directory"), std::string::npos);
+}
+
+// A file that is there but cannot be read stops the load with the system's reason, whichever
+// file it is; only a file that is not there at all is skipped.
+TEST_F(Settings, an_unreadable_file_gives_the_systems_reason) {
+  fs::create_symlink(userFile_, userFile_);
+  EXPECT_EQ(failure({}), userFile_ +
+                             ": cannot read the settings file: Too many levels of "
+                             "symbolic links");
+  fs::remove(userFile_);
+  write(userFile_, "volume = 20\n");
+  write(systemFile_, "volume = 10\n");
+  systemFile_ = systemFile_ + "/vorn.toml";  // below a file: not there
+  EXPECT_EQ(load({}).values.volume, 20);
+  fs::create_symlink(dir_ / "loop", dir_ / "loop");
+  systemFile_ = (dir_ / "loop" / "vorn.toml").string();
+  EXPECT_EQ(failure({}),
+            systemFile_ + ": cannot read the settings file: Too many levels of symbolic links");
+  // A file the process may not read (not provoked here when the tests run as root).
+  systemFile_ = (dir_ / "system.toml").string();
+  write(systemFile_, "volume = 10\n");
+  fs::permissions(systemFile_, fs::perms::none);
+  if (::geteuid() != 0) {
+    EXPECT_EQ(failure({}), systemFile_ + ": cannot read the settings file: Permission denied");
+  }
+}
+
+// The guide's and the pause's keys take sound values and refuse others in their own words.
+TEST_F(Settings, guide_pause_and_decoding_keys_take_sound_values_only) {
+  const auto defaults = load({});
+  EXPECT_EQ(defaults.values.inactivityPause, 3600.0);
+  EXPECT_EQ(defaults.values.channelId, "solvane.tv");
+  EXPECT_EQ(defaults.values.channelName, "Solvane TV");
+  EXPECT_EQ(defaults.values.guideLanguage, "en");
+  EXPECT_FALSE(defaults.values.channelIcon);
+
+  write(userFile_,
+        "inactivity_pause = 0\nchannel_id = \"lobby-2.example.org\"\n"
+        "channel_name = \"Lobby \u00e9 <2>\"\nchannel_icon = \"https://x.invalid/logo.png\"\n"
+        "guide_language = \"fr-CA\"\nhwdec = \"vaapi-copy,nvdec,auto-safe\"\n");
+  const auto chosen = load({});
+  EXPECT_EQ(chosen.values.inactivityPause, 0.0);
+  EXPECT_EQ(chosen.values.channelId, "lobby-2.example.org");
+  EXPECT_EQ(chosen.values.channelName, "Lobby \u00e9 <2>");
+  EXPECT_EQ(chosen.values.channelIcon, "https://x.invalid/logo.png");
+  EXPECT_EQ(chosen.values.guideLanguage, "fr-CA");
+  EXPECT_EQ(chosen.values.hwdec, "vaapi-copy,nvdec,auto-safe");
+  EXPECT_EQ(load({"--inactivity-pause", "90.5"}).values.inactivityPause, 90.5);
+
+  for (const char* bad : {"inactivity_pause = -1",         "inactivity_pause = 40000000",
+                          "inactivity_pause = \"never\"",  "channel_id = \"vorn\"",
+                          "channel_id = \"-a.b\"",         "channel_id = \"a..b\"",
+                          "channel_id = \"a.b.\"",         "channel_id = \"a b.tv\"",
+                          "channel_name = \"\"",           "channel_name = \"two\\nlines\"",
+                          "channel_icon = \"logo.png\"",   "guide_language = \"e\"",
+                          "guide_language = \"english1\"", "guide_language = \"en-\"",
+                          "guide_language = \"en_GB\"",    "hwdec = \"bogus\"",
+                          "hwdec = \"vaapi,bogus\"",       "hwdec = \"auto-copy-copy\"",
+                          "hwdec = \"no-copy\"",           "hwdec = \"vaapi,\""}) {
+    write(userFile_, std::string(bad) + "\n");
+    const auto message = failure({});
+    const std::string key(bad, std::string_view(bad).find(' '));
+    EXPECT_EQ(message.rfind(userFile_ + ":1: " + key + ": expected ", 0), 0u) << message;
+  }
+  write(userFile_, "hwdec = \"vaapi,bogus\"\n");
+  EXPECT_NE(failure({}).find("one of mpv's decoding modes"), std::string::npos);
 }
 
 TEST_F(Settings, bad_input_is_one_line_naming_where_and_what) {

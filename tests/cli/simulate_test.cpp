@@ -209,6 +209,60 @@ TEST_F(Simulate, settings_choose_the_remote_address_and_developer_mode) {
   EXPECT_EQ(count(developer, "Loaded playlist from Optional(" + other + ")"), 0u);
 }
 
+// Left alone, the channel pauses itself an hour after its load, with the band, for good; the
+// setting moves that hour or (0) removes the pause, while the default run stays line for line.
+TEST_F(Simulate, inactivity_pause_moves_or_removes_the_self_pause) {
+  const auto args = words("--playlist " + example_ + " --start 12:00:00 --for 14400 --trace");
+  const auto standard = run(args);
+  ASSERT_EQ(standard.status, 0) << standard.err;
+  const auto atPause = at(standard, "13:00:00.000");
+  const auto pausedAt = std::find(atPause.begin(), atPause.end(), "TRACE: rate: 0.0");
+  ASSERT_NE(pausedAt, atPause.end());
+  EXPECT_NE(std::find(atPause.begin(), pausedAt, std::string(kDebug) + "inactivityTimer:"),
+            pausedAt);
+  EXPECT_EQ(pausedAt[1],
+            "TRACE: band shown: \"Solvane TV - Paused\\nNow playing:\\n\" frame (0.0, 980.0, "
+            "1920.0, 100.0)");
+  // Paused for good: the last change of rate is that one.
+  std::vector<std::string> rates;
+  std::copy_if(
+      standard.lines.begin(), standard.lines.end(), std::back_inserter(rates),
+      [](const std::string& line) { return line.find(" TRACE: rate: ") != std::string::npos; });
+  ASSERT_FALSE(rates.empty());
+  EXPECT_EQ(rates.back(), "13:00:00.000 TRACE: rate: 0.0");
+  auto explicitDefault = args;
+  explicitDefault.insert(explicitDefault.end(), {"--inactivity-pause", "3600"});
+  EXPECT_EQ(run(explicitDefault).lines, standard.lines);
+
+  auto never = args;
+  never.insert(never.end(), {"--inactivity-pause", "0"});
+  const auto alwaysOn = run(never);
+  ASSERT_EQ(alwaysOn.status, 0) << alwaysOn.err;
+  EXPECT_EQ(count(alwaysOn, "inactivityTimer:"), 0u);
+  EXPECT_EQ(count(alwaysOn, "TRACE: rate: 0.0"), 0u);
+  EXPECT_EQ(count(alwaysOn, "Solvane TV - Paused"), 0u);
+  EXPECT_EQ(count(alwaysOn, "setInactivityTimer"), 1u);
+  // Looped loads go on all the while.
+  EXPECT_EQ(count(alwaysOn, "loadVideos: hasLoopedFromLastVideo: true"), 6u);
+
+  const auto config = write("vorn.toml", "inactivity_pause = 900.5\n");
+  auto fromFile = args;
+  fromFile.insert(fromFile.end(), {"--config", config});
+  const auto early = run(fromFile);
+  ASSERT_EQ(early.status, 0) << early.err;
+  EXPECT_TRUE(contains(early,
+                       "12:00:00.000 TRACE: timer scheduled: inactivityTimer: fires at "
+                       "12:15:00.500"));
+  EXPECT_TRUE(contains(early, "12:15:00.500 TRACE: rate: 0.0"));
+  EXPECT_EQ(count(early, "TRACE: rate: 0.0"), 1u);
+
+  const auto negative = run({"--inactivity-pause", "-5"});
+  EXPECT_EQ(negative.status, 2);
+  EXPECT_EQ(negative.err,
+            "vorn simulate: --inactivity-pause: inactivity_pause: expected a number of seconds "
+            "from 0 (never) to a year, got \"-5\"\n");
+}
+
 TEST_F(Simulate, events_reach_the_application_at_their_times) {
   const auto result = run(words("--playlist " + example_ +
                                 " --start 01:03:20 --for 8 --trace --event 2:tap"

@@ -116,12 +116,93 @@ TEST_F(VornCommand, prints_and_refuses_settings_before_starting) {
             "vorn simulate: --start: expected HH:MM:SS or an ISO 8601 UTC date-time, got "
             "'25:00:00'\n");
 
+  // The version, then the build and the libraries, one "NAME VERSION" line each.
   const auto version = run({}, {"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, std::string("vorn ") + build::kVersion + "\n");
+  EXPECT_EQ(version.out.rfind(std::string("vorn ") + build::kVersion + "\ngit ", 0), 0u)
+      << version.out;
+  for (const char* line : {"\nmpv 0.", "\nFFmpeg ", "\ncurl "}) {
+    EXPECT_NE(version.out.find(line), std::string::npos) << line << version.out;
+  }
+  EXPECT_EQ(lineCount(version.out), 5u) << version.out;
+  EXPECT_EQ(version.out.find("unknown"), std::string::npos) << version.out;
   const auto help = run({}, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--developer-mode"), std::string::npos) << help.out;
+}
+
+// What would fail only once the channel plays is refused before anything starts, in one line
+// with status 2: an authority file that is not there or holds no certificate, a decoding mode
+// mpv does not know, a settings file that cannot be read (with the system's reason).
+TEST_F(VornCommand, settings_that_would_fail_later_are_refused_at_start) {
+  const std::string notPem = (dir_ / "not.pem").string();
+  std::ofstream(notPem) << "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n"
+                           "-----END CERTIFICATE-----\n";
+  const std::string missing = (dir_ / "missing.pem").string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{"--ca-file", missing}, "vorn: ca_file " + missing + ": No such file or directory\n"},
+      {{"--ca-file", notPem}, "vorn: ca_file " + notPem + ": no PEM certificate in it\n"},
+      {{"--ca-file", dir_.string()}, "vorn: ca_file " + dir_.string() + ": Is a directory\n"},
+      {{"--hwdec", "vaapi,cuda-copy,nonsense"},
+       "vorn: --hwdec: hwdec: expected one of mpv's decoding modes (no, auto-safe, auto, "
+       "auto-copy, vaapi, vdpau, nvdec, cuda, qsv, v4l2m2m, drm, ..., each interface also as "
+       "NAME-copy), or a list of them, got \"vaapi,cuda-copy,nonsense\"\n"},
+  };
+  // A display that does not answer: were a case let through, the start would end there (status
+  // 1) instead of playing on.
+  const std::string display = (dir_ / "no-x-server").string() + ":0";
+  for (const auto& c : cases) {
+    const auto refused = run({"DISPLAY=" + display}, c.args);
+    EXPECT_EQ(refused.status, 2) << c.line;
+    EXPECT_EQ(refused.err, c.line);
+    EXPECT_EQ(refused.out, "");
+  }
+  // A real authority is taken: the start goes on past the settings (and fails at the display).
+  const std::string authority = (dir_ / "ca.pem").string();
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test "
+                         "-keyout '" +
+                         (dir_ / "ca.key").string() + "' -out '" + authority + "' >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  const auto started =
+      run({"DISPLAY=" + display}, {"--ca-file", authority, "--hwdec", "vaapi-copy,no"});
+  EXPECT_EQ(started.status, 1) << started.err;
+  EXPECT_NE(started.err.find("cannot start: no display"), std::string::npos) << started.err;
+
+  // A user file that is there but cannot be read: here a loop of links.
+  fs::create_symlink(userFile(), userFile());
+  const auto unreadable = run({"DISPLAY=" + display}, {});
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.err,
+            "vorn: " + userFile() +
+                ": cannot read the settings file: Too many levels of symbolic links\n");
+}
+
+// The guide's settings reach `vorn schedule --format xmltv` from the command line and from the
+// settings file, and a bad id is refused like any bad setting.
+TEST_F(VornCommand, the_guide_names_the_channel_as_the_settings_say) {
+  const std::string playlist = (dir_ / "p.json").string();
+  std::ofstream(playlist) << R"([{"hls_url": "https://s.invalid/news/late.m3u8", "duration": 60}])";
+  std::ofstream(userFile()) << "channel_name = \"Lobby & Hall\"\nguide_language = \"de\"\n";
+  const auto guide = run({}, {"schedule", "--playlist", playlist, "--from", "2026-12-06T00:00:00Z",
+                              "--hours", "0.02", "--format", "xmltv", "--channel-id",
+                              "lobby.example.org", "--channel-icon", "https://s.invalid/logo.png"});
+  EXPECT_EQ(guide.status, 0) << guide.err;
+  for (const char* part :
+       {"<channel id=\"lobby.example.org\">\n    <display-name lang=\"de\">Lobby &amp; "
+        "Hall</display-name>\n    <icon src=\"https://s.invalid/logo.png\"/>\n  </channel>\n",
+        "channel=\"lobby.example.org\">\n    <title lang=\"de\">late</title>\n    <url>"}) {
+    EXPECT_NE(guide.out.find(part), std::string::npos) << part << guide.out;
+  }
+  const auto refused = run({}, {"schedule", "--playlist", playlist, "--channel-id", "vorn"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err,
+            "vorn schedule: --channel-id: channel_id: expected a domain-style id such as "
+            "\"solvane.tv\", got \"vorn\"\n");
 }
 
 TEST_F(VornCommand, a_display_that_does_not_answer_is_a_failure_to_start) {

@@ -254,26 +254,27 @@ TEST_F(MpvPlayerTest, playback_settings_reach_mpv_and_values_out_of_range_stop_t
   EXPECT_DOUBLE_EQ(volume(), 100.0);
   EXPECT_EQ(widthPlayed(), "320");
 
-  restart({}, {.maxBitrate = 300000, .volume = 35, .mute = true, .screen = 1});
+  restart({}, {.maxBitrate = 300000, .volume = 35, .mute = true, .screen = 1, .audioDevice = {}});
   EXPECT_EQ(properties({"hwdec", "hls-bitrate", "mute", "screen", "fs-screen"}),
             (std::vector<std::string>{"auto-safe", "300000", "yes", "1", "1"}));
   EXPECT_DOUBLE_EQ(volume(), 35.0);
   EXPECT_EQ(widthPlayed(), "160");
   EXPECT_EQ(backend_->property("no-such-property"), std::nullopt);
 
-  restart({}, {.hwdec = "no", .maxBitrate = {}, .screen = {}});
+  restart({}, {.hwdec = "no", .maxBitrate = {}, .screen = {}, .audioDevice = {}});
   EXPECT_EQ(backend_->property("hwdec"), "no");
 
   // A value out of range stops the start rather than playing louder or on another variant.
   backend_.reset();
-  const std::vector<PlaybackSettings> refused = {{.maxBitrate = {}, .volume = -1, .screen = {}},
-                                                 {.maxBitrate = {}, .volume = 101, .screen = {}},
-                                                 {.maxBitrate = 0, .screen = {}},
-                                                 {.maxBitrate = {}, .screen = -1}};
+  const std::vector<PlaybackSettings> refused = {
+      {.maxBitrate = {}, .volume = -1, .screen = {}, .audioDevice = {}},
+      {.maxBitrate = {}, .volume = 101, .screen = {}, .audioDevice = {}},
+      {.maxBitrate = 0, .screen = {}, .audioDevice = {}},
+      {.maxBitrate = {}, .screen = -1, .audioDevice = {}}};
   for (const auto& settings : refused) {
     EXPECT_THROW(makeBackend({}, settings), std::invalid_argument) << &settings - refused.data();
   }
-  backend_ = makeBackend({}, {.maxBitrate = {}, .volume = 0, .screen = {}});
+  backend_ = makeBackend({}, {.maxBitrate = {}, .volume = 0, .screen = {}, .audioDevice = {}});
   EXPECT_DOUBLE_EQ(volume(), 0.0);
 }
 

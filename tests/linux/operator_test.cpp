@@ -131,6 +131,32 @@ TEST_F(OperatorTest, schedule_from_a_file_in_every_form) {
                          folder->file("guide.xml") + " 2>" + folder->file("xmllint.log")))
       << readFile(folder->file("xmllint.log"));
   EXPECT_EQ(readFile(folder->file("xmllint.log")).find("error"), std::string::npos);
+  // Guide software's own validator takes it, offline, with the default channel and with the
+  // operator's, and names no address as a title.
+  const auto validated = [](const std::string& guide) {
+    writeFile(folder->file("guide.xml"), guide);
+    return runCommand("cd " + folder->path() +
+                      " && XMLTV_SUPPLEMENT=/usr/share/sgml/xmltv/dtd/0.5 tv_validate_file "
+                      "guide.xml >validate.log 2>&1");
+  };
+  EXPECT_TRUE(validated(guide.out)) << readFile(folder->file("validate.log"));
+  EXPECT_EQ(guide.out.find("<title lang=\"en\">http"), std::string::npos) << guide.out;
+  EXPECT_NE(guide.out.find("<title lang=\"en\">index</title>"), std::string::npos) << guide.out;
+  options.channel = {"lobby.example.org", "Lobby & Hall", "https://x.invalid/logo.png?s=1&t=2",
+                     "fr-CA"};
+  const Outcome named = run(app::runSchedule, options);
+  ASSERT_EQ(named.status, 0) << named.err;
+  EXPECT_TRUE(validated(named.out)) << readFile(folder->file("validate.log"));
+  EXPECT_NE(named.out.find("<desc lang=\"fr-CA\">Beta by Bo</desc>"), std::string::npos);
+  // The check is a real one: the former fixed id is refused.
+  auto former = named.out;
+  for (size_t at; (at = former.find("lobby.example.org")) != std::string::npos;) {
+    former.replace(at, 17, "vorn");
+  }
+  EXPECT_FALSE(validated(former));
+  EXPECT_NE(readFile(folder->file("validate.log")).find("Invalid channel-id 'vorn'"),
+            std::string::npos);
+  options.channel = {};
 
   options.format = app::ScheduleFormat::text;
   const Outcome text = run(app::runSchedule, options);

@@ -32,7 +32,7 @@ dpkg-deb -e "$deb" "$work/control"
 
 for file in usr/bin/vorn etc/vorn/vorn.toml usr/lib/systemd/user/vorn.service \
             usr/share/man/man1/vorn.1.gz usr/share/doc/vorn/copyright \
-            usr/share/vorn/vorn-vimeo-playlist.json; do
+            usr/share/vorn/vorn-vimeo-playlist.json usr/share/bash-completion/completions/vorn; do
   [ -f "$root/$file" ] || fail "/$file is not in the package"
 done
 grep -qx /etc/vorn/vorn.toml "$work/control/conffiles" || fail "/etc/vorn/vorn.toml is not a conffile"
@@ -54,7 +54,11 @@ done
 
 # Every settings key is in the settings file, commented out, and in the man page.
 keys=$(sed -n 's/^#\([a-z_]*\) = .*/\1/p' "$root/etc/vorn/vorn.toml")
-[ "$(echo "$keys" | wc -l)" -eq 13 ] || fail "the settings file has keys: $keys"
+# One line per key, set or not.
+key_count=$(env -u HOME -u XDG_STATE_HOME XDG_CONFIG_HOME="$work/none" "$root/usr/bin/vorn" \
+  --config /dev/null --print-config | wc -l)
+[ "$(echo "$keys" | wc -l)" -eq "$key_count" ] ||
+  fail "the settings file has keys: $keys (the channel has $key_count)"
 if grep -q '^[a-z_]* *=' "$root/etc/vorn/vorn.toml"; then
   fail "the settings file sets a key instead of showing its default"
 fi
@@ -88,6 +92,28 @@ run() {
   printf '%s\n' "$out" | head -n 5
 }
 run --version
+version=$("$root/usr/bin/vorn" --version)
+for library in git mpv FFmpeg curl; do
+  echo "$version" | grep -q "^$library [^ ]" || fail "--version does not name $library: $version"
+done
+
+# Completion in bash: every option of the channel's help is offered, and a prefix completes. The
+# helpers of the bash-completion package are stood in for, so the check needs only bash.
+completion=$root/usr/share/bash-completion/completions/vorn
+bash -n "$completion" || fail "the completion file is not valid bash"
+for option in $("$root/usr/bin/vorn" --help | grep -o -- '--[a-z-]*' | sort -u); do
+  grep -q -- "$option\b" "$completion" || fail "completion does not offer $option"
+done
+completed=$(bash -c '
+  _init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]};
+    words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; }
+  _filedir() { :; }
+  source "$1"
+  COMP_WORDS=(vorn --inact); COMP_CWORD=1; _vorn; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(vorn schedule --format x); COMP_CWORD=3; _vorn; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(vorn --hwdec vaapi-c); COMP_CWORD=2; _vorn; echo "${COMPREPLY[*]}"' _ "$completion")
+[ "$completed" = "$(printf '%s\n' --inactivity-pause xmltv vaapi-copy)" ] ||
+  fail "completion offers: $completed"
 
 # The settings file with every key uncommented is one the channel accepts, every line of it read,
 # and a key that has a built-in default shows exactly that default.
@@ -97,7 +123,7 @@ effective=$(env -u HOME -u XDG_STATE_HOME "$root/usr/bin/vorn" --config "$work/u
   --print-config 2>&1) || status=$?
 [ "$status" -eq 0 ] || fail "the uncommented settings file is refused ($status): $effective"
 read_keys=$(echo "$effective" | grep -c "# config file $work/uncommented.toml\$" || true)
-[ "$read_keys" -eq 13 ] || fail "the uncommented settings file sets $read_keys keys: $effective"
+[ "$read_keys" -eq "$key_count" ] || fail "the uncommented settings file sets $read_keys keys: $effective"
 defaults=$(env -u HOME -u XDG_STATE_HOME "$root/usr/bin/vorn" --config /dev/null --print-config |
   sed -n 's/^\([a-z_]* = .*[^ ]\)  *# default$/\1/p')
 [ "$(echo "$defaults" | wc -l)" -ge 9 ] || fail "too few defaults printed: $defaults"

@@ -9,9 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -145,6 +151,104 @@ TEST_F(ServiceTest, a_failure_to_start_is_one_error_line_and_its_exit_status) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_EQ(manager.receive(std::chrono::milliseconds(0)), std::nullopt);
   }
+}
+
+// SIGHUP reads the settings again: what can change is applied while the channel plays on (a new
+// playlist address is fetched at once, long before the next refresh), one info line says what
+// changed and what waits for a restart, and a file that cannot be used leaves the running
+// settings as they are with one error line. The process never dies of it.
+TEST_F(ServiceTest, a_hang_up_reloads_the_settings_and_never_ends_the_channel) {
+  const auto certificates = TestCertificates::generate(folder_.path(), "reload", {"localhost"});
+  TestHttpsServer server(certificates);
+  std::atomic<int> first{0};
+  std::atomic<int> second{0};
+  const std::string playlist = R"([{"hls_url": "https://127.0.0.1:9/none.m3u8", "duration": 600}])";
+  server.server().Get("/a.json", [&](const httplib::Request&, httplib::Response& response) {
+    ++first;
+    response.set_content(playlist, "application/json");
+  });
+  server.server().Get("/b.json", [&](const httplib::Request&, httplib::Response& response) {
+    ++second;
+    response.set_content(playlist, "application/json");
+  });
+  server.start();
+  const std::string config = folder_.file("vorn.toml");
+  const auto settings = [&](const std::string& url, const std::string& more) {
+    std::ofstream(config) << "playlist_url = \"" << server.url(url) << "\"\nca_file = \""
+                          << certificates.caFile << "\"\n"
+                          << more;
+  };
+  settings("/a.json", "volume = 50\n");
+  // The address comes from the file alone, so that a reload can move it.
+  ChannelProcess channel(folder_.file("stderr.log"), {"--headless", "--config", config},
+                         quietChannel({{"VORN_PLAYLIST_URL", ""}}), true);
+  // Under the journal each line is "<priority>record".
+  const auto waitForLines = [&](const std::string& text, size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    for (;;) {
+      const std::string log = channel.log();
+      size_t seen = 0;
+      for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) {
+        ++seen;
+      }
+      if (seen >= count || std::chrono::steady_clock::now() > deadline || channel.hasExited()) {
+        return seen >= count;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  };
+  ASSERT_TRUE(waitForLines("Loaded playlist from Optional(" + server.url("/a.json") + ")", 1))
+      << channel.log();
+
+  settings("/b.json", "volume = 20\ninactivity_pause = 0\nhwdec = \"no\"\nmute = false\n");
+  kill(channel.pid(), SIGHUP);
+  EXPECT_TRUE(
+      waitForLines("\n<6>vorn: settings reloaded: applied playlist_url, volume, "
+                   "inactivity_pause; needs a restart: hwdec\n",
+                   1))
+      << channel.log();
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (second == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(second, 1);
+  EXPECT_EQ(first, 1);
+
+  // Bad files: a value out of range, an authority that is not there, a file that is not there.
+  const std::vector<std::pair<std::function<void()>, std::string>> bad = {
+      {[&] { settings("/b.json", "volume = 500\n"); },
+       config + ":3: volume: expected a whole number from 0 to 100, got 500"},
+      {[&] { std::ofstream(config) << "ca_file = \"" << folder_.file("gone.pem") << "\"\n"; },
+       "ca_file " + folder_.file("gone.pem") + ": No such file or directory"},
+      {[&] { std::filesystem::remove(config); },
+       config + ": cannot read the settings file: No such file or directory"},
+  };
+  size_t failures = 0;
+  for (const auto& [write, reason] : bad) {
+    write();
+    kill(channel.pid(), SIGHUP);
+    EXPECT_TRUE(waitForLines(
+        "\n<3>vorn: cannot reload the settings, keeping the current ones: " + reason + "\n", 1))
+        << channel.log();
+    EXPECT_TRUE(waitForLines("vorn: cannot reload the settings", ++failures));
+    EXPECT_FALSE(channel.hasExited());
+  }
+
+  // The running settings were kept: the same file again changes nothing live, and what waits
+  // for a restart is still named.
+  settings("/b.json", "volume = 20\ninactivity_pause = 0\nhwdec = \"no\"\n");
+  kill(channel.pid(), SIGHUP);
+  EXPECT_TRUE(
+      waitForLines("\n<6>vorn: settings reloaded: nothing applied; needs a restart: hwdec\n", 1))
+      << channel.log();
+  settings("/b.json", "volume = 20\ninactivity_pause = 0\n");
+  for (int i = 0; i < 5; ++i) {
+    kill(channel.pid(), SIGHUP);
+  }
+  EXPECT_TRUE(waitForLines("\n<6>vorn: settings reloaded: nothing changed\n", 1)) << channel.log();
+  EXPECT_FALSE(channel.hasExited());
+  EXPECT_EQ(channel.stop(SIGTERM), 0);
+  EXPECT_EQ(first, 1);
 }
 
 }  // namespace

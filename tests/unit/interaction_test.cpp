@@ -73,6 +73,39 @@ TEST_F(Interaction,
   EXPECT_EQ(std::count(debugs.begin(), debugs.end(), "inactivityTimer:"), 1);
 }
 
+// The operator's interval: a change moves a live countdown to the new interval from now, 0 turns
+// the pause off (a resume then arms nothing and the channel plays on), and a paused channel gets
+// no countdown from a change; turning it back on while playing starts a countdown from now.
+TEST_F(Interaction, the_inactivity_interval_set_while_running_moves_or_cancels_the_countdown) {
+  startPlaying();
+  world_.scheduler().advance(100.0);
+  const double now = world_.scheduler().now();
+  controller_->setINACTIVITY_TIMER_SECONDS(900.0);
+  EXPECT_EQ(inactivityFireTimes(), std::vector<double>{now + 900.0});
+  world_.scheduler().advance(900.0);
+  EXPECT_FLOAT_EQ(rate(), 0.0f);
+  EXPECT_TRUE(inactivityFireTimes().empty());
+
+  controller_->setINACTIVITY_TIMER_SECONDS(600.0);
+  EXPECT_TRUE(inactivityFireTimes().empty());
+  controller_->setINACTIVITY_TIMER_SECONDS(0.0);
+  world_.input().tap();
+  world_.scheduler().runUntilIdle();
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+  EXPECT_TRUE(inactivityFireTimes().empty());
+  EXPECT_EQ(controller_->debugmsgs().back(), "setInactivityTimer");
+
+  // Turned on again while playing: the countdown starts now.
+  world_.scheduler().advance(50.0);
+  controller_->setINACTIVITY_TIMER_SECONDS(300.0);
+  ASSERT_EQ(inactivityFireTimes(), std::vector<double>{world_.scheduler().now() + 300.0});
+  controller_->setINACTIVITY_TIMER_SECONDS(0.0);
+  EXPECT_TRUE(inactivityFireTimes().empty());
+  world_.scheduler().advance(4 * 3600.0);
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+  EXPECT_FALSE(bandShown());
+}
+
 TEST_F(Interaction, toggle_resume_runs_as_three_main_queue_turns) {
   startPlaying();
   controller_->playerPause();

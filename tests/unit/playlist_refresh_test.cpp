@@ -245,6 +245,51 @@ TEST_F(PlaylistRefresh,
   }
 }
 
+// The operator moves the playlist while the channel runs: the new address is fetched at once and
+// applied at the next item boundary, the old one is not asked again, and a new interval re-arms the
+// one pending refresh from now.
+TEST_F(PlaylistRefresh, a_new_address_and_interval_take_effect_while_running) {
+  const std::string moved = "https://other.invalid/p.json";
+  auto controller = start();
+  world_.network().serve(moved, {.data = editedPlaylist()});
+  world_.scheduler().advance(100.0);
+  const auto movedRequests = [&] {
+    const auto requests = world_.network().requests();
+    return static_cast<size_t>(std::count(requests.begin(), requests.end(), moved));
+  };
+  const auto refreshes = [&] {
+    std::vector<double> due;
+    for (const auto& timer : world_.scheduler().pending("timer")) {
+      if (timer.label == "refreshPlaylist:") {
+        due.push_back(timer.due);
+      }
+    }
+    return due;
+  };
+  const double now = world_.scheduler().now();
+  ASSERT_EQ(refreshes(), std::vector<double>{now + 499.0});
+
+  controller->changePlaylistSettings(platform::Url::parse(moved), 60.0);
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(movedRequests(), 1u);
+  EXPECT_EQ(refreshes(), std::vector<double>{now + 60.0});
+  EXPECT_EQ(controller->PLAYLIST_NSURL_REMOTE()->text(), moved);
+  world_.scheduler().advance(900.0);  // C ends at 1000 s
+  EXPECT_TRUE(plays(kD));
+  EXPECT_EQ(remoteRequests(), 1u);
+  EXPECT_EQ(movedRequests(), 1u + 15u);
+
+  // The interval alone: re-armed from now, and the same values again change nothing.
+  const double later = world_.scheduler().now();
+  controller->changePlaylistSettings(platform::Url::parse(moved), 300.0);
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(refreshes(), std::vector<double>{later + 300.0});
+  controller->changePlaylistSettings(platform::Url::parse(moved), 300.0);
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(refreshes(), std::vector<double>{later + 300.0});
+  EXPECT_EQ(movedRequests(), 16u);
+}
+
 TEST_F(PlaylistRefresh, the_packaged_copy_is_left_when_the_remote_address_answers_again) {
   world_.network().serve(kRemote, {.error = offline()});
   auto controller = launchApp();

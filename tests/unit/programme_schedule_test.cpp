@@ -4,6 +4,8 @@
 
 #include <array>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "playlist/playlist_document.h"
 
@@ -74,6 +76,21 @@ TEST(ProgrammeSchedule, playlists_that_cannot_be_placed_on_the_clock) {
   EXPECT_EQ(tiny.schedule.slots.size(), kMaxSlots);
 }
 
+// Without a description a programme is named after its stream's file, never by an address.
+TEST(ProgrammeSchedule, an_undescribed_stream_is_titled_by_its_file_name) {
+  for (const auto& [address, title] : std::vector<std::pair<std::string, std::string>>{
+           {"https://x.invalid/news/late.m3u8", "late"},
+           {"https://x.invalid/a/index.m3u8?token=1.2#t=3", "index"},
+           {"https://x.invalid/Big%20Buck.m3u8", "Big Buck"},
+           {"file:///srv/media/clip.v2.m3u8", "clip.v2"},
+           {"https://x.invalid/show", "show"},
+           {"https://x.invalid/.hidden", ".hidden"},
+           {"https://user:pw@cdn.x.invalid/", "cdn.x.invalid"},
+           {"https://cdn.x.invalid", "cdn.x.invalid"}}) {
+    EXPECT_EQ(streamTitle(address), title) << address;
+  }
+}
+
 TEST(ProgrammeSchedule, iso_times_read_and_written) {
   for (const auto& [text, after] : {std::pair{"2026-12-06T01:03:20Z", 3800.0},
                                     {"2026-12-06 01:03:20z", 3800.0},
@@ -105,12 +122,41 @@ TEST(ProgrammeSchedule, guide_and_text_forms_escape_and_label_every_slot) {
   writeScheduleXmltv(result.schedule, guide);
   writeScheduleText(result.schedule, text);
   for (const char* part :
-       {"start=\"20261206000000 +0000\" stop=\"20261206000100 +0000\"",
-        "<title>Tom &amp; &quot;Jerry&quot; &lt;live&gt;</title>",
-        "<url>https://x.invalid/a?x=1&amp;y=2</url>", "<title>https://x.invalid/b</title>"}) {
+       {"<channel id=\"solvane.tv\">\n    <display-name lang=\"en\">Solvane TV</display-name>\n  "
+        "</channel>",
+        "start=\"20261206000000 +0000\" stop=\"20261206000100 +0000\" channel=\"solvane.tv\"",
+        "<title lang=\"en\">Tom &amp; &quot;Jerry&quot; &lt;live&gt;</title>\n"
+        "    <desc lang=\"en\">Tom &amp; &quot;Jerry&quot; &lt;live&gt;</desc>\n"
+        "    <url>https://x.invalid/a?x=1&amp;y=2</url>",
+        "<title lang=\"en\">b</title>\n    <url>https://x.invalid/b</url>"}) {
     EXPECT_NE(guide.str().find(part), std::string::npos) << part << '\n' << guide.str();
   }
   EXPECT_EQ(guide.str().find('\x01'), std::string::npos);
+  // Only a described item has a description: the three slots of the first entry.
+  size_t descriptions = 0;
+  for (size_t at = 0; (at = guide.str().find("<desc ", at)) != std::string::npos; ++at) {
+    ++descriptions;
+  }
+  EXPECT_EQ(descriptions, 3u) << guide.str();
+
+  // The operator's channel: its id on every programme, its name, logo and language.
+  std::ostringstream named;
+  writeScheduleXmltv(result.schedule, named,
+                     {"lobby.example.org", "Lobby <1>", "https://x.invalid/logo.png?a&b", "fr-CA"});
+  for (const char* part : {"<channel id=\"lobby.example.org\">\n"
+                           "    <display-name lang=\"fr-CA\">Lobby &lt;1&gt;</display-name>\n"
+                           "    <icon src=\"https://x.invalid/logo.png?a&amp;b\"/>\n  </channel>",
+                           "<title lang=\"fr-CA\">Tom &amp;", "<desc lang=\"fr-CA\">Tom &amp;",
+                           "<title lang=\"fr-CA\">b</title>"}) {
+    EXPECT_NE(named.str().find(part), std::string::npos) << part << '\n' << named.str();
+  }
+  EXPECT_EQ(named.str().find("solvane"), std::string::npos);
+  size_t programmes = 0;
+  for (size_t at = 0;
+       (at = named.str().find("channel=\"lobby.example.org\"", at)) != std::string::npos; ++at) {
+    ++programmes;
+  }
+  EXPECT_EQ(programmes, 4u);
   EXPECT_NE(text.str().find("2026-12-06T00:00:00.300Z - 2026-12-06T00:01:00.300Z"),
             std::string::npos);
   EXPECT_NE(text.str().find("play 1 of 2, joined 30 s in"), std::string::npos);
