@@ -116,6 +116,7 @@ void VornViewController::tearDownPreviousLoad() {
     lastSlotEnd_->invalidate();
     lastSlotEnd_.reset();
   }
+  waitingForLastSlot_ = false;
   if (const auto token = initialLoadTimeObserver()) {
     queuePlayer()->removeTimeObserver(token);
     setInitialLoadTimeObserver(nullptr);
