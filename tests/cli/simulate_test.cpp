@@ -805,6 +805,64 @@ TEST_F(Slots, a_pause_over_the_slate_holds_the_timeline) {
   EXPECT_EQ(out.find("00:04:40.000 TRACE: current item: https://s.invalid/c"), npos);
 }
 
+// The worked example's queue, loaded at 01:03:20.5, runs half a second ahead of its slots (the
+// seek rounds up): it plays out at 01:39:59.5 and the next load waits for 01:40:00.
+TEST_F(Slots, the_wait_for_the_last_slots_end_pauses_and_holds_as_that_slot) {
+  const std::string common =
+      "--playlist " + example_ + " --start 01:03:20.5 --for 2230 --refresh-interval 100000 --trace";
+  // Into the background in that wait: nothing plays until the return, which reloads.
+  const auto away = run(words(common + " --event 2199.1:resign-active --event 2199.2:background"
+                                       " --event 2220:foreground --event 2220:become-active"));
+  EXPECT_NE(away.out.find("01:39:59.500 TRACE: timer scheduled: lastSlotEnded:"), npos);
+  EXPECT_NE(away.out.find("01:39:59.600 TRACE: timer invalidated: lastSlotEnded:"), npos);
+  EXPECT_EQ(firstTime(away.out, "TRACE: player made", away.out.find("01:39:59.600")),
+            "01:40:20.500");
+  EXPECT_EQ(firstTime(away.out, "TRACE: rate: 1.0", away.out.find("01:39:59.600")), "01:40:20.500");
+  EXPECT_TRUE(contains(away, std::string("01:40:20.500 DEBUG: AppDelegate: queuePlayer rate is "
+                                         "Optional(0.0), airPlayScreenConnected is false")));
+
+  // A tap in that wait pauses, with the band naming the slot's item; the next tap resumes with a
+  // load from the clock, as at a queue's end.
+  const auto tapped = run(words(common + " --event 2199.2:tap --event 2215:tap"));
+  EXPECT_TRUE(contains(
+      tapped, std::string("01:39:59.700 ") + kDebug + "handleAllGestureRecognizers: pausing"));
+  EXPECT_NE(tapped.out.find("01:39:59.700 TRACE: band shown: \"Solvane TV - Paused\\nNow "
+                            "playing:\\nBeta by Bo\""),
+            npos);
+  EXPECT_EQ(firstTime(tapped.out, "TRACE: player made", tapped.out.find("01:39:59.700")),
+            "01:40:15.500");
+  const auto resumed = at(tapped, "01:40:15.500");
+  EXPECT_TRUE(
+      contains(resumed, std::string(kDebug) + "handleAllGestureRecognizers: paused, resuming"));
+  EXPECT_TRUE(contains(resumed, std::string(kDebug) + "loadVideos: hasLoopedFromLastVideo: true"));
+  EXPECT_TRUE(contains(
+      resumed, std::string(kDebug) + "loadVideos: Seeking to MediaTime(value: 16, timescale: 1)"));
+}
+
+TEST_F(Slots, a_load_near_an_items_end_and_sub_second_items_stay_on_time) {
+  // At 00:00:10, 10 s into A (10.2 s): the seek is the 10 the log names, and B starts on time.
+  const auto near =
+      run(words("--playlist " +
+                write("near.json", R"([{"hls_url": "https://s.invalid/a", "duration": 10.2},)"
+                                   R"( {"hls_url": "https://s.invalid/b", "duration": 5}])") +
+                " --start 00:00:10 --for 3 --trace"));
+  EXPECT_TRUE(contains(near, std::string("00:00:10.000 ") + kDebug +
+                                 "loadVideos: Seeking to MediaTime(value: 10, timescale: 1)"));
+  EXPECT_EQ(firstTime(near.out, "TRACE: current item: https://s.invalid/b"), "00:00:10.200");
+  EXPECT_EQ(firstTime(near.out, "TRACE: band hidden"), "00:00:10.200");
+
+  // One item of a quarter of a second that plays its whole length: on time at every end, no
+  // slate, a load at every cycle.
+  const auto quarter =
+      run(words("--playlist " +
+                write("quarter.json", R"([{"hls_url": "https://s.invalid/q", "duration": 0.25}])") +
+                " --start 00:00:00 --for 1.1 --trace"));
+  EXPECT_EQ(count(quarter, "slate"), 0u);
+  EXPECT_EQ(count(quarter, "itemEndedEarly"), 0u);
+  EXPECT_EQ(count(quarter, "loadVideos: hasLoopedFromLastVideo: true"), 4u);
+  EXPECT_EQ(firstTime(quarter.out, "hasLoopedFromLastVideo: true"), "00:00:00.250");
+}
+
 TEST_F(Slots, play_counts_and_a_long_run_stay_on_the_clock_at_every_slot_boundary) {
   // B twice, dead, in a cycle of 540 s (a whole number of cycles a day); a day and more, with a
   // pause and resume at once every 50 minutes so the inactivity timer never stops the channel.

@@ -174,5 +174,27 @@ TEST_F(QueueLoading, near_an_items_end_seeks_to_the_rounded_second_and_the_cover
   }
 }
 
+// Two streams of one server gone: by the time their failures are read the player has moved past
+// both, so only the second one's report is acted on, and the slate fills the first one's slot,
+// where the clock stands. That stream could not be opened either: it keeps the failure's name.
+TEST_F(QueueLoading, a_stream_that_failed_unheard_keeps_its_name_on_the_slate) {
+  auto controller = makeController();
+  deliver(*controller, workedExamplePlaylist());
+  const auto player = world_.media().latestPlayer();
+  const auto queue = player->items();  // C (the clock's), A, B, B
+  player->advanceToNextItem();
+  player->advanceToNextItem();
+  const size_t before = mark();
+  auto& center = world_.notificationCenter();
+  center.post({platform::kPlayerItemFailedToPlayToEndTimeNotification, queue[0]});
+  center.post({platform::kPlayerItemFailedToPlayToEndTimeNotification, queue[1]});
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(countSince(before, std::string(kPrefix) + "itemFailedToPlay: object: Optional(<" +
+                                   "VornAVPlayerItem: " + kC + ">) ; showing slate until"),
+            1u);
+  EXPECT_EQ(countSince(before, "itemEndedEarly"), 0u);
+  EXPECT_FALSE(controller->slateView()->isHidden());
+}
+
 }  // namespace
 }  // namespace vorn::testing
