@@ -199,6 +199,11 @@ void VornViewController::slateForFault(size_t slot, const std::string& reason,
 void VornViewController::showSlate(size_t slot, const std::string& reason,
                                    const std::shared_ptr<platform::PlayerItem>& item) {
   const bool sameSlot = slate_ && slate_->slot == slot;
+  if (sameSlot && reason == "itemStalled") {
+    // An attempt waiting for its stream reads nothing: it stays, to show the picture as soon as
+    // the stream delivers again, until the next attempt replaces it.
+    return;
+  }
   stopPlayer();
   if (sameSlot) {
     // Another attempt failed; the slate stays and the retries go on.
@@ -375,6 +380,7 @@ void VornViewController::joinSlot(size_t slot, double position) {
   const auto seekTime = platform::MediaTime::makeWithSeconds(seek, 1);
   player->seekToTime(seekTime);
   slate_->attemptSeek = seek;
+  slate_->attemptSlot = slot;
   slate_->attempt = player->addBoundaryTimeObserver(
       {platform::MediaTime::make(1, 3) + seekTime},
       [self = self(), weak = std::weak_ptr<platform::QueuePlayer>(player)] {
@@ -395,9 +401,17 @@ void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::Queu
     }
     player->removeTimeObserver(self->slate_->attempt);
     self->slate_->attempt.reset();
+    // An attempt that waited for its stream shows it where it stood when it was made: onto the
+    // clock again.
+    double joined = self->slate_->attemptSeek;
+    const double clock = self->timelinePosition() - self->slotStart(self->slate_->attemptSlot);
+    if (clock - (joined + 1.0 / 3.0) > kSlotToleranceSeconds) {
+      joined = std::round(clock * 1000.0) / 1000.0;
+      player->seekToTime(platform::MediaTime::makeWithSeconds(joined, 1000));
+    }
     self->debug(
         "itemBackToPlay: object: " + log::renderOptional(asVornItem(player->currentItem())) +
-        " ; joined at " + log::renderDouble(self->slate_->attemptSeek) + " seconds");
+        " ; joined at " + log::renderDouble(joined) + " seconds");
     self->endSlate();
     if (self->firstFramePending_) {
       // The load's first video, shown at last: the cover's work is done as at any first frame.

@@ -258,6 +258,7 @@ class VornViewController : public platform::ViewController {
     // The first-frame observer of the player trying to show a video again, while it tries.
     std::shared_ptr<platform::TimeObserverToken> attempt;
     double attemptSeek = 0.0;
+    size_t attemptSlot = 0;       // the slot the attempt plays: this one, or the next at its start
     int retries = 0;              // attempts made so far
     bool lastChanceDone = false;  // the attempt before the slot's last seconds
   };
