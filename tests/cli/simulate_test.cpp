@@ -865,6 +865,16 @@ TEST_F(Slots, a_load_near_an_items_end_and_sub_second_items_stay_on_time) {
   EXPECT_EQ(count(quarter, "itemEndedEarly"), 0u);
   EXPECT_EQ(count(quarter, "loadVideos: hasLoopedFromLastVideo: true"), 4u);
   EXPECT_EQ(firstTime(quarter.out, "hasLoopedFromLastVideo: true"), "00:00:00.250");
+
+  // A stall heard after its slot ended (B stalls a second before its end, reported 2 s later):
+  // the slate names no time already past.
+  const auto past = trace(
+      kProgramme, {"--start", "00:00:00", "--for", "300", "--stall", "https://s.invalid/b=179:10"});
+  EXPECT_NE(past.find("00:04:41.000 DEBUG: VorniOSViewController: itemStalled: object: "
+                      "Optional(<VornAVPlayerItem: https://s.invalid/b>) ; showing slate until "
+                      "00:04:41"),
+            npos);
+  EXPECT_NE(past.find("The next video starts at 00:04:41."), npos);
 }
 
 TEST_F(Slots, play_counts_and_a_long_run_stay_on_the_clock_at_every_slot_boundary) {
