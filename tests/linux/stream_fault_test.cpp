@@ -499,9 +499,11 @@ class StreamFaultTest : public ::testing::Test {
     // opening (the slot's end, or the server's return). Samples inside the window only: the
     // nearest one outside may be the process's start.
     if (slateLine) {
-      // Nothing read behind the slate: the player stopped, and the first attempt comes later.
+      // Nothing read behind the slate: the player stopped, and the first attempt comes later (and
+      // the next slot's stream opens at the slot's end).
       const double slateAt = slateLine->daySeconds;
-      const double quietUntil = std::min(slateAt + kQuietAfterSlate, back->line.daySeconds - 0.5);
+      const double quietUntil =
+          std::min({slateAt + kQuietAfterSlate, back->line.daySeconds - 0.5, slotEnd - 0.25});
       std::lock_guard lock(faults->mutex);
       for (const double request : faults->segmentRequests) {
         if (request > slateAt + 0.5 && request < quietUntil) {
