@@ -151,6 +151,7 @@ int run(const Options& options, std::ostream& out) {
   for (const auto& url : options.broken) {
     world.media().setBroken(url);
   }
+  world.media().setMovesOnBeforeAnnouncing(options.movesOnFirst);
   for (const auto& [url, stall] : options.stalls) {
     world.media().setStall(url, stall.at, stall.forSeconds);
   }

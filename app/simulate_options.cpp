@@ -307,6 +307,12 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
       })
       ->group(media);
 
+  app.add_flag("--moves-on-first", options.movesOnFirst,
+               "the player moves on to the next item before it tells of an item's end or "
+               "failure (default: after)")
+      ->disable_flag_override()
+      ->group(media);
+
   const std::string application = "Application";
   app.add_option("--event",
                  "at SECONDS after launch (repeatable; same time: command-line order), one of the "

@@ -51,6 +51,8 @@ struct Options {
     double forSeconds = 0.0;
   };
   std::map<std::string, Stall> stalls;
+  // The player moves on to the next item before it tells of an item's end or failure.
+  bool movesOnFirst = false;
   std::vector<Event> events;  // in command-line order
   // What the settings say: the remote playlist address, the refresh interval, the fetch timeout
   // and developer mode.

@@ -40,7 +40,11 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
   // A queue that ran a little ahead (a seek rounded up, or a player that cuts at the frame before
   // the slot's end) waits for its last slot's end, so the next load finds the clock in the next
   // cycle and not in the slot just played. Only the clock's rounding is let pass.
-  if (const double wait = untilSlotEnd(item.get()); wait > 0.001) {
+  // A load this very moment that already ended its queue waits even for that: a reload now would
+  // find the clock in the same slot again.
+  const double wait = untilSlotEnd(item.get());
+  if (wait > 0.001 || (wait > 0.0 && clockNow() == timeline_->loadedAt)) {
+    waitingForLastSlot_ = true;
     lastSlotEnd_ = platform().timers().scheduledTimer(
         wait, platform::TimerAction::strong(self(),
                                             "lastSlotEnded:", &VornViewController::lastSlotEnded));

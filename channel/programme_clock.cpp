@@ -105,13 +105,8 @@ Start findStart(std::span<const double> durations, double position) {
   return {durations.size(), 0.0};
 }
 
-double seekSecond(double offset, double duration) {
-  constexpr double kFirstFrameMark = 1.0 / 3.0;
-  double second = std::round(offset);
-  if (!(second + kFirstFrameMark < duration)) {
-    second = std::ceil(duration - kFirstFrameMark) - 1.0;
-  }
-  return std::max(second, 0.0);
+double seekSecond(double offset) {
+  return std::max(std::round(offset), 0.0);
 }
 
 std::vector<size_t> rotatedOrder(size_t count, size_t start) {
@@ -136,9 +131,8 @@ QueuePlan planQueue(std::span<const double> durations, double daySeconds) {
   }
   const double position = std::fmod(daySeconds, cycleLength(durations));
   plan.start = findStart(durations, position);
-  // With no covering item the queue is the cycle in order, from the first item's start.
-  const size_t first = plan.start.index < durations.size() ? plan.start.index : 0;
-  plan.seek = seekSecond(plan.start.offset, durations[first]);
+  // With no covering item the queue is the cycle in order, from the first item's start (offset 0).
+  plan.seek = seekSecond(plan.start.offset);
   plan.order = rotatedOrder(durations.size(), plan.start.index);
   return plan;
 }

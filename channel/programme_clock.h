@@ -60,12 +60,10 @@ struct Start {
 };
 Start findStart(std::span<const double> durations, double position);
 
-// The whole second a load seeks to, `offset` seconds into an item listed at `duration`: the
-// nearest, as a time of timescale 1 is made, unless the first-frame mark a third of a second
-// later would then fall at or past the item's end (never crossed on it, so the cover would stay
-// up through the next video); then the latest second whose mark falls inside the item. Never
-// below 0.
-double seekSecond(double offset, double duration);
+// The whole second a load seeks to, `offset` seconds into an item: the nearest, as a time of
+// timescale 1 is made and as the log shows it, and never below it, even near the item's end (a
+// seek a second early would start every later item a second late). Never below 0.
+double seekSecond(double offset);
 
 // Indices of the cycle rotated to begin at `start`: start..count-1, then 0..start-1. A start at or
 // past the end gives the cycle in order.

@@ -104,7 +104,7 @@ VornViewController::QueueStart VornViewController::placeOnClock(Cycle cycle) {
   }
   result.clockOffset = plan.start.offset;
   result.lastItem = std::static_pointer_cast<VornAVPlayerItem>(result.queue.back());
-  // The seek grain is a whole second, kept clear of the item's end so the first frame is seen.
+  // The seek grain is a whole second: the one the log names, also near the item's end.
   result.seekSecond = plan.seek;
   return result;
 }
@@ -116,6 +116,7 @@ void VornViewController::tearDownPreviousLoad() {
     lastSlotEnd_->invalidate();
     lastSlotEnd_.reset();
   }
+  waitingForLastSlot_ = false;
   if (const auto token = initialLoadTimeObserver()) {
     queuePlayer()->removeTimeObserver(token);
     setInitialLoadTimeObserver(nullptr);

@@ -42,6 +42,7 @@ void VornViewController::startTimeline(
     end += duration;
     timeline.ends.push_back(end);
   }
+  timeline.failed.assign(durations.size(), false);
   timeline.loadedAt = clockNow();
   timeline.origin = timeline.loadedAt - (std::isfinite(clockOffset) ? clockOffset : 0.0);
   timeline_ = std::move(timeline);
@@ -84,13 +85,8 @@ bool VornViewController::endedBeforeItsSlot(const platform::PlayerItem* item) {
   if (!slot || !(timeline_->durations[*slot] > 0.0)) {
     return false;
   }
-  if (timeline_->ends[*slot] - timelinePosition() > kSlotToleranceSeconds) {
-    return true;
-  }
-  // A last item that ends right after its load is short too: reloading at once could repeat
-  // without end.
-  return *slot + 1 == timeline_->items.size() &&
-         clockNow() - timeline_->loadedAt < kMinReloadSpacingSeconds;
+  // An item that played up to its slot's end is on time, however short the slot.
+  return timeline_->ends[*slot] - timelinePosition() > kSlotToleranceSeconds;
 }
 
 double VornViewController::untilSlotEnd(const platform::PlayerItem* item) {
@@ -108,6 +104,9 @@ std::shared_ptr<platform::PlayerItem> VornViewController::itemOnScreen() const {
   if (slate_ && timeline_) {
     return timeline_->items[slate_->slot];
   }
+  if (waitingForLastSlot_ && timeline_ && !timeline_->items.empty()) {
+    return timeline_->items.back();
+  }
   const auto player = queuePlayer();
   return player ? player->currentItem() : nullptr;
 }
@@ -121,6 +120,9 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
   const auto slot = slotOf(item.get());
   if (!slot) {
     return;
+  }
+  if (notification.name == platform::kPlayerItemFailedToPlayToEndTimeNotification) {
+    timeline_->failed[*slot] = true;
   }
   // Only the item on screen counts. A player may already have moved on to the next item when it
   // tells of the end of one.
@@ -144,6 +146,11 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
   if (endedBeforeItsSlot(item.get())) {
     slateForFault(*slot, "itemEndedEarly", item);
     return;
+  }
+  if (firstFramePending_ && initialLoadTimeObserver()) {
+    // The load joined the item so near its end that the first-frame mark lies beyond it: the
+    // picture was shown, and the next item takes over from it.
+    boundaryTimeObserverFired();
   }
   // Ended late (a stream that held up for a moment): the next item joins its slot where the
   // timeline stands, instead of running late until the queue ends.
@@ -181,7 +188,9 @@ void VornViewController::slateForFault(size_t slot, const std::string& reason,
   // only the second's fault is heard. The clock still stands in the first one's slot, which is the
   // one the slate fills; the next slot's video is tried when that slot ends.
   if (const auto earlier = earlierSlotOnTheClock(slot)) {
-    showSlate(*earlier, "itemEndedEarly", timeline_->items[*earlier]);
+    // Named for what became of it: a stream that could not be opened is a failure every time.
+    showSlate(*earlier, timeline_->failed[*earlier] ? "itemFailedToPlay" : "itemEndedEarly",
+              timeline_->items[*earlier]);
     return;
   }
   showSlate(slot, reason, item);
@@ -190,6 +199,11 @@ void VornViewController::slateForFault(size_t slot, const std::string& reason,
 void VornViewController::showSlate(size_t slot, const std::string& reason,
                                    const std::shared_ptr<platform::PlayerItem>& item) {
   const bool sameSlot = slate_ && slate_->slot == slot;
+  if (sameSlot && reason == "itemStalled") {
+    // An attempt waiting for its stream reads nothing: it stays, to show the picture as soon as
+    // the stream delivers again, until the next attempt replaces it.
+    return;
+  }
   stopPlayer();
   if (sameSlot) {
     // Another attempt failed; the slate stays and the retries go on.
@@ -199,7 +213,7 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
   slate_ = Slate{};
   slate_->slot = slot;
   debug(reason + ": object: " + log::renderOptional(asVornItem(item)) + " ; showing slate until " +
-        overlay::localTimeOfDay(clockAtPosition(timeline_->ends[slot])));
+        overlay::localTimeOfDay(slateUntil()));
   presentSlate(slot);
   if (firstFramePending_) {
     // The slate takes the black cover's place at once.
@@ -211,8 +225,7 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
     }
   }
   armSlotEnd();
-  // A stream that stalled may well deliver again to a new connection: the first try is at once.
-  armRetry(reason == "itemStalled" ? 0.0 : kSlateRetrySeconds);
+  armRetry();
 }
 
 void VornViewController::presentSlate(size_t slot) {
@@ -240,8 +253,7 @@ void VornViewController::presentSlate(size_t slot) {
   card->setFrame(frame);
   const auto item = asVornItem(timeline_->items[slot]);
   const JsonPtr entry = item ? item->playlist_info() : nullptr;
-  label->setText(overlay::slateText(
-      entry.get(), overlay::localTimeOfDay(clockAtPosition(timeline_->ends[slot]))));
+  label->setText(overlay::slateText(entry.get(), overlay::localTimeOfDay(slateUntil())));
   label->setFrame(overlay::labelFitFrame(frame.width, frame.height));
   label->sizeToFit();
   const double height = label->frame().height;
@@ -270,15 +282,21 @@ void VornViewController::cancelSlateTimers() {
   }
 }
 
-void VornViewController::armSlotEnd() {
-  if (!slate_ || !timeline_ || timeline_->heldSince) {
-    return;
-  }
+double VornViewController::slateUntil() {
   const double now = clockNow();
   double at = clockAtPosition(timeline_->ends[slate_->slot]);
   if (slate_->slot + 1 == timeline_->items.size()) {
     at = std::max(at, timeline_->loadedAt + kMinReloadSpacingSeconds);
   }
+  return std::isfinite(at) ? std::max(at, now) : at;
+}
+
+void VornViewController::armSlotEnd() {
+  if (!slate_ || !timeline_ || timeline_->heldSince) {
+    return;
+  }
+  const double now = clockNow();
+  const double at = slateUntil();
   // A slot listed beyond any reach never ends.
   if (!std::isfinite(at)) {
     return;
@@ -288,12 +306,23 @@ void VornViewController::armSlotEnd() {
                                    self(), "slateSlotEnded:", &VornViewController::slateSlotEnded));
 }
 
-void VornViewController::armRetry(double delay) {
+void VornViewController::armRetry() {
   if (!slate_ || !timeline_ || timeline_->heldSince) {
     return;
   }
-  // No attempt that the slot's end would cut short at once.
+  // Soon at first (a stream that held up often delivers again to a new connection), then at a
+  // pace that spares a server that is down; and always once more before the slot's last seconds,
+  // so a stream back late in its slot does not wait for the next one.
+  double delay = slate_->retries == 0   ? kSlateFirstRetrySeconds
+                 : slate_->retries == 1 ? kSlateSecondRetrySeconds
+                                        : kSlateRetrySeconds;
   const double left = timeline_->ends[slate_->slot] - timelinePosition();
+  const double lastChance = left - kSlateLastChanceSeconds;
+  if (left - delay <= kSlateLastChanceSeconds && lastChance > 0.0 && !slate_->lastChanceDone) {
+    delay = std::min(delay, lastChance);
+    slate_->lastChanceDone = true;
+  }
+  // No attempt that the slot's end would cut short at once.
   if (left - delay <= kSlotToleranceSeconds) {
     return;
   }
@@ -326,11 +355,11 @@ void VornViewController::retrySlateItem(platform::Timer& timer) {
     return;
   }
   slate_->retry.reset();
-  // At most one attempt at a time: one still trying is left to finish.
-  if (!slate_->attempt) {
-    joinSlot(slate_->slot, std::max(0.0, timelinePosition() - slotStart(slate_->slot)));
-  }
-  armRetry(kSlateRetrySeconds);
+  ++slate_->retries;
+  // A fresh attempt replaces one still trying: that one may have lost its stream, or have passed
+  // its mark unseen.
+  joinSlot(slate_->slot, std::max(0.0, timelinePosition() - slotStart(slate_->slot)));
+  armRetry();
 }
 
 void VornViewController::joinSlot(size_t slot, double position) {
@@ -347,10 +376,11 @@ void VornViewController::joinSlot(size_t slot, double position) {
   if (const auto layer = playerLayer()) {
     layer->setPlayer(player);
   }
-  const double seek = programme::seekSecond(std::min(position, listed), listed);
+  const double seek = programme::seekSecond(std::min(position, listed));
   const auto seekTime = platform::MediaTime::makeWithSeconds(seek, 1);
   player->seekToTime(seekTime);
   slate_->attemptSeek = seek;
+  slate_->attemptSlot = slot;
   slate_->attempt = player->addBoundaryTimeObserver(
       {platform::MediaTime::make(1, 3) + seekTime},
       [self = self(), weak = std::weak_ptr<platform::QueuePlayer>(player)] {
@@ -371,9 +401,17 @@ void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::Queu
     }
     player->removeTimeObserver(self->slate_->attempt);
     self->slate_->attempt.reset();
+    // An attempt that waited for its stream shows it where it stood when it was made: onto the
+    // clock again.
+    double joined = self->slate_->attemptSeek;
+    const double clock = self->timelinePosition() - self->slotStart(self->slate_->attemptSlot);
+    if (clock - (joined + 1.0 / 3.0) > kSlotToleranceSeconds) {
+      joined = std::round(clock * 1000.0) / 1000.0;
+      player->seekToTime(platform::MediaTime::makeWithSeconds(joined, 1000));
+    }
     self->debug(
         "itemBackToPlay: object: " + log::renderOptional(asVornItem(player->currentItem())) +
-        " ; joined at " + log::renderDouble(self->slate_->attemptSeek) + " seconds");
+        " ; joined at " + log::renderDouble(joined) + " seconds");
     self->endSlate();
     if (self->firstFramePending_) {
       // The load's first video, shown at last: the cover's work is done as at any first frame.
@@ -406,20 +444,32 @@ void VornViewController::holdTimeline() {
   }
   timeline_->heldSince = clockNow();
   cancelSlateTimers();
+  if (lastSlotEnd_) {
+    // The wait for the last slot's end stands still with the rest of the timeline.
+    lastSlotEnd_->invalidate();
+    lastSlotEnd_.reset();
+  }
 }
 
-void VornViewController::releaseTimeline() {
+bool VornViewController::releaseTimeline() {
   if (!timeline_ || !timeline_->heldSince) {
-    return;
+    return false;
   }
   timeline_->origin += clockNow() - *timeline_->heldSince;
   timeline_->heldSince.reset();
+  if (waitingForLastSlot_) {
+    // Paused after the queue played out: the next queue, from the clock, as at a queue's end.
+    waitingForLastSlot_ = false;
+    loadVideos(true);
+    return true;
+  }
   if (slate_) {
     // The next video starts later by the pause.
     presentSlate(slate_->slot);
     armSlotEnd();
-    armRetry(kSlateRetrySeconds);
+    armRetry();
   }
+  return false;
 }
 
 void VornViewController::skipToNextSlot() {
@@ -450,6 +500,7 @@ void VornViewController::lastSlotEnded(platform::Timer& timer) {
     return;
   }
   lastSlotEnd_.reset();
+  waitingForLastSlot_ = false;
   loadVideos(true);
 }
 

@@ -110,7 +110,10 @@ class VornViewController : public platform::ViewController {
   virtual void slateSlotEnded(platform::Timer& timer);
   virtual void retrySlateItem(platform::Timer& timer);
   virtual void lastSlotEnded(platform::Timer& timer);
+  static constexpr double kSlateFirstRetrySeconds = 5.0;
+  static constexpr double kSlateSecondRetrySeconds = 10.0;
   static constexpr double kSlateRetrySeconds = 30.0;
+  static constexpr double kSlateLastChanceSeconds = 10.0;
   // How far an item's end may fall from its slot's end and still count as on time: a load's
   // whole-second seek alone moves it by up to half a second.
   static constexpr double kSlotToleranceSeconds = 1.0;
@@ -291,6 +294,7 @@ class VornViewController : public platform::ViewController {
     std::optional<double> heldSince;  // clock time playback was paused at
     double loadedAt = 0.0;            // clock time of the load
     size_t hint = 0;                  // the slot last looked up
+    std::vector<bool> failed;         // slots whose stream could not be opened
   };
   // The slate on screen (main thread only).
   struct Slate {
@@ -300,6 +304,9 @@ class VornViewController : public platform::ViewController {
     // The first-frame observer of the player trying to show a video again, while it tries.
     std::shared_ptr<platform::TimeObserverToken> attempt;
     double attemptSeek = 0.0;
+    size_t attemptSlot = 0;       // the slot the attempt plays: this one, or the next at its start
+    int retries = 0;              // attempts made so far
+    bool lastChanceDone = false;  // the attempt before the slot's last seconds
   };
   double clockNow();
   void startTimeline(const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
@@ -325,7 +332,10 @@ class VornViewController : public platform::ViewController {
   void presentSlate(size_t slot);
   void endSlate();
   void armSlotEnd();
-  void armRetry(double delay);
+  // The next attempt on the schedule, if the slot leaves room for one.
+  void armRetry();
+  // The clock time the slate names as the next video's start: never in the past.
+  double slateUntil();
   void cancelSlateTimers();
   // A new player for the queue from `slot` on, joined `position` seconds into it.
   void joinSlot(size_t slot, double position);
@@ -333,7 +343,8 @@ class VornViewController : public platform::ViewController {
   // Empties the current player so that nothing of it plays on.
   void stopPlayer();
   void holdTimeline();
-  void releaseTimeline();
+  // True when it started the next load instead of resuming the current one.
+  bool releaseTimeline();
   // A developer's swipe: the next slot's video starts now, and the timeline moves with it.
   void skipToNextSlot();
   // What the viewer is shown, a video or the slate for it.
@@ -342,6 +353,9 @@ class VornViewController : public platform::ViewController {
   std::optional<Slate> slate_;
   bool firstFramePending_ = false;                // the load's first video has not been shown yet
   std::shared_ptr<platform::Timer> lastSlotEnd_;  // the next load, at the last slot's end
+  // The queue has played out and the next load waits for its last slot's end: the channel acts as
+  // if the last item stood on screen at its end (a pause holds the wait, a resume reloads).
+  bool waitingForLastSlot_ = false;
 
   // The usable entries of the last document a queue was built from (main thread only). A reload
   // of the same document makes new items but does not read and parse every entry again.

@@ -24,8 +24,7 @@ void VornViewController::playerResume() {
     if (const auto band = self->infoLabelView()) {
       band->setHidden(true);
     }
-    self->releaseTimeline();
-    if (const auto player = self->queuePlayer()) {
+    if (const auto player = self->queuePlayer(); !self->releaseTimeline() && player) {
       player->play();
     }
     if (const auto indicator = self->activityIndicatorView()) {
@@ -44,7 +43,8 @@ void VornViewController::handleAllGestureRecognizers() {
   platform().mainQueue().post([self = self()] {
     const auto current = self->queuePlayer();
     // Over the slate the player stands empty, paused or playing as the channel is.
-    if (current && (current->currentItem() || self->slate_)) {
+    // After the queue played out, the wait for the last slot's end is still that slot's.
+    if (current && (current->currentItem() || self->slate_ || self->waitingForLastSlot_)) {
       if (current->rate() == 0.0f) {
         self->debug("handleAllGestureRecognizers: paused, resuming");
         self->playerResume();

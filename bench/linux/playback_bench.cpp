@@ -100,8 +100,7 @@ int main(int argc, char** argv) {
     const double position = std::fmod(vorn::programme::daySeconds(wallSeconds()), cycle);
     const auto [index, offset] = vorn::programme::findStart(durations, position);
     const double itemStart = position - offset;
-    const MediaTime seek =
-        MediaTime::makeWithSeconds(vorn::programme::seekSecond(offset, durations[index]), 1);
+    const MediaTime seek = MediaTime::makeWithSeconds(vorn::programme::seekSecond(offset), 1);
     std::vector<std::shared_ptr<PlayerItem>> items;
     for (size_t i = 0; i < durations.size(); ++i) {
       items.push_back(

@@ -130,6 +130,7 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
   }
   if (drivesMpv()) {
     restarted_ = false;
+    requestedFrom_ = seconds;
     service()->restartStallClock();
     if (seconds > 0.0) {
       service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
@@ -155,6 +156,8 @@ void MpvQueuePlayer::load(MpvCore& core) {
   loaded_ = true;
   core.setFlag("pause", !wantsPlay_);
   bool first = true;
+  loadedWithStart_ = current_;
+  loadStart_ = pendingStart_.value_or(0.0);
   for (size_t i = current_; i < items_.size(); ++i) {
     const auto& asset = items_[i]->asset();
     if (!asset) {
@@ -208,6 +211,7 @@ bool MpvQueuePlayer::onStartFile(int64_t entryId) {
   startedEntry_ = true;
   restarted_ = false;
   shownFrame_ = false;
+  requestedFrom_ = loadedWithStart_ == *index ? loadStart_ : 0.0;
   return true;
 }
 
@@ -247,9 +251,14 @@ void MpvQueuePlayer::onPlaybackRestart(std::optional<double> position) {
   if (!startedEntry_) {
     return;
   }
+  // Only the first restart after a start or a seek of ours sets where crossings count from. A
+  // later one (the demuxer skipped a hole, or the cache refilled) keeps counting from where
+  // playback was, so the times skipped over count as crossed once frames flow again.
+  if (!restarted_) {
+    lastTime_ = std::min(position.value_or(0.0), requestedFrom_);
+  }
   restarted_ = true;
   shownFrame_ = true;
-  lastTime_ = position.value_or(0.0);
 }
 
 void MpvQueuePlayer::onPlaybackTime(double seconds) {

@@ -94,6 +94,12 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   // mpv has started one of this player's entries (events of an earlier queue may still be queued).
   bool startedEntry_ = false;
   double lastTime_ = 0.0;
+  // Where playback of the current entry was asked to start: the load's offset, a seek's target, 0
+  // for an entry that follows another. Crossings count from there, so a mark the player jumps
+  // over (it may land past a hole in the stream) still counts once frames flow past it.
+  double requestedFrom_ = 0.0;
+  std::optional<size_t> loadedWithStart_;  // the entry loaded with the start offset
+  double loadStart_ = 0.0;
   bool shownFrame_ = false;
   common::BoundaryObservers observers_;
   bool allowsExternalPlayback_ = false;

@@ -311,12 +311,7 @@ void SimQueuePlayer::runDueEvent() {
   if (stream.broken) {
     // A stream that cannot play is skipped, as a queue player skips an item that fails.
     service_->trace_.line("item failed: " + items_.front()->asset()->url().text());
-    auto failed = items_.front();
-    service_->postItemNotification(platform::kPlayerItemFailedToPlayToEndTimeNotification, failed);
-    // An observer may have moved the queue on already.
-    if (!items_.empty() && items_.front() == failed) {
-      dropCurrent();
-    }
+    finishCurrent(platform::kPlayerItemFailedToPlayToEndTimeNotification);
     return;
   }
   pictureShown_ = true;
@@ -338,10 +333,19 @@ void SimQueuePlayer::runDueEvent() {
     service_->beginStall(items_.front()->asset()->url().text(), t + stream.stallFor);
     return;
   }
-  auto ended = items_.front();
-  service_->postItemNotification(platform::kPlayerItemDidPlayToEndTimeNotification, ended);
+  finishCurrent(platform::kPlayerItemDidPlayToEndTimeNotification);
+}
+
+void SimQueuePlayer::finishCurrent(const char* name) {
+  auto item = items_.front();
+  if (service_->movesOnFirst_) {
+    dropCurrent();
+    service_->postItemNotification(name, std::move(item));
+    return;
+  }
+  service_->postItemNotification(name, item);
   // An observer may have moved the queue on already.
-  if (!items_.empty() && items_.front() == ended) {
+  if (!items_.empty() && items_.front() == item) {
     dropCurrent();
   }
 }

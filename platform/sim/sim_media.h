@@ -112,6 +112,8 @@ class SimQueuePlayer : public platform::QueuePlayer,
   void sync();
   void moveTo(double position);
   void dropCurrent();
+  // Tells of the current item's end or failure (`name`) and moves on, in the service's order.
+  void finishCurrent(const char* name);
   void restartFlow();
   void traceCurrent();
   void traceRate();
@@ -186,6 +188,10 @@ class SimMediaService : public platform::MediaService {
   double stalledUntil(const std::string& url) const;
   StreamBehaviour stream(const std::string& url) const;
   void setStartupLatency(double seconds) { startupLatency_ = seconds; }
+  // Whether a player moves on to its next item before it tells of the end (or failure) of the
+  // current one, as a real player may, rather than after.
+  void setMovesOnBeforeAnnouncing(bool movesOn) { movesOnFirst_ = movesOn; }
+  bool movesOnBeforeAnnouncing() const { return movesOnFirst_; }
   double startupLatency() const { return startupLatency_; }
 
   // Players
@@ -224,6 +230,7 @@ class SimMediaService : public platform::MediaService {
   std::map<std::string, Script> streams_;
   uint64_t nextPlayerId_ = 1;
   double startupLatency_ = 0.0;
+  bool movesOnFirst_ = false;
   std::vector<std::weak_ptr<SimQueuePlayer>> players_;
   std::weak_ptr<SimQueuePlayer> latestPlayer_;
   std::map<uint64_t, common::BoundaryObservers> observers_;

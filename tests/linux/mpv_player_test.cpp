@@ -48,6 +48,10 @@ class MpvPlayerTest : public ::testing::Test {
     // 4 s and 10 s long.
     ASSERT_TRUE(makeHlsStream(media_->path() + "/plain", 4, "160x90", 2, 50));
     ASSERT_TRUE(makeHlsStream(media_->path() + "/long", 10, "160x90", 2, 50));
+    // And the 10 s one with a 4 s hole: segments 2 and 3 (4 s to 8 s) missing.
+    ASSERT_TRUE(runCommand("cp -r " + media_->path() + "/long " + media_->path() + "/holed && rm " +
+                           media_->path() + "/holed/segment-002.ts " + media_->path() +
+                           "/holed/segment-003.ts"));
     // And one with two variants under a master playlist: 320x180 (about 950 kbit/s listed) and
     // 160x90 (about 180 kbit/s).
     const std::string variants = media_->path() + "/variants";
@@ -191,6 +195,25 @@ TEST_F(MpvPlayerTest, plays_the_queue_in_order_from_the_start_offset_and_reports
   EXPECT_EQ(atStart.value(), 1) << "a removed observer is not called again";
   EXPECT_EQ(player->currentItem(), nullptr);
   EXPECT_TRUE(player->items().empty());
+}
+
+// mpv skips a hole in a stream and plays on after it. A mark inside the hole, jumped over, still
+// counts as crossed once frames flow past it: a start that lands in the hole, or playback that
+// runs into it. A watch on one time mark alone would wait for good while the picture plays.
+TEST_F(MpvPlayerTest, a_mark_skipped_over_by_a_hole_in_the_stream_counts_once_frames_flow) {
+  for (const double start : {5.0, 0.0}) {
+    SCOPED_TRACE(start);
+    const size_t endedBefore = ended_.size();
+    auto player = backend_->media().makeQueuePlayer({fileItem("holed")});
+    auto layer = backend_->media().makePlayerLayer(player);
+    player->seekToTime(MediaTime::makeWithSeconds(start, 1));
+    const auto inHole = cross(*player, MediaTime::makeWithSeconds(5.0, 1) + MediaTime::make(1, 3));
+    const auto afterHole = cross(*player, MediaTime::makeWithSeconds(9.0, 1));
+    player->play();
+    ASSERT_TRUE(runUntil([&] { return ended_.size() > endedBefore; }));
+    EXPECT_EQ(inHole.value(), 1);
+    EXPECT_EQ(afterHole.value(), 1);
+  }
 }
 
 // A queue loaded on an item boundary seeks to 0, and its first-frame observer (1/3 s) must be

@@ -1,5 +1,6 @@
 // Broken streams while `vorn --headless` plays four 10 s HLS streams (a 40 s cycle on the UTC
-// day) from a loopback HTTPS server, one stream failing in one way at a moment the clock chooses.
+// day; 30 s streams for a hole and a stall inside one slot) from a loopback HTTPS server, one
+// stream failing in one way at a moment the clock chooses.
 // The player reads two 2 s segments when it opens a stream, so mid-item faults start at segment 2
 // and the picture stops 4 s into the slot (or where the last segment served ends, for a server
 // taken away). The limits are the constants below.
@@ -32,13 +33,26 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int kStreams = 4;
-constexpr double kSlot = 10.0;
-constexpr double kCycle = kStreams * kSlot;
+// Every stream's slot: 10 s, or 30 s for the cases that need room inside one slot. One length
+// for all the scenarios of a test.
+double kSlot = 10.0;
+double kCycle = kStreams * kSlot;
+void useSlot(double seconds) {
+  kSlot = seconds;
+  kCycle = kStreams * seconds;
+}
+constexpr double kLongSlot = 30.0;
 constexpr int kShortSeconds = 6, kLongSeconds = 16;  // than listed
 constexpr double kMidItemFault = 4.0;
+constexpr int kHoleFirstSegment = 5, kHoleSegments = 2;  // 10 s to 14 s, in a long slot
+constexpr double kStallFor = 12.0;                       // in a long slot, ending well before it
 constexpr double kSlateWithin = 3.0;
 constexpr double kOnClock = 1.0;
 constexpr double kReturnWithin = 35.0;
+// From a stream's return (after a hole or a stall) to its picture, on the clock.
+constexpr double kBackWithin = 10.0;
+// The player stands still under the slate until the first attempt, 5 s on.
+constexpr double kQuietAfterSlate = 4.5;
 constexpr double kIdleCpu = 0.05;  // of one core
 constexpr const char* kFirstFrame = "boundaryTimeObserver callback for first video";
 constexpr const char* kSeek = "loadVideos: Seeking to ";
@@ -135,9 +149,10 @@ std::optional<Back> pictureBack(const std::vector<LogLine>& lines, double after)
     if (!std::regex_search(record, match, join ? joined : seekValue)) {
       return Back{line, "no position in " + record};
     }
-    // A queue starts with the stream after its last; its first frame is seen 1/3 s past the seek.
+    // A queue starts with the stream after its last; its first frame, or an attempt's, is seen
+    // 1/3 s past the seek.
     const int stream = join ? streamOf(line.record) : streamOf(queueEnd->record) % kStreams + 1;
-    const double offset = std::stod(match[1]) + (join ? 0.0 : 1.0 / 3.0);
+    const double offset = std::stod(match[1]) + 1.0 / 3.0;
     const auto [clockStream, clockOffset] = clockAt(line.daySeconds);
     // Compared as positions in the cycle, so that a frame just before a slot boundary compares
     // with the clock just after it.
@@ -157,7 +172,17 @@ std::optional<Back> pictureBack(const std::vector<LogLine>& lines, double after)
 }
 
 enum class Target { firstLoaded, middle, last };
-enum class Fault { none, notFound, segmentNotFound, serverStalls, serverGone, shorter, longer };
+enum class Fault {
+  none,
+  notFound,
+  segmentNotFound,
+  hole,
+  serverStalls,
+  stallThenReturn,
+  serverGone,
+  shorter,
+  longer
+};
 
 struct Scenario {
   std::string name;
@@ -172,8 +197,9 @@ struct FaultState {
   bool active = false;
   bool chooseFirstRequested = false;
   Fault fault = Fault::notFound;
-  std::atomic<int> hits{0};  // requests the fault acted on
-  int segmentsServed = 0;    // of the target, from its start, while the fault is active
+  std::atomic<int> hits{0};             // requests the fault acted on
+  int segmentsServed = 0;               // of the target, from its start, while the fault is active
+  std::vector<double> segmentRequests;  // day seconds of every segment request, any stream
   RequestGate gate;
 };
 
@@ -196,8 +222,10 @@ class StreamFaultTest : public ::testing::Test {
           " -shortest -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename " +
           dir + "/segment-%03d.ts " + dir + "/index.m3u8");
     };
-    for (int n = 1; n <= kStreams; ++n) {
-      ASSERT_TRUE(make(folder->file("media/stream-" + std::to_string(n)), kSlot, n));
+    for (const double slot : {10.0, kLongSlot}) {
+      for (int n = 1; n <= kStreams; ++n) {
+        ASSERT_TRUE(make(folder->file(mediaDir(slot, n)), static_cast<int>(slot), n));
+      }
     }
     ASSERT_TRUE(make(folder->file("short"), kShortSeconds, 9));
     ASSERT_TRUE(make(folder->file("long"), kLongSeconds, 9));
@@ -209,17 +237,23 @@ class StreamFaultTest : public ::testing::Test {
                          httplib::Response& reply) {
     const int n = std::stoi(request.matches[1].str());
     const std::string file = request.matches[2].str();
-    std::string dir = folder->file("media/stream-" + std::to_string(n));
+    std::string dir = folder->file(mediaDir(kSlot, n));
     bool hold = false;
     {
       std::lock_guard lock(state.mutex);
+      if (file.rfind("segment-", 0) == 0) {
+        state.segmentRequests.push_back(wallDaySeconds());
+      }
       if (state.chooseFirstRequested && state.target == 0) {
         state.target = n;
       }
       const Fault fault = n == state.target && state.active ? state.fault : Fault::none;
       const bool segment = file.rfind("segment-", 0) == 0;
       const bool laterSegment = segment && file >= "segment-002";
-      if (fault == Fault::notFound || (fault == Fault::segmentNotFound && laterSegment)) {
+      const bool inHole = fault == Fault::hole && segment &&
+                          std::stoi(file.substr(8, 3)) >= kHoleFirstSegment &&
+                          std::stoi(file.substr(8, 3)) < kHoleFirstSegment + kHoleSegments;
+      if (fault == Fault::notFound || (fault == Fault::segmentNotFound && laterSegment) || inHole) {
         ++state.hits;
         reply.status = 404;
         return;
@@ -228,7 +262,7 @@ class StreamFaultTest : public ::testing::Test {
         dir = folder->file(fault == Fault::shorter ? "short" : "long");
         ++state.hits;
       }
-      hold = fault == Fault::serverStalls && laterSegment;
+      hold = (fault == Fault::serverStalls || fault == Fault::stallThenReturn) && laterSegment;
       if (fault == Fault::serverGone && segment) {
         state.segmentsServed = std::max(state.segmentsServed, std::stoi(file.substr(8, 3)) + 1);
       }
@@ -242,6 +276,10 @@ class StreamFaultTest : public ::testing::Test {
     } else {
       reply.status = 404;
     }
+  }
+
+  static std::string mediaDir(double slot, int n) {
+    return "media-" + std::to_string(static_cast<int>(slot)) + "/stream-" + std::to_string(n);
   }
 
   static std::unique_ptr<TestHttpsServer> makeServer(const std::shared_ptr<FaultState>& state,
@@ -329,11 +367,17 @@ class StreamFaultTest : public ::testing::Test {
     // The first item fails at the load; the others when their slot starts or the picture stops.
     const bool gone = scenario.fault == Fault::serverGone;
     const bool stalls = scenario.fault == Fault::serverStalls;
-    double faultAt = scenario.fault == Fault::segmentNotFound || stalls || gone
+    const bool hole = scenario.fault == Fault::hole;
+    const bool stallReturns = scenario.fault == Fault::stallThenReturn;
+    double faultAt = scenario.fault == Fault::segmentNotFound || stalls || gone || stallReturns
                          ? slotStart + kMidItemFault
+                     : hole                             ? slotStart + 2.0 * kHoleFirstSegment
                      : scenario.fault == Fault::shorter ? slotStart + kShortSeconds
                                                         : std::max(slotStart, load.daySeconds);
-    if (stalls) {
+    // When the stream delivers again after a hole or a stall that ends inside its slot.
+    const bool streamReturns = hole || stallReturns;
+    const double streamBack = hole ? faultAt + 2.0 * kHoleSegments : faultAt + kStallFor;
+    if (stalls || stallReturns) {
       faults->gate.close();
     }
 
@@ -364,11 +408,13 @@ class StreamFaultTest : public ::testing::Test {
         }
         returnedAt = t;
       }
-      if (stalls && t >= slotEnd + 2.0) {
+      if ((stalls && t >= slotEnd + 2.0) || (stallReturns && t >= streamBack)) {
         faults->gate.open();
       }
-      // Once the picture is back after the fault (and the server's return), the case is decided.
-      const double settled = std::max(faultAt, returnedAt.value_or(gone ? until : 0));
+      // Once the picture is back after the fault (and the server's or the stream's return), the
+      // case is decided.
+      const double settled = std::max(
+          {faultAt, returnedAt.value_or(gone ? until : 0), streamReturns ? streamBack : 0.0});
       if (t > settled + 1.0) {
         const auto frames = linesOf(channel, kFirstFrame);
         const auto joins = linesOf(channel, kBackToPlay);
@@ -415,7 +461,8 @@ class StreamFaultTest : public ::testing::Test {
         return failure("the long stream did not end at its slot's end " + std::to_string(slotEnd));
       }
       backAfter = end->daySeconds;
-    } else {
+    } else if (!(hole && !slateLine)) {
+      // (A hole the player skips quickly enough leaves no slate at all.)
       if (!slateLine || slateLine->daySeconds - faultAt > kSlateWithin) {
         return failure("no slate for " + targetName + " within 3 s of " + std::to_string(faultAt));
       }
@@ -430,24 +477,46 @@ class StreamFaultTest : public ::testing::Test {
       backAfter = slateLine->daySeconds;
     }
 
+    if (hole && !slateLine) {
+      return std::string();
+    }
     const auto back = pictureBack(lines, backAfter);
     if (!back || !back->problem.empty()) {
       return failure(back ? back->problem : "the picture never came back");
     }
     if (const double at = back->line.daySeconds;
         gone ? at - *returnedAt > kReturnWithin
-             : scenario.fault != Fault::longer && std::abs(at - slotEnd) > kSlateWithin) {
+        : streamReturns
+            ? at - streamBack > kBackWithin
+            : scenario.fault != Fault::longer && std::abs(at - slotEnd) > kSlateWithin) {
       return failure("back at " + std::to_string(at) + "; the slot ended at " +
                      std::to_string(slotEnd) + ", the server returned at " +
-                     std::to_string(returnedAt.value_or(0.0)));
+                     std::to_string(returnedAt.value_or(0.0)) + ", the stream at " +
+                     std::to_string(streamReturns ? streamBack : 0.0));
     }
 
     // Quiet under the slate, less half a second at each end: it ends where the next stream starts
     // opening (the slot's end, or the server's return). Samples inside the window only: the
     // nearest one outside may be the process's start.
     if (slateLine) {
+      // Nothing read behind the slate: the player stopped, and the first attempt comes later (and
+      // the next slot's stream opens at the slot's end).
+      const double slateAt = slateLine->daySeconds;
+      const double quietUntil =
+          std::min({slateAt + kQuietAfterSlate, back->line.daySeconds - 0.5, slotEnd - 0.25});
+      std::lock_guard lock(faults->mutex);
+      for (const double request : faults->segmentRequests) {
+        if (request > slateAt + 0.5 && request < quietUntil) {
+          return failure("a segment read " + std::to_string(request - slateAt) +
+                         " s after the slate, before any attempt");
+        }
+      }
+    }
+    if (slateLine) {
       const double from = slateLine->daySeconds + 0.5;
-      const double to = std::min(back->line.daySeconds, gone ? *returnedAt : slotEnd) - 0.5;
+      const double to = std::min({back->line.daySeconds, gone ? *returnedAt : slotEnd,
+                                  slateLine->daySeconds + kQuietAfterSlate + 0.5}) -
+                        0.5;
       const auto start =
           std::find_if(cpu.begin(), cpu.end(), [&](auto& s) { return s.first >= from; });
       const auto end =
@@ -479,6 +548,7 @@ class StreamFaultTest : public ::testing::Test {
 };
 
 TEST_F(StreamFaultTest, dead_streams_and_segments_leave_their_slot_to_the_slate) {
+  useSlot(10.0);
   runAll({{"first item 404", Target::firstLoaded, Fault::notFound},
           {"middle item 404", Target::middle, Fault::notFound},
           {"last item 404", Target::last, Fault::notFound},
@@ -486,10 +556,19 @@ TEST_F(StreamFaultTest, dead_streams_and_segments_leave_their_slot_to_the_slate)
 }
 
 TEST_F(StreamFaultTest, stalls_outages_and_wrong_lengths_keep_the_programme_on_the_clock) {
+  useSlot(10.0);
   runAll({{"server stalls mid-item", Target::middle, Fault::serverStalls},
           {"shorter than listed", Target::middle, Fault::shorter},
           {"longer than listed", Target::last, Fault::longer},
           {"server gone and back", Target::middle, Fault::serverGone}});
+}
+
+// In slots of 30 s: a hole of two missing segments, and a stall of 12 s that ends inside the slot.
+// The picture is back within 10 s of the stream's return, on the clock.
+TEST_F(StreamFaultTest, a_hole_or_a_stall_that_ends_in_its_slot_brings_the_picture_back) {
+  useSlot(kLongSlot);
+  runAll({{"4 s hole", Target::middle, Fault::hole},
+          {"12 s stall, then back", Target::middle, Fault::stallThenReturn}});
 }
 
 }  // namespace

@@ -165,6 +165,19 @@ TEST_F(SimMedia, only_items_that_reach_their_end_are_announced_and_the_queue_mov
   world.notificationCenter().removeObserver(&seen);
   player->advanceToNextItem();  // no effect on an empty queue
   EXPECT_TRUE(player->items().empty());
+
+  // A player that moves on first tells of each end with the next item already current.
+  world.media().setMovesOnBeforeAnnouncing(true);
+  auto early = makePlayer({b, c});
+  std::vector<std::string> seenEarly;
+  world.notificationCenter().addObserver(
+      &seenEarly,
+      {"itemEndedEarly:", [&](const Notification&) { seenEarly.push_back(current(*early)); }},
+      platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  early->play();
+  world.scheduler().advance(14.0);
+  EXPECT_EQ(seenEarly, (std::vector<std::string>{c, "none"}));
+  world.notificationCenter().removeObserver(&seenEarly);
 }
 
 // The player's next event moves with what the test says about its stream while it plays.

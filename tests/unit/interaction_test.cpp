@@ -239,6 +239,7 @@ TEST_F(Interaction, toggle_with_an_empty_queue_hides_the_band_and_reloads) {
   const auto player = controller_->queuePlayer();
   playOut(*player);
   const size_t before = mark();
+  world_.scheduler().advance(10.0);
   world_.input().tap();
   world_.scheduler().runUntilIdle();
   const auto lines = recordsSince(before, kDebug);
@@ -247,6 +248,9 @@ TEST_F(Interaction, toggle_with_an_empty_queue_hides_the_band_and_reloads) {
   EXPECT_EQ(lines[2], "loadVideos: hasLoopedFromLastVideo: false");
   EXPECT_NE(controller_->queuePlayer(), player);
   EXPECT_TRUE(controller_->activityIndicatorView()->isAnimating());
+  // No pause came first: the reload's inactivity timer replaces the launch's.
+  EXPECT_EQ(inactivityFireTimes(), std::vector<double>{world_.scheduler().now() +
+                                                       controller_->INACTIVITY_TIMER_SECONDS()});
 }
 
 TEST_F(Interaction, the_paused_band_names_the_current_item_and_grows_from_the_foot) {

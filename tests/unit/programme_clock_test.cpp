@@ -13,21 +13,16 @@ JsonPtr parse(const std::string& text) {
   return JsonPtr(document, &(*document)[0]);
 }
 
-TEST(ProgrammeClock, the_seek_is_the_nearest_second_whose_first_frame_mark_falls_inside_the_item) {
-  EXPECT_EQ(seekSecond(200.0, 1200.0), 200.0);
-  EXPECT_EQ(seekSecond(200.4, 1200.0), 200.0);
-  EXPECT_EQ(seekSecond(200.5, 1200.0), 201.0);
-  EXPECT_EQ(seekSecond(0.2, 600.0), 0.0);
-  // Rounding up to the end (600 + 1/3 is never crossed in A) or onto its last third of a second.
-  EXPECT_EQ(seekSecond(599.7, 600.0), 599.0);
-  EXPECT_EQ(seekSecond(599.2, 599.5), 599.0);
-  EXPECT_EQ(seekSecond(599.2, 599.3), 598.0);
-  EXPECT_EQ(seekSecond(9.1, 9.2), 8.0);
-  // A mark exactly at the end is not inside.
-  EXPECT_EQ(seekSecond(9.0, 9.0 + 1.0 / 3.0), 8.0);
-  // Items shorter than a third of a second start at 0.
-  EXPECT_EQ(seekSecond(0.1, 0.2), 0.0);
-  EXPECT_EQ(seekSecond(0.0, 0.0), 0.0);
+TEST(ProgrammeClock, the_seek_is_the_nearest_second_and_never_below_it) {
+  EXPECT_EQ(seekSecond(200.0), 200.0);
+  EXPECT_EQ(seekSecond(200.4), 200.0);
+  EXPECT_EQ(seekSecond(200.5), 201.0);
+  EXPECT_EQ(seekSecond(0.2), 0.0);
+  // Near an item's end too: a second early would start every later item a second late.
+  EXPECT_EQ(seekSecond(599.7), 600.0);
+  EXPECT_EQ(seekSecond(10.0), 10.0);
+  EXPECT_EQ(seekSecond(9.1), 9.0);
+  EXPECT_EQ(seekSecond(0.0), 0.0);
 }
 
 TEST(ProgrammeClock, day_seconds_ignore_the_date_and_stay_in_the_day) {

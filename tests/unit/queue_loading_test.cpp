@@ -152,31 +152,50 @@ TEST_F(QueueLoading, play_counts_and_durations_follow_the_rules_without_undefine
   EXPECT_NE(player->lastSeek()->kind(), platform::MediaTime::Kind::invalid);
 }
 
-// A load a fraction of a second before an item's end. Rounding up sought to the item's very end,
-// so the first-frame boundary a third of a second later was never crossed on it and the cover
-// stayed up through the whole next item. The clamp is to the end of the item the queue starts
-// with, which is not always the cycle's first.
-TEST_F(QueueLoading, near_an_items_end_seeks_to_its_last_whole_second_and_the_cover_lifts) {
+// A load a fraction of a second before an item's end seeks to the whole second the log names,
+// the item's very end, so the first-frame mark a third of a second later is never crossed on it:
+// the item's end lifts the cover instead, or it would stay up through the whole next item.
+TEST_F(QueueLoading, near_an_items_end_seeks_to_the_rounded_second_and_the_cover_lifts) {
   struct NearAnEnd {
     double clock;  // a later cycle's position, as the clock only runs forwards
-    const char* startUrl;
+    const char* nextUrl;
     double seekSecond;
   };
-  for (const auto& [clock, startUrl, seekSecond] :
-       {NearAnEnd{2 * 2400.0 + 599.7, kA, 599.0}, NearAnEnd{3 * 2400.0 + 899.7, kB, 299.0}}) {
+  for (const auto& [clock, nextUrl, seekSecond] :
+       {NearAnEnd{2 * 2400.0 + 599.7, kB, 600.0}, NearAnEnd{3 * 2400.0 + 1199.7, kC, 300.0}}) {
     world_.scheduler().advanceTo(clock);
     auto controller = makeController();
     deliver(*controller, workedExamplePlaylist());
     const auto player = world_.media().latestPlayer();
-    EXPECT_EQ(currentUrl(), startUrl);
     EXPECT_EQ(player->lastSeek(), platform::MediaTime::makeWithSeconds(seekSecond, 1));
-    ASSERT_EQ(player->items().size(), 4u);
-    const auto next = player->items()[1];
     world_.scheduler().advance(1.0);
-    // Lifted on the item's last second; by now it has ended and the next one plays.
-    EXPECT_TRUE(controller->infoLabelView()->isHidden()) << startUrl;
-    EXPECT_EQ(player->currentItem(), next) << startUrl;
+    // The start item has ended and the next one plays, uncovered.
+    EXPECT_TRUE(controller->infoLabelView()->isHidden()) << nextUrl;
+    EXPECT_EQ(player->items().size(), 3u) << nextUrl;
+    EXPECT_EQ(currentUrl(), nextUrl);
   }
+}
+
+// Two streams of one server gone: by the time their failures are read the player has moved past
+// both, so only the second one's report is acted on, and the slate fills the first one's slot,
+// where the clock stands. That stream could not be opened either: it keeps the failure's name.
+TEST_F(QueueLoading, a_stream_that_failed_unheard_keeps_its_name_on_the_slate) {
+  auto controller = makeController();
+  deliver(*controller, workedExamplePlaylist());
+  const auto player = world_.media().latestPlayer();
+  const auto queue = player->items();  // C (the clock's), A, B, B
+  player->advanceToNextItem();
+  player->advanceToNextItem();
+  const size_t before = mark();
+  auto& center = world_.notificationCenter();
+  center.post({platform::kPlayerItemFailedToPlayToEndTimeNotification, queue[0]});
+  center.post({platform::kPlayerItemFailedToPlayToEndTimeNotification, queue[1]});
+  world_.scheduler().runUntilIdle();
+  EXPECT_EQ(countSince(before, std::string(kPrefix) + "itemFailedToPlay: object: Optional(<" +
+                                   "VornAVPlayerItem: " + kC + ">) ; showing slate until"),
+            1u);
+  EXPECT_EQ(countSince(before, "itemEndedEarly"), 0u);
+  EXPECT_FALSE(controller->slateView()->isHidden());
 }
 
 }  // namespace
