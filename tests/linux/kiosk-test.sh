@@ -26,9 +26,20 @@ if [ "$(id -u)" -eq 0 ]; then
   chown nobody:nogroup "$work" "$work/runtime"
   as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups"
 fi
-# The channel plays the demo streams where the build made them, so that user must reach them.
-$as_user sh -c 'test -x "$1" && test -r "$2/vorn-vimeo-playlist.json"' _ "$vorn" "$data" ||
-  fail "the unprivileged user cannot run $vorn or read $data"
+# The channel plays the demo streams where the build made them, so that user must reach them. A
+# build tree it cannot reach (a clone inside a private home folder) is copied where it can, with
+# the playlist's stream addresses moved along.
+if ! $as_user sh -c 'test -x "$1" && test -r "$2/vorn-vimeo-playlist.json"' _ "$vorn" "$data"; then
+  mkdir -p "$work/copy/bin"
+  cp "$vorn" "$work/copy/bin/vorn"
+  cp -R "$data" "$work/copy/data"
+  sed -i "s|file://$data/|file://$work/copy/data/|g" "$work/copy/data/vorn-vimeo-playlist.json"
+  chmod -R a+rX "$work/copy"
+  vorn=$work/copy/bin/vorn
+  data=$work/copy/data
+  $as_user sh -c 'test -x "$1" && test -r "$2/vorn-vimeo-playlist.json"' _ "$vorn" "$data" ||
+    fail "the unprivileged user cannot run $vorn or read $data"
+fi
 
 # Inside the session: start the channel, wait for its first frame, then take screenshots until
 # one shows the picture (a slow machine may show the black cover, or the slate of a stream that
