@@ -169,6 +169,7 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
     linuxbackend::LinuxPlatform platform(platformOptions(settings, headless));
     platform.bundle().setRemotePlaylistAddress(settings.playlistUrl);
     platform.bundle().setPlaylistRefreshInterval(settings.refreshInterval);
+    platform.bundle().setFrameSync(settings.sync != "second");
     std::function<void(platform::ViewController&)> configure;
     if (settings.developerMode) {
       configure = enableDeveloperMode;

@@ -34,6 +34,8 @@ struct Key {
   int64_t min = 0;
   int64_t max = 0;
   std::string_view environment = {};  // the variable that sets it, if any
+  // For text: the only words accepted, separated by '|' (any word when empty).
+  std::string_view choices = {};
 };
 
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
@@ -59,6 +61,15 @@ constexpr Key kKeys[] = {
      "pin the clock to the start of the day, use the packaged playlist and let a swipe skip to "
      "the next video"},
     {"windowed", Kind::flag, "play in a window instead of full screen"},
+    {"sync",
+     Kind::text,
+     "how closely the picture keeps to the clock: frame (placed and held to the frame) or second "
+     "(each load seeks to the whole second, nothing corrects after)",
+     "MODE",
+     0,
+     0,
+     {},
+     "frame|second"},
     {"headless", Kind::flag,
      "no window and no sound (servers and tests); the default when no display is available"},
 };
@@ -142,6 +153,13 @@ std::string expectation(const Key& key) {
     case Kind::address:
       return "an http, https or file address";
     case Kind::text:
+      if (!key.choices.empty()) {
+        std::string words(key.choices);
+        std::replace(words.begin(), words.end(), '|', ' ');
+        const auto last = words.rfind(' ');
+        return last == std::string::npos ? words
+                                         : words.substr(0, last) + " or" + words.substr(last);
+      }
       return "a word such as \"auto-safe\"";
     case Kind::path:
       return "a non-empty path";
@@ -178,7 +196,19 @@ std::optional<Value> accept(const Key& key, Value value) {
       const bool word = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == ',';
       });
-      return word ? std::optional<Value>(value) : std::nullopt;
+      if (!word) {
+        return std::nullopt;
+      }
+      if (!key.choices.empty()) {
+        bool chosen = false;
+        for (std::string_view rest = key.choices; !rest.empty() && !chosen;) {
+          const auto bar = rest.find('|');
+          chosen = rest.substr(0, bar) == text;
+          rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+        }
+        return chosen ? std::optional<Value>(value) : std::nullopt;
+      }
+      return value;
     }
     case Kind::path:
       return std::get<std::string>(value).empty() ? std::nullopt : std::optional<Value>(value);
@@ -555,6 +585,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   resolved["developer_mode"] = {false, "default"};
   resolved["windowed"] = {false, "default"};
   resolved["headless"] = {false, "default"};
+  resolved["sync"] = {std::string("frame"), "default"};
 
   // Files.
   if (configFile_.size() > 1 &&
@@ -637,6 +668,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   s.developerMode = flag("developer_mode");
   s.windowed = flag("windowed");
   s.headless = flag("headless");
+  s.sync = *text("sync");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
     effective.origins[std::string(key.name)] =
@@ -661,6 +693,7 @@ std::string describeSettings(const EffectiveSettings& settings) {
       {"developer_mode", s.developerMode},
       {"windowed", s.windowed},
       {"headless", s.headless},
+      {"sync", s.sync},
   };
   std::vector<std::string> texts;
   size_t width = 0;

@@ -33,6 +33,7 @@ struct Settings {
   bool developerMode = false;
   bool windowed = false;
   bool headless = false;
+  std::string sync = "frame";  // "frame" or "second"
 };
 
 // `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that

@@ -98,6 +98,7 @@ int run(const Options& options, std::ostream& out) {
   const std::string remote = options.settings.playlistUrl;
   world.bundle().setRemotePlaylistAddress(remote);
   world.bundle().setPlaylistRefreshInterval(options.settings.refreshInterval);
+  world.bundle().setFrameSync(options.settings.sync != "second");
   world.network().setTimeout(options.settings.fetchTimeout);
   if (options.stateDir) {
     world.useStateFolder(*options.stateDir);
@@ -142,6 +143,9 @@ int run(const Options& options, std::ostream& out) {
   }
   for (const auto& [url, stall] : options.stalls) {
     world.media().setStall(url, stall.at, stall.forSeconds);
+  }
+  for (const auto& [url, pace] : options.paces) {
+    world.media().setPace(url, pace);
   }
 
   // Records are printed as they are written and not kept, so a long run needs no more memory

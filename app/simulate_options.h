@@ -49,7 +49,8 @@ struct Options {
     double forSeconds = 0.0;
   };
   std::map<std::string, Stall> stalls;
-  std::vector<Event> events;  // in command-line order
+  std::map<std::string, double> paces;  // media seconds per second played, by stream
+  std::vector<Event> events;            // in command-line order
   // What the settings say: the remote playlist address, the refresh interval, the fetch timeout
   // and developer mode.
   Settings settings;

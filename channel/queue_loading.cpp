@@ -58,6 +58,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   startTimeline(start.queue, start.durations, start.clockOffset);
   makePlayerAndCover(std::move(start.queue), hasLoopedFromLastVideo);
   seekAndObserve(start.seekSecond, start.lastItem);
+  followTimeline(queuePlayer());
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
   if (!hasLoopedFromLastVideo) {
     setInactivityTimer();

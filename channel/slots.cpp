@@ -350,6 +350,7 @@ void VornViewController::joinSlot(size_t slot, double position) {
   const double seek = programme::seekSecond(std::min(position, listed), listed);
   const auto seekTime = platform::MediaTime::makeWithSeconds(seek, 1);
   player->seekToTime(seekTime);
+  followTimeline(player);
   slate_->attemptSeek = seek;
   slate_->attempt = player->addBoundaryTimeObserver(
       {platform::MediaTime::make(1, 3) + seekTime},
@@ -414,6 +415,9 @@ void VornViewController::releaseTimeline() {
   }
   timeline_->origin += clockNow() - *timeline_->heldSince;
   timeline_->heldSince.reset();
+  if (const auto player = queuePlayer()) {
+    followTimeline(player);
+  }
   if (slate_) {
     // The next video starts later by the pause.
     presentSlate(slate_->slot);
@@ -443,6 +447,7 @@ void VornViewController::skipToNextSlot() {
     return;
   }
   player->advanceToNextItem();
+  followTimeline(player);
 }
 
 void VornViewController::lastSlotEnded(platform::Timer& timer) {

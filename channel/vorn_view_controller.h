@@ -290,6 +290,9 @@ class VornViewController : public platform::ViewController {
   void releaseTimeline();
   // A developer's swipe: the next slot's video starts now, and the timeline moves with it.
   void skipToNextSlot();
+  // With frame sync on, tells `player` when each of its items is due on the timeline, so it
+  // places its picture and holds it there (channel/frame_sync.cpp).
+  void followTimeline(const std::shared_ptr<platform::QueuePlayer>& player);
   // What the viewer is shown, a video or the slate for it.
   std::shared_ptr<platform::PlayerItem> itemOnScreen() const;
   std::optional<Timeline> timeline_;

@@ -26,10 +26,16 @@ class Bundle {
   // setting. Set before the application launches.
   double playlistRefreshInterval() const { return playlistRefreshInterval_; }
   void setPlaylistRefreshInterval(double seconds) { playlistRefreshInterval_ = seconds; }
+  // Whether players keep the picture on the clock to the frame (placed at each load, drift
+  // corrected while playing) or only as the whole second each load seeks to. Set before the
+  // application launches.
+  bool frameSync() const { return frameSync_; }
+  void setFrameSync(bool on) { frameSync_ = on; }
 
  private:
   std::string remotePlaylistAddress_ = build::kRemotePlaylistAddress;
   double playlistRefreshInterval_ = 600.0;
+  bool frameSync_ = true;
 };
 
 }  // namespace vorn::platform
