@@ -3,6 +3,8 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace vorn::linuxbackend {
@@ -28,6 +30,14 @@ std::string formatSeconds(double seconds) {
   std::snprintf(text, sizeof text, "%.6f", seconds);
   return text;
 }
+
+// A first frame this much behind the clock is sought again (while it is still under the cover).
+constexpr double kPlacementTolerance = 0.02;
+constexpr int kMaxPlacementSeeks = 2;
+// The first frames after a start or an item change come as mpv settles its timing: not counted.
+constexpr double kDriftSettleSeconds = 0.3;
+constexpr double kDriftWindowSeconds = 0.5;
+constexpr int kMinDriftSamples = 5;
 
 }  // namespace
 
@@ -61,8 +71,10 @@ bool MpvQueuePlayer::drivesMpv() const {
 void MpvQueuePlayer::play() {
   wantsPlay_ = true;
   rate_ = 1.0f;
-  if (drivesMpv()) {
+  // An item being placed starts when the clock reaches its first frame, not before.
+  if (drivesMpv() && !placing_ && !preRolling_) {
     service()->core().setFlag("pause", false);
+    restartDrift();
     // Time spent paused is no stall.
     service()->restartStallClock();
   }
@@ -71,6 +83,7 @@ void MpvQueuePlayer::play() {
 void MpvQueuePlayer::pause() {
   wantsPlay_ = false;
   rate_ = 0.0f;
+  preRolling_ = false;
   if (drivesMpv()) {
     service()->core().setFlag("pause", true);
   }
@@ -94,6 +107,13 @@ void MpvQueuePlayer::advanceToNextItem() {
   ++current_;
   restarted_ = false;
   shownFrame_ = false;
+  placing_ = false;
+  if (preRolling_) {
+    preRolling_ = false;
+    if (drivesMpv() && wantsPlay_) {
+      service()->core().setFlag("pause", false);
+    }
+  }
   if (drivesMpv()) {
     // "force" also leaves the last entry (mpv then goes idle) instead of failing.
     service()->core().commandStrings({"playlist-next", "force"});
@@ -113,6 +133,8 @@ void MpvQueuePlayer::removeAllItems() {
   pendingStart_.reset();
   restarted_ = false;
   shownFrame_ = false;
+  placing_ = false;
+  preRolling_ = false;
   if (driving) {
     // Events of the stopped entries find no item any more and are dropped.
     service()->core().commandStrings({"stop"});
@@ -130,6 +152,11 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
   }
   if (drivesMpv()) {
     restarted_ = false;
+    placing_ = false;
+    if (preRolling_) {
+      preRolling_ = false;
+      service()->core().setFlag("pause", !wantsPlay_);
+    }
     service()->restartStallClock();
     if (seconds > 0.0) {
       service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
@@ -153,7 +180,25 @@ void MpvQueuePlayer::removeTimeObserver(const std::shared_ptr<TimeObserverToken>
 
 void MpvQueuePlayer::load(MpvCore& core) {
   loaded_ = true;
-  core.setFlag("pause", !wantsPlay_);
+  // Each player starts at the normal speed; drift is its own to correct.
+  applySpeed(1.0);
+  std::optional<double> start = pendingStart_;
+  const auto due = placing_ && current_ < items_.size() ? dueOfCurrent() : std::nullopt;
+  if (due) {
+    // Where the clock will stand once mpv shows the first frame; paused there until it does.
+    const double now = MpvMediaService::clockNow();
+    placedFrom_ = pendingStart_.value_or(0.0);
+    placementAsked_ = now;
+    placementSeeks_ = 0;
+    double target = now - *due + service()->startupEstimate();
+    if (const auto& end = items_[current_]->forwardPlaybackEndTime(); end.isNumeric()) {
+      target = std::min(target, end.seconds() - 0.1);
+    }
+    start = target;
+  } else {
+    placing_ = false;
+  }
+  core.setFlag("pause", !wantsPlay_ || placing_);
   bool first = true;
   for (size_t i = current_; i < items_.size(); ++i) {
     const auto& asset = items_[i]->asset();
@@ -163,8 +208,8 @@ void MpvQueuePlayer::load(MpvCore& core) {
     MpvMap options;
     // No offset at all for the very start: mpv's start of 0 on a stream without B-frames lands
     // on the second keyframe, seconds in.
-    if (first && pendingStart_ && *pendingStart_ > 0.0) {
-      options.push_back({"start", formatSeconds(*pendingStart_)});
+    if (first && start && *start > 0.0) {
+      options.push_back({"start", formatSeconds(*start)});
     }
     // mpv ends the entry there as at the media's end (an end-of-file, the next entry follows),
     // exactly and without a timer of ours.
@@ -203,6 +248,19 @@ bool MpvQueuePlayer::onStartFile(int64_t entryId) {
   const auto index = indexOfEntry(entryId);
   if (!index) {
     return false;
+  }
+  if (*index > current_) {
+    // mpv moved on by itself: the next item plays as it comes.
+    placing_ = false;
+    preRolling_ = false;
+  }
+  if (*index != current_ || !startedEntry_) {
+    // Another stream: what was learnt of the last one's pace does not carry over.
+    corrector_.reset();
+    lastDrift_.reset();
+    if (speed_ != 1.0) {
+      applySpeed(1.0);
+    }
   }
   current_ = std::max(current_, *index);
   startedEntry_ = true;
@@ -247,15 +305,143 @@ void MpvQueuePlayer::onPlaybackRestart(std::optional<double> position) {
   if (!startedEntry_) {
     return;
   }
+  if (placing_ && position) {
+    placeFirstFrame(*position);
+    return;
+  }
   restarted_ = true;
   shownFrame_ = true;
   lastTime_ = position.value_or(0.0);
+  restartDrift();
+}
+
+void MpvQueuePlayer::placeFirstFrame(double position) {
+  MpvMediaService* svc = service();
+  const auto due = dueOfCurrent();
+  if (svc == nullptr || !due) {
+    placing_ = false;
+    restarted_ = true;
+    shownFrame_ = true;
+    lastTime_ = position;
+    if (wantsPlay_ && drivesMpv()) {
+      svc->core().setFlag("pause", false);
+    }
+    return;
+  }
+  const double now = MpvMediaService::clockNow();
+  svc->learnStartup(now - placementAsked_, placementSeeks_ > 0);
+  shownFrame_ = true;
+  const double frameDue = *due + position;
+  if (wantsPlay_ && now - frameDue > kPlacementTolerance && placementSeeks_ < kMaxPlacementSeeks) {
+    // Came up late: the clock has moved on while mpv opened the stream. Still paused and under
+    // the cover, an exact seek to where the clock will be by its next frame.
+    ++placementSeeks_;
+    placementAsked_ = now;
+    svc->core().commandStrings(
+        {"seek", formatSeconds(now - *due + svc->seekEstimate()), "absolute+exact"});
+    return;
+  }
+  placing_ = false;
+  restarted_ = true;
+  // Marks between the whole second sought and this frame count as crossed with the next frame.
+  lastTime_ = std::min(placedFrom_.value_or(position), position);
+  placedFrom_.reset();
+  if (!wantsPlay_) {
+    return;
+  }
+  preRolling_ = true;
+  svc->startAt(frameDue, weak_from_this(), ++preRoll_);
+}
+
+void MpvQueuePlayer::startOnTime() {
+  if (!preRolling_) {
+    return;
+  }
+  preRolling_ = false;
+  if (wantsPlay_ && drivesMpv()) {
+    service()->core().setFlag("pause", false);
+    service()->restartStallClock();
+    restartDrift();
+  }
+}
+
+std::optional<double> MpvQueuePlayer::dueOfCurrent() const {
+  if (current_ >= items_.size()) {
+    return std::nullopt;
+  }
+  const auto found = dueAt_.find(items_[current_].get());
+  return found == dueAt_.end() ? std::nullopt : std::optional(found->second);
+}
+
+void MpvQueuePlayer::followClock(std::vector<ClockDue> dueAt) {
+  dueAt_.clear();
+  for (const ClockDue& due : dueAt) {
+    dueAt_[due.item] = due.at;
+  }
+  // Not shown yet: the first frame goes on the clock. Shown: the times move (a pause ended), and
+  // the speed follows them from here.
+  if (!loaded_ && dueOfCurrent()) {
+    placing_ = true;
+  }
+  restartDrift();
+}
+
+void MpvQueuePlayer::stopFollowingClock() {
+  dueAt_.clear();
+  placing_ = false;
+  corrector_.reset();
+  lastDrift_.reset();
+  if (drivesMpv()) {
+    applySpeed(1.0);
+  }
+}
+
+void MpvQueuePlayer::restartDrift() {
+  driftFrom_ = MpvMediaService::clockNow() + kDriftSettleSeconds;
+  driftWindowStart_ = driftFrom_;
+  driftSum_ = 0.0;
+  driftSamples_ = 0;
+}
+
+void MpvQueuePlayer::measureDrift(double seconds) {
+  const auto due = dueOfCurrent();
+  if (!due || !wantsPlay_ || preRolling_ || !drivesMpv()) {
+    return;
+  }
+  const double now = MpvMediaService::clockNow();
+  if (now < driftFrom_) {
+    return;
+  }
+  driftSum_ += seconds - (now - *due);
+  ++driftSamples_;
+  const double elapsed = now - driftWindowStart_;
+  if (elapsed < kDriftWindowSeconds || driftSamples_ < kMinDriftSamples) {
+    return;
+  }
+  const double drift = driftSum_ / driftSamples_;
+  lastDrift_ = drift;
+  driftSum_ = 0.0;
+  driftSamples_ = 0;
+  driftWindowStart_ = now;
+  applySpeed(corrector_.update(drift, elapsed));
+}
+
+void MpvQueuePlayer::applySpeed(double speed) {
+  MpvMediaService* svc = service();
+  // 1.0 is always set: an earlier player may have left mpv at another speed.
+  if (svc != nullptr && (speed != speed_ || speed == 1.0)) {
+    // The sound keeps its pitch: mpv's audio-pitch-correction stretches it in time.
+    svc->core().setString("speed", formatSeconds(speed));
+  }
+  speed_ = speed;
 }
 
 void MpvQueuePlayer::onPlaybackTime(double seconds) {
-  if (!restarted_) {
+  // Paused on a placed first frame: nothing is crossed and no frame is new until it starts.
+  if (!restarted_ || preRolling_) {
     return;
   }
+  measureDrift(seconds);
   if (seconds != lastTime_) {
     if (MpvMediaService* svc = service()) {
       svc->noteFrame();
@@ -309,7 +495,8 @@ MpvMediaService::MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
       mainQueue_(mainQueue),
       center_(center),
       hasVideoOutput_(hasVideoOutput),
-      stallTimer_(std::in_place, context) {}
+      stallTimer_(std::in_place, context),
+      startTimer_(std::in_place, context) {}
 
 MpvMediaService::~MpvMediaService() {
   stopTimers();
@@ -319,6 +506,40 @@ MpvMediaService::~MpvMediaService() {
 void MpvMediaService::stopTimers() {
   stallTimer_.reset();
   stallTimerArmed_ = false;
+  startTimer_.reset();
+}
+
+double MpvMediaService::clockNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+void MpvMediaService::learnStartup(double seconds, bool bySeek) {
+  if (!std::isfinite(seconds) || seconds < 0.0) {
+    return;
+  }
+  // Erring long costs a little more time under the cover; erring short costs another seek.
+  double& estimate = bySeek ? seekEstimate_ : startupEstimate_;
+  const double wanted = std::clamp(seconds * 1.25 + 0.05, 0.1, 5.0);
+  estimate = wanted > estimate ? wanted : 0.7 * estimate + 0.3 * wanted;
+}
+
+void MpvMediaService::startAt(double clockTime, std::weak_ptr<MpvQueuePlayer> player,
+                              uint64_t preRoll) {
+  if (!startTimer_) {
+    return;
+  }
+  const double wait = std::clamp(clockTime - clockNow(), 0.0, 30.0);
+  startTimer_->expires_after(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait)));
+  startTimer_->async_wait([player = std::move(player), preRoll](const std::error_code& error) {
+    if (error) {
+      return;
+    }
+    // A later wait (or none) has replaced this one: cancel() does not stop a handler already due.
+    if (const auto self = player.lock(); self && self->preRoll_ == preRoll) {
+      self->startOnTime();
+    }
+  });
 }
 
 std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(

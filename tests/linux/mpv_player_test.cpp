@@ -3,15 +3,20 @@
 // certificate checks on HTTPS streams; and the text measuring and view drawing it does for labels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/linux/mpv_backend.h"
+#include "platform/linux/mpv_media.h"
 #include "platform/linux/mpv_views.h"
 #include "platform/media.h"
 #include "platform/media_time.h"
@@ -389,6 +394,66 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   EXPECT_TRUE(ended_.empty());
   EXPECT_TRUE(failed_.empty());
   EXPECT_EQ(backend_->property("idle-active"), "yes");
+}
+
+// An item told when it is due is placed on the clock whatever mpv's start-up takes: a position
+// half-way between two seconds, which the whole-second seek alone misses by half a second. The
+// next entry is opened while the current one still plays, so an item change waits for no
+// download.
+TEST_F(MpvPlayerTest, an_item_on_the_clock_starts_on_it_and_the_next_one_opens_before_it_ends) {
+  TestHttpsServer server;
+  std::mutex mutex;
+  std::map<std::string, double> firstRequest;  // by path, wall-clock seconds
+  const std::string root = media_->path();
+  server.server().Get(R"(/media/(.+))", [&](const httplib::Request& request,
+                                            httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      firstRequest.try_emplace(request.matches[1].str(), linuxbackend::MpvMediaService::clockNow());
+    }
+    response.set_content(readFile(root + "/" + request.matches[1].str()),
+                         "application/octet-stream");
+  });
+  server.start();
+  const auto first = item(server.url("/media/plain/index.m3u8"));
+  const auto next = item(server.url("/media/long/index.m3u8"));
+  auto player = backend_->media().makeQueuePlayer({first, next});
+  auto layer = backend_->media().makePlayerLayer(player);
+
+  // As a load does it: the whole second, its first-frame mark, then the clock's own position.
+  const double due = linuxbackend::MpvMediaService::clockNow() - 1.5;
+  player->seekToTime(MediaTime::makeWithSeconds(1.0, 1));
+  const auto mark = cross(*player, MediaTime::makeWithSeconds(1.0, 1) + MediaTime::make(1, 3));
+  player->followClock({{first.get(), due}, {next.get(), due + 4.0}});
+  // A fifth of a second before the first item's end.
+  auto nearEnd = std::make_shared<double>(0.0);
+  const auto nearEndToken = player->addBoundaryTimeObserver(
+      {MediaTime::makeWithSeconds(3.8, 600)},
+      [nearEnd] { *nearEnd = linuxbackend::MpvMediaService::clockNow(); });
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return mark.value() > 0; }));
+  EXPECT_TRUE(layer->isReadyForDisplay());
+
+  // Picture minus clock, read from mpv between turns for a second; the middle value, so that one
+  // late turn on a busy machine does not decide.
+  std::vector<double> offsets;
+  queue_.runFor(1000ms, [&] {
+    if (const auto time = backend_->property("playback-time"); time && ended_.empty()) {
+      offsets.push_back(std::stod(*time) - (linuxbackend::MpvMediaService::clockNow() - due));
+    }
+  });
+  ASSERT_GE(offsets.size(), 5u);
+  std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
+  EXPECT_LT(std::abs(offsets[offsets.size() / 2]), 0.15) << "half a second off: not placed";
+
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  EXPECT_EQ(ended_[0], first);
+  ASSERT_GT(*nearEnd, 0.0);
+  std::lock_guard lock(mutex);
+  ASSERT_TRUE(firstRequest.contains("long/index.m3u8"));
+  EXPECT_LT(firstRequest["long/index.m3u8"], *nearEnd)
+      << "the next entry was opened only at the end";
+  EXPECT_EQ(player->currentItem(), next);
 }
 
 TEST_F(MpvPlayerTest, labels_measure_wrapped_text_and_the_overlay_draws_the_tree_above_the_video) {
