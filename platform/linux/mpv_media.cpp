@@ -370,7 +370,13 @@ std::optional<double> MpvQueuePlayer::dueOfCurrent() const {
     return std::nullopt;
   }
   const auto found = dueAt_.find(items_[current_].get());
-  return found == dueAt_.end() ? std::nullopt : std::optional(found->second);
+  if (found == dueAt_.end()) {
+    return std::nullopt;
+  }
+  // playback-time names the frame mpv has handed to its output, which shows it a little later:
+  // aimed that much ahead, the picture on the screen is the one on the clock.
+  const MpvMediaService* svc = service();
+  return found->second - (svc != nullptr ? svc->displayLead() : 0.0);
 }
 
 void MpvQueuePlayer::followClock(std::vector<ClockDue> dueAt) {
@@ -511,6 +517,12 @@ void MpvMediaService::stopTimers() {
 
 double MpvMediaService::clockNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+double MpvMediaService::displayLead() const {
+  // Measured on the picture (software OpenGL under Xvfb, 25 fps streams): the frame mpv has taken
+  // up shows about one frame period plus 25 ms later. Without a video output nothing is shown.
+  return hasVideoOutput_ ? framePeriod_ + kPresentSeconds : 0.0;
 }
 
 void MpvMediaService::learnStartup(double seconds, bool bySeek) {
@@ -707,6 +719,12 @@ void MpvMediaService::handleEvent(const mpv_event& event) {
       break;
     }
     case MPV_EVENT_PLAYBACK_RESTART:
+      if (hasVideoOutput_) {
+        if (const auto fps = core_.getDouble("container-fps");
+            fps && *fps >= 10.0 && *fps <= 120.0) {
+          framePeriod_ = 1.0 / *fps;
+        }
+      }
       if (active->loaded_) {
         active->onPlaybackRestart(core_.getDouble("playback-time"));
         if (trimPending_) {

@@ -198,6 +198,8 @@ class MpvMediaService : public platform::MediaService {
   // last ones and erring long: a placed item waits out the difference under the cover.
   double startupEstimate() const { return startupEstimate_; }
   double seekEstimate() const { return seekEstimate_; }
+  // How far ahead of the clock playback-time is aimed so that the screen shows the clock's frame.
+  double displayLead() const;
   void learnStartup(double seconds, bool bySeek);
   // Calls `player`'s startOnTime when the clock reads `clockTime` (at once when it has passed).
   void startAt(double clockTime, std::weak_ptr<MpvQueuePlayer> player, uint64_t preRoll);
@@ -230,6 +232,8 @@ class MpvMediaService : public platform::MediaService {
   // is not re-armed per frame, only when it fires and frames came in the meantime.
   std::optional<asio::steady_timer> stallTimer_;
   std::optional<asio::steady_timer> startTimer_;
+  static constexpr double kPresentSeconds = 0.025;
+  double framePeriod_ = 0.04;
   double startupEstimate_ = 0.5;
   double seekEstimate_ = 0.3;
   bool stallTimerArmed_ = false;
