@@ -194,7 +194,7 @@ void VornViewController::seekAndObserve(double seekSecond,
   debug("loadVideos: Seeking to " + seekTime.description());
   queuePlayer()->seekToTime(seekTime);
 
-  const auto boundaryTime = platform::MediaTime::make(1, 3) + seekTime;
+  const auto boundaryTime = firstFrameMark(seekTime);
   setInitialLoadTimeObserver(queuePlayer()->addBoundaryTimeObserver(
       {boundaryTime}, [self = self()] { self->boundaryTimeObserverFired(); }));
   firstFramePending_ = true;

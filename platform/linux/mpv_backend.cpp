@@ -101,7 +101,6 @@ struct MpvBackend::Impl {
     } else {
       // Software OpenGL (virtual displays, machines without a GPU driver) is allowed too.
       setOption("gpu-sw", "yes", false);
-      setOption("swapchain-depth", "1", false);
       setOption("force-window", "yes", true);
       setOption("input-vo-keyboard", "yes", false);
       setOption("input-cursor", "yes", false);

@@ -182,6 +182,13 @@ void MpvQueuePlayer::load(MpvCore& core) {
   loaded_ = true;
   // Each player starts at the normal speed; drift is its own to correct.
   applySpeed(1.0);
+  if (adoptSpare(core)) {
+    return;
+  }
+  if (MpvMediaService* svc = service()) {
+    svc->spare_.reset();
+    svc->spareOnAir_ = false;
+  }
   std::optional<double> start = pendingStart_;
   const auto due = placing_ && current_ < items_.size() ? dueOfCurrent() : std::nullopt;
   if (due) {
@@ -230,6 +237,86 @@ void MpvQueuePlayer::load(MpvCore& core) {
   if (first) {
     // Nothing could be queued: make sure an earlier queue does not keep playing.
     core.commandStrings({"stop"});
+    return;
+  }
+  appendSpare(core);
+}
+
+bool MpvQueuePlayer::adoptSpare(MpvCore& core) {
+  MpvMediaService* svc = service();
+  if (svc == nullptr || !svc->spareOnAir_ || !svc->spare_ || current_ >= items_.size() ||
+      !items_[current_]->asset() || items_[current_]->asset()->url().text() != svc->spare_->url) {
+    return false;
+  }
+  const auto due = dueOfCurrent();
+  // Not started yet, it starts at its beginning.
+  const auto position = svc->playingEntry_ == svc->spare_->entryId ? core.getDouble("playback-time")
+                                                                   : std::optional<double>(0.0);
+  // Only where the clock has this item near where mpv plays it; otherwise a load as any other.
+  if (!due || !position || std::abs(*position - (MpvMediaService::clockNow() - *due)) > 1.0) {
+    return false;
+  }
+  const int64_t entry = svc->spare_->entryId;
+  const bool onAir = svc->playingEntry_ == entry;
+  svc->spare_.reset();
+  svc->spareOnAir_ = false;
+  // The earlier queue's entries go; the one on air stays. Not on air yet, mpv is between the two
+  // and would clear it too: then once it starts.
+  if (onAir) {
+    core.commandStrings({"playlist-clear"});
+  } else {
+    clearOnStart_ = true;
+  }
+  entryIds_[current_] = entry;
+  startedEntry_ = true;
+  restarted_ = true;
+  shownFrame_ = true;
+  placing_ = false;
+  // Marks from the second the load sought on count with the next frame, as after a placement;
+  // also when mpv restarts the entry once more (it may not have shown its first frame yet).
+  crossFrom_ = std::min(pendingStart_.value_or(*position), *position);
+  lastTime_ = *crossFrom_;
+  pendingStart_.reset();
+  core.setFlag("pause", !wantsPlay_);
+  for (size_t i = current_ + 1; i < items_.size(); ++i) {
+    const auto& asset = items_[i]->asset();
+    if (!asset) {
+      continue;
+    }
+    MpvMap options;
+    if (const auto& end = items_[i]->forwardPlaybackEndTime(); end.isNumeric()) {
+      options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+    }
+    auto [error, result] = core.command({{"name", std::string("loadfile")},
+                                         {"url", asset->url().text()},
+                                         {"flags", std::string("append")},
+                                         {"options", options}});
+    if (error >= 0) {
+      entryIds_[i] = result.integer("playlist_entry_id").value_or(-1);
+    }
+  }
+  restartDrift();
+  appendSpare(core);
+  return true;
+}
+
+void MpvQueuePlayer::appendSpare(MpvCore& core) {
+  MpvMediaService* svc = service();
+  // Only a queue on the clock: its end is followed at once by the next on the clock.
+  if (svc == nullptr || dueAt_.empty() || items_.empty() || !items_.front()->asset()) {
+    return;
+  }
+  MpvMap options;
+  if (const auto& end = items_.front()->forwardPlaybackEndTime(); end.isNumeric()) {
+    options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+  }
+  const std::string url = items_.front()->asset()->url().text();
+  auto [error, result] = core.command({{"name", std::string("loadfile")},
+                                       {"url", url},
+                                       {"flags", std::string("append")},
+                                       {"options", options}});
+  if (error >= 0) {
+    svc->spare_ = MpvMediaService::Spare{result.integer("playlist_entry_id").value_or(-1), url};
   }
 }
 
@@ -260,6 +347,12 @@ bool MpvQueuePlayer::onStartFile(int64_t entryId) {
     lastDrift_.reset();
     if (speed_ != 1.0) {
       applySpeed(1.0);
+    }
+  }
+  if (clearOnStart_ && *index == current_) {
+    clearOnStart_ = false;
+    if (MpvMediaService* svc = service()) {
+      svc->core().commandStrings({"playlist-clear"});
     }
   }
   current_ = std::max(current_, *index);
@@ -311,7 +404,14 @@ void MpvQueuePlayer::onPlaybackRestart(std::optional<double> position) {
   }
   restarted_ = true;
   shownFrame_ = true;
-  lastTime_ = position.value_or(0.0);
+  lastTime_ = std::min(position.value_or(0.0), crossFrom_.value_or(position.value_or(0.0)));
+  if (placing_) {
+    // No position to place by: play as it comes rather than stay paused.
+    placing_ = false;
+    if (wantsPlay_ && drivesMpv()) {
+      service()->core().setFlag("pause", false);
+    }
+  }
   restartDrift();
 }
 
@@ -457,6 +557,7 @@ void MpvQueuePlayer::onPlaybackTime(double seconds) {
     lastTime_ = seconds;
     return;
   }
+  crossFrom_.reset();
   const double from = lastTime_;
   lastTime_ = seconds;
   std::weak_ptr<MpvQueuePlayer> weakSelf = weak_from_this();
@@ -554,8 +655,21 @@ void MpvMediaService::startAt(double clockTime, std::weak_ptr<MpvQueuePlayer> pl
   });
 }
 
+bool MpvMediaService::playsOnIntoSpare(const MpvQueuePlayer& player) const {
+  // Its last item has ended, or mpv has moved on into the spare already: either way mpv plays the
+  // spare now or next.
+  return spare_ && (playingEntry_ == spare_->entryId ||
+                    (!player.items_.empty() && player.current_ >= player.items_.size()));
+}
+
 std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
     std::vector<std::shared_ptr<PlayerItem>> items) {
+  // The player it replaces may still be held (by its own end report, say): its spare is handed
+  // on here, as when it is dropped.
+  if (const auto previous = active_.lock();
+      previous && previous.get() == activePlayer_ && mpvHasQueue_ && playsOnIntoSpare(*previous)) {
+    spareOnAir_ = true;
+  }
   auto player =
       std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
   active_ = player;
@@ -605,11 +719,15 @@ void MpvMediaService::retireObservers(std::vector<common::BoundaryObservers::Blo
 void MpvMediaService::playerDropped(const MpvQueuePlayer* player) {
   if (player == activePlayer_) {
     // Stopped now rather than after the turn: the next entry, which mpv may already have opened
-    // (the logic drops a player from inside its end or failure report), is never heard.
+    // (the logic drops a player from inside its end or failure report), is never heard. The
+    // entry after a queue's end plays on until the commit: the next player may take it over.
     activePlayer_ = nullptr;
-    if (mpvHasQueue_) {
+    if (mpvHasQueue_ && playsOnIntoSpare(*player)) {
+      spareOnAir_ = true;
+    } else if (mpvHasQueue_) {
       core_.commandStrings({"stop"});
       mpvHasQueue_ = false;
+      spare_.reset();
     }
   }
   scheduleCommit();
@@ -679,6 +797,8 @@ void MpvMediaService::commit() {
       core_.commandStrings({"stop"});
       mpvHasQueue_ = false;
     }
+    spare_.reset();
+    spareOnAir_ = false;
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;
@@ -700,6 +820,13 @@ void MpvMediaService::commit() {
 }
 
 void MpvMediaService::handleEvent(const mpv_event& event) {
+  if (event.event_id == MPV_EVENT_START_FILE) {
+    playingEntry_ = static_cast<const mpv_event_start_file*>(event.data)->playlist_entry_id;
+  } else if (event.event_id == MPV_EVENT_END_FILE &&
+             static_cast<const mpv_event_end_file*>(event.data)->playlist_entry_id ==
+                 playingEntry_) {
+    playingEntry_ = -1;
+  }
   const auto active = active_.lock();
   if (!active) {
     return;

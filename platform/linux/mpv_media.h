@@ -89,6 +89,12 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   bool drivesMpv() const;
   // Loads the queue from the current item on: the first with its start offset, the rest appended.
   void load(MpvCore& core);
+  // Takes over the entry mpv plays on into after the previous player's last item, when it is this
+  // queue's first item where the clock stands: no stop, no reload, no black.
+  bool adoptSpare(MpvCore& core);
+  // After the last item, the first again: what the queue after this one starts with when the
+  // clock comes round to it. mpv opens it early and plays on into it.
+  void appendSpare(MpvCore& core);
   std::optional<size_t> indexOfEntry(int64_t entryId) const;
   // True when the entry is one of this player's.
   bool onStartFile(int64_t entryId);
@@ -128,6 +134,9 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   uint64_t preRoll_ = 0;     // which wait a start timer belongs to
   // The whole second sought before the placement: crossings from there count with the first frame.
   std::optional<double> placedFrom_;
+  // Taken over from the previous player: crossings count from here until a frame has moved on.
+  std::optional<double> crossFrom_;
+  bool clearOnStart_ = false;  // the earlier queue's entries go once the taken-over one starts
   int placementSeeks_ = 0;
   double placementAsked_ = 0.0;  // clock time of the load or seek that places the item
   common::DriftCorrector corrector_;
@@ -182,7 +191,10 @@ class MpvMediaService : public platform::MediaService {
   // players, so a queue reload does not free the previous queue's blocks (and what they hold)
   // from under its own notification, but a channel that reloads all day keeps no more.
   void retireObservers(std::vector<common::BoundaryObservers::Block> blocks);
-  // A player is going: when it drove mpv, mpv stops at once.
+  // Whether mpv plays, or is about to play, the entry queued after `player`'s last item.
+  bool playsOnIntoSpare(const MpvQueuePlayer& player) const;
+  // A player is going: when it drove mpv, mpv stops at once, unless it plays on into the entry
+  // queued after the player's last item, which the next player may take over.
   void playerDropped(const MpvQueuePlayer* player);
   // The active player's current item started, moved or was asked to play: its time without a new
   // frame counts from now.
@@ -205,6 +217,7 @@ class MpvMediaService : public platform::MediaService {
   void startAt(double clockTime, std::weak_ptr<MpvQueuePlayer> player, uint64_t preRoll);
 
  private:
+  friend class MpvQueuePlayer;
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kRetiredPlayers = 4;
   // Until an item's first frame it may take this many times the stall timeout.
@@ -224,6 +237,14 @@ class MpvMediaService : public platform::MediaService {
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
+  // The entry queued after the active player's last item, and the one mpv plays now.
+  struct Spare {
+    int64_t entryId = -1;
+    std::string url;
+  };
+  std::optional<Spare> spare_;
+  int64_t playingEntry_ = -1;
+  bool spareOnAir_ = false;  // its player was dropped while mpv played it: the next may take it
   // An item has started: freed memory is handed back at its first frame.
   bool trimPending_ = false;
   std::optional<bool> videoEnabled_;

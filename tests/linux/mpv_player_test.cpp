@@ -456,6 +456,69 @@ TEST_F(MpvPlayerTest, an_item_on_the_clock_starts_on_it_and_the_next_one_opens_b
   EXPECT_EQ(player->currentItem(), next);
 }
 
+// At the end of a queue on the clock the next queue, which starts with the same first item, takes
+// over the entry mpv opened while the last item played and plays on into: no stop and no new
+// entry, and its first-frame mark is crossed with the next frame, so the cover over a reload is
+// lifted at once.
+TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_stop_or_a_reload) {
+  TestHttpsServer server;
+  const std::string root = media_->path();
+  server.server().Get(R"(/media/(.+))",
+                      [&](const httplib::Request& request, httplib::Response& response) {
+                        response.set_content(readFile(root + "/" + request.matches[1].str()),
+                                             "application/octet-stream");
+                      });
+  server.start();
+  const std::string url = server.url("/media/plain/index.m3u8");
+
+  const double due = linuxbackend::MpvMediaService::clockNow() - 2.5;
+  const auto last = item(url);
+  auto player = backend_->media().makeQueuePlayer({last});
+  auto layer = backend_->media().makePlayerLayer(player);
+  player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
+  const auto shown = cross(*player, MediaTime::makeWithSeconds(2.0, 1) + MediaTime::make(1, 3));
+  player->followClock({{last.get(), due}});
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return shown.value() > 0; }));
+
+  // As the logic reloads when the last item ends: the old player and layer go, a new queue on
+  // the clock from the cycle's start comes.
+  const auto first = item(url);
+  std::shared_ptr<QueuePlayer> next;
+  Crossings nextShown;
+  std::string spareId;
+  center_.addObserver(&next,
+                      {"reload:",
+                       [&](const platform::Notification&) {
+                         spareId = backend_->property("playlist/1/id").value_or("none");
+                         layer->setPlayer(nullptr);
+                         player.reset();
+                         next = backend_->media().makeQueuePlayer({first});
+                         layer = backend_->media().makePlayerLayer(next);
+                         next->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
+                         nextShown = cross(*next, MediaTime::makeWithSeconds(0.001, 1000));
+                         next->followClock({{first.get(), due + 4.0}});
+                         next->play();
+                       }},
+                      platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  bool idle = false;
+  ASSERT_TRUE(queue_.runUntil(
+      [&] { return next && nextShown.value() > 0; }, kPatience,
+      [&] { idle = idle || (next && backend_->property("idle-active") == "yes"); }));
+  center_.removeObserver(&next);
+  EXPECT_EQ(ended_, Items{last});
+  EXPECT_FALSE(idle) << "mpv stopped between the queues";
+  EXPECT_EQ(next->currentItem(), first);
+  EXPECT_TRUE(layer->isReadyForDisplay());
+  // The entry that follows the last item (opened while it played) is the one the new queue plays:
+  // no new entry was loaded for it.
+  EXPECT_EQ(backend_->property("playlist/0/id"), spareId);
+  EXPECT_EQ(backend_->property("playlist-pos"), "0");
+  // The taken-over entry plays on to its own end as the new queue's item.
+  ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
+  EXPECT_EQ(ended_[1], first);
+}
+
 TEST_F(MpvPlayerTest, labels_measure_wrapped_text_and_the_overlay_draws_the_tree_above_the_video) {
   auto metrics = std::dynamic_pointer_cast<linuxbackend::MpvTextMetrics>(backend_->textMetrics());
   ASSERT_NE(metrics, nullptr);
