@@ -424,6 +424,7 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
     linuxbackend::LinuxPlatform platform(platformOptions(settings, headless));
     platform.bundle().setRemotePlaylistAddress(settings.playlistUrl);
     platform.bundle().setPlaylistRefreshInterval(settings.refreshInterval);
+    platform.bundle().setFrameSync(settings.sync != "second");
     const std::function<void(platform::ViewController&)> configure =
         [&settings](platform::ViewController& controller) {
           if (settings.developerMode) {

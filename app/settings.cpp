@@ -72,6 +72,8 @@ struct Key {
   int64_t min = 0;
   int64_t max = 0;
   std::string_view environment = {};  // the variable that sets it, if any
+  // For text: the only words accepted, separated by '|' (any word when empty).
+  std::string_view choices = {};
 };
 
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
@@ -110,6 +112,15 @@ constexpr Key kKeys[] = {
      "the sound output, as `vorn --list-audio-devices` names it (default: the system's)", "NAME"},
     {"guide_language", Kind::language,
      "the language of the programme guide's titles and descriptions (en, fr-CA, ...)", "LANG"},
+    {"sync",
+     Kind::text,
+     "how closely the picture keeps to the clock: frame (placed and held to the frame) or second "
+     "(each load seeks to the whole second, nothing corrects after)",
+     "MODE",
+     0,
+     0,
+     {},
+     "frame|second"},
 };
 
 using Value = std::variant<bool, int64_t, double, std::string>;
@@ -191,6 +202,13 @@ std::string expectation(const Key& key) {
     case Kind::address:
       return "an http, https or file address";
     case Kind::text:
+      if (!key.choices.empty()) {
+        std::string words(key.choices);
+        std::replace(words.begin(), words.end(), '|', ' ');
+        const auto last = words.rfind(' ');
+        return last == std::string::npos ? words
+                                         : words.substr(0, last) + " or" + words.substr(last);
+      }
       return "a word such as \"auto-safe\"";
     case Kind::path:
       return "a non-empty path";
@@ -238,7 +256,19 @@ std::optional<Value> accept(const Key& key, Value value) {
       const bool word = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == ',';
       });
-      return word ? std::optional<Value>(value) : std::nullopt;
+      if (!word) {
+        return std::nullopt;
+      }
+      if (!key.choices.empty()) {
+        bool chosen = false;
+        for (std::string_view rest = key.choices; !rest.empty() && !chosen;) {
+          const auto bar = rest.find('|');
+          chosen = rest.substr(0, bar) == text;
+          rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+        }
+        return chosen ? std::optional<Value>(value) : std::nullopt;
+      }
+      return value;
     }
     case Kind::path:
       return std::get<std::string>(value).empty() ? std::nullopt : std::optional<Value>(value);
@@ -711,6 +741,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   resolved["channel_id"] = {std::string("solvane.tv"), "default"};
   resolved["channel_name"] = {std::string("Solvane TV"), "default"};
   resolved["guide_language"] = {std::string("en"), "default"};
+  resolved["sync"] = {std::string("frame"), "default"};
 
   // Files.
   if (configFile_.size() > 1 &&
@@ -799,6 +830,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   s.channelIcon = text("channel_icon");
   s.guideLanguage = *text("guide_language");
   s.audioDevice = text("audio_device");
+  s.sync = *text("sync");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
     effective.origins[std::string(key.name)] =
@@ -831,6 +863,7 @@ std::vector<std::pair<std::string, std::optional<Value>>> rowsOf(const Settings&
       {"channel_icon", s.channelIcon ? std::optional<Value>(*s.channelIcon) : std::nullopt},
       {"audio_device", s.audioDevice ? std::optional<Value>(*s.audioDevice) : std::nullopt},
       {"guide_language", s.guideLanguage},
+      {"sync", s.sync},
   };
 }
 

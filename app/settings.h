@@ -42,6 +42,7 @@ struct Settings {
   std::string guideLanguage = "en";
   // mpv's audio-device ("alsa/hdmi:CARD=PCH,DEV=0"); the system's default when not set.
   std::optional<std::string> audioDevice;
+  std::string sync = "frame";  // "frame" or "second"
 };
 
 // `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that

@@ -109,6 +109,7 @@ int run(const Options& options, std::ostream& out) {
   world.bundle().setRemotePlaylistAddress(remote);
   world.bundle().setPlaylistRefreshInterval(options.settings.refreshInterval);
   world.bundle().setScreenIdentity(options.screenId);
+  world.bundle().setFrameSync(options.settings.sync != "second");
   world.network().setTimeout(options.settings.fetchTimeout);
   if (options.stateDir) {
     world.useStateFolder(*options.stateDir);
@@ -154,6 +155,9 @@ int run(const Options& options, std::ostream& out) {
   world.media().setMovesOnBeforeAnnouncing(options.movesOnFirst);
   for (const auto& [url, stall] : options.stalls) {
     world.media().setStall(url, stall.at, stall.forSeconds);
+  }
+  for (const auto& [url, pace] : options.paces) {
+    world.media().setPace(url, pace);
   }
 
   // Records are printed as they are written and not kept, so a long run needs no more memory

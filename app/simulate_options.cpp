@@ -271,6 +271,24 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
         }
       })
       ->group(media);
+  app.add_option("--pace",
+                 "media seconds the stream delivers per second played, such as 0.98 for a source "
+                 "that runs 2 % slow (repeatable; default 1)")
+      ->type_name("URL=FACTOR")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each([&options](const std::string& text) {
+        const auto eq = text.rfind('=');
+        const auto pace = eq == std::string::npos || eq == 0
+                              ? std::nullopt
+                              : parseNumber(std::string_view(text).substr(eq + 1));
+        if (!pace || !(*pace >= 0.5 && *pace <= 2.0)) {
+          throw OptionError("--pace: expected URL=FACTOR with FACTOR from 0.5 to 2, got " +
+                            inQuotes(text));
+        }
+        options.paces[text.substr(0, eq)] = *pace;
+      })
+      ->group(media);
   app.add_option("--broken", "the stream never plays (repeatable)")
       ->type_name("URL")
       ->take_all()
@@ -324,11 +342,11 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
       ->group(application);
   SettingsOptions settings;
   settings.addTo(app, {"playlist_url", "refresh_interval", "fetch_timeout", "developer_mode",
-                       "inactivity_pause"});
+                       "inactivity_pause", "sync"});
 
   app.add_flag("--trace", options.trace,
                "also \"HH:MM:SS.mmm TRACE: ...\" lines: current item and position, rate, the band "
-               "and its text and frame, the indicator, timers, downloads")
+               "and its text and frame, the indicator, timers, downloads, drift corrections")
       ->disable_flag_override()
       ->group("Output");
   app.set_help_flag("-h,--help", "this text")->group("Output");

@@ -53,7 +53,8 @@ struct Options {
   std::map<std::string, Stall> stalls;
   // The player moves on to the next item before it tells of an item's end or failure.
   bool movesOnFirst = false;
-  std::vector<Event> events;  // in command-line order
+  std::map<std::string, double> paces;  // media seconds per second played, by stream
+  std::vector<Event> events;            // in command-line order
   // What the settings say: the remote playlist address, the refresh interval, the fetch timeout
   // and developer mode.
   Settings settings;

@@ -58,6 +58,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   startTimeline(start.queue, start.durations, start.clockOffset);
   makePlayerAndCover(std::move(start.queue), hasLoopedFromLastVideo);
   seekAndObserve(start.seekSecond, start.lastItem);
+  followTimeline(queuePlayer());
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
   if (!hasLoopedFromLastVideo) {
     setInactivityTimer();
@@ -194,7 +195,7 @@ void VornViewController::seekAndObserve(double seekSecond,
   debug("loadVideos: Seeking to " + seekTime.description());
   queuePlayer()->seekToTime(seekTime);
 
-  const auto boundaryTime = platform::MediaTime::make(1, 3) + seekTime;
+  const auto boundaryTime = firstFrameMark(seekTime);
   setInitialLoadTimeObserver(queuePlayer()->addBoundaryTimeObserver(
       {boundaryTime}, [self = self()] { self->boundaryTimeObserverFired(); }));
   firstFramePending_ = true;

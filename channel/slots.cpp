@@ -379,6 +379,7 @@ void VornViewController::joinSlot(size_t slot, double position) {
   const double seek = programme::seekSecond(std::min(position, listed));
   const auto seekTime = platform::MediaTime::makeWithSeconds(seek, 1);
   player->seekToTime(seekTime);
+  followTimeline(player);
   slate_->attemptSeek = seek;
   slate_->attemptSlot = slot;
   slate_->attempt = player->addBoundaryTimeObserver(
@@ -463,6 +464,9 @@ bool VornViewController::releaseTimeline() {
     loadVideos(true);
     return true;
   }
+  if (const auto player = queuePlayer()) {
+    followTimeline(player);
+  }
   if (slate_) {
     // The next video starts later by the pause.
     presentSlate(slate_->slot);
@@ -493,6 +497,7 @@ void VornViewController::skipToNextSlot() {
     return;
   }
   player->advanceToNextItem();
+  followTimeline(player);
 }
 
 void VornViewController::lastSlotEnded(platform::Timer& timer) {

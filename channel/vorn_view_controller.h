@@ -347,6 +347,12 @@ class VornViewController : public platform::ViewController {
   bool releaseTimeline();
   // A developer's swipe: the next slot's video starts now, and the timeline moves with it.
   void skipToNextSlot();
+  // With frame sync on, tells `player` when each of its items is due on the timeline, so it
+  // places its picture and holds it there (channel/frame_sync.cpp).
+  void followTimeline(const std::shared_ptr<platform::QueuePlayer>& player);
+  // Where a load's first video counts as shown: a third of a second after the second sought, or
+  // with frame sync the first frame that moves on from where the clock stood.
+  platform::MediaTime firstFrameMark(const platform::MediaTime& seekTime);
   // What the viewer is shown, a video or the slate for it.
   std::shared_ptr<platform::PlayerItem> itemOnScreen() const;
   std::optional<Timeline> timeline_;

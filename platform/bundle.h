@@ -32,11 +32,17 @@ class Bundle {
   // exactly. Set before the application launches.
   std::optional<uint64_t> screenIdentity() const { return screenIdentity_; }
   void setScreenIdentity(std::optional<uint64_t> identity) { screenIdentity_ = identity; }
+  // Whether players keep the picture on the clock to the frame (placed at each load, drift
+  // corrected while playing) or only as the whole second each load seeks to. Set before the
+  // application launches.
+  bool frameSync() const { return frameSync_; }
+  void setFrameSync(bool on) { frameSync_ = on; }
 
  private:
   std::string remotePlaylistAddress_ = build::kRemotePlaylistAddress;
   double playlistRefreshInterval_ = 600.0;
   std::optional<uint64_t> screenIdentity_;
+  bool frameSync_ = true;
 };
 
 }  // namespace vorn::platform

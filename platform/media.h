@@ -99,8 +99,28 @@ class QueuePlayer : public Object {
   virtual void setAllowsExternalPlayback(bool allows) = 0;
   virtual void setUsesExternalPlaybackWhileExternalScreenIsActive(bool uses) = 0;
   virtual void setExternalPlaybackVideoGravity(VideoGravity gravity) = 0;
+
+  // Keeping the picture on the clock, to the frame. `dueAt` names, for items of this queue, the
+  // clock time (Clock::timeIntervalSince1970) at which the item's position 0 is due; the player
+  // keeps each of them there while it plays. Before the first frame it places the current item
+  // on the clock itself, its own start-up time included, however long that takes (the position
+  // last sought, whole seconds, is where it starts from: boundary times between that and where
+  // the first frame lands count as crossed with that frame). While it plays, it measures the
+  // picture's drift and corrects it by playback speed within kMaxSpeedCorrection (the sound
+  // keeps its pitch), never by a jump. A later call replaces the times (a pause shifts them);
+  // items not named, and every item after stopFollowingClock, play as they come.
+  struct ClockDue {
+    const PlayerItem* item = nullptr;
+    double at = 0.0;
+  };
+  virtual void followClock(std::vector<ClockDue> dueAt) { (void)dueAt; }
+  virtual void stopFollowingClock() {}
+
   std::string description() const override { return "<QueuePlayer>"; }
 };
+
+// The most a player's speed departs from 1.0 to bring its picture back onto the clock.
+inline constexpr double kMaxSpeedCorrection = 0.05;
 
 // A layer that draws a player's picture into the view tree.
 class PlayerLayer : public Layer {

@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev libsimdjson-dev libasio-dev libcurl4-openssl-dev ca-certificates
   libmpv-dev mpv ffmpeg libavformat-dev libxml2-utils libsdbus-c++-dev libcpp-httplib-dev libssl-dev
   openssl libcli11-dev libtomlplusplus-dev
-  xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core
+  xvfb openbox xdotool imagemagick x11-utils dbus dbus-x11 playerctl fonts-dejavu-core libx11-dev
   libsystemd-dev systemd dpkg-dev file man-db
   clang libclang-rt-dev
   xmltv-util cage xwayland grim

@@ -3,6 +3,8 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace vorn::linuxbackend {
@@ -28,6 +30,14 @@ std::string formatSeconds(double seconds) {
   std::snprintf(text, sizeof text, "%.6f", seconds);
   return text;
 }
+
+// A first frame this much behind the clock is sought again (while it is still under the cover).
+constexpr double kPlacementTolerance = 0.02;
+constexpr int kMaxPlacementSeeks = 2;
+// The first frames after a start or an item change come as mpv settles its timing: not counted.
+constexpr double kDriftSettleSeconds = 0.3;
+constexpr double kDriftWindowSeconds = 0.5;
+constexpr int kMinDriftSamples = 5;
 
 }  // namespace
 
@@ -61,8 +71,10 @@ bool MpvQueuePlayer::drivesMpv() const {
 void MpvQueuePlayer::play() {
   wantsPlay_ = true;
   rate_ = 1.0f;
-  if (drivesMpv()) {
+  // An item being placed starts when the clock reaches its first frame, not before.
+  if (drivesMpv() && !placing_ && !preRolling_) {
     service()->core().setFlag("pause", false);
+    restartDrift();
     // Time spent paused is no stall.
     service()->restartStallClock();
   }
@@ -71,6 +83,7 @@ void MpvQueuePlayer::play() {
 void MpvQueuePlayer::pause() {
   wantsPlay_ = false;
   rate_ = 0.0f;
+  preRolling_ = false;
   if (drivesMpv()) {
     service()->core().setFlag("pause", true);
   }
@@ -94,6 +107,13 @@ void MpvQueuePlayer::advanceToNextItem() {
   ++current_;
   restarted_ = false;
   shownFrame_ = false;
+  placing_ = false;
+  if (preRolling_) {
+    preRolling_ = false;
+    if (drivesMpv() && wantsPlay_) {
+      service()->core().setFlag("pause", false);
+    }
+  }
   if (drivesMpv()) {
     // "force" also leaves the last entry (mpv then goes idle) instead of failing.
     service()->core().commandStrings({"playlist-next", "force"});
@@ -113,6 +133,8 @@ void MpvQueuePlayer::removeAllItems() {
   pendingStart_.reset();
   restarted_ = false;
   shownFrame_ = false;
+  placing_ = false;
+  preRolling_ = false;
   if (driving) {
     // Events of the stopped entries find no item any more and are dropped.
     service()->core().commandStrings({"stop"});
@@ -131,6 +153,11 @@ void MpvQueuePlayer::seekToTime(const MediaTime& time) {
   if (drivesMpv()) {
     restarted_ = false;
     requestedFrom_ = seconds;
+    placing_ = false;
+    if (preRolling_) {
+      preRolling_ = false;
+      service()->core().setFlag("pause", !wantsPlay_);
+    }
     service()->restartStallClock();
     if (seconds > 0.0) {
       service()->core().commandStrings({"seek", formatSeconds(seconds), "absolute+exact"});
@@ -154,7 +181,32 @@ void MpvQueuePlayer::removeTimeObserver(const std::shared_ptr<TimeObserverToken>
 
 void MpvQueuePlayer::load(MpvCore& core) {
   loaded_ = true;
-  core.setFlag("pause", !wantsPlay_);
+  // Each player starts at the normal speed; drift is its own to correct.
+  applySpeed(1.0);
+  if (adoptSpare(core)) {
+    return;
+  }
+  if (MpvMediaService* svc = service()) {
+    svc->spare_.reset();
+    svc->spareOnAir_ = false;
+  }
+  std::optional<double> start = pendingStart_;
+  const auto due = placing_ && current_ < items_.size() ? dueOfCurrent() : std::nullopt;
+  if (due) {
+    // Where the clock will stand once mpv shows the first frame; paused there until it does.
+    const double now = MpvMediaService::clockNow();
+    placedFrom_ = pendingStart_.value_or(0.0);
+    placementAsked_ = now;
+    placementSeeks_ = 0;
+    double target = now - *due + service()->startupEstimate();
+    if (const auto& end = items_[current_]->forwardPlaybackEndTime(); end.isNumeric()) {
+      target = std::min(target, end.seconds() - 0.1);
+    }
+    start = target;
+  } else {
+    placing_ = false;
+  }
+  core.setFlag("pause", !wantsPlay_ || placing_);
   bool first = true;
   loadedWithStart_ = current_;
   loadStart_ = pendingStart_.value_or(0.0);
@@ -166,8 +218,8 @@ void MpvQueuePlayer::load(MpvCore& core) {
     MpvMap options;
     // No offset at all for the very start: mpv's start of 0 on a stream without B-frames lands
     // on the second keyframe, seconds in.
-    if (first && pendingStart_ && *pendingStart_ > 0.0) {
-      options.push_back({"start", formatSeconds(*pendingStart_)});
+    if (first && start && *start > 0.0) {
+      options.push_back({"start", formatSeconds(*start)});
     }
     // mpv ends the entry there as at the media's end (an end-of-file, the next entry follows),
     // exactly and without a timer of ours.
@@ -188,6 +240,86 @@ void MpvQueuePlayer::load(MpvCore& core) {
   if (first) {
     // Nothing could be queued: make sure an earlier queue does not keep playing.
     core.commandStrings({"stop"});
+    return;
+  }
+  appendSpare(core);
+}
+
+bool MpvQueuePlayer::adoptSpare(MpvCore& core) {
+  MpvMediaService* svc = service();
+  if (svc == nullptr || !svc->spareOnAir_ || !svc->spare_ || current_ >= items_.size() ||
+      !items_[current_]->asset() || items_[current_]->asset()->url().text() != svc->spare_->url) {
+    return false;
+  }
+  const auto due = dueOfCurrent();
+  // Not started yet, it starts at its beginning.
+  const auto position = svc->playingEntry_ == svc->spare_->entryId ? core.getDouble("playback-time")
+                                                                   : std::optional<double>(0.0);
+  // Only where the clock has this item near where mpv plays it; otherwise a load as any other.
+  if (!due || !position || std::abs(*position - (MpvMediaService::clockNow() - *due)) > 1.0) {
+    return false;
+  }
+  const int64_t entry = svc->spare_->entryId;
+  const bool onAir = svc->playingEntry_ == entry;
+  svc->spare_.reset();
+  svc->spareOnAir_ = false;
+  // The earlier queue's entries go; the one on air stays. Not on air yet, mpv is between the two
+  // and would clear it too: then once it starts.
+  if (onAir) {
+    core.commandStrings({"playlist-clear"});
+  } else {
+    clearOnStart_ = true;
+  }
+  entryIds_[current_] = entry;
+  startedEntry_ = true;
+  restarted_ = true;
+  shownFrame_ = true;
+  placing_ = false;
+  // Marks from the second the load sought on count with the next frame, as after a placement;
+  // also when mpv restarts the entry once more (it may not have shown its first frame yet).
+  crossFrom_ = std::min(pendingStart_.value_or(*position), *position);
+  lastTime_ = *crossFrom_;
+  pendingStart_.reset();
+  core.setFlag("pause", !wantsPlay_);
+  for (size_t i = current_ + 1; i < items_.size(); ++i) {
+    const auto& asset = items_[i]->asset();
+    if (!asset) {
+      continue;
+    }
+    MpvMap options;
+    if (const auto& end = items_[i]->forwardPlaybackEndTime(); end.isNumeric()) {
+      options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+    }
+    auto [error, result] = core.command({{"name", std::string("loadfile")},
+                                         {"url", asset->url().text()},
+                                         {"flags", std::string("append")},
+                                         {"options", options}});
+    if (error >= 0) {
+      entryIds_[i] = result.integer("playlist_entry_id").value_or(-1);
+    }
+  }
+  restartDrift();
+  appendSpare(core);
+  return true;
+}
+
+void MpvQueuePlayer::appendSpare(MpvCore& core) {
+  MpvMediaService* svc = service();
+  // Only a queue on the clock: its end is followed at once by the next on the clock.
+  if (svc == nullptr || dueAt_.empty() || items_.empty() || !items_.front()->asset()) {
+    return;
+  }
+  MpvMap options;
+  if (const auto& end = items_.front()->forwardPlaybackEndTime(); end.isNumeric()) {
+    options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+  }
+  const std::string url = items_.front()->asset()->url().text();
+  auto [error, result] = core.command({{"name", std::string("loadfile")},
+                                       {"url", url},
+                                       {"flags", std::string("append")},
+                                       {"options", options}});
+  if (error >= 0) {
+    svc->spare_ = MpvMediaService::Spare{result.integer("playlist_entry_id").value_or(-1), url};
   }
 }
 
@@ -206,6 +338,25 @@ bool MpvQueuePlayer::onStartFile(int64_t entryId) {
   const auto index = indexOfEntry(entryId);
   if (!index) {
     return false;
+  }
+  if (*index > current_) {
+    // mpv moved on by itself: the next item plays as it comes.
+    placing_ = false;
+    preRolling_ = false;
+  }
+  if (*index != current_ || !startedEntry_) {
+    // Another stream: what was learnt of the last one's pace does not carry over.
+    corrector_.reset();
+    lastDrift_.reset();
+    if (speed_ != 1.0) {
+      applySpeed(1.0);
+    }
+  }
+  if (clearOnStart_ && *index == current_) {
+    clearOnStart_ = false;
+    if (MpvMediaService* svc = service()) {
+      svc->core().commandStrings({"playlist-clear"});
+    }
   }
   current_ = std::max(current_, *index);
   startedEntry_ = true;
@@ -251,20 +402,162 @@ void MpvQueuePlayer::onPlaybackRestart(std::optional<double> position) {
   if (!startedEntry_) {
     return;
   }
+  if (placing_ && position) {
+    placeFirstFrame(*position);
+    return;
+  }
   // Only the first restart after a start or a seek of ours sets where crossings count from. A
   // later one (the demuxer skipped a hole, or the cache refilled) keeps counting from where
   // playback was, so the times skipped over count as crossed once frames flow again.
   if (!restarted_) {
-    lastTime_ = std::min(position.value_or(0.0), requestedFrom_);
+    lastTime_ =
+        std::min({position.value_or(0.0), requestedFrom_, crossFrom_.value_or(requestedFrom_)});
   }
   restarted_ = true;
   shownFrame_ = true;
+  if (placing_) {
+    // No position to place by: play as it comes rather than stay paused.
+    placing_ = false;
+    if (wantsPlay_ && drivesMpv()) {
+      service()->core().setFlag("pause", false);
+    }
+  }
+  restartDrift();
+}
+
+void MpvQueuePlayer::placeFirstFrame(double position) {
+  MpvMediaService* svc = service();
+  const auto due = dueOfCurrent();
+  if (svc == nullptr || !due) {
+    placing_ = false;
+    restarted_ = true;
+    shownFrame_ = true;
+    lastTime_ = position;
+    if (wantsPlay_ && drivesMpv()) {
+      svc->core().setFlag("pause", false);
+    }
+    return;
+  }
+  const double now = MpvMediaService::clockNow();
+  svc->learnStartup(now - placementAsked_, placementSeeks_ > 0);
+  shownFrame_ = true;
+  const double frameDue = *due + position;
+  if (wantsPlay_ && now - frameDue > kPlacementTolerance && placementSeeks_ < kMaxPlacementSeeks) {
+    // Came up late: the clock has moved on while mpv opened the stream. Still paused and under
+    // the cover, an exact seek to where the clock will be by its next frame.
+    ++placementSeeks_;
+    placementAsked_ = now;
+    svc->core().commandStrings(
+        {"seek", formatSeconds(now - *due + svc->seekEstimate()), "absolute+exact"});
+    return;
+  }
+  placing_ = false;
+  restarted_ = true;
+  // Marks between the whole second sought and this frame count as crossed with the next frame.
+  lastTime_ = std::min(placedFrom_.value_or(position), position);
+  placedFrom_.reset();
+  if (!wantsPlay_) {
+    return;
+  }
+  preRolling_ = true;
+  svc->startAt(frameDue, weak_from_this(), ++preRoll_);
+}
+
+void MpvQueuePlayer::startOnTime() {
+  if (!preRolling_) {
+    return;
+  }
+  preRolling_ = false;
+  if (wantsPlay_ && drivesMpv()) {
+    service()->core().setFlag("pause", false);
+    service()->restartStallClock();
+    restartDrift();
+  }
+}
+
+std::optional<double> MpvQueuePlayer::dueOfCurrent() const {
+  if (current_ >= items_.size()) {
+    return std::nullopt;
+  }
+  const auto found = dueAt_.find(items_[current_].get());
+  if (found == dueAt_.end()) {
+    return std::nullopt;
+  }
+  // playback-time names the frame mpv has handed to its output, which shows it a little later:
+  // aimed that much ahead, the picture on the screen is the one on the clock.
+  const MpvMediaService* svc = service();
+  return found->second - (svc != nullptr ? svc->displayLead() : 0.0);
+}
+
+void MpvQueuePlayer::followClock(std::vector<ClockDue> dueAt) {
+  dueAt_.clear();
+  for (const ClockDue& due : dueAt) {
+    dueAt_[due.item] = due.at;
+  }
+  // Not shown yet: the first frame goes on the clock. Shown: the times move (a pause ended), and
+  // the speed follows them from here.
+  if (!loaded_ && dueOfCurrent()) {
+    placing_ = true;
+  }
+  restartDrift();
+}
+
+void MpvQueuePlayer::stopFollowingClock() {
+  dueAt_.clear();
+  placing_ = false;
+  corrector_.reset();
+  lastDrift_.reset();
+  if (drivesMpv()) {
+    applySpeed(1.0);
+  }
+}
+
+void MpvQueuePlayer::restartDrift() {
+  driftFrom_ = MpvMediaService::clockNow() + kDriftSettleSeconds;
+  driftWindowStart_ = driftFrom_;
+  driftSum_ = 0.0;
+  driftSamples_ = 0;
+}
+
+void MpvQueuePlayer::measureDrift(double seconds) {
+  const auto due = dueOfCurrent();
+  if (!due || !wantsPlay_ || preRolling_ || !drivesMpv()) {
+    return;
+  }
+  const double now = MpvMediaService::clockNow();
+  if (now < driftFrom_) {
+    return;
+  }
+  driftSum_ += seconds - (now - *due);
+  ++driftSamples_;
+  const double elapsed = now - driftWindowStart_;
+  if (elapsed < kDriftWindowSeconds || driftSamples_ < kMinDriftSamples) {
+    return;
+  }
+  const double drift = driftSum_ / driftSamples_;
+  lastDrift_ = drift;
+  driftSum_ = 0.0;
+  driftSamples_ = 0;
+  driftWindowStart_ = now;
+  applySpeed(corrector_.update(drift, elapsed));
+}
+
+void MpvQueuePlayer::applySpeed(double speed) {
+  MpvMediaService* svc = service();
+  // 1.0 is always set: an earlier player may have left mpv at another speed.
+  if (svc != nullptr && (speed != speed_ || speed == 1.0)) {
+    // The sound keeps its pitch: mpv's audio-pitch-correction stretches it in time.
+    svc->core().setString("speed", formatSeconds(speed));
+  }
+  speed_ = speed;
 }
 
 void MpvQueuePlayer::onPlaybackTime(double seconds) {
-  if (!restarted_) {
+  // Paused on a placed first frame: nothing is crossed and no frame is new until it starts.
+  if (!restarted_ || preRolling_) {
     return;
   }
+  measureDrift(seconds);
   if (seconds != lastTime_) {
     if (MpvMediaService* svc = service()) {
       svc->noteFrame();
@@ -274,6 +567,7 @@ void MpvQueuePlayer::onPlaybackTime(double seconds) {
     lastTime_ = seconds;
     return;
   }
+  crossFrom_.reset();
   const double from = lastTime_;
   lastTime_ = seconds;
   std::weak_ptr<MpvQueuePlayer> weakSelf = weak_from_this();
@@ -318,7 +612,8 @@ MpvMediaService::MpvMediaService(MpvCore& core, platform::MainQueue& mainQueue,
       mainQueue_(mainQueue),
       center_(center),
       hasVideoOutput_(hasVideoOutput),
-      stallTimer_(std::in_place, context) {}
+      stallTimer_(std::in_place, context),
+      startTimer_(std::in_place, context) {}
 
 MpvMediaService::~MpvMediaService() {
   stopTimers();
@@ -328,10 +623,63 @@ MpvMediaService::~MpvMediaService() {
 void MpvMediaService::stopTimers() {
   stallTimer_.reset();
   stallTimerArmed_ = false;
+  startTimer_.reset();
+}
+
+double MpvMediaService::clockNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+double MpvMediaService::displayLead() const {
+  // Measured on the picture (software OpenGL under Xvfb, 25 fps streams): the frame mpv has taken
+  // up shows about one frame period plus 25 ms later. Without a video output nothing is shown.
+  return hasVideoOutput_ ? framePeriod_ + kPresentSeconds : 0.0;
+}
+
+void MpvMediaService::learnStartup(double seconds, bool bySeek) {
+  if (!std::isfinite(seconds) || seconds < 0.0) {
+    return;
+  }
+  // Erring long costs a little more time under the cover; erring short costs another seek.
+  double& estimate = bySeek ? seekEstimate_ : startupEstimate_;
+  const double wanted = std::clamp(seconds * 1.25 + 0.05, 0.1, 5.0);
+  estimate = wanted > estimate ? wanted : 0.7 * estimate + 0.3 * wanted;
+}
+
+void MpvMediaService::startAt(double clockTime, std::weak_ptr<MpvQueuePlayer> player,
+                              uint64_t preRoll) {
+  if (!startTimer_) {
+    return;
+  }
+  const double wait = std::clamp(clockTime - clockNow(), 0.0, 30.0);
+  startTimer_->expires_after(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait)));
+  startTimer_->async_wait([player = std::move(player), preRoll](const std::error_code& error) {
+    if (error) {
+      return;
+    }
+    // A later wait (or none) has replaced this one: cancel() does not stop a handler already due.
+    if (const auto self = player.lock(); self && self->preRoll_ == preRoll) {
+      self->startOnTime();
+    }
+  });
+}
+
+bool MpvMediaService::playsOnIntoSpare(const MpvQueuePlayer& player) const {
+  // Its last item has ended, or mpv has moved on into the spare already: either way mpv plays the
+  // spare now or next.
+  return spare_ && (playingEntry_ == spare_->entryId ||
+                    (!player.items_.empty() && player.current_ >= player.items_.size()));
 }
 
 std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
     std::vector<std::shared_ptr<PlayerItem>> items) {
+  // The player it replaces may still be held (by its own end report, say): its spare is handed
+  // on here, as when it is dropped.
+  if (const auto previous = active_.lock();
+      previous && previous.get() == activePlayer_ && mpvHasQueue_ && playsOnIntoSpare(*previous)) {
+    spareOnAir_ = true;
+  }
   auto player =
       std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
   active_ = player;
@@ -381,11 +729,15 @@ void MpvMediaService::retireObservers(std::vector<common::BoundaryObservers::Blo
 void MpvMediaService::playerDropped(const MpvQueuePlayer* player) {
   if (player == activePlayer_) {
     // Stopped now rather than after the turn: the next entry, which mpv may already have opened
-    // (the logic drops a player from inside its end or failure report), is never heard.
+    // (the logic drops a player from inside its end or failure report), is never heard. The
+    // entry after a queue's end plays on until the commit: the next player may take it over.
     activePlayer_ = nullptr;
-    if (mpvHasQueue_) {
+    if (mpvHasQueue_ && playsOnIntoSpare(*player)) {
+      spareOnAir_ = true;
+    } else if (mpvHasQueue_) {
       core_.commandStrings({"stop"});
       mpvHasQueue_ = false;
+      spare_.reset();
     }
   }
   scheduleCommit();
@@ -455,6 +807,8 @@ void MpvMediaService::commit() {
       core_.commandStrings({"stop"});
       mpvHasQueue_ = false;
     }
+    spare_.reset();
+    spareOnAir_ = false;
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;
@@ -476,6 +830,13 @@ void MpvMediaService::commit() {
 }
 
 void MpvMediaService::handleEvent(const mpv_event& event) {
+  if (event.event_id == MPV_EVENT_START_FILE) {
+    playingEntry_ = static_cast<const mpv_event_start_file*>(event.data)->playlist_entry_id;
+  } else if (event.event_id == MPV_EVENT_END_FILE &&
+             static_cast<const mpv_event_end_file*>(event.data)->playlist_entry_id ==
+                 playingEntry_) {
+    playingEntry_ = -1;
+  }
   const auto active = active_.lock();
   if (!active) {
     return;
@@ -495,6 +856,12 @@ void MpvMediaService::handleEvent(const mpv_event& event) {
       break;
     }
     case MPV_EVENT_PLAYBACK_RESTART:
+      if (hasVideoOutput_) {
+        if (const auto fps = core_.getDouble("container-fps");
+            fps && *fps >= 10.0 && *fps <= 120.0) {
+          framePeriod_ = 1.0 / *fps;
+        }
+      }
       if (active->loaded_) {
         active->onPlaybackRestart(core_.getDouble("playback-time"));
         if (trimPending_) {

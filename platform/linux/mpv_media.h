@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/common/boundary_observers.h"
+#include "platform/common/drift_corrector.h"
 #include "platform/dispatch.h"
 #include "platform/linux/guard.h"
 #include "platform/linux/mpv_core.h"
@@ -32,6 +34,12 @@ using MpvServiceLink = Guard<MpvMediaService>::Weak;
 // what the caller sets up in the turn that made it (start offset, play or pause) is applied by
 // one commit posted after that turn, so the first item can be loaded already positioned. Each
 // item goes to mpv with its forward end as the entry's own end, so mpv cuts it there itself.
+//
+// On the clock: an item told when it is due is loaded paused where the clock will stand once mpv
+// has opened it (the start-up time learnt from earlier loads), and sought again, still paused and
+// under the cover, when it came up late; paused on that first frame, it starts when the clock
+// reaches the frame. While it plays, playback-time against the clock gives its drift, averaged
+// over half a second, which the speed takes back.
 class MpvQueuePlayer : public platform::QueuePlayer,
                        public std::enable_shared_from_this<MpvQueuePlayer> {
  public:
@@ -58,7 +66,16 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   void setExternalPlaybackVideoGravity(platform::VideoGravity gravity) override {
     externalPlaybackVideoGravity_ = gravity;
   }
+  void followClock(std::vector<ClockDue> dueAt) override;
+  void stopFollowingClock() override;
   std::string description() const override { return "<MpvQueuePlayer>"; }
+
+  // The speed mpv plays this player's items at, and the last drift measured (picture minus
+  // clock, averaged), for tests and the log.
+  double speed() const { return speed_; }
+  std::optional<double> lastDrift() const { return lastDrift_; }
+  // Paused on the first frame of a placed item, waiting for the clock to reach it.
+  bool waitsForTheClock() const { return preRolling_; }
 
   // True once a first frame of this player's current item has been shown.
   bool hasShownFrame() const { return shownFrame_; }
@@ -72,12 +89,27 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   bool drivesMpv() const;
   // Loads the queue from the current item on: the first with its start offset, the rest appended.
   void load(MpvCore& core);
+  // Takes over the entry mpv plays on into after the previous player's last item, when it is this
+  // queue's first item where the clock stands: no stop, no reload, no black.
+  bool adoptSpare(MpvCore& core);
+  // After the last item, the first again: what the queue after this one starts with when the
+  // clock comes round to it. mpv opens it early and plays on into it.
+  void appendSpare(MpvCore& core);
   std::optional<size_t> indexOfEntry(int64_t entryId) const;
   // True when the entry is one of this player's.
   bool onStartFile(int64_t entryId);
   void onEndFile(int64_t entryId, mpv_end_file_reason reason);
   void onPlaybackRestart(std::optional<double> position);
   void onPlaybackTime(double seconds);
+  std::optional<double> dueOfCurrent() const;
+  // The first frame of an item being placed: start it on time, or seek again when it came late.
+  void placeFirstFrame(double position);
+  // The clock has reached the first frame a placed item waits on.
+  void startOnTime();
+  // A new start (first frame, a seek, the end of a pause): drift is measured afresh.
+  void restartDrift();
+  void measureDrift(double seconds);
+  void applySpeed(double speed);
 
   MpvServiceLink link_;
   platform::MainQueue& mainQueue_;
@@ -102,6 +134,24 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   double loadStart_ = 0.0;
   bool shownFrame_ = false;
   common::BoundaryObservers observers_;
+  std::map<const platform::PlayerItem*, double> dueAt_;  // clock time of each item's position 0
+  bool placing_ = false;     // the current item goes on the clock at its first frame
+  bool preRolling_ = false;  // placed: paused on its first frame until the clock reaches it
+  uint64_t preRoll_ = 0;     // which wait a start timer belongs to
+  // The whole second sought before the placement: crossings from there count with the first frame.
+  std::optional<double> placedFrom_;
+  // Taken over from the previous player: crossings count from here until a frame has moved on.
+  std::optional<double> crossFrom_;
+  bool clearOnStart_ = false;  // the earlier queue's entries go once the taken-over one starts
+  int placementSeeks_ = 0;
+  double placementAsked_ = 0.0;  // clock time of the load or seek that places the item
+  common::DriftCorrector corrector_;
+  double speed_ = 1.0;
+  std::optional<double> lastDrift_;
+  double driftFrom_ = 0.0;  // clock time from which frames count for drift
+  double driftWindowStart_ = 0.0;
+  double driftSum_ = 0.0;
+  int driftSamples_ = 0;
   bool allowsExternalPlayback_ = false;
   bool usesExternalPlaybackWhileExternalScreenIsActive_ = false;
   platform::VideoGravity externalPlaybackVideoGravity_ = platform::VideoGravity::resizeAspect;
@@ -147,7 +197,10 @@ class MpvMediaService : public platform::MediaService {
   // players, so a queue reload does not free the previous queue's blocks (and what they hold)
   // from under its own notification, but a channel that reloads all day keeps no more.
   void retireObservers(std::vector<common::BoundaryObservers::Block> blocks);
-  // A player is going: when it drove mpv, mpv stops at once.
+  // Whether mpv plays, or is about to play, the entry queued after `player`'s last item.
+  bool playsOnIntoSpare(const MpvQueuePlayer& player) const;
+  // A player is going: when it drove mpv, mpv stops at once, unless it plays on into the entry
+  // queued after the player's last item, which the next player may take over.
   void playerDropped(const MpvQueuePlayer* player);
   // The active player's current item started, moved or was asked to play: its time without a new
   // frame counts from now.
@@ -157,7 +210,20 @@ class MpvMediaService : public platform::MediaService {
   // Lets go of the main loop's timer, before the loop goes; no stall is reported after.
   void stopTimers();
 
+  // The wall clock the logic's due times are given in: seconds since 1970.
+  static double clockNow();
+  // How long mpv takes from a load (or a paused exact seek) to its first frame, learnt from the
+  // last ones and erring long: a placed item waits out the difference under the cover.
+  double startupEstimate() const { return startupEstimate_; }
+  double seekEstimate() const { return seekEstimate_; }
+  // How far ahead of the clock playback-time is aimed so that the screen shows the clock's frame.
+  double displayLead() const;
+  void learnStartup(double seconds, bool bySeek);
+  // Calls `player`'s startOnTime when the clock reads `clockTime` (at once when it has passed).
+  void startAt(double clockTime, std::weak_ptr<MpvQueuePlayer> player, uint64_t preRoll);
+
  private:
+  friend class MpvQueuePlayer;
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kRetiredPlayers = 4;
   // Until an item's first frame it may take this many times the stall timeout.
@@ -177,6 +243,14 @@ class MpvMediaService : public platform::MediaService {
   std::vector<std::weak_ptr<MpvPlayerLayer>> layers_;
   bool commitPending_ = false;
   bool mpvHasQueue_ = false;
+  // The entry queued after the active player's last item, and the one mpv plays now.
+  struct Spare {
+    int64_t entryId = -1;
+    std::string url;
+  };
+  std::optional<Spare> spare_;
+  int64_t playingEntry_ = -1;
+  bool spareOnAir_ = false;  // its player was dropped while mpv played it: the next may take it
   // An item has started: freed memory is handed back at its first frame.
   bool trimPending_ = false;
   std::optional<bool> videoEnabled_;
@@ -184,6 +258,11 @@ class MpvMediaService : public platform::MediaService {
   // One timer checks for a stall when the picture could first have stopped for long enough; it
   // is not re-armed per frame, only when it fires and frames came in the meantime.
   std::optional<asio::steady_timer> stallTimer_;
+  std::optional<asio::steady_timer> startTimer_;
+  static constexpr double kPresentSeconds = 0.025;
+  double framePeriod_ = 0.04;
+  double startupEstimate_ = 0.5;
+  double seekEstimate_ = 0.3;
   bool stallTimerArmed_ = false;
   Clock::time_point lastFrame_{};
   bool stallReported_ = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/notification_center.h"
 #include "platform/platform.h"
@@ -70,12 +71,16 @@ double SimQueuePlayer::flowOrigin() const {
   return std::max(positionTime_, flowStart_);
 }
 
+double SimQueuePlayer::pace() const {
+  return currentStream().pace * speed_;
+}
+
 double SimQueuePlayer::positionAt(double time) const {
-  return position_ + std::max(0.0, time - flowOrigin());
+  return position_ + std::max(0.0, time - flowOrigin()) * pace();
 }
 
 double SimQueuePlayer::timeToReach(double position) const {
-  return flowOrigin() + std::max(0.0, position - position_);
+  return flowOrigin() + std::max(0.0, position - position_) / pace();
 }
 
 double SimQueuePlayer::currentTime() const {
@@ -112,7 +117,14 @@ void SimQueuePlayer::sync() {
 }
 
 void SimQueuePlayer::moveTo(double position) {
-  auto crossed = service_->observersOf(id_).crossings(position_, position);
+  double from = position_;
+  if (placedFrom_ && now() >= flowOrigin()) {
+    // The first frame of an item placed on the clock: what lies between the last seek and the
+    // placement counts as played.
+    from = std::min(*placedFrom_, position_);
+    placedFrom_.reset();
+  }
+  auto crossed = service_->observersOf(id_).crossings(from, position);
   position_ = position;
   positionTime_ = now();
   for (auto& crossing : crossed) {
@@ -143,6 +155,7 @@ void SimQueuePlayer::play() {
     rate_.store(1.0f);
     restartFlow();
     traceRate();
+    armDriftCheck();
   }
   reschedule();
 }
@@ -154,6 +167,8 @@ void SimQueuePlayer::removeAllItems() {
   position_ = 0.0;
   positionTime_ = now();
   pictureShown_ = false;
+  placedFrom_.reset();
+  driftCheckAt_.reset();
   stallReportAt_.reset();
   if (hadItems) {
     traceCurrent();
@@ -177,8 +192,13 @@ void SimQueuePlayer::dropCurrent() {
   position_ = 0.0;
   positionTime_ = now();
   pictureShown_ = false;
+  placedFrom_.reset();
+  // What was learnt of the last item's pace is no guide to the next stream's.
+  speed_ = 1.0;
+  corrector_.reset();
   restartFlow();
   traceCurrent();
+  armDriftCheck();
 }
 
 void SimQueuePlayer::advanceToNextItem() {
@@ -213,9 +233,11 @@ void SimQueuePlayer::seekToTime(const platform::MediaTime& time) {
   }
   position_ = target;
   positionTime_ = now();
+  placedFrom_.reset();
   restartFlow();
   service_->trace_.line("seek: " + items_.front()->asset()->url().text() + " to " +
                         formatSeconds(target));
+  armDriftCheck();
   reschedule();
 }
 
@@ -250,6 +272,12 @@ std::optional<double> SimQueuePlayer::nextEventTime() const {
   }
   if (stallReportAt_) {
     next = std::min(next, *stallReportAt_);
+  }
+  if (placedFrom_) {
+    next = std::min(next, flowOrigin());
+  }
+  if (driftCheckAt_ && std::isfinite(flowOrigin())) {
+    next = std::min(next, std::max(*driftCheckAt_, flowOrigin()));
   }
   // A stream stalled for good has nothing more to say.
   if (!std::isfinite(next)) {
@@ -307,6 +335,10 @@ void SimQueuePlayer::runDueEvent() {
   if (flowOrigin() > t) {
     return;
   }
+  if (driftCheckAt_ && *driftCheckAt_ <= t) {
+    checkDrift();
+    return;
+  }
   const StreamBehaviour stream = currentStream();
   if (stream.broken) {
     // A stream that cannot play is skipped, as a queue player skips an item that fails.
@@ -315,6 +347,10 @@ void SimQueuePlayer::runDueEvent() {
     return;
   }
   pictureShown_ = true;
+  if (placedFrom_) {
+    moveTo(positionAt(t));
+    return;
+  }
   const double end = currentEnd();
   // The due event is the first boundary, stall or end that the position reaches by now; moving
   // exactly onto it keeps the crossing test free of rounding.
@@ -347,6 +383,96 @@ void SimQueuePlayer::finishCurrent(const char* name) {
   // An observer may have moved the queue on already.
   if (!items_.empty() && items_.front() == item) {
     dropCurrent();
+  }
+}
+
+std::optional<double> SimQueuePlayer::dueOfCurrent() const {
+  if (items_.empty()) {
+    return std::nullopt;
+  }
+  const auto found = dueAt_.find(items_.front().get());
+  return found == dueAt_.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::optional<double> SimQueuePlayer::drift() const {
+  const auto due = dueOfCurrent();
+  if (!due) {
+    return std::nullopt;
+  }
+  return currentTime() - (now() - *due);
+}
+
+void SimQueuePlayer::followClock(std::vector<ClockDue> dueAt) {
+  if (!service_) {
+    return;
+  }
+  sync();
+  dueAt_.clear();
+  for (const ClockDue& due : dueAt) {
+    dueAt_[due.item] = due.at;
+  }
+  const auto due = dueOfCurrent();
+  if (due && !hasPictureOfCurrentItem() && !currentStream().broken) {
+    // Where the clock will stand when the first frame flows: exactly there, not at the whole
+    // second sought before.
+    const double firstFrame = std::max(now() + service_->startupLatency(), flowStart_);
+    const double target = std::clamp(firstFrame - *due, 0.0, currentEnd());
+    if (formatSeconds(target) != formatSeconds(position_)) {
+      service_->trace_.line("seek: " + items_.front()->asset()->url().text() + " to " +
+                            formatSeconds(target));
+    }
+    placedFrom_ = position_;
+    position_ = target;
+    positionTime_ = now();
+  }
+  armDriftCheck();
+  reschedule();
+}
+
+void SimQueuePlayer::stopFollowingClock() {
+  if (!service_) {
+    return;
+  }
+  sync();
+  dueAt_.clear();
+  driftCheckAt_.reset();
+  speed_ = 1.0;
+  corrector_.reset();
+  reschedule();
+}
+
+void SimQueuePlayer::armDriftCheck() {
+  if (!dueOfCurrent() || rate_.load() == 0.0f) {
+    driftCheckAt_.reset();
+    return;
+  }
+  lastDriftCheck_ = std::max(now(), flowStart_);
+  driftCheckAt_ = lastDriftCheck_ + kDriftCheckSeconds;
+}
+
+void SimQueuePlayer::checkDrift() {
+  driftCheckAt_.reset();
+  const auto due = dueOfCurrent();
+  if (!due || items_.empty() || rate_.load() == 0.0f) {
+    return;
+  }
+  sync();
+  const double t = now();
+  const double drift = position_ - (t - *due);
+  const double elapsed = t - lastDriftCheck_;
+  lastDriftCheck_ = t;
+  const double speed = corrector_.update(drift, elapsed);
+  if (speed != speed_) {
+    // The position is brought up to now above: the new speed applies from here on.
+    speed_ = speed;
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.3f", drift);
+    service_->trace_.line("drift: " + items_.front()->asset()->url().text() + " " + text);
+  }
+  // A stream at its own pace, on the clock and at speed 1.0 stays there: nothing to watch.
+  if (std::abs(drift) >= common::DriftCorrector::kDeadBand || speed_ != 1.0 ||
+      currentStream().pace != 1.0) {
+    driftCheckAt_ = t + kDriftCheckSeconds;
   }
 }
 
@@ -416,6 +542,7 @@ StreamBehaviour SimMediaService::stream(const std::string& url) const {
     behaviour.broken = found->second.broken;
     behaviour.stallAt = found->second.stallAt;
     behaviour.stallFor = found->second.stallFor;
+    behaviour.pace = found->second.pace;
   }
   return behaviour;
 }
@@ -424,6 +551,15 @@ void SimMediaService::setStall(const std::string& url, double at, double forSeco
   auto& script = streams_[url];
   script.stallAt = std::max(0.0, at);
   script.stallFor = std::max(0.0, forSeconds);
+  streamsChanged();
+}
+
+void SimMediaService::setPace(const std::string& url, double pace) {
+  for (const auto& player : livePlayers()) {
+    // Up to now at the old pace.
+    player->sync();
+  }
+  streams_[url].pace = pace > 0.0 && std::isfinite(pace) ? pace : 1.0;
   streamsChanged();
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/common/boundary_observers.h"
+#include "platform/common/drift_corrector.h"
 #include "platform/media.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/trace.h"
@@ -34,6 +35,9 @@ struct StreamBehaviour {
   // `stallFor` seconds (infinity: never again), to that player and to any other that tries it.
   std::optional<double> stallAt;
   double stallFor = 0.0;
+  // Media seconds the stream delivers per second of playback at speed 1.0: below 1 a source that
+  // runs slow, above 1 one that runs fast.
+  double pace = 1.0;
 };
 
 // A queue player in virtual time. The media service keeps it only weakly: once the logic drops its
@@ -45,8 +49,14 @@ struct StreamBehaviour {
 // item fails (and is skipped without an end notification) at the moment its frames would have
 // started to flow, that is: only once the player tries to play it.
 //
+// The position moves at the stream's pace times the player's speed. A player told to follow the
+// clock places an item that has shown no frame yet exactly on it (start-up latency included) and
+// then checks its drift every kDriftCheckSeconds while there may be any, correcting it by speed;
+// each change of speed is traced as "drift: URL +0.012" (picture minus clock, in seconds).
+//
 // The player keeps one media entry in the scheduler, due at its next event (a boundary crossing,
-// the end or the failure of the current item), and moves it whenever its state changes.
+// the end or the failure of the current item, a drift check), and moves it whenever its state
+// changes.
 class SimQueuePlayer : public platform::QueuePlayer,
                        public std::enable_shared_from_this<SimQueuePlayer> {
  public:
@@ -73,6 +83,10 @@ class SimQueuePlayer : public platform::QueuePlayer,
   void setExternalPlaybackVideoGravity(platform::VideoGravity gravity) override {
     externalPlaybackVideoGravity_ = gravity;
   }
+  void followClock(std::vector<ClockDue> dueAt) override;
+  void stopFollowingClock() override;
+
+  static constexpr double kDriftCheckSeconds = 0.5;
 
   // Observation.
   // Position in the current item at the current virtual time, in seconds (0 with no item).
@@ -91,6 +105,10 @@ class SimQueuePlayer : public platform::QueuePlayer,
   // Whether the current item has rendered a frame (the picture a layer shows).
   bool hasPictureOfCurrentItem() const;
   uint64_t id() const { return id_; }
+  // The playback speed (1.0 unless drift is being corrected).
+  double speed() const { return speed_; }
+  // Picture minus clock for the current item, when it follows the clock.
+  std::optional<double> drift() const;
   // The time of this player's next event, if any.
   std::optional<double> nextEventTime() const;
 
@@ -122,6 +140,12 @@ class SimQueuePlayer : public platform::QueuePlayer,
   // Moves this player's scheduler entry to its next event.
   void reschedule();
   double now() const;
+  // Media seconds per second of virtual time while frames flow.
+  double pace() const;
+  std::optional<double> dueOfCurrent() const;
+  // Checks the drift from the first frame on, while the current item follows the clock.
+  void armDriftCheck();
+  void checkDrift();
 
   SimMediaService* service_;  // null once the service has gone
   uint64_t id_;
@@ -140,6 +164,14 @@ class SimQueuePlayer : public platform::QueuePlayer,
   std::optional<Scheduler::Id> entry_;
   std::optional<double> entryDue_;
   std::optional<double> stallReportAt_;  // when a stall of the current item is reported
+  double speed_ = 1.0;
+  std::map<const platform::PlayerItem*, double> dueAt_;  // clock time of each item's position 0
+  // Placed on the clock: where the position was sought before, whose crossings up to the placed
+  // position count with the first frame.
+  std::optional<double> placedFrom_;
+  std::optional<double> driftCheckAt_;
+  double lastDriftCheck_ = 0.0;
+  common::DriftCorrector corrector_;
 };
 
 class SimPlayerLayer : public platform::PlayerLayer {
@@ -184,6 +216,8 @@ class SimMediaService : public platform::MediaService {
   bool isBroken(const std::string& url) const;
   // The stream stalls `at` seconds in, for `forSeconds` (infinity: for good).
   void setStall(const std::string& url, double at, double forSeconds);
+  // The stream's pace (see StreamBehaviour::pace); values of 0 or less are taken as 1.
+  void setPace(const std::string& url, double pace);
   // Until when the stream delivers nothing (a time in the past when it delivers).
   double stalledUntil(const std::string& url) const;
   StreamBehaviour stream(const std::string& url) const;
@@ -224,6 +258,7 @@ class SimMediaService : public platform::MediaService {
     bool broken = false;
     std::optional<double> stallAt;
     double stallFor = 0.0;
+    double pace = 1.0;
     double stalledUntil = -std::numeric_limits<double>::infinity();
   };
   void beginStall(const std::string& url, double until);

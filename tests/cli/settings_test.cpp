@@ -114,6 +114,8 @@ TEST_F(Settings, each_source_beats_the_ones_below_it) {
   EXPECT_EQ(defaults.values.stateDir, (dir_ / "state").string() + "/vorn/");
   EXPECT_FALSE(defaults.values.caFile);
   EXPECT_FALSE(defaults.values.screen);
+  EXPECT_EQ(defaults.values.sync, "frame");
+  EXPECT_EQ(load({"--sync", "second"}).values.sync, "second");
 
   // Without XDG variables the user's files live under HOME; relative XDG paths are ignored.
   variables_ = {{"HOME", dir_.string()}, {"XDG_CONFIG_HOME", "relative"}};
@@ -237,6 +239,7 @@ TEST_F(Settings, bad_input_is_one_line_naming_where_and_what) {
       {"playlist_url = \"not an address\"\n", {":1: ", "playlist_url"}},
       {"playlist_url = \"ftp://host.invalid/p.json\"\n", {":1: ", "playlist_url"}},
       {"hwdec = \"\"\n", {":1: ", "hwdec"}},
+      {"sync = \"frames\"\n", {":1: ", "sync", "frame or second"}},
       {"\n\nvolum = 3\n", {":3: ", "unknown key 'volum'", "did you mean 'volume'?"}},
       {"playlist-url = \"https://a.invalid/\"\n", {":1: ", "did you mean 'playlist_url'?"}},
       {"[display]\nscreen = 1\n", {":1: ", "unknown key 'display'"}},
@@ -258,6 +261,7 @@ TEST_F(Settings, bad_input_is_one_line_naming_where_and_what) {
   EXPECT_EQ(failure({"--volume", "101"}),
             "--volume: volume: expected a whole number from 0 to 100, got \"101\"");
   EXPECT_NE(failure({"--fetch-timeout", "soon"}).find("--fetch-timeout"), std::string::npos);
+  EXPECT_EQ(failure({"--sync", "auto"}), "--sync: sync: expected frame or second, got \"auto\"");
   EXPECT_NE(failure({"--volume", "5", "--volume", "6"}).find("twice"), std::string::npos);
   // A file that never ends is read only up to the bound.
   EXPECT_EQ(failure({"--config", "/dev/zero"}),

@@ -344,6 +344,53 @@ TEST_F(Simulate, trace_lines_are_well_formed_and_records_appear_once_in_order) {
   EXPECT_EQ(count(plain, "handleAllGestureRecognizers: paused, resuming"), 2u);
 }
 
+// The seek's log line and every record stay as they are in both modes; only the picture's
+// placement and its corrections differ.
+TEST_F(Simulate, sync_frame_places_to_the_fraction_and_traces_drift_second_keeps_the_second) {
+  const auto one = write("one.json", R"([{"hls_url": "https://s.invalid/slow", "duration": 30}])");
+  const auto args = words("--playlist " + one +
+                          " --start 2026-12-06T01:00:04.4Z --for 20 --trace"
+                          " --pace https://s.invalid/slow=0.98");
+  const auto frame = run(args);
+  auto secondArgs = args;
+  secondArgs.insert(secondArgs.end(), {"--sync", "second"});
+  const auto second = run(secondArgs);
+  ASSERT_EQ(frame.status, 0) << frame.err;
+  ASSERT_EQ(second.status, 0) << second.err;
+
+  auto records = [](const Result& result) {
+    std::vector<std::string> texts;
+    for (const auto& line : result.lines) {
+      if (line.find(" TRACE: ") == std::string::npos) {
+        texts.push_back(line.substr(13));
+      }
+    }
+    return texts;
+  };
+  EXPECT_EQ(records(frame), records(second));
+  EXPECT_EQ(count(frame, "loadVideos: Seeking to MediaTime(value: 4, timescale: 1)"), 1u);
+
+  // At the load the player places the picture exactly after the logged whole-second seek; the
+  // first-frame mark a third of a second after that second is then already behind it.
+  const std::string placed = "TRACE: seek: https://s.invalid/slow to 4.400";
+  EXPECT_TRUE(contains(at(frame, "01:00:04.400"), placed));
+  EXPECT_TRUE(contains(at(frame, "01:00:04.400"), "TRACE: band hidden"));
+  EXPECT_FALSE(contains(at(second, "01:00:04.400"), placed));
+  // A third of a second of media at 98 %.
+  EXPECT_TRUE(contains(at(second, "01:00:04.740"), "TRACE: band hidden"));
+  const std::regex drift(
+      R"(^\d\d:\d\d:\d\d\.\d{3} TRACE: drift: https://s\.invalid/slow [+-]\d\.\d{3}$)");
+  size_t drifts = 0;
+  for (const auto& line : frame.lines) {
+    if (line.find("TRACE: drift: ") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(line, drift)) << line;
+      ++drifts;
+    }
+  }
+  EXPECT_GT(drifts, 0u);
+  EXPECT_EQ(count(second, "TRACE: drift: "), 0u);
+}
+
 // Listed lengths and --media-length are read by every slot check below; what is left is the
 // default where a listing says nothing usable.
 TEST_F(Simulate, unusable_listed_lengths_leave_the_default_and_the_first_entry_decides) {
@@ -887,11 +934,13 @@ TEST_F(Slots, a_pause_over_the_slate_holds_the_timeline) {
   EXPECT_EQ(out.find("00:04:40.000 TRACE: current item: https://s.invalid/c"), npos);
 }
 
-// The worked example's queue, loaded at 01:03:20.5, runs half a second ahead of its slots (the
-// seek rounds up): it plays out at 01:39:59.5 and the next load waits for 01:40:00.
+// The worked example's queue, loaded at 01:03:20.5 with whole-second seeks, runs half a second
+// ahead of its slots (the seek rounds up): it plays out at 01:39:59.5 and the next load waits for
+// 01:40:00.
 TEST_F(Slots, the_wait_for_the_last_slots_end_pauses_and_holds_as_that_slot) {
-  const std::string common =
-      "--playlist " + example_ + " --start 01:03:20.5 --for 2230 --refresh-interval 100000 --trace";
+  const std::string common = "--playlist " + example_ +
+                             " --start 01:03:20.5 --for 2230 --refresh-interval 100000 --trace"
+                             " --sync second";
   // Into the background in that wait: nothing plays until the return, which reloads.
   const auto away = run(words(common + " --event 2199.1:resign-active --event 2199.2:background"
                                        " --event 2220:foreground --event 2220:become-active"));

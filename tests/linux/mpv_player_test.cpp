@@ -3,15 +3,20 @@
 // certificate checks on HTTPS streams; and the text measuring and view drawing it does for labels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/linux/mpv_backend.h"
+#include "platform/linux/mpv_media.h"
 #include "platform/linux/mpv_views.h"
 #include "platform/media.h"
 #include "platform/media_time.h"
@@ -413,6 +418,129 @@ TEST_F(MpvPlayerTest, a_stream_that_stops_delivering_is_reported_stalled_once_pe
   EXPECT_TRUE(ended_.empty());
   EXPECT_TRUE(failed_.empty());
   EXPECT_EQ(backend_->property("idle-active"), "yes");
+}
+
+// An item told when it is due is placed on the clock whatever mpv's start-up takes: a position
+// half-way between two seconds, which the whole-second seek alone misses by half a second. The
+// next entry is opened while the current one still plays, so an item change waits for no
+// download.
+TEST_F(MpvPlayerTest, an_item_on_the_clock_starts_on_it_and_the_next_one_opens_before_it_ends) {
+  TestHttpsServer server;
+  std::mutex mutex;
+  std::map<std::string, double> firstRequest;  // by path, wall-clock seconds
+  const std::string root = media_->path();
+  server.server().Get(R"(/media/(.+))", [&](const httplib::Request& request,
+                                            httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      firstRequest.try_emplace(request.matches[1].str(), linuxbackend::MpvMediaService::clockNow());
+    }
+    response.set_content(readFile(root + "/" + request.matches[1].str()),
+                         "application/octet-stream");
+  });
+  server.start();
+  const auto first = item(server.url("/media/plain/index.m3u8"));
+  const auto next = item(server.url("/media/long/index.m3u8"));
+  auto player = backend_->media().makeQueuePlayer({first, next});
+  auto layer = backend_->media().makePlayerLayer(player);
+
+  // As a load does it: the whole second, its first-frame mark, then the clock's own position.
+  const double due = linuxbackend::MpvMediaService::clockNow() - 1.5;
+  player->seekToTime(MediaTime::makeWithSeconds(1.0, 1));
+  const auto mark = cross(*player, MediaTime::makeWithSeconds(1.0, 1) + MediaTime::make(1, 3));
+  player->followClock({{first.get(), due}, {next.get(), due + 4.0}});
+  // A fifth of a second before the first item's end.
+  auto nearEnd = std::make_shared<double>(0.0);
+  const auto nearEndToken = player->addBoundaryTimeObserver(
+      {MediaTime::makeWithSeconds(3.8, 600)},
+      [nearEnd] { *nearEnd = linuxbackend::MpvMediaService::clockNow(); });
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return mark.value() > 0; }));
+  EXPECT_TRUE(layer->isReadyForDisplay());
+
+  // Picture minus clock, read from mpv between turns for a second; the middle value, so that one
+  // late turn on a busy machine does not decide.
+  std::vector<double> offsets;
+  queue_.runFor(1000ms, [&] {
+    if (const auto time = backend_->property("playback-time"); time && ended_.empty()) {
+      offsets.push_back(std::stod(*time) - (linuxbackend::MpvMediaService::clockNow() - due));
+    }
+  });
+  ASSERT_GE(offsets.size(), 5u);
+  std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
+  EXPECT_LT(std::abs(offsets[offsets.size() / 2]), 0.15) << "half a second off: not placed";
+
+  ASSERT_TRUE(runUntil([&] { return !ended_.empty(); }));
+  EXPECT_EQ(ended_[0], first);
+  ASSERT_GT(*nearEnd, 0.0);
+  std::lock_guard lock(mutex);
+  ASSERT_TRUE(firstRequest.contains("long/index.m3u8"));
+  EXPECT_LT(firstRequest["long/index.m3u8"], *nearEnd)
+      << "the next entry was opened only at the end";
+  EXPECT_EQ(player->currentItem(), next);
+}
+
+// At the end of a queue on the clock the next queue, which starts with the same first item, takes
+// over the entry mpv opened while the last item played and plays on into: no stop and no new
+// entry, and its first-frame mark is crossed with the next frame, so the cover over a reload is
+// lifted at once.
+TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_stop_or_a_reload) {
+  TestHttpsServer server;
+  const std::string root = media_->path();
+  server.server().Get(R"(/media/(.+))",
+                      [&](const httplib::Request& request, httplib::Response& response) {
+                        response.set_content(readFile(root + "/" + request.matches[1].str()),
+                                             "application/octet-stream");
+                      });
+  server.start();
+  const std::string url = server.url("/media/plain/index.m3u8");
+
+  const double due = linuxbackend::MpvMediaService::clockNow() - 2.5;
+  const auto last = item(url);
+  auto player = backend_->media().makeQueuePlayer({last});
+  auto layer = backend_->media().makePlayerLayer(player);
+  player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
+  const auto shown = cross(*player, MediaTime::makeWithSeconds(2.0, 1) + MediaTime::make(1, 3));
+  player->followClock({{last.get(), due}});
+  player->play();
+  ASSERT_TRUE(runUntil([&] { return shown.value() > 0; }));
+
+  // As the logic reloads when the last item ends: the old player and layer go, a new queue on
+  // the clock from the cycle's start comes.
+  const auto first = item(url);
+  std::shared_ptr<QueuePlayer> next;
+  Crossings nextShown;
+  std::string spareId;
+  center_.addObserver(&next,
+                      {"reload:",
+                       [&](const platform::Notification&) {
+                         spareId = backend_->property("playlist/1/id").value_or("none");
+                         layer->setPlayer(nullptr);
+                         player.reset();
+                         next = backend_->media().makeQueuePlayer({first});
+                         layer = backend_->media().makePlayerLayer(next);
+                         next->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
+                         nextShown = cross(*next, MediaTime::makeWithSeconds(0.001, 1000));
+                         next->followClock({{first.get(), due + 4.0}});
+                         next->play();
+                       }},
+                      platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  bool idle = false;
+  ASSERT_TRUE(queue_.runUntil(
+      [&] { return next && nextShown.value() > 0; }, kPatience,
+      [&] { idle = idle || (next && backend_->property("idle-active") == "yes"); }));
+  center_.removeObserver(&next);
+  EXPECT_EQ(ended_, Items{last});
+  EXPECT_FALSE(idle) << "mpv stopped between the queues";
+  EXPECT_EQ(next->currentItem(), first);
+  EXPECT_TRUE(layer->isReadyForDisplay());
+  // The entry that follows the last item (opened while it played) is the one the new queue plays:
+  // no new entry was loaded for it.
+  EXPECT_EQ(backend_->property("playlist/0/id"), spareId);
+  EXPECT_EQ(backend_->property("playlist-pos"), "0");
+  // The taken-over entry plays on to its own end as the new queue's item.
+  ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
+  EXPECT_EQ(ended_[1], first);
 }
 
 TEST_F(MpvPlayerTest, labels_measure_wrapped_text_and_the_overlay_draws_the_tree_above_the_video) {

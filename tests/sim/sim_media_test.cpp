@@ -198,6 +198,51 @@ TEST_F(SimMedia, a_stream_changed_while_playing_ends_or_fails_at_its_new_moment)
   EXPECT_FALSE(world.scheduler().nextDueTime());
 }
 
+// Without the latency in the placement the first frame is late; without the skipped stretch
+// counted, the mark between the sought second and the placement is never crossed and the cover
+// would stay.
+TEST_F(SimMedia, a_player_on_the_clock_starts_on_it_despite_latency_and_keeps_pace_and_speed) {
+  world.media().setStartupLatency(0.5);
+  world.media().setLength(c, 60.0);
+  auto player = makePlayer({a, c});
+  auto sim = world.media().latestPlayer();
+  int marks = 0;
+  player->seekToTime(MediaTime::make(2, 1));
+  player->addBoundaryTimeObserver({MediaTime::make(7, 3)}, [&marks] { ++marks; });
+  // Position 1.9 of a was due 0.1 s ago; c is due where a's 10 s end.
+  const double now = world.scheduler().now();
+  player->followClock(
+      {{player->items()[0].get(), now - 1.9}, {player->items()[1].get(), now - 1.9 + 10.0}});
+  player->play();
+  world.scheduler().advance(0.49);
+  EXPECT_EQ(marks, 0);
+  world.scheduler().advance(0.01);
+  world.scheduler().runUntilIdle();
+  EXPECT_NEAR(sim->currentTime(), 2.4, 1e-9) << "the clock's frame first";
+  EXPECT_EQ(marks, 1) << "2 1/3 lies between the sought second and the first frame";
+  EXPECT_EQ(sim->drift(), 0.0);
+
+  // c opens with the latency too: behind by half a second, then brought back by speed alone.
+  world.scheduler().advance(8.0);
+  ASSERT_EQ(current(*player), c);
+  world.scheduler().advance(0.5);
+  EXPECT_NEAR(*sim->drift(), -0.5, 1e-9);
+  world.scheduler().advance(0.5);
+  EXPECT_DOUBLE_EQ(sim->speed(), 1.0 + platform::kMaxSpeedCorrection);
+  world.scheduler().advance(14.0);
+  EXPECT_NEAR(*sim->drift(), 0.0, 0.04);
+  EXPECT_LE(sim->speed(), 1.0 + platform::kMaxSpeedCorrection);
+
+  // A stream's own pace, with nobody correcting it.
+  player->stopFollowingClock();
+  EXPECT_EQ(sim->speed(), 1.0);
+  EXPECT_FALSE(sim->drift());
+  world.media().setPace(c, 0.5);
+  const double before = sim->currentTime();
+  world.scheduler().advance(1.0);
+  EXPECT_NEAR(sim->currentTime() - before, 0.5, 1e-9);
+}
+
 TEST_F(SimMedia, startup_latency_delays_frames_and_readiness) {
   world.media().setStartupLatency(0.5);
   auto player = makePlayer({a, b});
