@@ -59,6 +59,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   makePlayerAndCover(std::move(start.queue), hasLoopedFromLastVideo);
   seekAndObserve(start.seekSecond, start.lastItem);
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
+  noteStatus();
   if (!hasLoopedFromLastVideo) {
     setInactivityTimer();
   }

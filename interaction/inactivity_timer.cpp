@@ -18,6 +18,7 @@ void VornViewController::setInactivityTimer() {
 void VornViewController::inactivityTimer(platform::Timer& timer) {
   (void)timer;
   debug("inactivityTimer:");
+  noteInactivityPause(true);
   playerPause();
 }
 

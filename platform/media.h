@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,9 @@ class QueuePlayer : public Object {
   virtual void setAllowsExternalPlayback(bool allows) = 0;
   virtual void setUsesExternalPlaybackWhileExternalScreenIsActive(bool uses) = 0;
   virtual void setExternalPlaybackVideoGravity(VideoGravity gravity) = 0;
+  // Where the current item's picture stands, in seconds into the item; nothing when the player
+  // cannot tell. Main thread.
+  virtual std::optional<double> currentPosition() const { return std::nullopt; }
   std::string description() const override { return "<QueuePlayer>"; }
 };
 

@@ -85,6 +85,7 @@ void VornViewController::startPlaylistRefresh() {
 
 void VornViewController::scheduleRefresh() {
   platform().mainQueue().post([self = self()] {
+    self->noteRefreshScheduled(self->platform().bundle().playlistRefreshInterval());
     self->platform().timers().scheduledTimer(
         self->platform().bundle().playlistRefreshInterval(),
         platform::TimerAction::strong(self,
@@ -94,6 +95,7 @@ void VornViewController::scheduleRefresh() {
 
 void VornViewController::refreshPlaylist(platform::Timer& timer) {
   (void)timer;
+  noteClockSync();
   // The next one is due an interval after this one started, however long this one takes.
   scheduleRefresh();
   {
@@ -121,11 +123,13 @@ void VornViewController::refreshPlaylistCompletionHandler(
   // next one is due at the next interval anyway, so there is no retry.
   if (!data || error) {
     this->error("refreshPlaylist: Error fetching playlist: " + log::renderOptional(error));
+    noteFetch(false, error ? error->message() : "no data", true);
     return;
   }
   auto parsed = playlist::parseDocument(*data);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
+    noteFetch(false, "not a playlist: " + (*parseError)->message(), true);
     return;
   }
   const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
@@ -145,6 +149,7 @@ void VornViewController::refreshPlaylistCompletionHandler(
     return;
   }
   savePlaylistCopy(*data);
+  noteFetch(true, {}, true);
 
   // The remote address answers again: a fall-back copy is left, and a return to the foreground
   // asks the remote address with a whole course again.
@@ -217,6 +222,7 @@ bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
     return false;
   }
   notePlaylistAddress(document, base);
+  notePlaylistSource(document, "remote", from ? from : base);
   setPlaylist(document);
   debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
   if (queueEnds) {
@@ -288,6 +294,7 @@ bool VornViewController::useSavedPlaylist() {
   }
   debug("Using saved playlist file " + where);
   notePlaylistAddress(document, base);
+  notePlaylistSource(document, "saved", base);
   setPlaylist(document);
   loadVideos(false);
   return true;

@@ -252,6 +252,14 @@ void MpvQueuePlayer::onPlaybackRestart(std::optional<double> position) {
   lastTime_ = position.value_or(0.0);
 }
 
+std::optional<double> MpvQueuePlayer::currentPosition() const {
+  // Only the player on screen, once its current item has shown a frame, knows where it stands.
+  if (!restarted_ || !drivesMpv() || current_ >= items_.size()) {
+    return std::nullopt;
+  }
+  return lastTime_;
+}
+
 void MpvQueuePlayer::onPlaybackTime(double seconds) {
   if (!restarted_) {
     return;

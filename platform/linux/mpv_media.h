@@ -59,6 +59,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
     externalPlaybackVideoGravity_ = gravity;
   }
   std::string description() const override { return "<MpvQueuePlayer>"; }
+  std::optional<double> currentPosition() const override;
 
   // True once a first frame of this player's current item has been shown.
   bool hasShownFrame() const { return shownFrame_; }

@@ -420,7 +420,8 @@ TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
             (std::vector<std::string>{
                 "ERROR: VorniOSViewController: Alert: refreshPlaylist: Error fetching playlist: "
                 "Optional(Error Domain=VornURLErrorDomain Code=-1001 \"The request timed out.\")",
-                "TRACE: download finished: " + remote}));
+                "TRACE: download finished: " + remote,
+                "TRACE: event: playlist refresh failed: The request timed out."}));
   EXPECT_TRUE(contains(at(hung, "00:03:20.000"),
                        std::string(kDebug) + "refreshPlaylist: playlist unchanged"));
 

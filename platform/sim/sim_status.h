@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/channel_status.h"
+#include "platform/sim/trace.h"
+
+namespace vorn::sim {
+
+// The status outlets of a simulated device: the last status published and every operator event,
+// kept for tests; each event is also a trace line ("event: ..."). The clock's synchronisation is
+// whatever the test sets.
+class SimStatusOutlet : public platform::StatusOutlet {
+ public:
+  explicit SimStatusOutlet(const SimTrace& trace) : trace_(trace) {}
+
+  struct Event {
+    platform::EventPriority priority;
+    std::string text;
+  };
+
+  void publish(const platform::ChannelStatus& status) override {
+    last_ = status;
+    ++publishCount_;
+  }
+  void event(platform::EventPriority priority, std::string_view text) override {
+    events_.push_back({priority, std::string(text)});
+    trace_.line("event: " + std::string(text));
+  }
+  platform::ClockSync clockSynchronized() override { return clockSync_; }
+
+  void setClockSync(platform::ClockSync sync) { clockSync_ = sync; }
+  const platform::ChannelStatus& last() const { return last_; }
+  size_t publishCount() const { return publishCount_; }
+  const std::vector<Event>& events() const { return events_; }
+
+ private:
+  const SimTrace& trace_;
+  platform::ChannelStatus last_;
+  size_t publishCount_ = 0;
+  std::vector<Event> events_;
+  platform::ClockSync clockSync_ = platform::ClockSync::yes;
+};
+
+}  // namespace vorn::sim
