@@ -139,6 +139,8 @@ linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, boo
   options.urlSession.connectTimeoutSeconds =
       std::min(options.urlSession.connectTimeoutSeconds, settings.fetchTimeout);
   options.stateDir = settings.stateDir;
+  options.statusFile = platform::statusFilePath();
+  options.metricsFile = settings.metricsFile.value_or("");
   return options;
 }
 

@@ -61,6 +61,9 @@ constexpr Key kKeys[] = {
     {"windowed", Kind::flag, "play in a window instead of full screen"},
     {"headless", Kind::flag,
      "no window and no sound (servers and tests); the default when no display is available"},
+    {"metrics_file", Kind::path,
+     "write metrics here in the Prometheus text format (for node_exporter's textfile folder)",
+     "PATH"},
 };
 
 using Value = std::variant<bool, int64_t, double, std::string>;
@@ -637,6 +640,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   s.developerMode = flag("developer_mode");
   s.windowed = flag("windowed");
   s.headless = flag("headless");
+  s.metricsFile = text("metrics_file");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
     effective.origins[std::string(key.name)] =
@@ -661,6 +665,7 @@ std::string describeSettings(const EffectiveSettings& settings) {
       {"developer_mode", s.developerMode},
       {"windowed", s.windowed},
       {"headless", s.headless},
+      {"metrics_file", s.metricsFile ? std::optional<Value>(*s.metricsFile) : std::nullopt},
   };
   std::vector<std::string> texts;
   size_t width = 0;

@@ -33,6 +33,7 @@ struct Settings {
   bool developerMode = false;
   bool windowed = false;
   bool headless = false;
+  std::optional<std::string> metricsFile;  // off when not set
 };
 
 // `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that

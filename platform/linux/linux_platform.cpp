@@ -85,6 +85,9 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   media_ = std::make_unique<TrackingMediaService>(mpv_->media());
   views_ = std::make_unique<platform::ViewFactory>(mpv_->textMetrics());
   audioSession_ = std::make_unique<LinuxAudioSession>(!options_.headless);
+  statusOutlet_ = std::make_unique<LinuxStatusOutlet>(
+      mainLoop_.context(), systemLog_,
+      LinuxStatusOutlet::Options{options_.statusFile, options_.metricsFile});
 }
 
 LinuxPlatform::~LinuxPlatform() {
@@ -92,6 +95,7 @@ LinuxPlatform::~LinuxPlatform() {
 }
 
 void LinuxPlatform::stopInput() {
+  statusOutlet_->setStatusLineSink({});
   mpris_.reset();
   signals_.reset();
   serviceNotifier_.reset();
@@ -109,6 +113,9 @@ bool LinuxPlatform::releasePendingWork() {
   }
   timers_.reset();
   redrawTimer_.reset();
+  if (statusOutlet_) {
+    statusOutlet_->stop();
+  }
   if (mpv_) {
     mpv_->releaseTimers();
   }
@@ -118,6 +125,7 @@ bool LinuxPlatform::releasePendingWork() {
 }
 
 void LinuxPlatform::closeServices() {
+  statusOutlet_.reset();
   views_.reset();
   media_.reset();
   mpv_.reset();
@@ -212,6 +220,11 @@ int LinuxPlatform::run(
   // The channel is up: a service manager may now count on it, and on the main loop's pings.
   serviceNotifier_ = std::make_unique<ServiceNotifier>(mainLoop_.context());
   serviceNotifier_->ready();
+  statusOutlet_->setStatusLineSink([this](const std::string& line) {
+    if (serviceNotifier_) {
+      serviceNotifier_->status(line);
+    }
+  });
   mainLoop_.run();
   return exitStatus_;
 }

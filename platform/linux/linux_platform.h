@@ -16,6 +16,7 @@
 #include "platform/linux/main_loop.h"
 #include "platform/linux/mpv_backend.h"
 #include "platform/linux/service_notifier.h"
+#include "platform/linux/status_outlet.h"
 #include "platform/linux/system_log.h"
 #include "platform/linux/timers.h"
 #include "platform/linux/url_session.h"
@@ -38,6 +39,9 @@ struct LinuxPlatformOptions {
   PlaybackSettings playback;
   // The folder of what the channel keeps between runs; nothing is kept when empty.
   std::string stateDir;
+  // Where the channel's status and metrics go; neither is written when empty.
+  std::string statusFile;
+  std::string metricsFile;
 };
 
 // The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for
@@ -69,6 +73,7 @@ class LinuxPlatform : public common::PlatformBase {
   platform::Bundle& bundle() override { return bundle_; }
   platform::SystemLog& systemLog() override { return systemLog_; }
   platform::StateStore& stateStore() override { return stateStore_; }
+  LinuxStatusOutlet& statusOutlet() override { return *statusOutlet_; }
 
   MainLoop& mainLoop() { return mainLoop_; }
 
@@ -104,6 +109,7 @@ class LinuxPlatform : public common::PlatformBase {
   std::unique_ptr<asio::steady_timer> redrawTimer_;
   bool redrawArmed_ = false;
   std::unique_ptr<ServiceNotifier> serviceNotifier_;
+  std::unique_ptr<LinuxStatusOutlet> statusOutlet_;
   std::atomic<bool> drainPending_{false};
   int exitStatus_ = 0;
 };
