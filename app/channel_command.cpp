@@ -141,6 +141,7 @@ linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, boo
   options.stateDir = settings.stateDir;
   options.statusFile = platform::statusFilePath();
   options.metricsFile = settings.metricsFile.value_or("");
+  options.verbose = settings.verbose;
   return options;
 }
 

@@ -64,6 +64,7 @@ constexpr Key kKeys[] = {
     {"metrics_file", Kind::path,
      "write metrics here in the Prometheus text format (for node_exporter's textfile folder)",
      "PATH"},
+    {"verbose", Kind::flag, "also log the player's informational messages, not only its errors"},
 };
 
 using Value = std::variant<bool, int64_t, double, std::string>;
@@ -558,6 +559,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   resolved["developer_mode"] = {false, "default"};
   resolved["windowed"] = {false, "default"};
   resolved["headless"] = {false, "default"};
+  resolved["verbose"] = {false, "default"};
 
   // Files.
   if (configFile_.size() > 1 &&
@@ -641,6 +643,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   s.windowed = flag("windowed");
   s.headless = flag("headless");
   s.metricsFile = text("metrics_file");
+  s.verbose = flag("verbose");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
     effective.origins[std::string(key.name)] =
@@ -666,6 +669,7 @@ std::string describeSettings(const EffectiveSettings& settings) {
       {"windowed", s.windowed},
       {"headless", s.headless},
       {"metrics_file", s.metricsFile ? std::optional<Value>(*s.metricsFile) : std::nullopt},
+      {"verbose", s.verbose},
   };
   std::vector<std::string> texts;
   size_t width = 0;

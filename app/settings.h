@@ -34,6 +34,7 @@ struct Settings {
   bool windowed = false;
   bool headless = false;
   std::optional<std::string> metricsFile;  // off when not set
+  bool verbose = false;
 };
 
 // `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that

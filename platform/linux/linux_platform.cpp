@@ -70,6 +70,10 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   mpvOptions.windowed = options_.windowed;
   mpvOptions.playback = options_.playback;
   mpvOptions.caFile = options_.urlSession.extraCaFile;
+  mpvOptions.verbose = options_.verbose;
+  mpvOptions.log = [this](int priority, const std::string& record) {
+    systemLog_.write(record, priority);
+  };
   // libmpv calls the wake-up from its own thread; one pending drain on the main queue is enough.
   mpv_ = std::make_unique<MpvBackend>(mainLoop_, mainLoop_.context(), notificationCenter(),
                                       mpvOptions, [this] {

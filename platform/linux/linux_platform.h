@@ -42,6 +42,8 @@ struct LinuxPlatformOptions {
   // Where the channel's status and metrics go; neither is written when empty.
   std::string statusFile;
   std::string metricsFile;
+  // The player's own messages at every level, not only its errors and warnings.
+  bool verbose = false;
 };
 
 // The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for

@@ -274,7 +274,9 @@ TEST_F(ServiceTest, the_status_outlets_tell_a_healthy_a_fallback_and_a_slate_cha
        "remote",
        1,
        "Slate: itemFailedToPlay until ",
-       {"<4>EVENT: slate shown: itemFailedToPlay until "}},
+       {"<4>EVENT: slate shown: itemFailedToPlay until ",
+        // The player's own error, through the log at its priority.
+        "<3>mpv: [file] Cannot open file '/nonexistent/vorn/index.m3u8'"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -311,6 +313,11 @@ TEST_F(ServiceTest, the_status_outlets_tell_a_healthy_a_fallback_and_a_slate_cha
 
     // A player that has ended is not running, whatever its last state.
     EXPECT_EQ(channel.stop(SIGTERM), 0);
+    // Every line carries its priority: nothing reaches the journal unprefixed, at info.
+    std::istringstream lines(channel.log());
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_TRUE(std::regex_search(line, std::regex("^<[3467]>"))) << line;
+    }
     EXPECT_EQ(askStatus(runtime, false).exitStatus, 2);
     EXPECT_EQ(askStatus(runtime, true).exitStatus, 2);
   }

@@ -1,0 +1,41 @@
+// Which of libmpv's messages reach the system log, and at which priority.
+#include <gtest/gtest.h>
+
+#include "platform/linux/mpv_log.h"
+
+namespace vorn::linuxbackend {
+namespace {
+
+TEST(MpvLog, errors_and_warnings_pass_at_their_priority_and_probing_noise_stays_debug) {
+  struct Case {
+    const char* level;
+    const char* prefix;
+    const char* text;
+    std::optional<int> quiet;    // without --verbose
+    std::optional<int> verbose;  // with it
+  };
+  const Case cases[] = {
+      {"fatal", "cplayer", "No video or audio streams selected.\n", 3, 3},
+      {"error", "file", "Cannot open file 'x': No such file or directory\n", 3, 3},
+      {"warn", "ffmpeg/demuxer", "hls: Failed to open segment 3\n", 4, 4},
+      {"info", "cplayer", "Playing: x\n", std::nullopt, 7},
+      {"v", "lavf", "select track 0\n", std::nullopt, 7},
+      {"debug", "demux", "Trying demuxers\n", std::nullopt, 7},
+      // Hardware decoders and audio servers this machine lacks, tried and passed over.
+      {"error", "ffmpeg", "Cannot load libcuda.so.1\n", std::nullopt, 7},
+      {"error", "vo/gpu", "Failed to open VDPAU backend libvdpau_nvidia.so\n", std::nullopt, 7},
+      {"warn", "vd", "Could not create device: vaapi\n", std::nullopt, 7},
+      {"warn", "ao/pipewire", "Could not connect to context\n", std::nullopt, 7},
+      // The same words from a stream are the stream's trouble, not a probe.
+      {"error", "stream", "Failed to open https://cuda.invalid/a.m3u8\n", 3, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.prefix) + ": " + c.text);
+    EXPECT_EQ(mpvLogPriority(c.level, c.prefix, c.text, false), c.quiet);
+    EXPECT_EQ(mpvLogPriority(c.level, c.prefix, c.text, true), c.verbose);
+  }
+  EXPECT_EQ(mpvLogRecord("file", "Cannot open file 'x'\n"), "mpv: [file] Cannot open file 'x'");
+}
+
+}  // namespace
+}  // namespace vorn::linuxbackend
