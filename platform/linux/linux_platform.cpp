@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 
 #include "platform/linux/mpris.h"
 #include "platform/linux/mpv_backend.h"
@@ -168,6 +169,50 @@ void LinuxPlatform::quit() {
   mainLoop_.stop();
 }
 
+Mpris::Track LinuxPlatform::mprisTrack() const {
+  Mpris::Track track;
+  const auto& status = statusOutlet_->last();
+  if (!status) {
+    return track;
+  }
+  using platform::ChannelState;
+  switch (status->state) {
+    case ChannelState::playing:
+    case ChannelState::slate:
+      track.status = Mpris::Status::playing;
+      break;
+    case ChannelState::paused:
+    case ChannelState::inactivePaused:
+    case ChannelState::background:
+      track.status = Mpris::Status::paused;
+      break;
+    case ChannelState::starting:
+    case ChannelState::noProgramme:
+      return track;
+  }
+  const auto player = media_->latest();
+  const auto item = player ? player->currentItem() : nullptr;
+  if (status->item) {
+    track.url = status->item->url;
+    track.length = status->item->length;
+    track.title = status->item->description;
+    track.position = status->item->position;
+  }
+  if (status->state == ChannelState::slate) {
+    track.title = "Slate: " + status->slateReason;
+    // The clock's position in the slot, moved on to now.
+    if (track.status == Mpris::Status::playing) {
+      track.position += clock_.timeIntervalSince1970() - status->updatedAt;
+    }
+  } else if (const auto position = player ? player->currentPosition() : std::nullopt) {
+    track.position = *position;
+  }
+  if (track.title.empty() && item) {
+    track.title = options_.itemTitle ? options_.itemTitle(*item) : item->description();
+  }
+  return track;
+}
+
 void LinuxPlatform::afterTurn() {
   auto controller = application().rootViewController();
   if (controller && controller->isViewLoaded()) {
@@ -179,16 +224,7 @@ void LinuxPlatform::afterTurn() {
     redrawTimer_->async_wait([this](const std::error_code&) { redrawArmed_ = false; });
   }
   if (mpris_) {
-    auto player = media_->latest();
-    auto status = Mpris::Status::stopped;
-    std::string title;
-    if (player) {
-      status = player->rate() != 0.0f ? Mpris::Status::playing : Mpris::Status::paused;
-      if (auto item = player->currentItem()) {
-        title = options_.itemTitle ? options_.itemTitle(*item) : item->description();
-      }
-    }
-    mpris_->update(status, title);
+    mpris_->update(mprisTrack());
   }
 }
 
@@ -208,9 +244,20 @@ int LinuxPlatform::run(
   mainLoop_.addTurnObserver([this] { afterTurn(); });
 
   if (options_.mpris) {
-    mpris_ = Mpris::start(mainLoop_, systemLog_, [this](platform::RemoteCommandKind kind) {
-      application().remoteCommand(kind);
-    });
+    mpris_ = Mpris::start(
+        mainLoop_, systemLog_,
+        [this](platform::RemoteCommandKind kind) { application().remoteCommand(kind); },
+        [this](double volume) {
+          // mpv's own scale: 100 is full. What the desktop reads back is what the player took.
+          if (!mpv_ || !mpris_) {
+            return;
+          }
+          (void)mpv_->setProperty("volume", std::to_string(volume * 100.0));
+          if (const auto taken = mpv_->property("volume")) {
+            mpris_->setVolume(std::strtod(taken->c_str(), nullptr) / 100.0);
+          }
+        },
+        options_.playback.volume / 100.0);
   }
   platform::Size size = mpv_->screenSize();
   if (!application().launch(registry, delegateClass, mainInterface,

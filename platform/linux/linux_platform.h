@@ -14,6 +14,7 @@
 #include "platform/linux/audio_session.h"
 #include "platform/linux/bundle.h"
 #include "platform/linux/main_loop.h"
+#include "platform/linux/mpris.h"
 #include "platform/linux/mpv_backend.h"
 #include "platform/linux/service_notifier.h"
 #include "platform/linux/status_outlet.h"
@@ -90,6 +91,8 @@ class LinuxPlatform : public common::PlatformBase {
   bool releasePendingWork() override;
   void closeServices() override;
   void afterTurn();
+  // What the desktop's media controls show now.
+  Mpris::Track mprisTrack() const;
   void wireInput();
 
   LinuxPlatformOptions options_;

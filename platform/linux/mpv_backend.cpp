@@ -453,6 +453,11 @@ void MpvBackend::redraw() {
   impl_->redraw();
 }
 
+bool MpvBackend::setProperty(const char* name, const std::string& value) {
+  return impl_->handle != nullptr &&
+         mpv_set_property_string(impl_->handle, name, value.c_str()) >= 0;
+}
+
 std::optional<std::string> MpvBackend::property(const char* name) const {
   char* value = mpv_get_property_string(impl_->handle, name);
   if (value == nullptr) {

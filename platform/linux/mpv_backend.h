@@ -82,6 +82,8 @@ class MpvBackend {
   static constexpr std::chrono::milliseconds kRedrawInterval{80};
   // An mpv property as mpv writes it, such as "hwdec" or "volume"; nothing when mpv has none.
   std::optional<std::string> property(const char* name) const;
+  // Sets an mpv property from its text form; false when mpv refuses it.
+  bool setProperty(const char* name, const std::string& value);
 
   struct Impl;
 
