@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "interaction/overlay.h"
 #include "vorn/build_config.h"
@@ -191,6 +192,7 @@ platform::ChannelStatus VornViewController::updateStatus() {
   // What is on screen.
   const auto player = queuePlayer();
   const auto onScreen = itemOnScreen();
+  bool holdItem = false;
   if (platform().application().state() == platform::ApplicationState::background) {
     status.state = platform::ChannelState::background;
   } else if (slate_ && timeline_) {
@@ -198,8 +200,18 @@ platform::ChannelStatus VornViewController::updateStatus() {
     status.slateReason = status_.slateReason;
     status.slateEnd = clockAtPosition(timeline_->ends[slate_->slot]);
   } else if (!player) {
+    // A document taken but not loaded yet is a start; one with nothing to play is no programme.
+    const auto base = document ? playlistAddressOf(document) : std::nullopt;
     status.state =
-        document ? platform::ChannelState::noProgramme : platform::ChannelState::starting;
+        document && programme::countCycleItems(*document, base ? &*base : nullptr, 0) == 0
+            ? platform::ChannelState::noProgramme
+            : platform::ChannelState::starting;
+  } else if ((!player->currentItem() || firstFramePending_) &&
+             status_.last.state == platform::ChannelState::playing) {
+    // Between two queues of a playing channel (the last item ended, the next queue not on screen
+    // yet): it still plays, and the item last shown stands until the next one shows.
+    status.state = platform::ChannelState::playing;
+    holdItem = true;
   } else if (!player->currentItem()) {
     status.state =
         firstFramePending_ ? platform::ChannelState::starting : platform::ChannelState::noProgramme;
@@ -217,7 +229,10 @@ platform::ChannelStatus VornViewController::updateStatus() {
     status_.timelineLoadedAt = timeline_->loadedAt;
     status_.clockOrigin = timeline_->origin;
   }
-  const auto item = std::dynamic_pointer_cast<VornAVPlayerItem>(onScreen);
+  const auto item = holdItem ? nullptr : std::dynamic_pointer_cast<VornAVPlayerItem>(onScreen);
+  if (holdItem) {
+    status.item = status_.last.item;
+  }
   const auto slot = item && timeline_ ? slotOf(item.get()) : std::nullopt;
   if (item) {
     platform::ChannelStatus::Item shown;

@@ -21,6 +21,9 @@ class SimStatusOutlet : public platform::StatusOutlet {
   };
 
   void publish(const platform::ChannelStatus& status) override {
+    if (states_.empty() || states_.back() != status.state) {
+      states_.push_back(status.state);
+    }
     last_ = status;
     ++publishCount_;
   }
@@ -34,12 +37,15 @@ class SimStatusOutlet : public platform::StatusOutlet {
   const platform::ChannelStatus& last() const { return last_; }
   size_t publishCount() const { return publishCount_; }
   const std::vector<Event>& events() const { return events_; }
+  // The states published, each change once.
+  const std::vector<platform::ChannelState>& states() const { return states_; }
 
  private:
   const SimTrace& trace_;
   platform::ChannelStatus last_;
   size_t publishCount_ = 0;
   std::vector<Event> events_;
+  std::vector<platform::ChannelState> states_;
   platform::ClockSync clockSync_ = platform::ClockSync::yes;
 };
 

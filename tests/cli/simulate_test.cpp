@@ -281,13 +281,31 @@ TEST_F(Simulate, trace_lines_are_well_formed_and_records_appear_once_in_order) {
         "TRACE: current item: https://s.invalid/u2 at ", "TRACE: rate: 1.0", "TRACE: rate: 0.0",
         "TRACE: indicator started", "TRACE: indicator stopped", "TRACE: band hidden",
         "TRACE: timer scheduled: inactivityTimer: fires at 01:00:00.000",
-        "TRACE: timer invalidated: inactivityTimer:", "TRACE: band shown: "}) {
+        "TRACE: timer invalidated: inactivityTimer:", "TRACE: band shown: ",
+        "TRACE: event: item started: "}) {
     EXPECT_GT(count(traced, expected), 0u) << expected;
   }
   EXPECT_EQ(count(traced, "TRACE: log: "), 0u);
   // The four inputs are toggles: pause, resume, pause, resume.
   EXPECT_EQ(count(plain, "handleAllGestureRecognizers: pausing"), 2u);
   EXPECT_EQ(count(plain, "handleAllGestureRecognizers: paused, resuming"), 2u);
+}
+
+// Operator events are trace lines: a slate shown and lifted, and the item that follows it.
+TEST_F(Simulate, operator_events_show_only_with_the_trace) {
+  const auto args =
+      words("--playlist " + example_ +
+            " --start 01:03:20 --for 1010 --broken https://streams.invalid/c/index.m3u8");
+  auto traced_args = args;
+  traced_args.push_back("--trace");
+  const auto traced = run(traced_args);
+  ASSERT_EQ(traced.status, 0) << traced.err;
+  EXPECT_EQ(count(run(args), "event: "), 0u);
+  EXPECT_EQ(count(traced, "TRACE: event: slate shown: itemFailedToPlay until 01:20:00"), 1u);
+  EXPECT_EQ(count(traced, "TRACE: event: slate lifted: itemFailedToPlay"), 1u);
+  EXPECT_TRUE(contains(at(traced, "01:20:00.333"),
+                       "TRACE: event: item started: Alpha by Ann (1/3), clock offset "
+                       "+0.00 s"));
 }
 
 // Listed lengths and --media-length are read by every slot check below; what is left is the

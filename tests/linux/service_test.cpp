@@ -301,6 +301,14 @@ TEST_F(ServiceTest, the_status_outlets_tell_a_healthy_a_fallback_and_a_slate_cha
     EXPECT_EQ(document["state"], c.state) << json.output;
     EXPECT_EQ(document["playlist"]["source"], c.source) << json.output;
     EXPECT_EQ(document["clock_synchronized"], synced ? "yes" : "no") << json.output;
+    if (c.name == "healthy") {
+      // Rewritten while nothing changes, so a reader can tell a live player from a stale file.
+      std::this_thread::sleep_for(5500ms);
+      const auto again = nlohmann::json::parse(askStatus(runtime, true).output, nullptr, false);
+      ASSERT_TRUE(again.is_object());
+      EXPECT_GT(again["updated_at"].get<std::string>(), document["updated_at"].get<std::string>());
+      EXPECT_GT(again["uptime"].get<double>(), document["uptime"].get<double>());
+    }
     const auto text = askStatus(runtime, false);
     EXPECT_EQ(text.exitStatus, json.exitStatus);
     EXPECT_EQ(text.output.rfind("vorn: " + c.state + ", ", 0), 0u) << text.output;

@@ -93,13 +93,24 @@ TEST_F(ChannelStatusTest, a_healthy_run_then_pauses_by_the_viewer_and_by_inactiv
   // The same item resumed: nothing started.
   EXPECT_EQ(eventsSince(before), std::vector<std::string>{});
 
+  // A queue that ends loads the next one; in between the channel still plays.
+  const auto states = world_.statusOutlet().states();
+  EXPECT_EQ(states, (std::vector<ChannelState>{ChannelState::starting, ChannelState::playing,
+                                               ChannelState::paused, ChannelState::playing}));
   // The next item starts on its own; then the inactivity timer pauses the channel.
   world_.scheduler().advance(895.0);
   EXPECT_EQ(published().item->url, kA);
+  EXPECT_EQ(world_.statusOutlet().states().back(), ChannelState::playing);
+  EXPECT_EQ(world_.statusOutlet().states().size(), 4u);
   EXPECT_EQ(published().itemsStartedTotal, 2u);
   EXPECT_EQ(eventsSince(before).size(), 1u);
   world_.scheduler().advance(3600.0);
   EXPECT_EQ(published().state, ChannelState::inactivePaused);
+  // The queue ended and was loaded again on the way, without a moment of no programme.
+  EXPECT_EQ(world_.statusOutlet().states(),
+            (std::vector<ChannelState>{ChannelState::starting, ChannelState::playing,
+                                       ChannelState::paused, ChannelState::playing,
+                                       ChannelState::inactivePaused}));
   EXPECT_EQ(sampled().state, ChannelState::inactivePaused);
 
   // A viewer's resume is a viewer's channel again; the background is a state of its own.

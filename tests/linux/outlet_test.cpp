@@ -1,7 +1,10 @@
-// Which of libmpv's messages reach the system log, and at which priority.
+// What the real backend tells the operator apart from the channel's own log: libmpv's messages
+// at their priority, and the kernel's word on the clock.
 #include <gtest/gtest.h>
+#include <sys/timex.h>
 
 #include "platform/linux/mpv_log.h"
+#include "platform/linux/status_outlet.h"
 
 namespace vorn::linuxbackend {
 namespace {
@@ -35,6 +38,20 @@ TEST(MpvLog, errors_and_warnings_pass_at_their_priority_and_probing_noise_stays_
     EXPECT_EQ(mpvLogPriority(c.level, c.prefix, c.text, true), c.verbose);
   }
   EXPECT_EQ(mpvLogRecord("file", "Cannot open file 'x'\n"), "mpv: [file] Cannot open file 'x'");
+}
+
+TEST(ClockSync, the_kernels_error_state_or_unsync_flag_means_not_synchronised) {
+  using platform::ClockSync;
+  EXPECT_EQ(clockSyncFrom(TIME_OK, 0), ClockSync::yes);
+  EXPECT_EQ(clockSyncFrom(TIME_INS, STA_PLL), ClockSync::yes);
+  EXPECT_EQ(clockSyncFrom(TIME_OK, STA_UNSYNC), ClockSync::no);
+  EXPECT_EQ(clockSyncFrom(TIME_OK, STA_PLL | STA_UNSYNC), ClockSync::no);
+  EXPECT_EQ(clockSyncFrom(TIME_ERROR, 0), ClockSync::no);
+  EXPECT_EQ(clockSyncFrom(-1, 0), ClockSync::unknown);
+  // The machine's own answer agrees with a reading taken here.
+  struct timex state {};
+  const int result = adjtimex(&state);
+  EXPECT_EQ(kernelClockSync(), clockSyncFrom(result, state.status));
 }
 
 }  // namespace
