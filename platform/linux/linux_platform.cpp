@@ -63,6 +63,9 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
       bundle_(InstalledBundle::forThisProcess()),
       stateStore_(options_.stateDir) {
   configureAllocator();
+  if (systemLog_.writesToJournal()) {
+    stderrCapture_ = StderrCapture::start(systemLog_);
+  }
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
   redrawTimer_ = std::make_unique<asio::steady_timer>(mainLoop_.context());
   urlSession_ = std::make_unique<CurlUrlSession>(options_.urlSession);

@@ -18,6 +18,7 @@
 #include "platform/linux/mpv_backend.h"
 #include "platform/linux/service_notifier.h"
 #include "platform/linux/status_outlet.h"
+#include "platform/linux/stderr_capture.h"
 #include "platform/linux/system_log.h"
 #include "platform/linux/timers.h"
 #include "platform/linux/url_session.h"
@@ -97,6 +98,8 @@ class LinuxPlatform : public common::PlatformBase {
 
   LinuxPlatformOptions options_;
   StderrSystemLog systemLog_;
+  // Under the journal: what libraries write to standard error themselves, at debug.
+  std::unique_ptr<StderrCapture> stderrCapture_;
   MainLoop mainLoop_;
   SystemClock clock_;
   InstalledBundle bundle_;

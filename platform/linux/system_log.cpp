@@ -89,6 +89,16 @@ std::string StderrSystemLog::formatLine(std::string_view record, double unixSeco
   return line;
 }
 
+int StderrSystemLog::fd() const {
+  std::lock_guard lock(mutex_);
+  return fd_;
+}
+
+void StderrSystemLog::useFd(int fd) {
+  std::lock_guard lock(mutex_);
+  fd_ = fd;
+}
+
 void StderrSystemLog::write(std::string_view record) {
   write(record, -1);
 }

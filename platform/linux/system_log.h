@@ -34,13 +34,17 @@ class StderrSystemLog : public platform::SystemLog {
   std::string formatLine(std::string_view record, double unixSeconds,
                          std::optional<int> priority = std::nullopt) const;
   bool writesToJournal() const { return journal_; }
+  // Where lines go; useFd points the log at another descriptor (one that stands for the same
+  // stream, see StderrCapture).
+  int fd() const;
+  void useFd(int fd);
 
  private:
-  int fd_;
+  int fd_;  // guarded by mutex_
   std::string processName_;
   long pid_;
   bool journal_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
 };
 
 }  // namespace vorn::linuxbackend

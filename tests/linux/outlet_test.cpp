@@ -1,10 +1,15 @@
 // What the real backend tells the operator apart from the channel's own log: libmpv's messages
 // at their priority, and the kernel's word on the clock.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/timex.h>
+#include <unistd.h>
 
 #include "platform/linux/mpv_log.h"
 #include "platform/linux/status_outlet.h"
+#include "platform/linux/stderr_capture.h"
+#include "tests/linux/test_https_server.h"
 
 namespace vorn::linuxbackend {
 namespace {
@@ -52,6 +57,55 @@ TEST(ClockSync, the_kernels_error_state_or_unsync_flag_means_not_synchronised) {
   struct timex state {};
   const int result = adjtimex(&state);
   EXPECT_EQ(kernelClockSync(), clockSyncFrom(result, state.status));
+}
+
+}  // namespace
+}  // namespace vorn::linuxbackend
+
+namespace vorn::linuxbackend {
+namespace {
+
+// Under the journal, a library's own line on standard error is filed at debug, not at info,
+// while the log's records keep their priority and go where they went before.
+TEST(StderrCapture, foreign_lines_go_through_the_log_at_debug_and_the_descriptor_comes_back) {
+  linuxtest::TempDir folder;
+  const std::string path = folder.file("journal");
+  const int journal = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(journal, 0);
+  // The stand-in for standard error: a descriptor of its own, so the test's output stays.
+  const int standIn = ::dup(journal);
+  struct stat info {};
+  fstat(journal, &info);
+  const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  setenv("JOURNAL_STREAM", stream.c_str(), 1);
+  {
+    StderrSystemLog log(standIn, "vorn");
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_TRUE(log.writesToJournal());
+    auto capture = StderrCapture::start(log, standIn);
+    ASSERT_TRUE(capture);
+    EXPECT_NE(log.fd(), standIn);
+    const std::string foreign =
+        "Failed to open VDPAU backend libvdpau_nvidia.so: cannot open shared object file\n"
+        "[pw.conf] can't load config client.conf\npartial";
+    ASSERT_EQ(::write(standIn, foreign.data(), foreign.size()), ssize_t(foreign.size()));
+    log.write("EVENT: slate shown: itemStalled until 14:02:00", 4);
+    capture.reset();
+    EXPECT_EQ(log.fd(), standIn);
+    log.write("DEBUG: VorniOSViewController: after");
+  }
+  const std::string text = linuxtest::readFile(path);
+  for (const char* line :
+       {"<4>EVENT: slate shown: itemStalled until 14:02:00\n",
+        "<7>stderr: Failed to open VDPAU backend libvdpau_nvidia.so: cannot open shared object "
+        "file\n",
+        "<7>stderr: [pw.conf] can't load config client.conf\n", "<7>stderr: partial\n",
+        "<7>DEBUG: VorniOSViewController: after\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  }
+  EXPECT_EQ(text.find("\nFailed"), std::string::npos) << text;
+  ::close(standIn);
+  ::close(journal);
 }
 
 }  // namespace
