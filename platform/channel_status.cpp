@@ -232,6 +232,20 @@ std::string metricsText(const ChannelStatus& status) {
   return out;
 }
 
+namespace {
+
+// "HH:MM" in the machine's time zone, as the journal and the slate show times.
+std::string localHourMinute(double unixSeconds) {
+  const auto seconds = static_cast<time_t>(std::floor(unixSeconds));
+  struct tm local {};
+  localtime_r(&seconds, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M", &local);
+  return text;
+}
+
+}  // namespace
+
 std::string statusLine(const ChannelStatus& status) {
   std::string line;
   const auto offsetText = [&] {
@@ -265,7 +279,7 @@ std::string statusLine(const ChannelStatus& status) {
     case ChannelState::slate:
       line = "Slate: " + status.slateReason;
       if (status.slateEnd) {
-        line += " until " + isoTime(*status.slateEnd).substr(11, 5);
+        line += " until " + localHourMinute(*status.slateEnd);
       }
       break;
     default:
@@ -277,7 +291,7 @@ std::string statusLine(const ChannelStatus& status) {
   if (!status.playlist.source.empty()) {
     line += ", " + status.playlist.source + " playlist";
     if (status.playlist.loadedAt) {
-      line += " loaded " + isoTime(*status.playlist.loadedAt).substr(11, 5);
+      line += " loaded " + localHourMinute(*status.playlist.loadedAt);
     }
   }
   if (status.lastFetch && !status.lastFetch->ok) {

@@ -80,7 +80,7 @@ std::string statusJson(const ChannelStatus& status);
 // The metrics in the text exposition format, each with HELP and TYPE.
 std::string metricsText(const ChannelStatus& status);
 // One line for the service manager: "B 2/4, on the clock (+0.02 s), remote playlist loaded
-// 14:00".
+// 14:00" (local time).
 std::string statusLine(const ChannelStatus& status);
 // How far the picture may stand from the clock and still count as on it.
 inline constexpr double kOnTheClockSeconds = 2.0;

@@ -2,6 +2,8 @@
 // status`'s judgement of the file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -190,6 +192,9 @@ TEST(Metrics, every_family_is_described_and_the_text_reads_strictly) {
 }
 
 TEST(ServiceStatus, is_one_line_that_says_what_plays_and_how_well) {
+  // Times are the machine's local ones; this test reads them in UTC.
+  setenv("TZ", "UTC", 1);
+  tzset();
   EXPECT_EQ(platform::statusLine(healthy()),
             "B \"quoted\" second line 2/4, on the clock (+0.02 s), remote playlist loaded 13:59");
   ChannelStatus status = healthy();
