@@ -14,6 +14,7 @@ namespace vorn::sim {
 class SimStatusOutlet : public platform::StatusOutlet {
  public:
   explicit SimStatusOutlet(const SimTrace& trace) : trace_(trace) {}
+  static constexpr size_t kKeptEvents = 10000;
 
   struct Event {
     platform::EventPriority priority;
@@ -28,6 +29,10 @@ class SimStatusOutlet : public platform::StatusOutlet {
     ++publishCount_;
   }
   void event(platform::EventPriority priority, std::string_view text) override {
+    // A simulated week of short items would keep hundreds of thousands: the latest are enough.
+    if (events_.size() >= kKeptEvents) {
+      events_.erase(events_.begin(), events_.begin() + kKeptEvents / 2);
+    }
     events_.push_back({priority, std::string(text)});
     trace_.line("event: " + std::string(text));
   }
