@@ -20,12 +20,19 @@ bool isProbingNoise(std::string_view prefix, std::string_view text) {
   constexpr std::array<std::string_view, 12> kNoise = {"libcuda", "cuda",     "nvdec",      "vdpau",
                                                        "vaapi",   "va-api",   "libva",      "drm",
                                                        "vulkan",  "pipewire", "pulseaudio", "jack"};
-  if (prefix == "vd" || prefix == "hwdec" || prefix.starts_with("vo") || prefix.starts_with("ao") ||
-      prefix == "ffmpeg" || prefix == "ffmpeg/video") {
-    for (const auto word : kNoise) {
-      if (containsFolded(text, word) || containsFolded(prefix, word)) {
-        return true;
-      }
+  // Each sound output is tried in turn until one opens (or none, and the channel plays on
+  // silently): a single output's failure is a probe; the player's own word on the outcome comes
+  // from "ao" or "cplayer".
+  if (prefix.starts_with("ao/")) {
+    return true;
+  }
+  const bool probes = prefix == "vd" || prefix == "hwdec" || prefix.starts_with("vo") ||
+                      prefix.starts_with("ao") || prefix == "ffmpeg" || prefix == "ffmpeg/video";
+  for (const auto word : kNoise) {
+    // A module named for the API it probes ("vaapi", "ao/pipewire"), or a probing module that
+    // names it.
+    if (containsFolded(prefix, word) || (probes && containsFolded(text, word))) {
+      return true;
     }
   }
   return containsFolded(text, "cannot load libcuda") || containsFolded(text, "libvdpau") ||

@@ -34,6 +34,10 @@ TEST(MpvLog, errors_and_warnings_pass_at_their_priority_and_probing_noise_stays_
       {"error", "vo/gpu", "Failed to open VDPAU backend libvdpau_nvidia.so\n", std::nullopt, 7},
       {"warn", "vd", "Could not create device: vaapi\n", std::nullopt, 7},
       {"warn", "ao/pipewire", "Could not connect to context\n", std::nullopt, 7},
+      {"error", "vaapi", "libva: vaGetDriverNameByIndex() failed\n", std::nullopt, 7},
+      {"error", "ao/alsa", "Playback open error: No such file or directory\n", std::nullopt, 7},
+      {"error", "ao", "Failed to initialize audio driver 'alsa'\n", 3, 3},
+      {"warn", "vo/gpu/opengl", "Suspected software renderer or indirect context.\n", 4, 4},
       // The same words from a stream are the stream's trouble, not a probe.
       {"error", "stream", "Failed to open https://cuda.invalid/a.m3u8\n", 3, 3},
   };
