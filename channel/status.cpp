@@ -271,8 +271,17 @@ platform::ChannelStatus VornViewController::updateStatus() {
              previous == platform::ChannelState::slate) {
     outlet.event(platform::EventPriority::info, "slate lifted: " + status_.last.slateReason);
   }
-  if (status.state == platform::ChannelState::playing && item &&
-      status_.startedItem.lock() != onScreen) {
+  const bool newItem = status.state == platform::ChannelState::playing && item &&
+                       status_.startedItem.lock() != onScreen;
+  if (newItem && !status.clockOffset && status_.settlingItem.lock() != onScreen) {
+    // A player tells where its new item stands only from the item's first frame: the event waits
+    // for it, a moment at most.
+    status_.settlingItem = onScreen;
+    status_.settlingSince = now;
+  }
+  if (newItem && !status.clockOffset && now - status_.settlingSince < kItemSettleSeconds) {
+    status.settling = true;
+  } else if (newItem) {
     status_.startedItem = onScreen;
     ++status.itemsStartedTotal;
     std::string text =

@@ -37,6 +37,9 @@ struct StatusTrack {
   double timelineLoadedAt = -1.0;  // the load whose origin is noted
   double clockOrigin = 0.0;        // clock time at which that load's first slot started
   std::weak_ptr<const platform::PlayerItem> startedItem;
+  // A new item whose picture has not told its position yet, and since when.
+  std::weak_ptr<const platform::PlayerItem> settlingItem;
+  double settlingSince = 0.0;
   std::weak_ptr<const Json> documentOnScreen;
   std::string hashOnScreen;
   platform::ClockSync clockSync = platform::ClockSync::unknown;

@@ -142,6 +142,8 @@ class VornViewController : public platform::ViewController {
   // The operator's view of the channel (channel/status.cpp): brought up to date now, with an
   // operator event for what changed since the last time. Main thread.
   virtual platform::ChannelStatus updateStatus();
+  // How long an item-started event may wait for the picture's position.
+  static constexpr double kItemSettleSeconds = 2.0;
 
   // Diagnostic log (log/diagnostic_log.cpp).
   virtual std::vector<std::string> debugmsgs() const;

@@ -65,6 +65,10 @@ struct ChannelStatus {
   double updatedAt = 0.0;
   std::string version;
 
+  // Something is about to change (a new item's position is not known yet): worth asking again
+  // in a moment. Not part of any outlet's text.
+  bool settling = false;
+
   // Counters since the start, for the metrics.
   uint64_t slatesTotal = 0;
   uint64_t itemsStartedTotal = 0;

@@ -3,6 +3,8 @@
 #include <sys/timex.h>
 #include <unistd.h>
 
+#include <cmath>
+
 namespace vorn::linuxbackend {
 
 platform::ClockSync clockSyncFrom(int adjtimexResult, int statusFlags) {
@@ -24,7 +26,7 @@ platform::ClockSync kernelClockSync() {
 
 LinuxStatusOutlet::LinuxStatusOutlet(asio::io_context& context, StderrSystemLog& log,
                                      Options options)
-    : timer_(context), log_(log), options_(std::move(options)) {}
+    : timer_(context), log_(log), options_(std::move(options)), settleTimer_(context) {}
 
 LinuxStatusOutlet::~LinuxStatusOutlet() {
   stop();
@@ -37,6 +39,8 @@ void LinuxStatusOutlet::stop() {
   rewriting_ = false;
   sampler_ = nullptr;
   timer_.cancel();
+  settleArmed_ = false;
+  settleTimer_.cancel();
 }
 
 void LinuxStatusOutlet::publish(const platform::ChannelStatus& status) {
@@ -82,8 +86,29 @@ void LinuxStatusOutlet::armRewrite() {
   });
 }
 
+void LinuxStatusOutlet::armSettle() {
+  if (settleArmed_ || !sampler_) {
+    return;
+  }
+  settleArmed_ = true;
+  settleTimer_.expires_after(kSettleInterval);
+  settleTimer_.async_wait([outlet = guard_.weak()](const std::error_code& error) {
+    LinuxStatusOutlet* self = outlet.get();
+    if (error || self == nullptr || !self->settleArmed_) {
+      return;
+    }
+    self->settleArmed_ = false;
+    if (self->sampler_) {
+      self->write(self->sampler_());
+    }
+  });
+}
+
 void LinuxStatusOutlet::write(const platform::ChannelStatus& status) {
   last_ = status;
+  if (status.settling) {
+    armSettle();
+  }
   if (!options_.statusFile.empty()) {
     writeFile(options_.statusFile, platform::statusJson(status), statusFailed_);
   }
@@ -91,10 +116,18 @@ void LinuxStatusOutlet::write(const platform::ChannelStatus& status) {
     writeFile(options_.metricsFile, platform::metricsText(status), metricsFailed_);
   }
   if (statusLineSink_) {
-    std::string line = platform::statusLine(status);
-    if (line != lastLine_) {
-      lastLine_ = line;
-      statusLineSink_(line);
+    // The offset moves by hundredths all the time; the manager hears of it when the picture goes
+    // on or off the clock, not at every rewrite (a manager that reads slowly would otherwise hold
+    // up the main loop on a full socket).
+    platform::ChannelStatus coarse = status;
+    if (coarse.clockOffset) {
+      coarse.clockOffset = std::fabs(*coarse.clockOffset) <= platform::kOnTheClockSeconds
+                               ? 0.0
+                               : std::copysign(99.0, *coarse.clockOffset);
+    }
+    if (std::string key = platform::statusLine(coarse); key != lastLine_) {
+      lastLine_ = std::move(key);
+      statusLineSink_(platform::statusLine(status));
     }
   }
   if (listener_) {

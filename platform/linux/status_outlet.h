@@ -27,6 +27,8 @@ platform::ClockSync kernelClockSync();
 class LinuxStatusOutlet : public platform::StatusOutlet {
  public:
   static constexpr std::chrono::seconds kRewriteInterval{4};
+  // While the status is settling, it is asked for again this soon.
+  static constexpr std::chrono::milliseconds kSettleInterval{100};
   static constexpr const char* kEventPrefix = "EVENT: ";
 
   struct Options {
@@ -58,6 +60,7 @@ class LinuxStatusOutlet : public platform::StatusOutlet {
   void write(const platform::ChannelStatus& status);
   void writeFile(const std::string& path, const std::string& bytes, bool& failed);
   void armRewrite();
+  void armSettle();
 
   asio::steady_timer timer_;
   StderrSystemLog& log_;
@@ -70,6 +73,8 @@ class LinuxStatusOutlet : public platform::StatusOutlet {
   bool statusFailed_ = false;
   bool metricsFailed_ = false;
   bool rewriting_ = false;
+  asio::steady_timer settleTimer_;
+  bool settleArmed_ = false;
   Guard<LinuxStatusOutlet> guard_{*this};
 };
 

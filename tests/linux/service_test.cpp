@@ -227,6 +227,14 @@ bool logHolds(ChannelProcess& channel, const std::string& text) {
   return false;
 }
 
+size_t countIn(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 std::string dataDir() {
   const std::string binary = VORN_CHANNEL_BINARY;
   return binary.substr(0, binary.rfind('/')) + "/share/vorn";
@@ -302,6 +310,17 @@ TEST_F(ServiceTest, the_status_outlets_tell_a_healthy_a_fallback_and_a_slate_cha
     EXPECT_EQ(document["playlist"]["source"], c.source) << json.output;
     EXPECT_EQ(document["clock_synchronized"], synced ? "yes" : "no") << json.output;
     if (c.name == "healthy") {
+      // Every item start tells the picture's offset from the clock, also when one item follows
+      // another (the demo items are at most 36 s long).
+      const auto deadline = std::chrono::steady_clock::now() + kPatience;
+      while (countIn(channel.log(), "<6>EVENT: item started: ") < 2 &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100ms);
+      }
+      EXPECT_EQ(countIn(channel.log(), "<6>EVENT: item started: "), 2u) << channel.log();
+      EXPECT_EQ(countIn(channel.log(), "<6>EVENT: item started: "),
+                countIn(channel.log(), ", clock offset "))
+          << channel.log();
       // Rewritten while nothing changes, so a reader can tell a live player from a stale file.
       std::this_thread::sleep_for(5500ms);
       const auto again = nlohmann::json::parse(askStatus(runtime, true).output, nullptr, false);
