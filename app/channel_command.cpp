@@ -318,6 +318,9 @@ linuxbackend::LinuxPlatformOptions platformOptions(const Settings& settings, boo
   options.urlSession.totalTimeoutSeconds = settings.fetchTimeout;
   options.urlSession.connectTimeoutSeconds = connectTimeout(settings);
   options.stateDir = settings.stateDir;
+  options.statusFile = platform::statusFilePath();
+  options.metricsFile = settings.metricsFile.value_or("");
+  options.verbose = settings.verbose;
   return options;
 }
 

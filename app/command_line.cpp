@@ -19,6 +19,7 @@ constexpr const char* kFooter =
   vorn simulate [OPTIONS]  the channel on a simulated device in virtual time
   vorn schedule [OPTIONS]  what plays when
   vorn check [OPTIONS]     whether a playlist is sound
+  vorn status [--json]     how the channel running here is doing
   (each takes --help)
 
 Settings: every setting above is also a key (the name in brackets) of the TOML files

@@ -18,4 +18,7 @@ int runScheduleCommand(const std::vector<std::string>& args, std::ostream& out, 
 // `vorn check [--playlist FILE|URL] [--probe] [--json]`.
 int runCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// `vorn status [--json]`: 0 healthy, 1 degraded, 2 not running.
+int runStatusCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
 }  // namespace vorn::app

@@ -19,5 +19,8 @@ int main(int argc, char** argv) {
   if (command == "check") {
     return vorn::app::runCheckCommand(rest, std::cout, std::cerr);
   }
+  if (command == "status") {
+    return vorn::app::runStatusCommand(rest, std::cout, std::cerr);
+  }
   return vorn::app::runChannelCommand(words, std::cout, std::cerr);
 }

@@ -121,6 +121,10 @@ constexpr Key kKeys[] = {
      0,
      {},
      "frame|second"},
+    {"metrics_file", Kind::path,
+     "write metrics here in the Prometheus text format (for node_exporter's textfile folder)",
+     "PATH"},
+    {"verbose", Kind::flag, "also log the player's informational messages, not only its errors"},
 };
 
 using Value = std::variant<bool, int64_t, double, std::string>;
@@ -742,6 +746,7 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   resolved["channel_name"] = {std::string("Solvane TV"), "default"};
   resolved["guide_language"] = {std::string("en"), "default"};
   resolved["sync"] = {std::string("frame"), "default"};
+  resolved["verbose"] = {false, "default"};
 
   // Files.
   if (configFile_.size() > 1 &&
@@ -831,6 +836,8 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   s.guideLanguage = *text("guide_language");
   s.audioDevice = text("audio_device");
   s.sync = *text("sync");
+  s.metricsFile = text("metrics_file");
+  s.verbose = flag("verbose");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
     effective.origins[std::string(key.name)] =
@@ -864,6 +871,8 @@ std::vector<std::pair<std::string, std::optional<Value>>> rowsOf(const Settings&
       {"audio_device", s.audioDevice ? std::optional<Value>(*s.audioDevice) : std::nullopt},
       {"guide_language", s.guideLanguage},
       {"sync", s.sync},
+      {"metrics_file", s.metricsFile ? std::optional<Value>(*s.metricsFile) : std::nullopt},
+      {"verbose", s.verbose},
   };
 }
 

@@ -42,7 +42,9 @@ struct Settings {
   std::string guideLanguage = "en";
   // mpv's audio-device ("alsa/hdmi:CARD=PCH,DEV=0"); the system's default when not set.
   std::optional<std::string> audioDevice;
-  std::string sync = "frame";  // "frame" or "second"
+  std::string sync = "frame";              // "frame" or "second"
+  std::optional<std::string> metricsFile;  // off when not set
+  bool verbose = false;
 };
 
 // `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that

@@ -10,6 +10,7 @@ void VornViewController::boundaryTimeObserverFired() {
     self->firstFramePending_ = false;
     self->debug("boundaryTimeObserver callback for first video");
     self->firstVideoLoaded();
+    self->noteStatus();
     if (const auto token = self->initialLoadTimeObserver()) {
       if (const auto player = self->queuePlayer()) {
         player->removeTimeObserver(token);

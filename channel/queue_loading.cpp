@@ -60,6 +60,7 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
   seekAndObserve(start.seekSecond, start.lastItem);
   followTimeline(queuePlayer());
   debug("loadVideos " + log::renderBool(platform().mainQueue().isMainThread()) + ": playing");
+  noteStatus();
   if (!hasLoopedFromLastVideo) {
     setInactivityTimer();
   }

@@ -124,6 +124,8 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
   if (notification.name == platform::kPlayerItemFailedToPlayToEndTimeNotification) {
     timeline_->failed[*slot] = true;
   }
+  // The player moves on to the next item after telling of this one's end.
+  platform().mainQueue().post([self = self()] { self->noteStatus(); });
   // Only the item on screen counts. A player may already have moved on to the next item when it
   // tells of the end of one.
   if (const auto current = player->currentItem(); current != item) {
@@ -215,6 +217,8 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
   debug(reason + ": object: " + log::renderOptional(asVornItem(item)) + " ; showing slate until " +
         overlay::localTimeOfDay(slateUntil()));
   presentSlate(slot);
+  noteSlateReason(reason);
+  noteStatus();
   if (firstFramePending_) {
     // The slate takes the black cover's place at once.
     if (const auto band = infoLabelView()) {
@@ -264,9 +268,13 @@ void VornViewController::presentSlate(size_t slot) {
 
 void VornViewController::endSlate() {
   cancelSlateTimers();
+  const bool wasUp = slate_.has_value();
   slate_.reset();
   if (const auto card = slateView()) {
     card->setHidden(true);
+  }
+  if (wasUp) {
+    noteStatus();
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "channel/json.h"
+#include "channel/status_track.h"
 #include "channel/vorn_av_player_item.h"
 #include "log/diagnostic_history.h"
 #include "platform/platform.h"
@@ -153,6 +154,12 @@ class VornViewController : public platform::ViewController {
                                 platform::TransitionCoordinator& coordinator) override;
   void didReceiveMemoryWarning() override;
 
+  // The operator's view of the channel (channel/status.cpp): brought up to date now, with an
+  // operator event for what changed since the last time. Main thread.
+  virtual platform::ChannelStatus updateStatus();
+  // How long an item-started event may wait for the picture's position.
+  static constexpr double kItemSettleSeconds = 2.0;
+
   // Diagnostic log (log/diagnostic_log.cpp).
   virtual std::vector<std::string> debugmsgs() const;
   virtual void setDebugmsgs(const std::vector<std::string>& value);
@@ -176,6 +183,18 @@ class VornViewController : public platform::ViewController {
 
  private:
   void setStartValues();
+
+  // Status hooks (channel/status.cpp). noteStatus: main thread, after an event; the others any
+  // thread.
+  void noteStatus();
+  void noteFetch(bool ok, const std::string& error, bool refresh);
+  void notePlaylistSource(const JsonPtr& document, const std::string& source,
+                          const std::optional<platform::Url>& address);
+  void noteRefreshScheduled(double interval);
+  void noteSlateReason(const std::string& reason);
+  void noteInactivityPause(bool paused);
+  void noteClockSync();
+  StatusTrack status_;
   // The boundary observer's work, on the main thread.
   void boundaryTimeObserverFired();
   // Posts the scheduling of the 2.0 s playlist retry timer to the main queue.

@@ -48,6 +48,7 @@ void VornViewController::setINACTIVITY_TIMER_SECONDS(double seconds) {
 void VornViewController::inactivityTimer(platform::Timer& timer) {
   (void)timer;
   debug("inactivityTimer:");
+  noteInactivityPause(true);
   playerPause();
 }
 

@@ -15,6 +15,7 @@ void VornViewController::playerPause() {
     if (const auto player = self->queuePlayer()) {
       player->pause();
     }
+    self->noteStatus();
   });
 }
 
@@ -30,6 +31,8 @@ void VornViewController::playerResume() {
     if (const auto indicator = self->activityIndicatorView()) {
       indicator->stopAnimating();
     }
+    self->noteInactivityPause(false);
+    self->noteStatus();
   });
 }
 

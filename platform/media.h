@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,9 @@ class QueuePlayer : public Object {
   virtual void followClock(std::vector<ClockDue> dueAt) { (void)dueAt; }
   virtual void stopFollowingClock() {}
 
+  // Where the current item's picture stands, in seconds into the item; nothing when the player
+  // cannot tell. Main thread.
+  virtual std::optional<double> currentPosition() const { return std::nullopt; }
   std::string description() const override { return "<QueuePlayer>"; }
 };
 

@@ -3,6 +3,7 @@
 #include "platform/application.h"
 #include "platform/audio_session.h"
 #include "platform/bundle.h"
+#include "platform/channel_status.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/input.h"
@@ -35,6 +36,11 @@ class Platform {
   virtual SystemLog& systemLog() = 0;
   virtual StateStore& stateStore() = 0;
   virtual Application& application() = 0;
+  // Where the channel's status and the operator's events go; nowhere unless a backend says.
+  virtual StatusOutlet& statusOutlet() {
+    static StatusOutlet none;
+    return none;
+  }
 };
 
 }  // namespace vorn::platform

@@ -488,6 +488,7 @@ void VornViewController::updatePlaylistCompletionHandler(
   debug("updatePlaylistCompletionHandler:");
   if (!data || error) {
     this->error("Error fetching playlist: " + log::renderOptional(error));
+    noteFetch(false, error ? error->message() : "no data", false);
     setTimerRetryUpdatePlaylist();
     return;
   }
@@ -501,6 +502,7 @@ void VornViewController::updatePlaylistCompletionHandler(
   auto parsed = playlist::parsePlaylist(*data, basePointer);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     this->error("Error parsing JSON: " + (*parseError)->description());
+    noteFetch(false, "not a playlist: " + (*parseError)->message(), false);
     setTimerRetryUpdatePlaylist();
     return;
   }
@@ -524,6 +526,12 @@ void VornViewController::updatePlaylistCompletionHandler(
   const bool nothingPlayable = programme::countCycleItems(*document, basePointer, 0) == 0;
   playlistAccepted(*data, document, answered, urlresponse.get());
   notePlaylistAddress(document, base);
+  notePlaylistSource(
+      document,
+      base && base->isFileUrl() && base != PLAYLIST_NSURL_REMOTE() ? "packaged" : "remote", base);
+  if (!base || !base->isFileUrl() || base == PLAYLIST_NSURL_REMOTE()) {
+    noteFetch(true, {}, false);
+  }
   setPlaylist(std::move(document));
   debug("Loaded playlist from " + log::renderOptional(answered));
   loadVideos(false);

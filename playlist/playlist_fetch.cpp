@@ -8,6 +8,7 @@ namespace vorn {
 void VornViewController::viewDidAppear(bool animated) {
   (void)animated;
   debug("viewDidAppear:");
+  noteStatus();
   updatePlaylistThenLoadVideos();
   startPlaylistRefresh();
 }

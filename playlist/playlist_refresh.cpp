@@ -139,6 +139,7 @@ void VornViewController::scheduleRefresh() {
       }
       delay *= playlist::refreshJitter(bundle.screenIdentity(), self->refresh_.scheduled++);
     }
+    self->noteRefreshScheduled(delay);
     // One refresh is pending at a time: one due sooner or later than the new one goes.
     if (previous) {
       previous->invalidate();
@@ -206,6 +207,7 @@ void VornViewController::changePlaylistSettings(std::optional<platform::Url> rem
 
 void VornViewController::refreshPlaylist(platform::Timer& timer) {
   (void)timer;
+  noteClockSync();
   // The next one is due an interval after this one started, however long this one takes.
   scheduleRefresh();
   startRefreshFetch();
@@ -255,6 +257,7 @@ void VornViewController::refreshPlaylistCompletionHandler(
   // next one is due at the next interval anyway, so there is no retry.
   if (!data || error) {
     this->error("refreshPlaylist: Error fetching playlist: " + log::renderOptional(error));
+    noteFetch(false, error ? error->message() : "no data", true);
     return;
   }
   JsonPtr askedAbout;
@@ -273,6 +276,7 @@ void VornViewController::refreshPlaylistCompletionHandler(
         refresh_.waiting.reset();
       }
       debug("refreshPlaylist: playlist unchanged");
+      noteFetch(true, {}, true);
       return;
     }
     bool waits = false;
@@ -286,13 +290,15 @@ void VornViewController::refreshPlaylistCompletionHandler(
     }
     if (waits) {
       debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
+      noteFetch(true, {}, true);
       return;
     }
   }
   // An error page is no playlist, whatever its body holds.
   if (!playlist::answeredWithSuccess(urlresponse.get())) {
-    this->error("refreshPlaylist: Error fetching playlist: HTTP status " +
-                std::to_string(urlresponse ? urlresponse->statusCode() : 0));
+    const std::string status = std::to_string(urlresponse ? urlresponse->statusCode() : 0);
+    this->error("refreshPlaylist: Error fetching playlist: HTTP status " + status);
+    noteFetch(false, "HTTP status " + status, true);
     return;
   }
   std::optional<platform::Url> answered;
@@ -303,14 +309,17 @@ void VornViewController::refreshPlaylistCompletionHandler(
   auto parsed = playlist::parsePlaylist(*data, base ? &*base : nullptr);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
+    noteFetch(false, "not a playlist: " + (*parseError)->message(), true);
     return;
   }
   const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
   if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
     this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
+    noteFetch(false, *why, true);
     return;
   }
   savePlaylistCopy(*data, "refreshPlaylist: ");
+  noteFetch(true, {}, true);
   remoteAnsweredAgain();
   endRemoteRetries();
 
@@ -418,6 +427,7 @@ bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
     return false;
   }
   notePlaylistAddress(document, base);
+  notePlaylistSource(document, "remote", from ? from : base);
   setPlaylist(document);
   debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
   if (queueEnds) {
@@ -520,6 +530,9 @@ void VornViewController::showSavedPlaylist(const JsonPtr& document, const std::s
   debug("Using saved playlist file " + where);
   debug("updatePlaylist");
   notePlaylistAddress(document, PLAYLIST_NSURL_REMOTE());
+  notePlaylistSource(document, "saved",
+                     platform::Url::fileUrlWithPath(
+                         platform().stateStore().location(playlist::kSavedPlaylistName)));
   setPlaylist(document);
   debug("Loaded playlist from " + where);
   loadVideos(false);

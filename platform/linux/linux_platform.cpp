@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <exception>
 
 #include "platform/linux/mpris.h"
@@ -63,6 +64,9 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
       bundle_(InstalledBundle::forThisProcess()),
       stateStore_(options_.stateDir) {
   configureAllocator();
+  if (systemLog_.writesToJournal()) {
+    stderrCapture_ = StderrCapture::start(systemLog_);
+  }
   timers_ = std::make_unique<AsioTimerService>(mainLoop_.context());
   redrawTimer_ = std::make_unique<asio::steady_timer>(mainLoop_.context());
   urlSession_ = std::make_unique<CurlUrlSession>(options_.urlSession);
@@ -71,6 +75,10 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   mpvOptions.windowed = options_.windowed;
   mpvOptions.playback = options_.playback;
   mpvOptions.caFile = options_.urlSession.extraCaFile;
+  mpvOptions.verbose = options_.verbose;
+  mpvOptions.log = [this](int priority, const std::string& record) {
+    systemLog_.write(record, priority);
+  };
   // libmpv calls the wake-up from its own thread; one pending drain on the main queue is enough.
   mpv_ = std::make_unique<MpvBackend>(mainLoop_, mainLoop_.context(), notificationCenter(),
                                       mpvOptions, [this] {
@@ -86,6 +94,9 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
   media_ = std::make_unique<TrackingMediaService>(mpv_->media());
   views_ = std::make_unique<platform::ViewFactory>(mpv_->textMetrics());
   audioSession_ = std::make_unique<LinuxAudioSession>(!options_.headless);
+  statusOutlet_ = std::make_unique<LinuxStatusOutlet>(
+      mainLoop_.context(), systemLog_,
+      LinuxStatusOutlet::Options{options_.statusFile, options_.metricsFile});
 }
 
 LinuxPlatform::~LinuxPlatform() {
@@ -126,6 +137,7 @@ void LinuxPlatform::changeDownloads(std::optional<std::string> extraCaFile,
 }
 
 void LinuxPlatform::stopInput() {
+  statusOutlet_->setStatusLineSink({});
   mpris_.reset();
   signals_.reset();
   // A hang-up while the channel shuts down must not end it with another status.
@@ -145,6 +157,9 @@ bool LinuxPlatform::releasePendingWork() {
   }
   timers_.reset();
   redrawTimer_.reset();
+  if (statusOutlet_) {
+    statusOutlet_->stop();
+  }
   if (mpv_) {
     mpv_->releaseTimers();
   }
@@ -154,6 +169,7 @@ bool LinuxPlatform::releasePendingWork() {
 }
 
 void LinuxPlatform::closeServices() {
+  statusOutlet_.reset();
   views_.reset();
   media_.reset();
   mpv_.reset();
@@ -192,6 +208,50 @@ void LinuxPlatform::quit() {
   mainLoop_.stop();
 }
 
+Mpris::Track LinuxPlatform::mprisTrack() const {
+  Mpris::Track track;
+  const auto& status = statusOutlet_->last();
+  if (!status) {
+    return track;
+  }
+  using platform::ChannelState;
+  switch (status->state) {
+    case ChannelState::playing:
+    case ChannelState::slate:
+      track.status = Mpris::Status::playing;
+      break;
+    case ChannelState::paused:
+    case ChannelState::inactivePaused:
+    case ChannelState::background:
+      track.status = Mpris::Status::paused;
+      break;
+    case ChannelState::starting:
+    case ChannelState::noProgramme:
+      return track;
+  }
+  const auto player = media_->latest();
+  const auto item = player ? player->currentItem() : nullptr;
+  if (status->item) {
+    track.url = status->item->url;
+    track.length = status->item->length;
+    track.title = status->item->description;
+    track.position = status->item->position;
+  }
+  if (status->state == ChannelState::slate) {
+    track.title = "Slate: " + status->slateReason;
+    // The clock's position in the slot, moved on to now.
+    if (track.status == Mpris::Status::playing) {
+      track.position += clock_.timeIntervalSince1970() - status->updatedAt;
+    }
+  } else if (const auto position = player ? player->currentPosition() : std::nullopt) {
+    track.position = *position;
+  }
+  if (track.title.empty() && item) {
+    track.title = options_.itemTitle ? options_.itemTitle(*item) : item->description();
+  }
+  return track;
+}
+
 void LinuxPlatform::afterTurn() {
   auto controller = application().rootViewController();
   if (controller && controller->isViewLoaded()) {
@@ -203,16 +263,7 @@ void LinuxPlatform::afterTurn() {
     redrawTimer_->async_wait([this](const std::error_code&) { redrawArmed_ = false; });
   }
   if (mpris_) {
-    auto player = media_->latest();
-    auto status = Mpris::Status::stopped;
-    std::string title;
-    if (player) {
-      status = player->rate() != 0.0f ? Mpris::Status::playing : Mpris::Status::paused;
-      if (auto item = player->currentItem()) {
-        title = options_.itemTitle ? options_.itemTitle(*item) : item->description();
-      }
-    }
-    mpris_->update(status, title);
+    mpris_->update(mprisTrack());
   }
 }
 
@@ -228,9 +279,20 @@ int LinuxPlatform::run(
   mainLoop_.addTurnObserver([this] { afterTurn(); });
 
   if (options_.mpris) {
-    mpris_ = Mpris::start(mainLoop_, systemLog_, [this](platform::RemoteCommandKind kind) {
-      application().remoteCommand(kind);
-    });
+    mpris_ = Mpris::start(
+        mainLoop_, systemLog_,
+        [this](platform::RemoteCommandKind kind) { application().remoteCommand(kind); },
+        [this](double volume) {
+          // mpv's own scale: 100 is full. What the desktop reads back is what the player took.
+          if (!mpv_ || !mpris_) {
+            return;
+          }
+          (void)mpv_->setProperty("volume", std::to_string(volume * 100.0));
+          if (const auto taken = mpv_->property("volume")) {
+            mpris_->setVolume(std::strtod(taken->c_str(), nullptr) / 100.0);
+          }
+        },
+        options_.playback.volume / 100.0);
   }
   platform::Size size = mpv_->screenSize();
   if (!application().launch(registry, delegateClass, mainInterface,
@@ -244,6 +306,11 @@ int LinuxPlatform::run(
   // The channel is up: a service manager may now count on it, and on the main loop's pings.
   serviceNotifier_ = std::make_unique<ServiceNotifier>(mainLoop_.context());
   serviceNotifier_->ready();
+  statusOutlet_->setStatusLineSink([this](const std::string& line) {
+    if (serviceNotifier_) {
+      serviceNotifier_->status(line);
+    }
+  });
   mainLoop_.run();
   return exitStatus_;
 }

@@ -14,8 +14,11 @@
 #include "platform/linux/audio_session.h"
 #include "platform/linux/bundle.h"
 #include "platform/linux/main_loop.h"
+#include "platform/linux/mpris.h"
 #include "platform/linux/mpv_backend.h"
 #include "platform/linux/service_notifier.h"
+#include "platform/linux/status_outlet.h"
+#include "platform/linux/stderr_capture.h"
 #include "platform/linux/system_log.h"
 #include "platform/linux/timers.h"
 #include "platform/linux/url_session.h"
@@ -38,6 +41,11 @@ struct LinuxPlatformOptions {
   PlaybackSettings playback;
   // The folder of what the channel keeps between runs; nothing is kept when empty.
   std::string stateDir;
+  // Where the channel's status and metrics go; neither is written when empty.
+  std::string statusFile;
+  std::string metricsFile;
+  // The player's own messages at every level, not only its errors and warnings.
+  bool verbose = false;
 };
 
 // The real platform of one process: asio main loop and timers, libcurl downloads, libmpv for
@@ -79,6 +87,7 @@ class LinuxPlatform : public common::PlatformBase {
   platform::Bundle& bundle() override { return bundle_; }
   platform::SystemLog& systemLog() override { return systemLog_; }
   platform::StateStore& stateStore() override { return stateStore_; }
+  LinuxStatusOutlet& statusOutlet() override { return *statusOutlet_; }
 
   MainLoop& mainLoop() { return mainLoop_; }
 
@@ -93,11 +102,15 @@ class LinuxPlatform : public common::PlatformBase {
   bool releasePendingWork() override;
   void closeServices() override;
   void afterTurn();
+  // What the desktop's media controls show now.
+  Mpris::Track mprisTrack() const;
   void wireInput();
   void awaitSignal();
 
   LinuxPlatformOptions options_;
   StderrSystemLog systemLog_;
+  // Under the journal: what libraries write to standard error themselves, at debug.
+  std::unique_ptr<StderrCapture> stderrCapture_;
   MainLoop mainLoop_;
   SystemClock clock_;
   InstalledBundle bundle_;
@@ -116,6 +129,7 @@ class LinuxPlatform : public common::PlatformBase {
   std::unique_ptr<asio::steady_timer> redrawTimer_;
   bool redrawArmed_ = false;
   std::unique_ptr<ServiceNotifier> serviceNotifier_;
+  std::unique_ptr<LinuxStatusOutlet> statusOutlet_;
   std::atomic<bool> drainPending_{false};
   int exitStatus_ = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <vector>
 
@@ -28,8 +30,10 @@ const char* Mpris::statusName(Status status) {
 }
 
 std::unique_ptr<Mpris> Mpris::start(platform::MainQueue& mainQueue, platform::SystemLog& log,
-                                    std::function<void(platform::RemoteCommandKind)> onCommand) {
-  std::unique_ptr<Mpris> mpris(new Mpris(mainQueue, std::move(onCommand)));
+                                    std::function<void(platform::RemoteCommandKind)> onCommand,
+                                    std::function<void(double)> onVolume, double volume) {
+  std::unique_ptr<Mpris> mpris(
+      new Mpris(mainQueue, std::move(onCommand), std::move(onVolume), volume));
   try {
     mpris->connection_ = sdbus::createSessionBusConnection(kBusName);
     mpris->registerInterfaces();
@@ -42,8 +46,12 @@ std::unique_ptr<Mpris> Mpris::start(platform::MainQueue& mainQueue, platform::Sy
 }
 
 Mpris::Mpris(platform::MainQueue& mainQueue,
-             std::function<void(platform::RemoteCommandKind)> onCommand)
-    : mainQueue_(mainQueue), onCommand_(std::move(onCommand)) {}
+             std::function<void(platform::RemoteCommandKind)> onCommand,
+             std::function<void(double)> onVolume, double volume)
+    : mainQueue_(mainQueue),
+      onCommand_(std::move(onCommand)),
+      onVolume_(std::move(onVolume)),
+      volume_(volume) {}
 
 Mpris::~Mpris() {
   guard_.release();
@@ -84,6 +92,9 @@ void Mpris::registerInterfaces() {
   object.registerProperty("SupportedMimeTypes").onInterface(kRootInterface).withGetter([] {
     return std::vector<std::string>{};
   });
+  object.registerProperty("DesktopEntry").onInterface(kRootInterface).withGetter([] {
+    return std::string(kDesktopEntry);
+  });
 
   using platform::RemoteCommandKind;
   object.registerMethod("Play").onInterface(kPlayerInterface).implementedAs([this] {
@@ -110,18 +121,24 @@ void Mpris::registerInterfaces() {
 
   object.registerProperty("PlaybackStatus").onInterface(kPlayerInterface).withGetter([this] {
     std::lock_guard lock(mutex_);
-    return std::string(statusName(status_));
+    return std::string(statusName(track_.status));
   });
   object.registerProperty("Metadata").onInterface(kPlayerInterface).withGetter([this] {
     std::lock_guard lock(mutex_);
     std::map<std::string, sdbus::Variant> metadata;
-    if (status_ == Status::stopped) {
+    if (track_.status == Status::stopped) {
       metadata["mpris:trackid"] = sdbus::Variant(sdbus::ObjectPath(kNoTrack));
       return metadata;
     }
     metadata["mpris:trackid"] = sdbus::Variant(
         sdbus::ObjectPath("/org/mpris/MediaPlayer2/vorn/track/" + std::to_string(trackNumber_)));
-    metadata["xesam:title"] = sdbus::Variant(title_);
+    metadata["xesam:title"] = sdbus::Variant(track_.title);
+    if (!track_.url.empty()) {
+      metadata["xesam:url"] = sdbus::Variant(track_.url);
+    }
+    if (track_.length > 0) {
+      metadata["mpris:length"] = sdbus::Variant(static_cast<int64_t>(track_.length * 1e6));
+    }
     return metadata;
   });
   object.registerProperty("Rate").onInterface(kPlayerInterface).withGetter([] { return 1.0; });
@@ -131,9 +148,30 @@ void Mpris::registerInterfaces() {
   object.registerProperty("MaximumRate").onInterface(kPlayerInterface).withGetter([] {
     return 1.0;
   });
-  object.registerProperty("Volume").onInterface(kPlayerInterface).withGetter([] { return 1.0; });
-  object.registerProperty("Position").onInterface(kPlayerInterface).withGetter([] {
-    return int64_t{0};
+  object.registerProperty("Volume")
+      .onInterface(kPlayerInterface)
+      .withGetter([this] {
+        std::lock_guard lock(mutex_);
+        return volume_;
+      })
+      .withSetter([this](const double& volume) {
+        // Bus thread: the player's volume is set on the main thread, where the player lives.
+        const double level = std::isfinite(volume) ? std::clamp(volume, 0.0, 1.0) : 1.0;
+        mainQueue_.post([self = self_, level] {
+          if (Mpris* mpris = self.get(); mpris && mpris->onVolume_) {
+            mpris->onVolume_(level);
+          }
+        });
+      });
+  object.registerProperty("Position").onInterface(kPlayerInterface).withGetter([this] {
+    std::lock_guard lock(mutex_);
+    // Reported at each turn of the main loop, and moving on by itself while it plays.
+    double position = track_.position;
+    if (track_.status == Status::playing) {
+      position +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - positionAt_).count();
+    }
+    return static_cast<int64_t>(std::max(0.0, position) * 1e6);
   });
   object.registerProperty("CanGoNext").onInterface(kPlayerInterface).withGetter([] {
     return false;
@@ -150,17 +188,34 @@ void Mpris::registerInterfaces() {
   object.finishRegistration();
 }
 
-void Mpris::update(Status status, const std::string& title) {
+void Mpris::setVolume(double volume) {
   {
     std::lock_guard lock(mutex_);
-    if (status == status_ && title == title_) {
+    if (volume == volume_) {
       return;
     }
-    if (title != title_) {
+    volume_ = volume;
+  }
+  try {
+    object_->emitPropertiesChangedSignal(kPlayerInterface, {"Volume"});
+  } catch (const sdbus::Error&) {
+  }
+}
+
+void Mpris::update(const Track& track) {
+  {
+    std::lock_guard lock(mutex_);
+    const bool sameItem = track.title == track_.title && track.url == track_.url;
+    const bool changed =
+        track.status != track_.status || !sameItem || track.length != track_.length;
+    if (!sameItem) {
       ++trackNumber_;
     }
-    status_ = status;
-    title_ = title;
+    track_ = track;
+    positionAt_ = std::chrono::steady_clock::now();
+    if (!changed) {
+      return;
+    }
   }
   try {
     object_->emitPropertiesChangedSignal(kPlayerInterface, {"PlaybackStatus", "Metadata"});

@@ -1,4 +1,5 @@
 #include "platform/linux/mpv_backend.h"
+#include "platform/linux/mpv_log.h"
 
 #include <mpv/client.h>
 
@@ -191,6 +192,10 @@ struct MpvBackend::Impl {
     overlay = std::make_unique<MpvOverlay>(*core, *metrics, [](const std::string& problem) {
       StderrSystemLog().write("vorn: " + problem);
     });
+    if (options.log) {
+      // Filtered again as they come: only what mpvLogPriority lets through reaches the log.
+      mpv_request_log_messages(handle, options.verbose ? "v" : "warn");
+    }
     mpv_observe_property(handle, kPlaybackTime, "playback-time", MPV_FORMAT_DOUBLE);
     mpv_observe_property(handle, kWindowMinimized, "window-minimized", MPV_FORMAT_FLAG);
     mpv_observe_property(handle, kOsdWidth, "osd-width", MPV_FORMAT_INT64);
@@ -347,9 +352,23 @@ struct MpvBackend::Impl {
         case MPV_EVENT_PLAYBACK_RESTART:
           media->handleEvent(*event);
           break;
+        case MPV_EVENT_LOG_MESSAGE:
+          logMessage(*static_cast<mpv_event_log_message*>(event->data));
+          break;
         default:
           break;
       }
+    }
+  }
+
+  void logMessage(const mpv_event_log_message& message) {
+    if (!options.log || message.level == nullptr || message.prefix == nullptr ||
+        message.text == nullptr) {
+      return;
+    }
+    if (const auto priority =
+            mpvLogPriority(message.level, message.prefix, message.text, options.verbose)) {
+      options.log(*priority, mpvLogRecord(message.prefix, message.text));
     }
   }
 
@@ -437,6 +456,11 @@ void MpvBackend::redraw() {
   impl_->redraw();
 }
 
+bool MpvBackend::setProperty(const char* name, const std::string& value) {
+  return impl_->handle != nullptr &&
+         mpv_set_property_string(impl_->handle, name, value.c_str()) >= 0;
+}
+
 std::optional<std::string> MpvBackend::property(const char* name) const {
   char* value = mpv_get_property_string(impl_->handle, name);
   if (value == nullptr) {
@@ -445,10 +469,6 @@ std::optional<std::string> MpvBackend::property(const char* name) const {
   std::string text(value);
   mpv_free(value);
   return text;
-}
-
-bool MpvBackend::setProperty(const char* name, const std::string& value) {
-  return mpv_set_property_string(impl_->handle, name, value.c_str()) >= 0;
 }
 
 }  // namespace vorn::linuxbackend

@@ -33,6 +33,10 @@ struct MpvOptions {
   bool windowed = false;              // otherwise full screen
   std::optional<std::string> caFile;  // extra CA for tls-ca-file (tests); tls-verify=yes always
   PlaybackSettings playback;
+  // libmpv's own messages: all levels, or only errors and warnings.
+  bool verbose = false;
+  // Where they go, with their journal priority; nowhere when not set.
+  std::function<void(int priority, const std::string& record)> log;
 };
 
 // What the viewer does to the window. All called on the main thread, from drainEvents().

@@ -552,6 +552,14 @@ void MpvQueuePlayer::applySpeed(double speed) {
   speed_ = speed;
 }
 
+std::optional<double> MpvQueuePlayer::currentPosition() const {
+  // Only the player on screen, once its current item has shown a frame, knows where it stands.
+  if (!restarted_ || !drivesMpv() || current_ >= items_.size()) {
+    return std::nullopt;
+  }
+  return lastTime_;
+}
+
 void MpvQueuePlayer::onPlaybackTime(double seconds) {
   // Paused on a placed first frame: nothing is crossed and no frame is new until it starts.
   if (!restarted_ || preRolling_) {

@@ -69,6 +69,7 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   void followClock(std::vector<ClockDue> dueAt) override;
   void stopFollowingClock() override;
   std::string description() const override { return "<MpvQueuePlayer>"; }
+  std::optional<double> currentPosition() const override;
 
   // The speed mpv plays this player's items at, and the last drift measured (picture minus
   // clock, averaged), for tests and the log.

@@ -44,6 +44,17 @@ void ServiceNotifier::stopping() {
   send("STOPPING=1");
 }
 
+void ServiceNotifier::status(const std::string& line) {
+  if (!active_) {
+    return;
+  }
+  std::string state = "STATUS=";
+  for (const char c : line) {
+    state += c == '\n' ? ' ' : c;
+  }
+  send(state.c_str());
+}
+
 void ServiceNotifier::schedulePing() {
   timer_.expires_after(*watchdog_ / 2);
   timer_.async_wait([notifier = guard_.weak()](const std::error_code& error) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/linux/guard.h"
 
@@ -28,6 +29,8 @@ class ServiceNotifier {
   void ready();
   // Sends STOPPING=1 and stops the pings.
   void stopping();
+  // Sends STATUS= with `line`, the one line the manager shows for the service.
+  void status(const std::string& line);
 
   bool active() const { return active_; }
   // The manager's watchdog interval, when it asked for pings from this process.

@@ -54,10 +54,13 @@ StderrSystemLog::StderrSystemLog(int fd, std::string processName)
       pid_(static_cast<long>(getpid())),
       journal_(journalOwns(fd)) {}
 
-std::string StderrSystemLog::formatLine(std::string_view record, double unixSeconds) const {
+std::string StderrSystemLog::formatLine(std::string_view record, double unixSeconds,
+                                        std::optional<int> priority) const {
   std::string line;
   line.reserve(record.size() + 48);
-  if (journal_) {
+  if (journal_ && priority) {
+    line += '<' + std::to_string(*priority) + '>';
+  } else if (journal_) {
     // The logic's two levels map to the journal's: ERROR records are errors, DEBUG records
     // debug. The process's own failures ("vorn: cannot start: ...", "vorn: cannot draw ...")
     // are errors too; what else it writes is information.
@@ -86,10 +89,25 @@ std::string StderrSystemLog::formatLine(std::string_view record, double unixSeco
   return line;
 }
 
+int StderrSystemLog::fd() const {
+  std::lock_guard lock(mutex_);
+  return fd_;
+}
+
+void StderrSystemLog::useFd(int fd) {
+  std::lock_guard lock(mutex_);
+  fd_ = fd;
+}
+
 void StderrSystemLog::write(std::string_view record) {
+  write(record, -1);
+}
+
+void StderrSystemLog::write(std::string_view record, int priority) {
   auto now = std::chrono::system_clock::now().time_since_epoch();
   double seconds = std::chrono::duration<double>(now).count();
-  std::string line = formatLine(platform::capRecord(record), seconds);
+  std::string line = formatLine(platform::capRecord(record), seconds,
+                                priority >= 0 ? std::optional<int>(priority) : std::nullopt);
   line += '\n';
   std::lock_guard lock(mutex_);
   // One write per line (retried on a short write) keeps lines whole even when other writers

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,17 +25,26 @@ class StderrSystemLog : public platform::SystemLog {
   explicit StderrSystemLog(int fd = 2, std::string processName = {});
 
   void write(std::string_view record) override;
+  // A record at a priority of its own (the journal's: 3 error, 4 warning, 6 info, 7 debug),
+  // whatever its text: operator events and the player's messages.
+  void write(std::string_view record, int priority);
 
-  // The line for `record` as written (without the newline), at time `unixSeconds`.
-  std::string formatLine(std::string_view record, double unixSeconds) const;
+  // The line for `record` as written (without the newline), at time `unixSeconds`; the priority
+  // follows from the record's text when not given.
+  std::string formatLine(std::string_view record, double unixSeconds,
+                         std::optional<int> priority = std::nullopt) const;
   bool writesToJournal() const { return journal_; }
+  // Where lines go; useFd points the log at another descriptor (one that stands for the same
+  // stream, see StderrCapture).
+  int fd() const;
+  void useFd(int fd);
 
  private:
-  int fd_;
+  int fd_;  // guarded by mutex_
   std::string processName_;
   long pid_;
   bool journal_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
 };
 
 }  // namespace vorn::linuxbackend

@@ -91,6 +91,9 @@ class SimQueuePlayer : public platform::QueuePlayer,
   // Observation.
   // Position in the current item at the current virtual time, in seconds (0 with no item).
   double currentTime() const;
+  std::optional<double> currentPosition() const override {
+    return items_.empty() ? std::nullopt : std::optional<double>(currentTime());
+  }
   std::optional<platform::MediaTime> lastSeek() const { return lastSeek_; }
   size_t boundaryObserverCount() const;
   bool externalPlaybackAllowed() const { return allowsExternalPlayback_; }

@@ -10,6 +10,7 @@
 #include "platform/sim/scheduler.h"
 #include "platform/sim/sim_media.h"
 #include "platform/sim/sim_services.h"
+#include "platform/sim/sim_status.h"
 #include "platform/sim/sim_text_metrics.h"
 #include "platform/sim/sim_url_session.h"
 #include "platform/sim/trace.h"
@@ -69,6 +70,7 @@ class World : public common::PlatformBase {
     stateFolder_ = std::make_unique<common::FileStateStore>(folder);
   }
   const SimSystemLog& log() const { return systemLog_; }
+  SimStatusOutlet& statusOutlet() override { return statusOutlet_; }
 
   const WorldOptions& options() const { return options_; }
   // The screen's bounds: the options' size until a resize.
@@ -97,6 +99,7 @@ class World : public common::PlatformBase {
   std::unique_ptr<common::FileStateStore> stateFolder_;
   SimInput input_{*this, trace_};
   SimLifecycle lifecycle_{*this, trace_};
+  SimStatusOutlet statusOutlet_{trace_};
 };
 
 }  // namespace vorn::sim

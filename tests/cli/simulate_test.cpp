@@ -335,7 +335,8 @@ TEST_F(Simulate, trace_lines_are_well_formed_and_records_appear_once_in_order) {
         "TRACE: current item: https://s.invalid/u2 at ", "TRACE: rate: 1.0", "TRACE: rate: 0.0",
         "TRACE: indicator started", "TRACE: indicator stopped", "TRACE: band hidden",
         "TRACE: timer scheduled: inactivityTimer: fires at 01:00:00.000",
-        "TRACE: timer invalidated: inactivityTimer:", "TRACE: band shown: "}) {
+        "TRACE: timer invalidated: inactivityTimer:", "TRACE: band shown: ",
+        "TRACE: event: item started: "}) {
     EXPECT_GT(count(traced, expected), 0u) << expected;
   }
   EXPECT_EQ(count(traced, "TRACE: log: "), 0u);
@@ -389,6 +390,23 @@ TEST_F(Simulate, sync_frame_places_to_the_fraction_and_traces_drift_second_keeps
   }
   EXPECT_GT(drifts, 0u);
   EXPECT_EQ(count(second, "TRACE: drift: "), 0u);
+}
+
+// Operator events are trace lines: a slate shown and lifted, and the item that follows it.
+TEST_F(Simulate, operator_events_show_only_with_the_trace) {
+  const auto args =
+      words("--playlist " + example_ +
+            " --start 01:03:20 --for 1010 --broken https://streams.invalid/c/index.m3u8");
+  auto traced_args = args;
+  traced_args.push_back("--trace");
+  const auto traced = run(traced_args);
+  ASSERT_EQ(traced.status, 0) << traced.err;
+  EXPECT_EQ(count(run(args), "event: "), 0u);
+  EXPECT_EQ(count(traced, "TRACE: event: slate shown: itemFailedToPlay until 01:20:00"), 1u);
+  EXPECT_EQ(count(traced, "TRACE: event: slate lifted: itemFailedToPlay"), 1u);
+  EXPECT_TRUE(contains(at(traced, "01:20:00.333"),
+                       "TRACE: event: item started: Alpha by Ann (1/3), clock offset "
+                       "+0.00 s"));
 }
 
 // Listed lengths and --media-length are read by every slot check below; what is left is the
@@ -524,7 +542,8 @@ TEST_F(Simulate, serve_at_remote_hang_and_state_dir_script_the_refresh) {
             (std::vector<std::string>{
                 "ERROR: VorniOSViewController: Alert: refreshPlaylist: Error fetching playlist: "
                 "Optional(Error Domain=VornURLErrorDomain Code=-1001 \"The request timed out.\")",
-                "TRACE: download finished: " + remote}));
+                "TRACE: download finished: " + remote,
+                "TRACE: event: playlist refresh failed: The request timed out."}));
   EXPECT_TRUE(contains(at(hung, "00:03:20.000"),
                        std::string(kDebug) + "refreshPlaylist: playlist unchanged"));
 

@@ -178,6 +178,27 @@ TEST_F(EndToEndTest, fetches_plays_the_clocks_item_loops_and_obeys_playerctl) {
       }
       EXPECT_EQ(commandOutput("playerctl -p vorn status"), status);
     }
+    // The item as it plays: its address and listed length, and the picture's real position.
+    EXPECT_EQ(commandOutput("playerctl -p vorn metadata mpris:length"),
+              std::to_string(kStreamSeconds * 1000000));
+    EXPECT_EQ(commandOutput("playerctl -p vorn metadata xesam:url")
+                  .rfind("https://127.0.0.1:" + std::to_string(port) + "/media/stream-", 0),
+              0u);
+    const auto track = commandOutput("playerctl -p vorn metadata mpris:trackid");
+    const double position = std::stod(commandOutput("playerctl -p vorn position"));
+    EXPECT_GE(position, 0.0);
+    EXPECT_LE(position, kStreamSeconds + 0.5);
+    std::this_thread::sleep_for(400ms);
+    const double later = std::stod(commandOutput("playerctl -p vorn position"));
+    if (commandOutput("playerctl -p vorn metadata mpris:trackid") == track) {
+      EXPECT_GT(later, position + 0.2);
+    }
+    // The desktop's volume is the player's.
+    ASSERT_EQ(std::system("playerctl -p vorn volume 0.5"), 0);
+    for (int i = 0; i < 500 && commandOutput("playerctl -p vorn volume") != "0.500000"; ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(commandOutput("playerctl -p vorn volume"), "0.500000");
   }
 
   // The end of the queue loads the next one from the clock.

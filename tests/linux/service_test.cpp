@@ -5,22 +5,27 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/timex.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "tests/exposition_format.h"
 #include "tests/linux/channel_process.h"
 #include "tests/linux/test_https_server.h"
 
@@ -28,6 +33,7 @@ namespace vorn::linuxtest {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::readExposition;
 
 // Only guards against hangs; nothing here is timed.
 constexpr auto kPatience = 60s;
@@ -46,15 +52,41 @@ class NotifySocket {
   bool bound() const { return bound_; }
   const std::string& path() const { return path_; }
 
-  // The next datagram, or nothing once `guard` has passed.
+  // The next datagram other than a status line, or nothing once `guard` has passed. Status
+  // lines come whenever the channel's state changes; they are kept in `statuses`.
   std::optional<std::string> receive(std::chrono::milliseconds guard = kPatience) {
-    pollfd ready{fd_, POLLIN, 0};
-    char buffer[4096];
-    const ssize_t size = poll(&ready, 1, static_cast<int>(guard.count())) > 0
-                             ? recv(fd_, buffer, sizeof buffer, 0)
-                             : -1;
-    return size < 0 ? std::nullopt : std::optional(std::string(buffer, size_t(size)));
+    const auto deadline = std::chrono::steady_clock::now() + guard;
+    while (true) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd ready{fd_, POLLIN, 0};
+      char buffer[4096];
+      const ssize_t size = poll(&ready, 1, static_cast<int>(std::max<int64_t>(0, left.count()))) > 0
+                               ? recv(fd_, buffer, sizeof buffer, 0)
+                               : -1;
+      if (size < 0) {
+        return std::nullopt;
+      }
+      std::string message(buffer, size_t(size));
+      if (!message.starts_with("STATUS=")) {
+        return message;
+      }
+      statuses.push_back(message.substr(7));
+    }
   }
+  // Waits for a status line holding `text`.
+  bool waitForStatus(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::any_of(statuses.begin(), statuses.end(),
+                      [&](const auto& line) { return line.find(text) != std::string::npos; })) {
+        return true;
+      }
+      (void)receive(std::chrono::milliseconds(200));
+    }
+    return false;
+  }
+  std::vector<std::string> statuses;
 
  private:
   std::string path_;
@@ -249,6 +281,177 @@ TEST_F(ServiceTest, a_hang_up_reloads_the_settings_and_never_ends_the_channel) {
   EXPECT_FALSE(channel.hasExited());
   EXPECT_EQ(channel.stop(SIGTERM), 0);
   EXPECT_EQ(first, 1);
+}
+
+}  // namespace
+}  // namespace vorn::linuxtest
+
+namespace vorn::linuxtest {
+namespace {
+
+// What `vorn status` says with the status files of `runtime`.
+struct StatusAnswer {
+  int exitStatus = -1;
+  std::string output;
+};
+StatusAnswer askStatus(const std::string& runtime, bool json) {
+  const std::string command = "XDG_RUNTIME_DIR='" + runtime + "' '" VORN_CHANNEL_BINARY "' status" +
+                              (json ? " --json" : "") + " 2>&1";
+  StatusAnswer answer;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  size_t size = 0;
+  while ((size = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    answer.output.append(buffer, size);
+  }
+  const int status = pclose(pipe);
+  answer.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return answer;
+}
+
+// The kernel's word on its clock, asked here apart from the player.
+bool kernelClockSynchronised() {
+  struct timex state {};
+  const int result = adjtimex(&state);
+  return result >= 0 && result != TIME_ERROR && (state.status & STA_UNSYNC) == 0;
+}
+
+// Waits until the channel's log holds `text`.
+bool logHolds(ChannelProcess& channel, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (channel.log().find(text) != std::string::npos) {
+      return true;
+    }
+    if (channel.hasExited()) {
+      return false;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+size_t countIn(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::string dataDir() {
+  const std::string binary = VORN_CHANNEL_BINARY;
+  return binary.substr(0, binary.rfind('/')) + "/share/vorn";
+}
+
+// Each case a channel of its own under a service manager and the journal, read from outside as an
+// operator would: `vorn status`, the metrics file, the service's status line and the journal's
+// priorities of the operator's events.
+TEST_F(ServiceTest, the_status_outlets_tell_a_healthy_a_fallback_and_a_slate_channel_apart) {
+  const bool synced = kernelClockSynchronised();
+  writeFile(folder_.file("broken.json"),
+            R"([{"hls_url": "file:///nonexistent/vorn/index.m3u8", "duration": 600,
+                 "description_attribution": "Gone"}])");
+  struct Case {
+    std::string name;
+    std::string playlistUrl;
+    std::string state;
+    std::string source;
+    int exitStatus;          // with a synchronised clock
+    std::string statusLine;  // a part of the service's status line
+    std::vector<std::string> events;
+  };
+  const std::vector<Case> cases = {
+      {"healthy",
+       "file://" + dataDir() + "/vorn-vimeo-playlist.json",
+       "playing",
+       "remote",
+       0,
+       "on the clock (",
+       {"<6>EVENT: item started: Demo "}},
+      // Nothing listens on the loopback's discard port: the fetch fails at once, three times.
+      {"fallback",
+       "https://127.0.0.1:9/vorn.json",
+       "playing",
+       "packaged",
+       1,
+       "packaged playlist",
+       {"<4>EVENT: playlist fetch failed: ",
+        "<4>EVENT: fallback copy in use: the packaged "
+        "playlist file://",
+        "<6>EVENT: item started: Demo "}},
+      {"slate",
+       "file://" + folder_.file("broken.json"),
+       "slate",
+       "remote",
+       1,
+       "Slate: itemFailedToPlay until ",
+       {"<4>EVENT: slate shown: itemFailedToPlay until ",
+        // The player's own error, through the log at its priority.
+        "<3>mpv: [file] Cannot open file '/nonexistent/vorn/index.m3u8'"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string runtime = folder_.file("run-" + c.name);
+    const std::string metrics = folder_.file("metrics-" + c.name + "/vorn.prom");
+    manager.statuses.clear();
+    ChannelProcess channel(folder_.file(c.name + ".log"), {"--headless", "--metrics-file", metrics},
+                           quietChannel({{"VORN_DATA_DIR", dataDir()},
+                                         {"VORN_PLAYLIST_URL", c.playlistUrl},
+                                         {"XDG_RUNTIME_DIR", runtime}}),
+                           true);
+    ASSERT_TRUE(manager.waitForStatus(c.statusLine)) << channel.log();
+    for (const auto& event : c.events) {
+      ASSERT_TRUE(logHolds(channel, event)) << event << "\n" << channel.log();
+    }
+
+    const auto json = askStatus(runtime, true);
+    EXPECT_EQ(json.exitStatus, synced || c.exitStatus != 0 ? c.exitStatus : 1) << json.output;
+    const auto document = nlohmann::json::parse(json.output, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << json.output;
+    EXPECT_EQ(document.size(), 10u) << json.output;
+    EXPECT_EQ(document["state"], c.state) << json.output;
+    EXPECT_EQ(document["playlist"]["source"], c.source) << json.output;
+    EXPECT_EQ(document["clock_synchronized"], synced ? "yes" : "no") << json.output;
+    if (c.name == "healthy") {
+      // Every item start tells the picture's offset from the clock, also when one item follows
+      // another (the demo items are at most 36 s long).
+      const auto deadline = std::chrono::steady_clock::now() + kPatience;
+      while (countIn(channel.log(), "<6>EVENT: item started: ") < 2 &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100ms);
+      }
+      EXPECT_EQ(countIn(channel.log(), "<6>EVENT: item started: "), 2u) << channel.log();
+      EXPECT_EQ(countIn(channel.log(), "<6>EVENT: item started: "),
+                countIn(channel.log(), ", clock offset "))
+          << channel.log();
+      // Rewritten while nothing changes, so a reader can tell a live player from a stale file.
+      std::this_thread::sleep_for(5500ms);
+      const auto again = nlohmann::json::parse(askStatus(runtime, true).output, nullptr, false);
+      ASSERT_TRUE(again.is_object());
+      EXPECT_GT(again["updated_at"].get<std::string>(), document["updated_at"].get<std::string>());
+      EXPECT_GT(again["uptime"].get<double>(), document["uptime"].get<double>());
+    }
+    const auto text = askStatus(runtime, false);
+    EXPECT_EQ(text.exitStatus, json.exitStatus);
+    EXPECT_EQ(text.output.rfind("vorn: " + c.state + ", ", 0), 0u) << text.output;
+
+    const auto read = readExposition(readFile(metrics));
+    EXPECT_EQ(read.errors, std::vector<std::string>{});
+    EXPECT_EQ(read.samples.count("vorn_state{state=\"" + c.state + "\"}"), 1u);
+    EXPECT_EQ(read.samples.at("vorn_state{state=\"" + c.state + "\"}"), 1.0);
+    EXPECT_EQ(read.samples.at("vorn_playlist_source{source=\"" + c.source + "\"}"), 1.0);
+
+    // A player that has ended is not running, whatever its last state.
+    EXPECT_EQ(channel.stop(SIGTERM), 0);
+    // Every line carries its priority: nothing reaches the journal unprefixed, at info.
+    std::istringstream lines(channel.log());
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_TRUE(std::regex_search(line, std::regex("^<[3467]>"))) << line;
+    }
+    EXPECT_EQ(askStatus(runtime, false).exitStatus, 2);
+    EXPECT_EQ(askStatus(runtime, true).exitStatus, 2);
+  }
 }
 
 }  // namespace

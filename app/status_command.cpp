@@ -1,0 +1,68 @@
+// `vorn status`: reads the running channel's status file and says how it is doing.
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "app/commands.h"
+#include "app/settings.h"
+#include "app/status_report.h"
+#include "platform/channel_status.h"
+
+namespace vorn::app {
+
+int runStatusCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CLI::App app(
+      "Says how the channel running on this machine is doing, from the status file it keeps at\n"
+      "$XDG_RUNTIME_DIR/vorn/status.json and rewrites every few seconds.\n",
+      "vorn status");
+  useHelpFormat(app);
+  bool json = false;
+  app.add_flag("--json", json, "print the status file's JSON document instead")
+      ->disable_flag_override();
+  app.set_help_flag("-h,--help", "show this help");
+  app.footer(
+      "Exit status: 0 healthy; 1 degraded (the slate, a fallback copy of the playlist, an\n"
+      "unsynchronised clock, a failed last fetch, the picture over 2 s off the clock); 2 not\n"
+      "running, or a status file older than 30 s; 2 also for bad options.\n");
+  try {
+    parseArguments(app, args);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    err << "vorn status: " << oneLine(error.what()) << " (see 'vorn status --help')\n";
+    return 2;
+  }
+
+  const std::string path = platform::statusFilePath();
+  std::string text;
+  std::string fileError;
+  {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      fileError = path + ": " + std::strerror(errno);
+    } else {
+      std::ostringstream bytes;
+      bytes << file.rdbuf();
+      text = bytes.str();
+    }
+  }
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const StatusReport report = judgeStatus(text, fileError, now);
+  if (json && fileError.empty() && report.exitStatus != 2) {
+    out << text;
+  } else if (json) {
+    err << "vorn status: " << (report.problems.empty() ? "not running" : report.problems.front())
+        << '\n';
+  } else {
+    out << report.text;
+  }
+  return report.exitStatus;
+}
+
+}  // namespace vorn::app
