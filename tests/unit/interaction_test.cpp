@@ -231,8 +231,9 @@ TEST_F(Interaction, the_paused_band_names_the_current_item_and_grows_from_the_fo
   EXPECT_TRUE(bandShown());
   EXPECT_FLOAT_EQ(rate(), 0.0f);
 
-  // A long description wraps within W - 180 and the band grows upwards from the foot.
-  world_.lifecycle().resize({800.0, 600.0});
+  // A long description wraps within W - 180 and the band grows upwards from the foot. A screen
+  // of half a point logs its frame as it is.
+  world_.lifecycle().resize({800.0, 600.5});
   const auto item =
       std::dynamic_pointer_cast<VornAVPlayerItem>(controller_->queuePlayer()->currentItem());
   std::string words;
@@ -240,16 +241,19 @@ TEST_F(Interaction, the_paused_band_names_the_current_item_and_grows_from_the_fo
     words += "word" + std::to_string(i % 10) + " ";
   }
   item->setPlaylist_info(entryDescribedAs(words));
+  const size_t resized = mark();
   controller_->showInfoLabel("", std::nullopt);
+  EXPECT_EQ(recordsSince(resized, kDebug),
+            (std::vector<std::string>{"Frame is (0.0, 0.0, 800.0, 600.5)"}));
   // 620 points hold 62 characters: 10 words of 6 a line, 4 lines, plus "Now playing:".
   EXPECT_EQ(controller_->infoLabel()->frame(), (platform::Rect{90.0, 0.0, 620.0, 100.0}));
-  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 440.0, 800.0, 160.0}));
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 440.5, 800.0, 160.0}));
 
   // A text taller than H - 120 is bounded there.
   item->setPlaylist_info(entryDescribedAs(std::string(20000, 'x')));
   controller_->showInfoLabel(overlay::kPausedHeading, std::nullopt);
   EXPECT_EQ(controller_->infoLabel()->frame().height, 480.0);
-  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.0, 800.0, 540.0}));
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.5, 800.0, 540.0}));
 }
 
 TEST_F(Interaction, pause_while_the_cover_is_up_turns_it_into_the_foot_band) {
