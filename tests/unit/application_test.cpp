@@ -155,26 +155,12 @@ TEST_F(Application, view_set_up_settles_addresses_and_reports_problems) {
             "Code=3 \"busy\"");
 }
 
-TEST_F(Application, every_initialiser_starts_alike_and_quietly) {
-  const auto direct = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
-  const auto decoded = VornViewController::initWithCoder(world_, platform::Coder{});
-  const auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
-  EXPECT_FALSE(VornViewController::initWithCoder(world_, platform::Coder{false}));
-  for (const auto& controller : {direct, decoded, std::shared_ptr<VornViewController>(ios)}) {
-    // Addresses are settled when the view loads, not before.
-    EXPECT_FALSE(controller->PLAYLIST_NSURL_LOCAL() || controller->playlistNSURL());
-    EXPECT_EQ(controller->PLAYLIST_FILE_LOCAL(), std::optional<std::string>(kPackagedPath));
-    ASSERT_TRUE(controller->PLAYLIST_NSURL_REMOTE());
-    EXPECT_EQ(controller->PLAYLIST_NSURL_REMOTE()->text(), kRemote);
-    EXPECT_FALSE(controller->isViewLoaded());
-  }
-  EXPECT_TRUE(world_.log().records().empty());
-  EXPECT_TRUE(world_.network().requests().empty());
-}
-
 TEST_F(Application, log_lines_carry_the_class_name_and_the_message_literally_in_bounded_histories) {
   auto plain = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
   auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
+  // A coder that cannot decode yields no controller of either kind.
+  EXPECT_FALSE(VornViewController::initWithCoder(world_, platform::Coder{false}));
+  EXPECT_FALSE(VorniOSViewController::initWithCoder(world_, platform::Coder{false}));
   AppDelegate delegate(world_);
   plain->debug("100%@ %d %s");
   plain->error("bad");
