@@ -69,15 +69,15 @@ class MpvPlayerTest : public ::testing::Test {
     // Each report's item in order, and what the logic does inside the report.
     const auto record = [this](const char* selector, const char* name, Items& into,
                                const std::function<void()>* inside) {
-      center_.addObserver(this,
-                          {selector,
-                           [&into, inside](const platform::Notification& n) {
-                             into.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
-                             if (inside && *inside) {
-                               (*inside)();
-                             }
-                           }},
-                          name, nullptr);
+      registrations_.push_back(
+          center_.addObserver({selector,
+                               [&into, inside](const platform::Notification& n) {
+                                 into.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
+                                 if (inside && *inside) {
+                                   (*inside)();
+                                 }
+                               }},
+                              name, nullptr));
     };
     record("itemEnded:", platform::kPlayerItemDidPlayToEndTimeNotification, ended_, nullptr);
     record("itemFailed:", platform::kPlayerItemFailedToPlayToEndTimeNotification, failed_,
@@ -86,7 +86,7 @@ class MpvPlayerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    center_.removeObserver(this);
+    registrations_.clear();
     backend_.reset();
   }
 
@@ -141,6 +141,7 @@ class MpvPlayerTest : public ::testing::Test {
   static inline std::unique_ptr<TempDir> media_;
   PumpedQueue queue_;
   platform::NotificationCenter center_;
+  std::vector<platform::ObserverRegistration> registrations_;
   std::shared_ptr<MpvBackend> backend_;
   Items ended_;
   Items failed_;

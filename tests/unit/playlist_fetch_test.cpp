@@ -210,7 +210,7 @@ TEST_F(PlaylistFetch, a_document_with_nothing_playable_never_replaces_one_that_p
     EXPECT_EQ(controller->queuePlayer(), player) << nothing;
     EXPECT_EQ(controller->playerLayer()->player(), player) << nothing;
     EXPECT_TRUE(controller->lastPlayerItem()) << nothing;
-    EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()).size(), 4u) << nothing;
+    EXPECT_EQ(world_.notificationCenter().registeredSelectors().size(), 4u) << nothing;
     EXPECT_FLOAT_EQ(player->rate(), 1.0f) << nothing;
     EXPECT_EQ(controller->fetchPlaylistRetries(), 2) << nothing;  // not counted as a failure
   }

@@ -90,7 +90,7 @@ TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
   EXPECT_EQ(controller->view()->subviews().size(), 2u);
   // The old boundary observer went with it; the new one is the only one.
   EXPECT_EQ(world_.media().boundaryObserverCount(), 1u);
-  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()),
+  EXPECT_EQ(world_.notificationCenter().registeredSelectors(),
             (std::vector<std::string>{
                 "queueItemEvent:", "queueItemEvent:", "queueItemEvent:", "lastVideoPlayedToEnd:"}));
   // Looped loads neither spin nor re-arm the inactivity timer.
