@@ -55,10 +55,8 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
 }
 
 void VornViewController::observeItemEnds() {
-  // Registered under the refresh state's address, not the controller's: every queue load removes
-  // the controller's own registrations.
-  platform().notificationCenter().addObserver(
-      &refresh_,
+  // A registration of its own: every queue load removes the queue's observers, not this one.
+  itemEndsObserver_ = platform().notificationCenter().addObserver(
       platform::NotificationAction::weak(self(),
                                          "itemPlayedToEnd:", &VornViewController::itemPlayedToEnd),
       platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);

@@ -124,7 +124,7 @@ void VornViewController::tearDownPreviousLoad() {
     setInitialLoadTimeObserver(nullptr);
   }
   if (lastPlayerItem()) {
-    platform().notificationCenter().removeObserver(this);
+    queueObservers_.clear();
     setLastPlayerItem(nullptr);
   }
   if (const auto band = infoLabelView()) {
@@ -207,15 +207,15 @@ void VornViewController::seekAndObserve(double seekSecond,
   for (const char* name : {platform::kPlayerItemDidPlayToEndTimeNotification,
                            platform::kPlayerItemFailedToPlayToEndTimeNotification,
                            platform::kPlayerItemPlaybackStalledNotification}) {
-    center.addObserver(this,
-                       platform::NotificationAction::weak(
-                           self(), "queueItemEvent:", &VornViewController::queueItemEvent),
-                       name, nullptr);
+    queueObservers_.push_back(
+        center.addObserver(platform::NotificationAction::weak(
+                               self(), "queueItemEvent:", &VornViewController::queueItemEvent),
+                           name, nullptr));
   }
-  center.addObserver(this,
-                     platform::NotificationAction::weak(self(), "lastVideoPlayedToEnd:",
-                                                        &VornViewController::lastVideoPlayedToEnd),
-                     platform::kPlayerItemDidPlayToEndTimeNotification, lastPlayerItem());
+  queueObservers_.push_back(center.addObserver(
+      platform::NotificationAction::weak(
+          self(), "lastVideoPlayedToEnd:", &VornViewController::lastVideoPlayedToEnd),
+      platform::kPlayerItemDidPlayToEndTimeNotification, lastPlayerItem()));
   debug("loadVideos: Adding AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: " +
         log::renderOptional(lastPlayerItem()));
 }

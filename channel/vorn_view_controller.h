@@ -275,6 +275,10 @@ class VornViewController : public platform::ViewController {
   };
   mutable std::mutex refreshMutex_;
   RefreshState refresh_;
+  // The refresh's watch for item boundaries, for the controller's life (main thread).
+  platform::ObserverRegistration itemEndsObserver_;
+  // The current queue's item observers, removed at the next queue load (main thread).
+  std::vector<platform::ObserverRegistration> queueObservers_;
 
   // The steps of loadVideosOnMainThread, in order. Not virtual: they are the load's own parts, not
   // operations a subclass may take over one by one; each reads and writes through the virtual

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,33 +31,52 @@ inline constexpr const char* kPlayerItemFailedToPlayToEndTimeNotification =
 inline constexpr const char* kPlayerItemPlaybackStalledNotification =
     "PlayerItemPlaybackStalledNotification";
 
-// The default notification centre. Observers are identified by an opaque key (the observing
-// object's address); the centre does not keep the observer alive beyond its action. Posting
-// delivers synchronously, on the posting thread, to every matching registration in registration
-// order. Thread-safe.
+class NotificationCenter;
+
+// One registration with a notification centre, removed when the token is destroyed or reset: the
+// observer's lifetime, not its address, decides how long it listens. Move-only; a token may
+// outlive its centre (then it removes nothing). Thread-safe as the centre is.
+class [[nodiscard]] ObserverRegistration {
+ public:
+  ObserverRegistration() = default;
+  ObserverRegistration(ObserverRegistration&& other) noexcept;
+  ObserverRegistration& operator=(ObserverRegistration&& other) noexcept;
+  ObserverRegistration(const ObserverRegistration&) = delete;
+  ObserverRegistration& operator=(const ObserverRegistration&) = delete;
+  ~ObserverRegistration() { reset(); }
+
+  // Removes exactly this registration (its action is released outside the centre's lock).
+  void reset();
+  bool active() const { return id_ != 0; }
+
+ private:
+  friend class NotificationCenter;
+  struct State;
+  ObserverRegistration(std::weak_ptr<State> state, uint64_t id)
+      : state_(std::move(state)), id_(id) {}
+
+  std::weak_ptr<State> state_;
+  uint64_t id_ = 0;
+};
+
+// The default notification centre. The centre does not keep an observer alive beyond its action.
+// Posting delivers synchronously, on the posting thread, to every matching registration in
+// registration order. Thread-safe.
 class NotificationCenter {
  public:
-  // Registers `observer` for notifications called `name` whose object is `object` (any object
-  // when null).
-  void addObserver(const void* observer, NotificationAction action, std::string name,
-                   std::shared_ptr<Object> object);
-  // Removes every registration of `observer`.
-  void removeObserver(const void* observer);
+  NotificationCenter();
+
+  // Registers `action` for notifications called `name` whose object is `object` (any object when
+  // null), until the returned token goes.
+  ObserverRegistration addObserver(NotificationAction action, std::string name,
+                                   std::shared_ptr<Object> object);
   void post(const Notification& notification);
-  // For observation in tests: registrations of `observer`, as selector names.
-  std::vector<std::string> registrationsOf(const void* observer) const;
+  // For observation in tests: the selector names of the registrations, in registration order.
+  std::vector<std::string> registeredSelectors() const;
   size_t registrationCount() const;
 
  private:
-  struct Registration {
-    const void* observer;
-    NotificationAction action;
-    std::string name;
-    std::weak_ptr<Object> object;
-    bool anyObject;
-  };
-  mutable std::mutex mutex_;
-  std::vector<Registration> registrations_;
+  std::shared_ptr<ObserverRegistration::State> state_;
 };
 
 }  // namespace vorn::platform

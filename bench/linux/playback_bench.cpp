@@ -151,14 +151,14 @@ int main(int argc, char** argv) {
   int ended = 0;
   Clock::time_point endedAt;
   bool waitingForFrame = false;
-  h.center.addObserver(&gaps,
-                       {"ended:",
-                        [&](const vorn::platform::Notification&) {
-                          ++ended;
-                          endedAt = Clock::now();
-                          waitingForFrame = ended < gapItems;
-                        }},
-                       vorn::platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  auto endings =
+      h.center.addObserver({"ended:",
+                            [&](const vorn::platform::Notification&) {
+                              ++ended;
+                              endedAt = Clock::now();
+                              waitingForFrame = ended < gapItems;
+                            }},
+                           vorn::platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
   player->play();
   h.queue.runUntil(
       [&] { return ended == gapItems; }, std::chrono::seconds(10 * gapItems),
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
           waitingForFrame = false;
         }
       });
-  h.center.removeObserver(&gaps);
+  endings.reset();
   player.reset();
   layer.reset();
   std::system(("rm -rf " + dir).c_str());

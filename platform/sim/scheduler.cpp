@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace vorn::sim {
 
@@ -23,7 +24,20 @@ class BackgroundScope {
 
 }  // namespace
 
-Scheduler::Scheduler(double startTime) : now_(startTime), mainThread_(std::this_thread::get_id()) {}
+Scheduler::Ticks Scheduler::ticksAt(double seconds) {
+  // Beyond this the product below leaves the range of Ticks.
+  constexpr double kLimit = 9.2e12;
+  if (std::isnan(seconds) || seconds <= -kLimit) {
+    return std::numeric_limits<Ticks>::min();
+  }
+  if (seconds >= kLimit) {
+    return std::numeric_limits<Ticks>::max();
+  }
+  return std::llround(seconds * kTicksPerSecond);
+}
+
+Scheduler::Scheduler(double startTime)
+    : now_(ticksAt(startTime)), nowSeconds_(startTime), mainThread_(std::this_thread::get_id()) {}
 
 void Scheduler::post(std::function<void()> block) {
   std::lock_guard lock(mutex_);
@@ -35,12 +49,27 @@ bool Scheduler::isMainThread() const {
 }
 
 Scheduler::Id Scheduler::schedule(double due, Work work, Lane lane, std::optional<uint64_t> order) {
+  // A time that is not a number comes out as the earliest tick: now.
+  return insert(ticksAt(due), due, std::move(work), lane, order);
+}
+
+Scheduler::Id Scheduler::scheduleAt(Ticks due, Work work, Lane lane,
+                                    std::optional<uint64_t> order) {
+  return insert(due, secondsAt(due), std::move(work), lane, order);
+}
+
+Scheduler::Id Scheduler::insert(Ticks due, double dueSeconds, Work work, Lane lane,
+                                std::optional<uint64_t> order) {
   const uint64_t rank = order ? *order : nextSequence();
   std::lock_guard lock(mutex_);
   const Id id = nextId_++;
-  // Never before now; a time that is not a number would break the order: now, too.
-  const Key key{due >= now() ? due : now(), lane, rank, id};
-  entries_.emplace(key, std::move(work));
+  // Never before now.
+  if (due < nowTicks() || std::isnan(dueSeconds)) {
+    due = nowTicks();
+    dueSeconds = now();
+  }
+  const Key key{due, lane, rank, id};
+  entries_.emplace(key, Entry{std::move(work), dueSeconds});
   keys_.emplace(id, key);
   return id;
 }
@@ -54,7 +83,7 @@ bool Scheduler::cancel(Id id) {
       return false;
     }
     auto entry = entries_.find(key->second);
-    released = std::move(entry->second);
+    released = std::move(entry->second.work);
     entries_.erase(entry);
     keys_.erase(key);
   }
@@ -69,9 +98,9 @@ size_t Scheduler::pendingMainBlocks() const {
 std::vector<Scheduler::Pending> Scheduler::pending(const std::string& kind) const {
   std::lock_guard lock(mutex_);
   std::vector<Pending> out;
-  for (const auto& [key, work] : entries_) {
-    if (work.kind == kind) {
-      out.push_back({std::get<0>(key), work.label});
+  for (const auto& [key, entry] : entries_) {
+    if (entry.work.kind == kind) {
+      out.push_back({entry.due, entry.work.label});
     }
   }
   return out;
@@ -81,7 +110,7 @@ size_t Scheduler::pendingCount(const std::string& kind) const {
   std::lock_guard lock(mutex_);
   return static_cast<size_t>(
       std::count_if(entries_.begin(), entries_.end(),
-                    [&](const auto& entry) { return entry.second.kind == kind; }));
+                    [&](const auto& entry) { return entry.second.work.kind == kind; }));
 }
 
 std::optional<double> Scheduler::nextDueTime() const {
@@ -89,7 +118,7 @@ std::optional<double> Scheduler::nextDueTime() const {
   if (entries_.empty()) {
     return std::nullopt;
   }
-  return std::get<0>(entries_.begin()->first);
+  return entries_.begin()->second.due;
 }
 
 void Scheduler::runUntilIdle() {
@@ -113,10 +142,11 @@ bool Scheduler::runOneDueStep() {
     if (!mainBlocks_.empty()) {
       block = std::move(mainBlocks_.front());
       mainBlocks_.pop_front();
-    } else if (!entries_.empty() && std::get<0>(entries_.begin()->first) <= now()) {
+    } else if (!entries_.empty() && std::get<0>(entries_.begin()->first) <= nowTicks()) {
       auto first = entries_.begin();
       keys_.erase(std::get<3>(first->first));
-      work = std::move(first->second);
+      work = std::move(first->second.work);
+      moveClock(nowTicks(), first->second.due);
       entries_.erase(first);
     } else {
       return false;
@@ -154,32 +184,51 @@ void Scheduler::advance(double seconds) {
 }
 
 void Scheduler::advanceTo(double wallTime) {
-  runUntilIdle();
   if (!std::isfinite(wallTime)) {
+    runUntilIdle();
     return;
   }
+  advanceTo(ticksAt(wallTime), wallTime);
+}
+
+void Scheduler::advanceTo(Ticks wallTicks, double wallSeconds) {
+  runUntilIdle();
   while (true) {
-    auto next = nextDueTime();
-    if (!next || *next > wallTime) {
-      break;
+    std::optional<Ticks> next;
+    {
+      std::lock_guard lock(mutex_);
+      if (!entries_.empty() && std::get<0>(entries_.begin()->first) <= wallTicks) {
+        next = std::get<0>(entries_.begin()->first);
+        moveClock(*next, entries_.begin()->second.due);
+      }
     }
-    if (*next > now()) {
-      now_.store(*next);
+    if (!next) {
+      break;
     }
     runUntilIdle();
   }
-  if (wallTime > now()) {
-    now_.store(wallTime);
+  {
+    std::lock_guard lock(mutex_);
+    moveClock(wallTicks, wallSeconds);
   }
   runUntilIdle();
+}
+
+void Scheduler::moveClock(Ticks ticks, double seconds) {
+  if (ticks > nowTicks()) {
+    now_.store(ticks);
+    nowSeconds_.store(seconds);
+  } else if (ticks == nowTicks() && seconds > now()) {
+    nowSeconds_.store(seconds);
+  }
 }
 
 Scheduler::Drained Scheduler::drain() {
   Drained drained;
   std::lock_guard lock(mutex_);
   drained.blocks.swap(mainBlocks_);
-  for (auto& [key, work] : entries_) {
-    drained.work.push_back(std::move(work));
+  for (auto& [key, entry] : entries_) {
+    drained.work.push_back(std::move(entry.work));
   }
   entries_.clear();
   keys_.clear();

@@ -22,8 +22,15 @@ namespace vorn::sim {
 // timers, download completions and media events are all entries of it. Nothing runs until a test
 // (or `vorn simulate`) calls runUntilIdle() or advance().
 //
+// Virtual time is a whole number of microseconds (Ticks): the order of entries and whether one is
+// due compare ticks, so that instants computed in different ways agree and due times apart by less
+// than a microsecond are one instant. The seconds of the platform::Clock API are converted at the
+// edge, to the nearest tick. now() in seconds is the exact time that work at this tick asked for
+// (the latest of them), so that work which checks the clock against its own due time, computed
+// in seconds, sees that time reached.
+//
 // Order at one instant: main-queue blocks first, in posting order; when the main queue is empty,
-// the first due entry. Entries are ordered by due time, then lane (a media event comes before
+// the first due entry. Entries are ordered by due tick, then lane (a media event comes before
 // other work due at the same instant: the picture moves before the run loop's timers), then by
 // their order key, which is the scheduling sequence unless the caller gives one. So equal
 // deadlines in one lane run in the order they were scheduled. Time moves only when nothing is
@@ -37,6 +44,12 @@ class Scheduler : public platform::MainQueue, public platform::Clock {
   enum class Lane { media = 0, work = 1 };
   enum class Thread { main, background };
   using Id = uint64_t;
+  // Microseconds since 1970.
+  using Ticks = int64_t;
+  static constexpr Ticks kTicksPerSecond = 1'000'000;
+  // The nearest tick; a time past the range (or not a number) gives the first or last tick.
+  static Ticks ticksAt(double seconds);
+  static double secondsAt(Ticks ticks) { return static_cast<double>(ticks) / kTicksPerSecond; }
 
   struct Work {
     std::function<void()> run;
@@ -64,7 +77,8 @@ class Scheduler : public platform::MainQueue, public platform::Clock {
   // platform::Clock
   double timeIntervalSince1970() const override { return now(); }
 
-  double now() const { return now_.load(); }
+  double now() const { return nowSeconds_.load(); }
+  Ticks nowTicks() const { return now_.load(); }
   // A fresh value of the sequence that orders equal deadlines.
   uint64_t nextSequence() { return sequence_.fetch_add(1); }
 
@@ -72,6 +86,8 @@ class Scheduler : public platform::MainQueue, public platform::Clock {
   // by default the next sequence, so that it runs after everything scheduled before it.
   Id schedule(double due, Work work, Lane lane = Lane::work,
               std::optional<uint64_t> order = std::nullopt);
+  Id scheduleAt(Ticks due, Work work, Lane lane = Lane::work,
+                std::optional<uint64_t> order = std::nullopt);
   // Removes work not yet started; false when it has run or was removed. The work is released
   // after the queue is consistent again, as it may hold the last reference to arbitrary objects.
   bool cancel(Id id);
@@ -84,6 +100,7 @@ class Scheduler : public platform::MainQueue, public platform::Clock {
   // As advance(), to an absolute wall time; an earlier or a non-finite time only runs what is due
   // now.
   void advanceTo(double wallTime);
+  void advanceToTicks(Ticks wallTime) { advanceTo(wallTime, secondsAt(wallTime)); }
   // The due time of the next entry, if any.
   std::optional<double> nextDueTime() const;
 
@@ -106,13 +123,25 @@ class Scheduler : public platform::MainQueue, public platform::Clock {
   Drained drain();
 
  private:
-  // The ordering rule: due time, then lane, then order key; the id keeps keys unique.
-  using Key = std::tuple<double, Lane, uint64_t, Id>;
+  // The ordering rule: due tick, then lane, then order key; the id keeps keys unique.
+  using Key = std::tuple<Ticks, Lane, uint64_t, Id>;
+  struct Entry {
+    Work work;
+    // The time asked for, in seconds.
+    double due;
+  };
 
   bool runOneDueStep();
   void runWork(Work work);
 
-  std::atomic<double> now_;
+  void advanceTo(Ticks wallTicks, double wallSeconds);
+  // Moves the clock to `ticks`, or within it to `seconds`; never back. Called with mutex_ held, so
+  // that schedule() from another thread sees the two halves of now together.
+  void moveClock(Ticks ticks, double seconds);
+  Id insert(Ticks due, double dueSeconds, Work work, Lane lane, std::optional<uint64_t> order);
+
+  std::atomic<Ticks> now_;
+  std::atomic<double> nowSeconds_;
   std::atomic<uint64_t> sequence_{0};
   std::thread::id mainThread_;
   std::atomic<bool> inBackground_{false};
@@ -120,7 +149,7 @@ class Scheduler : public platform::MainQueue, public platform::Clock {
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> mainBlocks_;
-  std::map<Key, Work> entries_;
+  std::map<Key, Entry> entries_;
   std::unordered_map<Id, Key> keys_;
   Id nextId_ = 1;
 };

@@ -78,15 +78,15 @@ class MpvPlayerTest : public ::testing::Test {
     // Each report's item in order, and what the logic does inside the report.
     const auto record = [this](const char* selector, const char* name, Items& into,
                                const std::function<void()>* inside) {
-      center_.addObserver(this,
-                          {selector,
-                           [&into, inside](const platform::Notification& n) {
-                             into.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
-                             if (inside && *inside) {
-                               (*inside)();
-                             }
-                           }},
-                          name, nullptr);
+      registrations_.push_back(
+          center_.addObserver({selector,
+                               [&into, inside](const platform::Notification& n) {
+                                 into.push_back(std::dynamic_pointer_cast<PlayerItem>(n.object));
+                                 if (inside && *inside) {
+                                   (*inside)();
+                                 }
+                               }},
+                              name, nullptr));
     };
     record("itemEnded:", platform::kPlayerItemDidPlayToEndTimeNotification, ended_, nullptr);
     record("itemFailed:", platform::kPlayerItemFailedToPlayToEndTimeNotification, failed_,
@@ -95,7 +95,7 @@ class MpvPlayerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    center_.removeObserver(this);
+    registrations_.clear();
     backend_.reset();
   }
 
@@ -150,6 +150,7 @@ class MpvPlayerTest : public ::testing::Test {
   static inline std::unique_ptr<TempDir> media_;
   PumpedQueue queue_;
   platform::NotificationCenter center_;
+  std::vector<platform::ObserverRegistration> registrations_;
   std::shared_ptr<MpvBackend> backend_;
   Items ended_;
   Items failed_;
@@ -511,25 +512,25 @@ TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_st
   std::shared_ptr<QueuePlayer> next;
   Crossings nextShown;
   std::string spareId;
-  center_.addObserver(&next,
-                      {"reload:",
-                       [&](const platform::Notification&) {
-                         spareId = backend_->property("playlist/1/id").value_or("none");
-                         layer->setPlayer(nullptr);
-                         player.reset();
-                         next = backend_->media().makeQueuePlayer({first});
-                         layer = backend_->media().makePlayerLayer(next);
-                         next->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
-                         nextShown = cross(*next, MediaTime::makeWithSeconds(0.001, 1000));
-                         next->followClock({{first.get(), due + 4.0}});
-                         next->play();
-                       }},
-                      platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  auto reload =
+      center_.addObserver({"reload:",
+                           [&](const platform::Notification&) {
+                             spareId = backend_->property("playlist/1/id").value_or("none");
+                             layer->setPlayer(nullptr);
+                             player.reset();
+                             next = backend_->media().makeQueuePlayer({first});
+                             layer = backend_->media().makePlayerLayer(next);
+                             next->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
+                             nextShown = cross(*next, MediaTime::makeWithSeconds(0.001, 1000));
+                             next->followClock({{first.get(), due + 4.0}});
+                             next->play();
+                           }},
+                          platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
   bool idle = false;
   ASSERT_TRUE(queue_.runUntil(
       [&] { return next && nextShown.value() > 0; }, kPatience,
       [&] { idle = idle || (next && backend_->property("idle-active") == "yes"); }));
-  center_.removeObserver(&next);
+  reload.reset();
   EXPECT_EQ(ended_, Items{last});
   EXPECT_FALSE(idle) << "mpv stopped between the queues";
   EXPECT_EQ(next->currentItem(), first);

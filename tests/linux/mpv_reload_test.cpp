@@ -58,6 +58,7 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
   std::shared_ptr<platform::QueuePlayer> player;
   std::shared_ptr<platform::PlayerLayer> layer;
   std::shared_ptr<platform::TimeObserverToken> token;
+  platform::ObserverRegistration ending;
   int firstFrames = 0;
   int queueEnds = 0;
   for (int load = 0; load < kLoads; ++load) {
@@ -66,7 +67,7 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
       if (token) {
         player->removeTimeObserver(token);
       }
-      center.removeObserver(&traces);
+      ending.reset();
       layer->setPlayer(nullptr);
       token.reset();
       layer.reset();
@@ -106,8 +107,8 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
     player->addBoundaryTimeObserver({MediaTime::makeWithSeconds(100.0, 1)}, [kept] {});
     kept.reset();
     bool ended = false;
-    center.addObserver(
-        &traces, {"lastItemEnded:", [&ended](const platform::Notification&) { ended = true; }},
+    ending = center.addObserver(
+        {"lastItemEnded:", [&ended](const platform::Notification&) { ended = true; }},
         platform::kPlayerItemDidPlayToEndTimeNotification, lastItem);
     traces.push_back(std::move(trace));
     player->play();
@@ -137,7 +138,7 @@ TEST(MpvReloads, every_earlier_queue_is_released_whether_it_ended_or_was_replace
   queue.runFor(100ms);
   EXPECT_TRUE(traces.front().keptCapture.expired()) << "kept for good by the service";
 
-  center.removeObserver(&traces);
+  ending.reset();
 }
 
 }  // namespace

@@ -86,6 +86,43 @@ TEST_F(SchedulerOrder, time_moves_only_when_nothing_is_due_now) {
   EXPECT_EQ(ran.back(), "a second later@103");
 }
 
+TEST_F(SchedulerOrder, time_is_whole_microseconds_never_short_of_a_due_time) {
+  // Due times apart by less than a microsecond are one instant: they run in the order they were
+  // scheduled, and each sees a clock at or past the time it asked for.
+  std::vector<double> shortBy;
+  const auto checked = [&](const std::string& name, double due) {
+    auto work = named(name);
+    work.run = [this, &shortBy, name, due] {
+      ran.push_back(name);
+      shortBy.push_back(due - scheduler.now());
+    };
+    scheduler.schedule(due, std::move(work));
+  };
+  checked("a fraction before the tick", 100.0000019);
+  checked("just past the tick", 100.0000020000001);
+  checked("past the tick before", 100.0000016);
+  scheduler.advance(1.0);
+  EXPECT_EQ(ran, (std::vector<std::string>{"a fraction before the tick", "just past the tick",
+                                           "past the tick before"}));
+  ASSERT_EQ(shortBy.size(), 3u);
+  for (const double gap : shortBy) {
+    EXPECT_LE(gap, 0.0);
+  }
+  EXPECT_EQ(scheduler.nowTicks(), 101'000'000);
+
+  // Ticks past 2^53 still order one by one, where a double would merge them.
+  constexpr Scheduler::Ticks kFar = Scheduler::Ticks{1} << 53;
+  ran.clear();
+  for (const Scheduler::Ticks due : {kFar + 1, kFar}) {
+    auto work = named("far");
+    work.run = [this] { ran.push_back(std::to_string(scheduler.nowTicks() - kFar)); };
+    scheduler.scheduleAt(due, std::move(work));
+  }
+  scheduler.advanceToTicks(kFar + 1);
+  EXPECT_EQ(ran, (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(scheduler.nowTicks(), kFar + 1);
+}
+
 TEST_F(SchedulerOrder, drain_hands_back_everything_unrun) {
   int discarded = 0;
   auto timer = named("timer");

@@ -20,8 +20,7 @@ class SimMedia : public ::testing::Test {
     world.media().setLength(b, 5.0);
     world.media().setLength(c, 8.0);
     // Every end notification, as the logic would see it.
-    world.notificationCenter().addObserver(
-        this,
+    endings_ = world.notificationCenter().addObserver(
         {"itemEnded:",
          [this](const Notification& notification) {
            auto item = std::dynamic_pointer_cast<PlayerItem>(notification.object);
@@ -31,7 +30,6 @@ class SimMedia : public ::testing::Test {
          }},
         platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
   }
-  ~SimMedia() override { world.notificationCenter().removeObserver(this); }
 
   std::shared_ptr<platform::QueuePlayer> makePlayer(const std::vector<std::string>& addresses) {
     std::vector<std::shared_ptr<PlayerItem>> items;
@@ -54,6 +52,7 @@ class SimMedia : public ::testing::Test {
   const std::string b = "https://media.invalid/b.m3u8";
   const std::string c = "https://media.invalid/c.m3u8";
   std::vector<std::string> ended;
+  platform::ObserverRegistration endings_;
 };
 
 // Pausing freezes the position: the slot scenario and the start-up latency case fail without it.
@@ -138,8 +137,7 @@ TEST_F(SimMedia, only_items_that_reach_their_end_are_announced_and_the_queue_mov
   auto sim = world.media().latestPlayer();
   // The end notification sees the ended item as current; a block it posts, the queue moved on.
   std::vector<std::string> seen;
-  world.notificationCenter().addObserver(
-      &seen,
+  auto lastEnded = world.notificationCenter().addObserver(
       {"lastEnded:",
        [&](const Notification&) {
          seen.push_back(current(*player));
@@ -162,7 +160,7 @@ TEST_F(SimMedia, only_items_that_reach_their_end_are_announced_and_the_queue_mov
   EXPECT_EQ(player->currentItem(), nullptr);
   EXPECT_TRUE(player->items().empty());
   EXPECT_EQ(seen, (std::vector<std::string>{c, "posted: none"}));
-  world.notificationCenter().removeObserver(&seen);
+  lastEnded.reset();
   player->advanceToNextItem();  // no effect on an empty queue
   EXPECT_TRUE(player->items().empty());
 
@@ -170,14 +168,12 @@ TEST_F(SimMedia, only_items_that_reach_their_end_are_announced_and_the_queue_mov
   world.media().setMovesOnBeforeAnnouncing(true);
   auto early = makePlayer({b, c});
   std::vector<std::string> seenEarly;
-  world.notificationCenter().addObserver(
-      &seenEarly,
+  auto earlyEnds = world.notificationCenter().addObserver(
       {"itemEndedEarly:", [&](const Notification&) { seenEarly.push_back(current(*early)); }},
       platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
   early->play();
   world.scheduler().advance(14.0);
   EXPECT_EQ(seenEarly, (std::vector<std::string>{c, "none"}));
-  world.notificationCenter().removeObserver(&seenEarly);
 }
 
 // The player's next event moves with what the test says about its stream while it plays.

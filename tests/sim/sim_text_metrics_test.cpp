@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "platform/sim/sim_text_metrics.h"
 #include "platform/sim/world.h"
 
@@ -44,6 +46,11 @@ TEST_F(TextMetrics, measures_characters_wraps_greedily_bounds_to_whole_lines_and
   EXPECT_EQ(fit(text, 300.0, 10.0), (Size{50.0, 0.0}));
   // A narrow width still makes progress.
   EXPECT_EQ(fit("abc", 5.0), (Size{10.0, 60.0}));
+  // Any width or height fits without overflow; a width that is not a number is the narrowest.
+  for (const double huge : {1e308, std::numeric_limits<double>::infinity(), 1e20}) {
+    EXPECT_EQ(fit("hello wide world", huge, huge), (Size{160.0, 20.0})) << huge;
+  }
+  EXPECT_EQ(fit("ab", std::numeric_limits<double>::quiet_NaN(), 1000.0).height, 40.0);
 
   // A label fits with the same metric and keeps its origin: "A long description" / "here".
   World world;

@@ -44,7 +44,7 @@ class ProbeController : public platform::ViewController {
   ~ProbeController() override {
     ++*destroyed_;
     // The services are still there while the World releases what holds the controller.
-    platform().notificationCenter().removeObserver(this);
+    registration_.reset();
     platform().systemLog().write("controller gone");
   }
 
@@ -78,8 +78,8 @@ class ProbeController : public platform::ViewController {
     player_ = platform().media().makeQueuePlayer({std::make_shared<platform::PlayerItem>(
         platform::Asset::assetWithUrl(*platform::Url::parse("https://media.invalid/a.m3u8")))});
     player_->addBoundaryTimeObserver({platform::MediaTime::make(1, 3)}, [self] {});
-    platform().notificationCenter().addObserver(
-        this, {"lastVideoPlayedToEnd:", [self](const platform::Notification&) {}},
+    registration_ = platform().notificationCenter().addObserver(
+        {"lastVideoPlayedToEnd:", [self](const platform::Notification&) {}},
         platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
   }
   void viewWillTransitionToSize(const platform::Size& size,
@@ -94,6 +94,7 @@ class ProbeController : public platform::ViewController {
   Journal journal_;
   int* destroyed_;
   std::shared_ptr<platform::QueuePlayer> player_;
+  platform::ObserverRegistration registration_;
 };
 
 class WorldApplication : public ::testing::Test {

@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "channel_fixture.h"
+#include "log/diagnostic_history.h"
+#include "platform/system_log.h"
 
 namespace vorn::testing {
 namespace {
@@ -155,26 +157,12 @@ TEST_F(Application, view_set_up_settles_addresses_and_reports_problems) {
             "Code=3 \"busy\"");
 }
 
-TEST_F(Application, every_initialiser_starts_alike_and_quietly) {
-  const auto direct = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
-  const auto decoded = VornViewController::initWithCoder(world_, platform::Coder{});
-  const auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
-  EXPECT_FALSE(VornViewController::initWithCoder(world_, platform::Coder{false}));
-  for (const auto& controller : {direct, decoded, std::shared_ptr<VornViewController>(ios)}) {
-    // Addresses are settled when the view loads, not before.
-    EXPECT_FALSE(controller->PLAYLIST_NSURL_LOCAL() || controller->playlistNSURL());
-    EXPECT_EQ(controller->PLAYLIST_FILE_LOCAL(), std::optional<std::string>(kPackagedPath));
-    ASSERT_TRUE(controller->PLAYLIST_NSURL_REMOTE());
-    EXPECT_EQ(controller->PLAYLIST_NSURL_REMOTE()->text(), kRemote);
-    EXPECT_FALSE(controller->isViewLoaded());
-  }
-  EXPECT_TRUE(world_.log().records().empty());
-  EXPECT_TRUE(world_.network().requests().empty());
-}
-
 TEST_F(Application, log_lines_carry_the_class_name_and_the_message_literally_in_bounded_histories) {
   auto plain = std::make_shared<VornViewController>(world_, std::nullopt, nullptr);
   auto ios = VorniOSViewController::initWithCoder(world_, platform::Coder{});
+  // A coder that cannot decode yields no controller of either kind.
+  EXPECT_FALSE(VornViewController::initWithCoder(world_, platform::Coder{false}));
+  EXPECT_FALSE(VorniOSViewController::initWithCoder(world_, platform::Coder{false}));
   AppDelegate delegate(world_);
   plain->debug("100%@ %d %s");
   plain->error("bad");
@@ -233,6 +221,68 @@ TEST_F(Application, log_lines_carry_the_class_name_and_the_message_literally_in_
 
 // The download completion thread and the main thread share the histories, the playlist, the
 // address and the retry budget. Run under ThreadSanitizer this catches unguarded access.
+TEST(LogBounds, records_are_cut_with_a_mark_and_histories_are_bounded_by_bytes) {
+  // A record at the limit is kept whole; one past it is cut to the limit and says how much went.
+  const std::string atLimit(platform::kMaxRecordBytes, 'a');
+  EXPECT_EQ(platform::capRecord(atLimit), atLimit);
+  const std::string huge = "Loaded playlist from " + std::string(1'000'000, 'u');
+  const std::string cut = platform::capRecord(huge);
+  EXPECT_LE(cut.size(), platform::kMaxRecordBytes);
+  EXPECT_EQ(cut.rfind("Loaded playlist from uuu", 0), 0u);
+  const size_t kept = cut.find("\u2026 [cut: ");
+  ASSERT_NE(kept, std::string::npos);
+  EXPECT_EQ(cut.substr(kept),
+            "\u2026 [cut: " + std::to_string(huge.size() - kept) + " more bytes]");
+
+  // The cut never splits a character.
+  std::string accents;
+  while (accents.size() <= platform::kMaxRecordBytes) {
+    accents += "\xc3\xa9";  // é
+  }
+  accents = "x" + accents;
+  const std::string cutAccents = platform::capRecord(accents);
+  const size_t text = cutAccents.find("\u2026");
+  ASSERT_NE(text, std::string::npos);
+  EXPECT_EQ((text - 1) % 2, 0u) << "a two-byte character was split";
+
+  // Bytes bound the history before entries do: the newest entries stay.
+  log::DiagnosticHistory history;
+  const std::string big(platform::kMaxRecordBytes - 8, 'b');
+  const size_t fit = log::DiagnosticHistory::kMaxBytes / (big.size() + 8);
+  for (size_t i = 0; i < fit + 100; ++i) {
+    history.append(big + std::to_string(10'000'000 + i));
+  }
+  const auto held = history.entries();
+  EXPECT_LE(history.bytes(), log::DiagnosticHistory::kMaxBytes);
+  EXPECT_LT(held.size(), fit + 100);
+  EXPECT_EQ(held.back(), big + std::to_string(10'000'000 + fit + 99));
+  size_t sum = 0;
+  for (const auto& entry : held) {
+    sum += entry.size();
+  }
+  EXPECT_EQ(sum, history.bytes());
+
+  // Set as a whole, the same bounds hold, and a record set in is cut as an appended one is.
+  history.replace({huge, "last"});
+  EXPECT_EQ(history.entries(), (std::vector<std::string>{cut, "last"}));
+  EXPECT_EQ(history.bytes(), cut.size() + 4);
+}
+
+TEST_F(Application, a_long_message_is_cut_in_the_history_and_the_system_log_alike) {
+  auto controller = makeController();
+  const size_t before = mark();
+  controller->error("Error fetching playlist: https://streams.invalid/" +
+                    std::string(1'000'000, 'p'));
+  const auto records = recordsSince(before);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].rfind("ERROR: VornViewController: Alert: Error fetching playlist: https", 0),
+            0u);
+  for (const std::string& line : {records[0], controller->errors().back()}) {
+    EXPECT_LE(line.size(), platform::kMaxRecordBytes);
+    EXPECT_NE(line.find(" more bytes]"), std::string::npos);
+  }
+}
+
 TEST_F(Application, completion_thread_and_main_thread_share_state_safely) {
   auto controller = makeController();
   // The completion thread waits half-way until the main thread has read, so the two overlap

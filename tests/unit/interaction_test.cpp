@@ -106,28 +106,25 @@ TEST_F(Interaction, the_inactivity_interval_set_while_running_moves_or_cancels_t
   EXPECT_FALSE(bandShown());
 }
 
-TEST_F(Interaction, toggle_resume_runs_as_three_main_queue_turns) {
+TEST_F(Interaction, a_tap_on_a_paused_channel_resumes_it_and_arms_the_inactivity_timer_again) {
   startPlaying();
   controller_->playerPause();
   world_.scheduler().runUntilIdle();
-  // Rate, band shown and inactivity timer armed after each main-queue turn.
-  std::vector<std::tuple<float, bool, bool>> turns;
-  world_.scheduler().setAfterMainTurn(
-      [&] { turns.emplace_back(rate(), bandShown(), controller_->inactivityTimer()->isValid()); });
+  ASSERT_TRUE(inactivityFireTimes().empty());
+  world_.scheduler().advance(10.0);
   auto& tap = *controller_->view()->gestureRecognizers()[4];
   const size_t before = mark();
   controller_->handleTapGestureRecognizer(tap);
-  EXPECT_EQ(world_.scheduler().pendingMainBlocks(), 1u);
   world_.scheduler().runUntilIdle();
-  world_.scheduler().setAfterMainTurn(nullptr);
   EXPECT_EQ(recordsSince(before, kDebug),
             (std::vector<std::string>{"handleTapGestureRecognizer: " + tap.description(),
                                       "handleAllGestureRecognizers: rate is Optional(0.0)",
                                       "handleAllGestureRecognizers: paused, resuming",
                                       "playerResume", "setInactivityTimer"}));
-  // Turn 1 logged all three; turn 2 resumed; turn 3 armed the timer.
-  EXPECT_EQ(turns, (std::vector<std::tuple<float, bool, bool>>{
-                       {0.0f, true, false}, {1.0f, false, false}, {1.0f, false, true}}));
+  EXPECT_FLOAT_EQ(rate(), 1.0f);
+  EXPECT_FALSE(bandShown());
+  // An hour from the resume, not from the launch.
+  EXPECT_EQ(inactivityFireTimes(), std::vector<double>{world_.scheduler().now() + 3600.0});
 }
 
 // Each input reaches its own handler, and each toggles: a recogniser that answered the wrong input,
@@ -268,8 +265,9 @@ TEST_F(Interaction, the_paused_band_names_the_current_item_and_grows_from_the_fo
   EXPECT_TRUE(bandShown());
   EXPECT_FLOAT_EQ(rate(), 0.0f);
 
-  // A long description wraps within W - 180 and the band grows upwards from the foot.
-  world_.lifecycle().resize({800.0, 600.0});
+  // A long description wraps within W - 180 and the band grows upwards from the foot. A screen
+  // of half a point logs its frame as it is.
+  world_.lifecycle().resize({800.0, 600.5});
   const auto item =
       std::dynamic_pointer_cast<VornAVPlayerItem>(controller_->queuePlayer()->currentItem());
   std::string words;
@@ -277,16 +275,19 @@ TEST_F(Interaction, the_paused_band_names_the_current_item_and_grows_from_the_fo
     words += "word" + std::to_string(i % 10) + " ";
   }
   item->setPlaylist_info(entryDescribedAs(words));
+  const size_t resized = mark();
   controller_->showInfoLabel("", std::nullopt);
+  EXPECT_EQ(recordsSince(resized, kDebug),
+            (std::vector<std::string>{"Frame is (0.0, 0.0, 800.0, 600.5)"}));
   // 620 points hold 62 characters: 10 words of 6 a line, 4 lines, plus "Now playing:".
   EXPECT_EQ(controller_->infoLabel()->frame(), (platform::Rect{90.0, 0.0, 620.0, 100.0}));
-  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 440.0, 800.0, 160.0}));
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 440.5, 800.0, 160.0}));
 
   // A text taller than H - 120 is bounded there.
   item->setPlaylist_info(entryDescribedAs(std::string(20000, 'x')));
   controller_->showInfoLabel(overlay::kPausedHeading, std::nullopt);
   EXPECT_EQ(controller_->infoLabel()->frame().height, 480.0);
-  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.0, 800.0, 540.0}));
+  EXPECT_EQ(controller_->infoLabelView()->frame(), (platform::Rect{0.0, 60.5, 800.0, 540.0}));
 }
 
 TEST_F(Interaction, pause_while_the_cover_is_up_turns_it_into_the_foot_band) {

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "channel/programme_clock.h"
+
 namespace vorn::playlist {
 namespace {
 
@@ -185,6 +187,60 @@ TEST(PlaylistDocument, an_entry_keeps_its_document_alive) {
   EXPECT_EQ((*entry)["description_attribution"].get<std::string>(), "A long enough description");
   EXPECT_EQ((*large)[19999]["k"].get<std::string>(), "19999");
   EXPECT_EQ((*large)[0]["k"].get<std::string>(), "0");
+}
+
+TEST(PlaylistFirstPass, counts_the_cycle_and_refuses_as_the_parsed_document_does) {
+  const auto base = *platform::Url::parse("https://lists.invalid/channel/p.json");
+  // A repeated name counts by its last value; a container where a text or a number belongs makes
+  // no entry; a relative address needs the base; only top-level elements are entries.
+  const std::string text = R"([
+    {"hls_url": "https://a.invalid/1", "duration": 1, "play_count": 3, "play_count": 2},
+    {"hls_url": ["https://a.invalid/x"], "duration": 1},
+    {"hls_url": "b.m3u8", "duration": true, "play_count": 5},
+    {"hls_url": {"hls_url": "https://a.invalid/2"}, "duration": 1, "hls_url": "https://a.invalid/2",
+     "play_count": 1, "play_count": 4},
+    [{"hls_url": "https://a.invalid/3", "duration": 1}],
+    {"hls_url": "https://a.invalid/4", "duration": {"duration": 1}},
+    {"hls_url": "https://a.invalid/5", "duration": 2.5, "play_count": -1e300}
+  ])";
+  // Read by their first values, the repeated names would give 3 + 5 + 0 and 3 + 0.
+  const auto parsed = std::get<JsonPtr>(playlist::parseDocument(text));
+  ASSERT_EQ(programme::countCycleItems(*parsed, &base), 11u);
+  ASSERT_EQ(programme::countCycleItems(*parsed, nullptr), 6u);
+  const auto twice = std::get<JsonPtr>(playlist::parseDocument(
+      R"({"hls_url": "https://a.invalid/1", "duration": 100, "duration": 50})"));
+  EXPECT_EQ(programme::readEntry(*twice)->duration, 50.0);
+  for (const auto& [basePointer, items] :
+       {std::pair{&base, size_t{11}},
+        std::pair{static_cast<const platform::Url*>(nullptr), size_t{6}}}) {
+    EXPECT_EQ(playlist::parsePlaylist(text, basePointer, items).index(), 0u);
+    const auto refused = playlist::parsePlaylist(text, basePointer, items - 1);
+    ASSERT_EQ(refused.index(), 1u);
+    EXPECT_TRUE(playlist::isTooManyItems(*std::get<1>(refused)));
+  }
+
+  // The value limit counts every value, the top-level array included.
+  std::string values = "[0";
+  for (size_t i = 2; i < playlist::kMaxValues; ++i) {
+    values += ",0";
+  }
+  EXPECT_EQ(playlist::parsePlaylist(values + "]", nullptr).index(), 0u);
+  const auto tooMany = playlist::parsePlaylist(values + ",0]", nullptr);
+  ASSERT_EQ(tooMany.index(), 1u);
+  EXPECT_TRUE(playlist::isTooLarge(*std::get<1>(tooMany)));
+  EXPECT_FALSE(playlist::isTooManyItems(*std::get<1>(tooMany)));
+
+  // What the parser refuses reads the same from the first pass.
+  for (const std::string& bad :
+       {std::string(R"([{"hls_url": "x", )"), std::string("3"), std::string("[1] x"),
+        std::string(600, '[') + std::string(600, ']'),
+        std::string(R"([18446744073709551616, 1e999])")}) {
+    const auto expected = playlist::parseDocument(bad);
+    const auto got = playlist::parsePlaylist(bad, &base);
+    ASSERT_EQ(expected.index(), 1u) << bad;
+    ASSERT_EQ(got.index(), 1u) << bad;
+    EXPECT_EQ(std::get<1>(got)->description(), std::get<1>(expected)->description());
+  }
 }
 
 }  // namespace

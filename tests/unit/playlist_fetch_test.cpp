@@ -1,11 +1,16 @@
 #include <algorithm>
 
+#include "channel/programme_clock.h"
 #include "channel_fixture.h"
 
 namespace vorn::testing {
 namespace {
 
 constexpr const char* kDebug = "DEBUG: VornViewController: ";
+
+size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
 
 class PlaylistFetch : public ChannelTest {
  protected:
@@ -163,6 +168,75 @@ TEST_F(PlaylistFetch, a_success_leaves_the_retry_budget_where_the_failures_left_
   world_.scheduler().advance(4.5);
   EXPECT_EQ(world_.network().requests().size(), 3u);
   EXPECT_EQ(controller_->fetchPlaylistRetries(), 0);
+}
+
+TEST_F(PlaylistFetch, without_a_packaged_copy_each_foreground_return_starts_a_new_course) {
+  world_.bundle().setResource("vorn-vimeo-playlist", "json", std::nullopt);
+  world_.network().serve(
+      kRemote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1004, "no connect")});
+  auto controller = makeController();
+  controller->viewDidAppear(false);
+  world_.scheduler().advance(10.0);
+  ASSERT_EQ(world_.network().requests().size(), 3u);
+  // Still down: the return gets a whole course of its own, then rests with nothing due.
+  controller->updatePlaylistThenLoadVideos();
+  world_.scheduler().advance(10.0);
+  EXPECT_EQ(world_.network().requests(), std::vector<std::string>(6, kRemote));
+  EXPECT_EQ(controller->errors().back(), "updatePlaylist: no playlist address; not downloading");
+  EXPECT_FALSE(world_.scheduler().nextDueTime());
+  EXPECT_EQ(world_.network().pendingDownloads(), 0u);
+}
+
+TEST_F(PlaylistFetch, a_document_with_nothing_playable_never_replaces_one_that_plays) {
+  const auto& controller = controller_;
+  deliver(*controller, workedExamplePlaylist());
+  const JsonPtr playing = controller->playlist();
+  ASSERT_TRUE(playing);
+  const auto player = controller->queuePlayer();
+  ASSERT_EQ(playingUrls().size(), 4u);
+
+  const std::string kept =
+      "ERROR: VornViewController: Alert: updatePlaylistCompletionHandler: playlist has no "
+      "playable entries; keeping the current playlist";
+  for (const char* nothing :
+       {"[]", R"([{"hls_url": "x y", "duration": 5}, 7, {"duration": 3}])",
+        R"([{"hls_url": "https://streams.invalid/z.m3u8", "duration": 5, "play_count": 0}])"}) {
+    const size_t before = mark();
+    deliver(*controller, nothing);
+    const auto lines = recordsSince(before);
+    EXPECT_EQ(countOf(lines, kept), 1u) << nothing;
+    EXPECT_EQ(controller->playlist(), playing) << nothing;
+    // What is on screen goes on, observers and all.
+    EXPECT_EQ(controller->queuePlayer(), player) << nothing;
+    EXPECT_EQ(controller->playerLayer()->player(), player) << nothing;
+    EXPECT_TRUE(controller->lastPlayerItem()) << nothing;
+    EXPECT_EQ(world_.notificationCenter().registeredSelectors().size(), 4u) << nothing;
+    EXPECT_FLOAT_EQ(player->rate(), 1.0f) << nothing;
+    EXPECT_EQ(controller->fetchPlaylistRetries(), 2) << nothing;  // not counted as a failure
+  }
+}
+
+TEST_F(PlaylistFetch, a_cycle_past_the_item_limit_is_refused_as_a_parse_error) {
+  const auto& controller = controller_;
+  deliver(*controller, workedExamplePlaylist());
+  const JsonPtr playing = controller->playlist();
+  std::string past = "[";
+  for (size_t i = 0; i <= programme::kMaxCycleItems / 5; ++i) {
+    past += R"({"hls_url": "https://streams.invalid/)" + std::to_string(i) +
+            R"(.m3u8", "duration": 10, "play_count": 5},)";
+  }
+  past.back() = ']';
+  const size_t before = mark();
+  controller->updatePlaylistCompletionHandler(past, responseFrom(), nullptr);
+  const auto lines = recordsSince(before);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1],
+            "ERROR: VornViewController: Alert: Error parsing JSON: Error "
+            "Domain=VornJSONErrorDomain Code=4 \"The playlist's cycle would hold more than " +
+                std::to_string(programme::kMaxCycleItems) + " items.\"");
+  EXPECT_EQ(lines.back(),
+            "DEBUG: VornViewController: updatePlaylistCompletionHandler: re-trying in 2.0 seconds");
+  EXPECT_EQ(controller->playlist(), playing);
 }
 
 }  // namespace

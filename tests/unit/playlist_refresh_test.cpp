@@ -112,6 +112,16 @@ TEST_F(PlaylistRefresh, an_edit_reaches_a_running_screen_at_the_next_item_bounda
     EXPECT_EQ(world_.state().writeCount(), writes + (same == relaid ? 1 : 0));
     EXPECT_EQ(world_.state().saved(playlist::kSavedPlaylistName), same);
   }
+
+  // Queue loads since the first edit leave the watch for item boundaries in place: the next edit
+  // is applied at a boundary too.
+  world_.network().serve(kRemote, {.data = workedExamplePlaylist()});
+  before = mark();
+  world_.scheduler().advance(600.0);
+  EXPECT_EQ(countSince(before, "applying it at the next item boundary"), 1u);
+  world_.scheduler().advance(1200.0);
+  EXPECT_EQ(countSince(before, "applying the new playlist"), 1u);
+  EXPECT_FALSE(plays(kD));
 }
 
 TEST_F(PlaylistRefresh, a_new_document_waits_while_paused_and_never_starts_playback) {

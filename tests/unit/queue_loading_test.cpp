@@ -1,12 +1,17 @@
 #include <algorithm>
 
+#include "app/playlist_check.h"
+#include "app/programme_schedule.h"
 #include "channel_fixture.h"
 #include "platform/sim/sim_media.h"
+#include "playlist/playlist_document.h"
 
 namespace vorn::testing {
 namespace {
 
 constexpr const char* kPrefix = "DEBUG: VornViewController: ";
+
+constexpr const char* kListAddress = "https://lists.invalid/channel/today/playlist.json";
 
 using QueueLoading = ChannelTest;
 
@@ -85,7 +90,7 @@ TEST_F(QueueLoading, reload_tears_down_the_previous_load_first) {
   EXPECT_EQ(controller->view()->subviews().size(), 2u);
   // The old boundary observer went with it; the new one is the only one.
   EXPECT_EQ(world_.media().boundaryObserverCount(), 1u);
-  EXPECT_EQ(world_.notificationCenter().registrationsOf(controller.get()),
+  EXPECT_EQ(world_.notificationCenter().registeredSelectors(),
             (std::vector<std::string>{
                 "queueItemEvent:", "queueItemEvent:", "queueItemEvent:", "lastVideoPlayedToEnd:"}));
   // Looped loads neither spin nor re-arm the inactivity timer.
@@ -196,6 +201,50 @@ TEST_F(QueueLoading, a_stream_that_failed_unheard_keeps_its_name_on_the_slate) {
             1u);
   EXPECT_EQ(countSince(before, "itemEndedEarly"), 0u);
   EXPECT_FALSE(controller->slateView()->isHidden());
+}
+
+TEST_F(QueueLoading, relative_stream_addresses_resolve_against_the_playlist_address) {
+  for (const char* stream :
+       {"https://lists.invalid/channel/today/videos/a/index.m3u8", "https://lists.invalid/x/y.m3u8",
+        "https://lists.invalid/channel/b.m3u8", "https://other.invalid/c.m3u8",
+        "https://streams.invalid/abs.m3u8"}) {
+    world_.media().setLength(stream, 100.0);
+  }
+  const std::string relative = R"([
+    {"hls_url": "videos/a/index.m3u8", "duration": 60},
+    {"hls_url": "/x/y.m3u8", "duration": 70},
+    {"hls_url": "../b.m3u8", "duration": 80},
+    {"hls_url": "//other.invalid/c.m3u8", "duration": 90},
+    {"hls_url": "https://streams.invalid/abs.m3u8", "duration": 100}])";
+  auto controller = makeController();
+  const size_t before = mark();
+  deliver(*controller, relative, kListAddress);
+  // Nothing is dropped, so every entry keeps its place on the clock: at 01:03:20 the 400 s cycle
+  // is 200 s in, 70 s into the third entry.
+  EXPECT_EQ(playingUrls(), (std::vector<std::string>{
+                               "https://lists.invalid/channel/b.m3u8",
+                               "https://other.invalid/c.m3u8", "https://streams.invalid/abs.m3u8",
+                               "https://lists.invalid/channel/today/videos/a/index.m3u8",
+                               "https://lists.invalid/x/y.m3u8"}));
+  const auto lines = recordsSince(before);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "DEBUG: VornViewController: loadVideos: Adding "
+                       "AVPlayerItemDidPlayToEndTimeNotification notifier for playerItem: "
+                       "Optional(<VornAVPlayerItem: https://lists.invalid/x/y.m3u8>)"),
+            1);
+  controller.reset();
+
+  // The operator's commands read the same entries the same way.
+  const auto parsed = std::get<JsonPtr>(playlist::parseDocument(relative));
+  const auto base = *platform::Url::parse(kListAddress);
+  const app::CheckReport report = app::lintPlaylist(*parsed, &base);
+  EXPECT_EQ(report.cycleItems, 5u);
+  EXPECT_EQ(report.entries[2].address, "https://lists.invalid/channel/b.m3u8");
+  const app::ScheduleResult schedule = app::buildSchedule(*parsed, 0.0, 600.0, &base);
+  EXPECT_EQ(schedule.schedule.cycleItems, 5u);
+  EXPECT_EQ(schedule.schedule.cycleLength, 400.0);
+  // Without an address to resolve against, a relative entry is not usable, as before.
+  EXPECT_EQ(app::lintPlaylist(*parsed).cycleItems, 1u);
 }
 
 }  // namespace

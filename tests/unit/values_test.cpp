@@ -139,9 +139,5 @@ TEST(Urls, file_urls_round_trip_their_path) {
   EXPECT_TRUE(Url::parse(url.text()));
 }
 
-TEST(Geometry, a_rect_describes_itself_with_one_decimal) {
-  EXPECT_EQ((platform::Rect{0, 1006, 1920, 74.5}).description(), "(0.0, 1006.0, 1920.0, 74.5)");
-}
-
 }  // namespace
 }  // namespace vorn
