@@ -291,11 +291,10 @@ std::variant<Settings, std::string> rereadSettings(const std::vector<std::string
 
 // What a running channel takes over from a settings file read again. The player, the downloads
 // and the controller take their part at once; whatever else changed waits for a restart.
-// metrics_file belongs here too once the channel writes one.
 const std::set<std::string> kLiveSettings = {
-    "playlist_url", "refresh_interval", "fetch_timeout", "volume",
-    "mute",         "inactivity_pause", "ca_file",       "audio_device",
-    "channel_id",   "channel_name",     "channel_icon",  "guide_language"};
+    "playlist_url",     "refresh_interval", "fetch_timeout", "volume",     "mute",
+    "inactivity_pause", "ca_file",          "audio_device",  "channel_id", "channel_name",
+    "channel_icon",     "guide_language",   "metrics_file"};
 
 double connectTimeout(const Settings& settings) {
   return std::min(linuxbackend::UrlSessionOptions::fromEnvironment().connectTimeoutSeconds,
@@ -369,7 +368,9 @@ void reloadSettings(linuxbackend::LinuxPlatform& platform, const std::vector<std
   if (controller && (has("playlist_url") || has("refresh_interval"))) {
     changePlaylistSettings(*controller, next.playlistUrl, next.refreshInterval);
   }
-  // A metrics file named, moved or dropped belongs here too, with its key in kLiveSettings.
+  if (has("metrics_file")) {
+    platform.statusOutlet().setMetricsFile(next.metricsFile.value_or(""));
+  }
   // What waits for a restart stays as it runs, so the next reload reports it again.
   Settings kept = next;
   kept.stateDir = current.stateDir;
@@ -381,7 +382,7 @@ void reloadSettings(linuxbackend::LinuxPlatform& platform, const std::vector<std
   kept.headless = current.headless;
   current = kept;
 
-  std::string line = "vorn: settings reloaded: ";
+  std::string line = "settings reloaded: ";
   if (changed.empty()) {
     line += "nothing changed";
   } else {
@@ -390,7 +391,7 @@ void reloadSettings(linuxbackend::LinuxPlatform& platform, const std::vector<std
       line += "; needs a restart: " + restart;
     }
   }
-  platform.systemLog().write(line);
+  platform.statusOutlet().event(platform::EventPriority::info, line);
 }
 
 }  // namespace

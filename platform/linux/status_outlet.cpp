@@ -63,6 +63,22 @@ void LinuxStatusOutlet::setStatusLineSink(std::function<void(const std::string&)
   }
 }
 
+void LinuxStatusOutlet::setMetricsFile(std::string path) {
+  if (path == options_.metricsFile) {
+    return;
+  }
+  if (!options_.metricsFile.empty()) {
+    ::unlink(options_.metricsFile.c_str());
+  }
+  options_.metricsFile = std::move(path);
+  metricsFailed_ = false;
+  if (sampler_) {
+    write(sampler_());
+  } else if (last_) {
+    write(*last_);
+  }
+}
+
 void LinuxStatusOutlet::event(platform::EventPriority priority, std::string_view text) {
   std::string record = kEventPrefix;
   record += text;

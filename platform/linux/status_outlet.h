@@ -53,6 +53,9 @@ class LinuxStatusOutlet : public platform::StatusOutlet {
     listener_ = std::move(listener);
   }
   const std::optional<platform::ChannelStatus>& last() const { return last_; }
+  // The operator named another metrics file (empty: none). The old one goes, so the collector
+  // does not keep reporting a player that no longer writes it; the new one is written at once.
+  void setMetricsFile(std::string path);
   // Stops the rewrites (before the main loop goes).
   void stop();
 

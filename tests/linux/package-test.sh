@@ -32,7 +32,8 @@ dpkg-deb -e "$deb" "$work/control"
 
 for file in usr/bin/vorn etc/vorn/vorn.toml usr/lib/systemd/user/vorn.service \
             usr/share/man/man1/vorn.1.gz usr/share/doc/vorn/copyright \
-            usr/share/vorn/vorn-vimeo-playlist.json usr/share/bash-completion/completions/vorn; do
+            usr/share/vorn/vorn-vimeo-playlist.json usr/share/bash-completion/completions/vorn \
+            usr/share/applications/vorn.desktop; do
   [ -f "$root/$file" ] || fail "/$file is not in the package"
 done
 grep -qx /etc/vorn/vorn.toml "$work/control/conffiles" || fail "/etc/vorn/vorn.toml is not a conffile"

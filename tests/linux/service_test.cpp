@@ -20,6 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -235,7 +236,7 @@ TEST_F(ServiceTest, a_hang_up_reloads_the_settings_and_never_ends_the_channel) {
   settings("/b.json", "volume = 20\ninactivity_pause = 0\nhwdec = \"no\"\nmute = false\n");
   kill(channel.pid(), SIGHUP);
   EXPECT_TRUE(
-      waitForLines("\n<6>vorn: settings reloaded: applied playlist_url, volume, "
+      waitForLines("\n<6>EVENT: settings reloaded: applied playlist_url, volume, "
                    "inactivity_pause; needs a restart: hwdec\n",
                    1))
       << channel.log();
@@ -271,13 +272,36 @@ TEST_F(ServiceTest, a_hang_up_reloads_the_settings_and_never_ends_the_channel) {
   settings("/b.json", "volume = 20\ninactivity_pause = 0\nhwdec = \"no\"\n");
   kill(channel.pid(), SIGHUP);
   EXPECT_TRUE(
-      waitForLines("\n<6>vorn: settings reloaded: nothing applied; needs a restart: hwdec\n", 1))
+      waitForLines("\n<6>EVENT: settings reloaded: nothing applied; needs a restart: hwdec\n", 1))
       << channel.log();
   settings("/b.json", "volume = 20\ninactivity_pause = 0\n");
   for (int i = 0; i < 5; ++i) {
     kill(channel.pid(), SIGHUP);
   }
-  EXPECT_TRUE(waitForLines("\n<6>vorn: settings reloaded: nothing changed\n", 1)) << channel.log();
+  EXPECT_TRUE(waitForLines("\n<6>EVENT: settings reloaded: nothing changed\n", 1)) << channel.log();
+
+  // A metrics file named while running is written at once; moved, the old one goes.
+  const auto waitForFile = [&](const std::string& path, bool present) {
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (std::filesystem::exists(path) != present && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(20ms);
+    }
+    return std::filesystem::exists(path) == present;
+  };
+  const std::string metrics = folder_.file("first.prom");
+  const std::string moved = folder_.file("second.prom");
+  settings("/b.json", "volume = 20\ninactivity_pause = 0\nmetrics_file = \"" + metrics + "\"\n");
+  kill(channel.pid(), SIGHUP);
+  EXPECT_TRUE(waitForLines("\n<6>EVENT: settings reloaded: applied metrics_file\n", 1))
+      << channel.log();
+  ASSERT_TRUE(waitForFile(metrics, true));
+  std::stringstream written;
+  written << std::ifstream(metrics).rdbuf();
+  EXPECT_NE(written.str().find("\nvorn_up 1\n"), std::string::npos) << written.str();
+  settings("/b.json", "volume = 20\ninactivity_pause = 0\nmetrics_file = \"" + moved + "\"\n");
+  kill(channel.pid(), SIGHUP);
+  EXPECT_TRUE(waitForFile(moved, true));
+  EXPECT_TRUE(waitForFile(metrics, false));
   EXPECT_FALSE(channel.hasExited());
   EXPECT_EQ(channel.stop(SIGTERM), 0);
   EXPECT_EQ(first, 1);
