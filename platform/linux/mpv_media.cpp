@@ -184,11 +184,15 @@ void MpvQueuePlayer::load(MpvCore& core) {
   // Each player starts at the normal speed; drift is its own to correct.
   applySpeed(1.0);
   if (adoptSpare(core)) {
+    if (MpvMediaService* svc = service(); svc && svc->handoverSince_) {
+      svc->handoverTaken_ = true;
+    }
     return;
   }
   if (MpvMediaService* svc = service()) {
     svc->spare_.reset();
     svc->spareOnAir_ = false;
+    svc->handoverSince_.reset();
   }
   std::optional<double> start = pendingStart_;
   const auto due = placing_ && current_ < items_.size() ? dueOfCurrent() : std::nullopt;
@@ -687,6 +691,8 @@ std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
   if (const auto previous = active_.lock();
       previous && previous.get() == activePlayer_ && mpvHasQueue_ && playsOnIntoSpare(*previous)) {
     spareOnAir_ = true;
+    handoverSince_ = Clock::now();
+    handoverTaken_ = false;
   }
   auto player =
       std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
@@ -742,13 +748,28 @@ void MpvMediaService::playerDropped(const MpvQueuePlayer* player) {
     activePlayer_ = nullptr;
     if (mpvHasQueue_ && playsOnIntoSpare(*player)) {
       spareOnAir_ = true;
+      handoverSince_ = Clock::now();
+      handoverTaken_ = false;
     } else if (mpvHasQueue_) {
       core_.commandStrings({"stop"});
       mpvHasQueue_ = false;
       spare_.reset();
+      handoverSince_.reset();
     }
   }
   scheduleCommit();
+}
+
+bool MpvMediaService::handsOverPicture() const {
+  return handoverSince_ && Clock::now() - *handoverSince_ < kHandoverHold;
+}
+
+void MpvMediaService::pictureHandedOver() {
+  // Before the next player has taken the picture, the drawing may still be the earlier one's.
+  if (handoverTaken_) {
+    handoverSince_.reset();
+    handoverTaken_ = false;
+  }
 }
 
 void MpvMediaService::restartStallClock() {
@@ -817,6 +838,7 @@ void MpvMediaService::commit() {
     }
     spare_.reset();
     spareOnAir_ = false;
+    handoverSince_.reset();
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;
