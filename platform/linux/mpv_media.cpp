@@ -310,14 +310,14 @@ bool MpvQueuePlayer::adoptSpare(MpvCore& core) {
 void MpvQueuePlayer::appendSpare(MpvCore& core) {
   MpvMediaService* svc = service();
   // Only a queue on the clock: its end is followed at once by the next on the clock.
-  if (svc == nullptr || dueAt_.empty() || items_.empty() || !items_.front()->asset()) {
+  if (svc == nullptr || dueAt_.empty() || items_.empty() || cycleFirstUrl_.empty()) {
     return;
   }
   MpvMap options;
-  if (const auto& end = items_.front()->forwardPlaybackEndTime(); end.isNumeric()) {
-    options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+  if (cycleFirstEnd_) {
+    options.push_back({"end", formatSeconds(*cycleFirstEnd_)});
   }
-  const std::string url = items_.front()->asset()->url().text();
+  const std::string url = cycleFirstUrl_;
   auto [error, result] = core.command({{"name", std::string("loadfile")},
                                        {"url", url},
                                        {"flags", std::string("append")},
@@ -495,6 +495,14 @@ std::optional<double> MpvQueuePlayer::dueOfCurrent() const {
 
 void MpvQueuePlayer::followClock(std::vector<ClockDue> dueAt) {
   dueAt_.clear();
+  cycleFirstUrl_.clear();
+  cycleFirstEnd_.reset();
+  if (!dueAt.empty() && dueAt.front().item != nullptr && dueAt.front().item->asset()) {
+    cycleFirstUrl_ = dueAt.front().item->asset()->url().text();
+    if (const auto& end = dueAt.front().item->forwardPlaybackEndTime(); end.isNumeric()) {
+      cycleFirstEnd_ = std::max(0.0, end.seconds());
+    }
+  }
   for (const ClockDue& due : dueAt) {
     dueAt_[due.item] = due.at;
   }

@@ -136,6 +136,10 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   bool shownFrame_ = false;
   common::BoundaryObservers observers_;
   std::map<const platform::PlayerItem*, double> dueAt_;  // clock time of each item's position 0
+  // The first item on the clock (which the queue after this one starts with, also when this
+  // one is only the rest of it from a later slot): its address and where it is cut.
+  std::string cycleFirstUrl_;
+  std::optional<double> cycleFirstEnd_;
   bool placing_ = false;     // the current item goes on the clock at its first frame
   bool preRolling_ = false;  // placed: paused on its first frame until the clock reaches it
   uint64_t preRoll_ = 0;     // which wait a start timer belongs to

@@ -520,15 +520,18 @@ TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_st
     coverEverDrawn = coverEverDrawn || coverDrawn();
   };
 
+  // The queue is the rest of a programme from its second slot on (as after a slate), so what
+  // follows its end is the programme's first item, not the queue's.
   const double due = linuxbackend::MpvMediaService::clockNow() - 2.5;
-  const auto last = item(url);
+  const auto cycleFirst = item(url);
+  const auto last = item(url + "?second");
   auto player = backend_->media().makeQueuePlayer({last});
   auto layer = backend_->media().makePlayerLayer(player);
   screen->layer()->addSublayer(layer);
   auto cover = addCover();
   player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
   const auto shown = cross(*player, MediaTime::makeWithSeconds(2.0, 1) + MediaTime::make(1, 3));
-  player->followClock({{last.get(), due}});
+  player->followClock({{cycleFirst.get(), due - 4.0}, {last.get(), due}});
   player->play();
   ASSERT_TRUE(queue_.runUntil([&] { return shown.value() > 0; }, kPatience, draw));
   EXPECT_TRUE(coverEverDrawn) << "a load that starts afresh is covered until its first frame";
