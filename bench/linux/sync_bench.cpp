@@ -3,9 +3,11 @@
 // frame number as large black and white blocks; the bench grabs the display over and over, reads
 // each window's number and compares it with where the clock stands. It prints, per screen, the
 // offset from the clock (median, p95, max) once the first frame has settled, in the 3 s after
-// each item change and after each queue end, the difference between the two screens, and the
-// black and frozen picture at each item change and queue end; first with --sync frame, then with
-// --sync second as the baseline, in the same run.
+// each item change, after each queue end and after a slate, the difference between the two
+// screens, and the black and frozen picture at each item change and queue end with the gap they
+// make; first with --sync frame, then with --sync second as the baseline, in the same run. Once a
+// run, one stream is taken off the server for its slot, so both screens show the slate and load
+// the next item after it.
 // Usage: vorn_bench_sync [SECONDS_PER_MODE] [VORN]   (defaults: 60, the built vorn)
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -45,6 +47,8 @@ constexpr int kBits = 16;          // 12 bits of frame number, 4 of item
 constexpr int kWindowWidth = 960;  // vorn --windowed
 constexpr int kWindowHeight = 540;
 constexpr double kSettle = 3.0;  // seconds after a load or change before "settled"
+constexpr double kOutage = 2.0;  // no programme frame for this long after the first: a slate
+constexpr int kBrokenItem = 1;   // the stream taken off the server for one slot
 
 double wallClock() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -325,6 +329,29 @@ void report(const std::string& mode, const std::vector<Sample>& samples,
       continue;
     }
     std::printf("first frame %.2f s after launch\n", *firstFrame[screen] - launched[screen]);
+    // Stretches without a programme frame after the first one (the slate, say): from the last
+    // frame before to the first frame after.
+    std::vector<std::pair<double, double>> outages;
+    {
+      std::optional<double> lastFrame;
+      for (const Sample& s : samples) {
+        if (s.time < *firstFrame[screen] || s.screens[screen].kind != Reading::frame) {
+          continue;
+        }
+        if (lastFrame && s.time - *lastFrame >= kOutage) {
+          outages.push_back({*lastFrame, s.time});
+        }
+        lastFrame = s.time;
+      }
+    }
+    const auto nearOutage = [&](double t) {
+      for (const auto& [a, b] : outages) {
+        if (t >= a - 0.5 && t <= b + 0.5) {
+          return true;
+        }
+      }
+      return false;
+    };
     std::vector<std::pair<double, bool>> boundaries;  // time, queue end
     for (double t = std::ceil(from / kItemSeconds) * kItemSeconds; t < to; t += kItemSeconds) {
       const int item = static_cast<int>(std::lround(std::fmod(t, kCycle) / kItemSeconds)) % kItems;
@@ -336,6 +363,7 @@ void report(const std::string& mode, const std::vector<Sample>& samples,
     Figures signedSettled;
     Figures afterChange;
     Figures afterEnd;
+    Figures afterSlate;
     for (const Sample& s : samples) {
       const Reading& r = s.screens[screen];
       if (r.kind != Reading::frame || s.time < *firstFrame[screen] + kSettle) {
@@ -346,8 +374,14 @@ void report(const std::string& mode, const std::vector<Sample>& samples,
         signedSettled.add(offsetOf(r, s.time));
       }
       bool near = false;
+      for (const auto& [a, b] : outages) {
+        if (s.time >= b && s.time < b + kSettle) {
+          afterSlate.add(offset);
+          near = true;
+        }
+      }
       for (const auto& [t, end] : boundaries) {
-        if (s.time >= t && s.time < t + kSettle) {
+        if (!near && s.time >= t && s.time < t + kSettle && !nearOutage(t)) {
           (end ? afterEnd : afterChange).add(offset);
           near = true;
         }
@@ -364,6 +398,18 @@ void report(const std::string& mode, const std::vector<Sample>& samples,
                 afterChange.text().c_str());
     std::printf("  |offset| in the 3 s after a queue end:                     %s\n",
                 afterEnd.text().c_str());
+    std::printf("  |offset| in the 3 s after a slate:                         %s\n",
+                afterSlate.text().c_str());
+    for (const auto& [a, b] : outages) {
+      std::printf("  slate from %.1f to %.1f (%.1f s without a programme frame)\n",
+                  std::fmod(a, 86400.0), std::fmod(b, 86400.0), b - a);
+    }
+    // Black, and the gap (black plus the time the picture stood beyond its own frame), at the
+    // healthy item changes and queue ends.
+    Figures changeBlack;
+    Figures changeGap;
+    Figures endBlack;
+    Figures endGap;
     // Around each boundary: black captures and the longest stretch the picture stood still.
     for (const auto& [t, end] : boundaries) {
       double black = 0.0;
@@ -391,9 +437,20 @@ void report(const std::string& mode, const std::vector<Sample>& samples,
         previous = s.time;
         lastTime = s.time;
       }
-      std::printf("  %s at %.0f: black %.3f s, longest still picture %.3f s\n",
-                  end ? "queue end  " : "item change", std::fmod(t, 86400.0), black, frozen);
+      const bool slate = nearOutage(t);
+      std::printf("  %s at %.0f: black %.3f s, longest still picture %.3f s%s\n",
+                  end ? "queue end  " : "item change", std::fmod(t, 86400.0), black, frozen,
+                  slate ? " (by a slate)" : "");
+      if (!slate) {
+        const double gap = black + std::max(0.0, frozen - 1.0 / kFps);
+        (end ? endBlack : changeBlack).add(black);
+        (end ? endGap : changeGap).add(gap);
+      }
     }
+    std::printf("  black at item changes: %s\n", changeBlack.text().c_str());
+    std::printf("  gap at item changes:   %s\n", changeGap.text().c_str());
+    std::printf("  black at queue ends:   %s\n", endBlack.text().c_str());
+    std::printf("  gap at queue ends:     %s\n", endGap.text().c_str());
   }
   Figures between;
   for (const Sample& s : samples) {
@@ -495,13 +552,38 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "found %zu windows\n", ids.size());
     }
+    // One slot of kBrokenItem, well after the start, whose stream is off the server from before
+    // the item before it starts (so no early open finds it) to the middle of its slot.
+    const double firstLaunch = std::min(launched[0], launched[1]);
+    double brokenSlot = std::floor(firstLaunch / kCycle) * kCycle + kBrokenItem * kItemSeconds;
+    while (brokenSlot < firstLaunch + 14.0) {
+      brokenSlot += kCycle;
+    }
+    const double breakAt = brokenSlot - kItemSeconds - 1.0;
+    const double mendAt = brokenSlot + kItemSeconds / 2.0;
+    const std::string stream = dir + "/s" + std::to_string(kBrokenItem);
+    bool broken = false;
+    bool mended = false;
     std::vector<Sample> samples;
     const double end = wallClock() + seconds;
     while (wallClock() < end) {
       if (auto sample = grabber.grab()) {
         samples.push_back(*sample);
       }
+      const double now = wallClock();
+      if (!broken && now >= breakAt && brokenSlot + kItemSeconds + kSettle < end) {
+        broken = std::rename(stream.c_str(), (stream + "-off").c_str()) == 0;
+      } else if (broken && !mended && now >= mendAt) {
+        mended = std::rename((stream + "-off").c_str(), stream.c_str()) == 0;
+      }
       usleep(15000);
+    }
+    if (broken && !mended) {
+      std::rename((stream + "-off").c_str(), stream.c_str());
+    }
+    if (broken) {
+      std::printf("\nstream %d off the server for its slot at %.0f\n", kBrokenItem,
+                  std::fmod(brokenSlot, 86400.0));
     }
     for (const pid_t pid : channels) {
       stop(pid);

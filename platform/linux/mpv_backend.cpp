@@ -242,7 +242,13 @@ struct MpvBackend::Impl {
     lastRoot = root.weak_from_this();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - epoch).count();
-    wantsRedraw = overlay->render(root, seconds);
+    // A reload that takes over the picture mpv plays on into keeps what is drawn over it until
+    // the new tree draws the same again: its cover would only flash over frames that go on.
+    const bool handover = media->handsOverPicture();
+    wantsRedraw = overlay->render(root, seconds, handover);
+    if (handover && !overlay->holdsBack()) {
+      media->pictureHandedOver();
+    }
   }
 
   void handleClientMessage(const mpv_event_client_message& message) {
@@ -450,6 +456,10 @@ void MpvBackend::render(const platform::View& root) {
 
 bool MpvBackend::wantsRedraw() const {
   return impl_->wantsRedraw;
+}
+
+const std::string& MpvBackend::drawnOverlay() const {
+  return impl_->overlay->drawn();
 }
 
 void MpvBackend::redraw() {

@@ -79,6 +79,8 @@ class MpvBackend {
   // While a spinner turns, or the overlay wants sending again, the owner calls redraw() (which
   // draws the last tree rendered again) every kRedrawInterval from the main loop.
   bool wantsRedraw() const;
+  // What the last render left drawn over the video: its events, one a line.
+  const std::string& drawnOverlay() const;
   void redraw();
   static constexpr std::chrono::milliseconds kRedrawInterval{80};
   // An mpv property as mpv writes it, such as "hwdec" or "volume"; nothing when mpv has none.

@@ -184,11 +184,15 @@ void MpvQueuePlayer::load(MpvCore& core) {
   // Each player starts at the normal speed; drift is its own to correct.
   applySpeed(1.0);
   if (adoptSpare(core)) {
+    if (MpvMediaService* svc = service(); svc && svc->handoverSince_) {
+      svc->handoverTaken_ = true;
+    }
     return;
   }
   if (MpvMediaService* svc = service()) {
     svc->spare_.reset();
     svc->spareOnAir_ = false;
+    svc->handoverSince_.reset();
   }
   std::optional<double> start = pendingStart_;
   const auto due = placing_ && current_ < items_.size() ? dueOfCurrent() : std::nullopt;
@@ -306,14 +310,14 @@ bool MpvQueuePlayer::adoptSpare(MpvCore& core) {
 void MpvQueuePlayer::appendSpare(MpvCore& core) {
   MpvMediaService* svc = service();
   // Only a queue on the clock: its end is followed at once by the next on the clock.
-  if (svc == nullptr || dueAt_.empty() || items_.empty() || !items_.front()->asset()) {
+  if (svc == nullptr || dueAt_.empty() || items_.empty() || cycleFirstUrl_.empty()) {
     return;
   }
   MpvMap options;
-  if (const auto& end = items_.front()->forwardPlaybackEndTime(); end.isNumeric()) {
-    options.push_back({"end", formatSeconds(std::max(0.0, end.seconds()))});
+  if (cycleFirstEnd_) {
+    options.push_back({"end", formatSeconds(*cycleFirstEnd_)});
   }
-  const std::string url = items_.front()->asset()->url().text();
+  const std::string url = cycleFirstUrl_;
   auto [error, result] = core.command({{"name", std::string("loadfile")},
                                        {"url", url},
                                        {"flags", std::string("append")},
@@ -491,6 +495,14 @@ std::optional<double> MpvQueuePlayer::dueOfCurrent() const {
 
 void MpvQueuePlayer::followClock(std::vector<ClockDue> dueAt) {
   dueAt_.clear();
+  cycleFirstUrl_.clear();
+  cycleFirstEnd_.reset();
+  if (!dueAt.empty() && dueAt.front().item != nullptr && dueAt.front().item->asset()) {
+    cycleFirstUrl_ = dueAt.front().item->asset()->url().text();
+    if (const auto& end = dueAt.front().item->forwardPlaybackEndTime(); end.isNumeric()) {
+      cycleFirstEnd_ = std::max(0.0, end.seconds());
+    }
+  }
   for (const ClockDue& due : dueAt) {
     dueAt_[due.item] = due.at;
   }
@@ -687,6 +699,8 @@ std::shared_ptr<QueuePlayer> MpvMediaService::makeQueuePlayer(
   if (const auto previous = active_.lock();
       previous && previous.get() == activePlayer_ && mpvHasQueue_ && playsOnIntoSpare(*previous)) {
     spareOnAir_ = true;
+    handoverSince_ = Clock::now();
+    handoverTaken_ = false;
   }
   auto player =
       std::make_shared<MpvQueuePlayer>(guard_.weak(), mainQueue_, center_, std::move(items));
@@ -742,13 +756,28 @@ void MpvMediaService::playerDropped(const MpvQueuePlayer* player) {
     activePlayer_ = nullptr;
     if (mpvHasQueue_ && playsOnIntoSpare(*player)) {
       spareOnAir_ = true;
+      handoverSince_ = Clock::now();
+      handoverTaken_ = false;
     } else if (mpvHasQueue_) {
       core_.commandStrings({"stop"});
       mpvHasQueue_ = false;
       spare_.reset();
+      handoverSince_.reset();
     }
   }
   scheduleCommit();
+}
+
+bool MpvMediaService::handsOverPicture() const {
+  return handoverSince_ && Clock::now() - *handoverSince_ < kHandoverHold;
+}
+
+void MpvMediaService::pictureHandedOver() {
+  // Before the next player has taken the picture, the drawing may still be the earlier one's.
+  if (handoverTaken_) {
+    handoverSince_.reset();
+    handoverTaken_ = false;
+  }
 }
 
 void MpvMediaService::restartStallClock() {
@@ -817,6 +846,7 @@ void MpvMediaService::commit() {
     }
     spare_.reset();
     spareOnAir_ = false;
+    handoverSince_.reset();
   } else if (!active->loaded_) {
     active->load(core_);
     mpvHasQueue_ = true;

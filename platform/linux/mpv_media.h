@@ -136,6 +136,10 @@ class MpvQueuePlayer : public platform::QueuePlayer,
   bool shownFrame_ = false;
   common::BoundaryObservers observers_;
   std::map<const platform::PlayerItem*, double> dueAt_;  // clock time of each item's position 0
+  // The first item on the clock (which the queue after this one starts with, also when this
+  // one is only the rest of it from a later slot): its address and where it is cut.
+  std::string cycleFirstUrl_;
+  std::optional<double> cycleFirstEnd_;
   bool placing_ = false;     // the current item goes on the clock at its first frame
   bool preRolling_ = false;  // placed: paused on its first frame until the clock reaches it
   uint64_t preRoll_ = 0;     // which wait a start timer belongs to
@@ -203,6 +207,14 @@ class MpvMediaService : public platform::MediaService {
   // A player is going: when it drove mpv, mpv stops at once, unless it plays on into the entry
   // queued after the player's last item, which the next player may take over.
   void playerDropped(const MpvQueuePlayer* player);
+  // The picture on screen passes from one player to the next: from when the previous one goes
+  // while mpv plays on into the entry after its last item, through the next one taking that entry
+  // over, until the drawing over it is as it was (a cover made for the new player lifts with its
+  // first frame, which is already there). Meanwhile the drawing is kept: the frames never stop,
+  // and nothing is to be covered. Not for longer than kHandoverHold.
+  bool handsOverPicture() const;
+  // The drawing over the picture is as before the handover: it is over.
+  void pictureHandedOver();
   // The active player's current item started, moved or was asked to play: its time without a new
   // frame counts from now.
   void restartStallClock();
@@ -229,6 +241,9 @@ class MpvMediaService : public platform::MediaService {
   static constexpr size_t kRetiredPlayers = 4;
   // Until an item's first frame it may take this many times the stall timeout.
   static constexpr double kOpeningStallFactor = 2.0;
+  // The longest the drawing is kept over a picture being handed over: a cover still up by then
+  // (frames that stopped, say) shows after all.
+  static constexpr std::chrono::milliseconds kHandoverHold{1000};
 
   void commit();
   void armStallTimer(Clock::time_point at);
@@ -252,6 +267,9 @@ class MpvMediaService : public platform::MediaService {
   std::optional<Spare> spare_;
   int64_t playingEntry_ = -1;
   bool spareOnAir_ = false;  // its player was dropped while mpv played it: the next may take it
+  // Since when the picture is being handed over, and whether the next player has taken it.
+  std::optional<Clock::time_point> handoverSince_;
+  bool handoverTaken_ = false;
   // An item has started: freed memory is handed back at its first frame.
   bool trimPending_ = false;
   std::optional<bool> videoEnabled_;

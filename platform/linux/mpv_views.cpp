@@ -362,7 +362,7 @@ bool MpvOverlay::send(const std::string& data, int64_t resX, int64_t resY) {
   return true;
 }
 
-bool MpvOverlay::render(const View& root, double seconds) {
+bool MpvOverlay::render(const View& root, double seconds, bool keep) {
   bool animating = false;
   const auto events = composeOverlay(root, metrics_, seconds, animating);
   std::string data;
@@ -374,6 +374,11 @@ bool MpvOverlay::render(const View& root, double seconds) {
   }
   const int64_t resX = std::max<int64_t>(1, roundToInt(root.frame().width));
   const int64_t resY = std::max<int64_t>(1, roundToInt(root.frame().height));
+  holdsBack_ = keep && (shown_ ? data != lastData_ || resX != lastResX_ || resY != lastResY_
+                               : !data.empty());
+  if (holdsBack_) {
+    return true;
+  }
   // A pause can catch a frame drawn with an older overlay on its way to the screen.
   const auto paused = core_.getFlag("pause");
   const bool pauseChanged = paused != lastPaused_;

@@ -86,8 +86,14 @@ class MpvOverlay {
              std::function<void(const std::string&)> onError = {})
       : core_(core), metrics_(metrics), onError_(std::move(onError)) {}
   // `seconds` drives the spinner's animation and the repeated sends. Returns whether the caller
-  // should call again soon (a spinner turns, or a repeated send is due).
-  bool render(const platform::View& root, double seconds);
+  // should call again soon (a spinner turns, a repeated send is due, or a change is held back).
+  // With `keep`, a tree that draws anything else than what is on screen is held back: what was
+  // drawn stays until the tree draws it again or `keep` ends.
+  bool render(const platform::View& root, double seconds, bool keep = false);
+  // Whether the last render held a change back.
+  bool holdsBack() const { return holdsBack_; }
+  // What is drawn: the events of the last send, one a line (empty for nothing).
+  const std::string& drawn() const { return lastData_; }
 
  private:
   bool send(const std::string& data, int64_t resX, int64_t resY);
@@ -100,6 +106,7 @@ class MpvOverlay {
   int64_t lastResX_ = 0;
   int64_t lastResY_ = 0;
   bool shown_ = false;
+  bool holdsBack_ = false;
   std::optional<bool> lastPaused_;
   // Repeated sends still to come after the last change, and when the next is due.
   size_t resendsLeft_ = 0;

@@ -483,9 +483,11 @@ TEST_F(MpvPlayerTest, an_item_on_the_clock_starts_on_it_and_the_next_one_opens_b
 
 // At the end of a queue on the clock the next queue, which starts with the same first item, takes
 // over the entry mpv opened while the last item played and plays on into: no stop and no new
-// entry, and its first-frame mark is crossed with the next frame, so the cover over a reload is
-// lifted at once.
-TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_stop_or_a_reload) {
+// entry, and its first-frame mark is crossed with the next frame. The view tree is drawn after
+// every turn as the application does, with a cover over each new player until its mark: the
+// cover of the first load is drawn, the one made for the takeover never is, since the frames
+// under it go on.
+TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_stop_or_a_cover) {
   TestHttpsServer server;
   const std::string root = media_->path();
   server.server().Get(R"(/media/(.+))",
@@ -496,49 +498,104 @@ TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_st
   server.start();
   const std::string url = server.url("/media/plain/index.m3u8");
 
+  platform::ViewFactory views(backend_->textMetrics());
+  const platform::Rect frame{0, 0, 1280, 720};
+  auto screen = views.makeView(frame);
+  screen->setBackgroundColor(platform::Color::black());
+  // A black view over the whole picture, as a load puts up until its first frame.
+  const auto addCover = [&] {
+    auto cover = views.makeView(frame);
+    cover->setBackgroundColor(platform::Color::black());
+    screen->addSubview(cover);
+    return cover;
+  };
+  const auto coverDrawn = [&] {
+    const std::string& drawn = backend_->drawnOverlay();
+    return drawn.find("\\pos(0,0)") != std::string::npos &&
+           drawn.find("\\1c&H000000&") != std::string::npos;
+  };
+  bool coverEverDrawn = false;
+  const auto draw = [&] {
+    backend_->render(*screen);
+    coverEverDrawn = coverEverDrawn || coverDrawn();
+  };
+
+  // The queue is the rest of a programme from its second slot on (as after a slate), so what
+  // follows its end is the programme's first item, not the queue's.
   const double due = linuxbackend::MpvMediaService::clockNow() - 2.5;
-  const auto last = item(url);
+  const auto cycleFirst = item(url);
+  const auto last = item(url + "?second");
   auto player = backend_->media().makeQueuePlayer({last});
   auto layer = backend_->media().makePlayerLayer(player);
+  screen->layer()->addSublayer(layer);
+  auto cover = addCover();
   player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
   const auto shown = cross(*player, MediaTime::makeWithSeconds(2.0, 1) + MediaTime::make(1, 3));
-  player->followClock({{last.get(), due}});
+  player->followClock({{cycleFirst.get(), due - 4.0}, {last.get(), due}});
   player->play();
-  ASSERT_TRUE(runUntil([&] { return shown.value() > 0; }));
+  ASSERT_TRUE(queue_.runUntil([&] { return shown.value() > 0; }, kPatience, draw));
+  EXPECT_TRUE(coverEverDrawn) << "a load that starts afresh is covered until its first frame";
+  cover->setHidden(true);
+  draw();
+  EXPECT_EQ(backend_->drawnOverlay(), "");
 
-  // As the logic reloads when the last item ends: the old player and layer go, a new queue on
-  // the clock from the cycle's start comes.
+  // As the logic reloads when the last item ends: the old player, layer and cover go, a new
+  // queue on the clock from the cycle's start comes with a cover of its own, lifted a turn after
+  // its first-frame mark.
   const auto first = item(url);
   std::shared_ptr<QueuePlayer> next;
-  Crossings nextShown;
+  auto nextShown = std::make_shared<int>(0);
+  std::shared_ptr<platform::TimeObserverToken> nextMark;
   std::string spareId;
   auto reload =
       center_.addObserver({"reload:",
                            [&](const platform::Notification&) {
                              spareId = backend_->property("playlist/1/id").value_or("none");
+                             layer->removeFromSuperlayer();
                              layer->setPlayer(nullptr);
+                             cover->removeFromSuperview();
                              player.reset();
                              next = backend_->media().makeQueuePlayer({first});
                              layer = backend_->media().makePlayerLayer(next);
+                             screen->layer()->addSublayer(layer);
+                             cover = addCover();
                              next->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
-                             nextShown = cross(*next, MediaTime::makeWithSeconds(0.001, 1000));
+                             nextMark = next->addBoundaryTimeObserver(
+                                 {MediaTime::makeWithSeconds(0.001, 1000)}, [&, nextShown] {
+                                   ++*nextShown;
+                                   queue_.post([&] { cover->setHidden(true); });
+                                 });
                              next->followClock({{first.get(), due + 4.0}});
                              next->play();
                            }},
                           platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
   bool idle = false;
-  ASSERT_TRUE(queue_.runUntil(
-      [&] { return next && nextShown.value() > 0; }, kPatience,
-      [&] { idle = idle || (next && backend_->property("idle-active") == "yes"); }));
+  coverEverDrawn = false;
+  ASSERT_TRUE(queue_.runUntil([&] { return next && *nextShown > 0 && cover->isHidden(); },
+                              kPatience,
+                              [&] {
+                                draw();
+                                idle = idle || (next && backend_->property("idle-active") == "yes");
+                              }));
+  draw();
   reload.reset();
   EXPECT_EQ(ended_, Items{last});
   EXPECT_FALSE(idle) << "mpv stopped between the queues";
+  EXPECT_FALSE(coverEverDrawn) << "the cover flashed over the picture taken over";
   EXPECT_EQ(next->currentItem(), first);
   EXPECT_TRUE(layer->isReadyForDisplay());
   // The entry that follows the last item (opened while it played) is the one the new queue plays:
   // no new entry was loaded for it.
   EXPECT_EQ(backend_->property("playlist/0/id"), spareId);
   EXPECT_EQ(backend_->property("playlist-pos"), "0");
+
+  // Once the tree over the picture is as before, what it draws next shows at once.
+  auto band = views.makeView({0, 600, 1280, 120});
+  band->setBackgroundColor(platform::Color::gray());
+  screen->addSubview(band);
+  draw();
+  EXPECT_NE(backend_->drawnOverlay().find("\\pos(0,600)"), std::string::npos);
+
   // The taken-over entry plays on to its own end as the new queue's item.
   ASSERT_TRUE(runUntil([&] { return ended_.size() == 2; }));
   EXPECT_EQ(ended_[1], first);
