@@ -23,9 +23,9 @@
 #include <system_error>
 
 #include "app/app.h"
-#include "app/command_line.h"
-#include "app/commands.h"
-#include "app/settings.h"
+#include "cli/command_line.h"
+#include "cli/commands.h"
+#include "cli/settings.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/system_log.h"
 #include "vorn/build_config.h"

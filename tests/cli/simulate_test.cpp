@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/simulate.h"
+#include "simulate/simulate.h"
 #include "tests/worked_example.h"
 #include "vorn/build_config.h"
 

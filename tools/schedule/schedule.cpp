@@ -1,11 +1,11 @@
-#include "app/schedule.h"
+#include "tools/schedule/schedule.h"
 
 #include <chrono>
 #include <cmath>
 
-#include "app/playlist_source.h"
-#include "app/programme_schedule.h"
-#include "app/settings.h"
+#include "cli/settings.h"
+#include "tools/check/playlist_source.h"
+#include "tools/schedule/programme_schedule.h"
 
 namespace vorn::app {
 

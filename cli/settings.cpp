@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "cli/settings.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

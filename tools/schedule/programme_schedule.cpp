@@ -1,4 +1,4 @@
-#include "app/programme_schedule.h"
+#include "tools/schedule/programme_schedule.h"
 
 #include <nlohmann/json.hpp>
 

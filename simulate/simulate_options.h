@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/simulate_events.h"
+#include "cli/settings.h"
+#include "simulate/simulate_events.h"
 
 // The options of `vorn simulate`, checked and converted: what the simulated device serves, when
 // the run starts and how long it lasts, the media, the scripted events and the output.

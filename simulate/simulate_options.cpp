@@ -1,4 +1,4 @@
-#include "app/simulate_options.h"
+#include "simulate/simulate_options.h"
 
 #include <CLI/CLI.hpp>
 
