@@ -1,9 +1,6 @@
 #include "cli/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <toml++/toml.h>
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -21,6 +18,7 @@
 #include <system_error>
 #include <variant>
 
+#include "cli/bounded_file.h"
 #include "platform/url.h"
 #include "vorn/build_config.h"
 
@@ -471,47 +469,18 @@ std::string reason(int error) {
 // that is there but cannot be read is, with the system's reason.
 void readFile(const std::string& path, const std::string& label, bool required,
               std::map<std::string, Resolved>& resolved) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    const int error = errno;
-    if (!required && (error == ENOENT || error == ENOTDIR)) {
+  const BoundedFile file = readBoundedFile(path, kMaxSettingsFileBytes);
+  if (file.error != 0) {
+    if (!required && (file.error == ENOENT || file.error == ENOTDIR)) {
       return;
     }
-    throw SettingsError(path + ": cannot read the settings file: " + reason(error));
+    throw SettingsError(path + ": cannot read the settings file: " + reason(file.error));
   }
-  if (S_ISDIR(status.st_mode)) {
-    throw SettingsError(path + ": cannot read the settings file: " + reason(EISDIR));
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw SettingsError(path + ": cannot read the settings file: " + reason(errno));
-  }
-  // Read with a bound: a settings file may name a device or a pipe that never ends.
-  std::string contents;
-  char buffer[65536];
-  int error = 0;
-  while (contents.size() <= kMaxSettingsFileBytes) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      error = errno;
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    contents.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(fd);
-  if (error != 0) {
-    throw SettingsError(path + ": cannot read the settings file: " + reason(error));
-  }
-  if (contents.size() > kMaxSettingsFileBytes) {
+  if (file.tooLarge) {
     throw SettingsError(path + ": the settings file is larger than " +
                         std::to_string(kMaxSettingsFileBytes >> 20) + " MiB");
   }
+  const std::string& contents = file.contents;
   toml::table table;
   try {
     table = toml::parse(contents, path);

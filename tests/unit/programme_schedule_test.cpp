@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/iso_time.h"
 #include "playlist/playlist_document.h"
 
 namespace vorn::app {
@@ -98,12 +99,12 @@ TEST(ProgrammeSchedule, iso_times_read_and_written) {
                                     {"2026-12-05T23:03:20-0200", 3800.0},
                                     {"2026-12-06T01:03Z", 3780.0},
                                     {"2026-12-06T01:03:20.25Z", 3800.25}}) {
-    EXPECT_EQ(parseIsoTime(text), kDay + after) << text;
+    EXPECT_EQ(platform::parseIsoTime(text), kDay + after) << text;
   }
   for (const char* bad : {"", "now", "2026-12-06", "2026-12-06T1:03:20Z", "2026-02-31T00:00:00Z",
                           "2026-12-06T24:00:00Z", "2026-12-06T01:03:20Zjunk",
                           "2026-12-06T01:03:20+1", "2026-13-01T00:00:00Z"}) {
-    EXPECT_FALSE(parseIsoTime(bad).has_value()) << bad;
+    EXPECT_FALSE(platform::parseIsoTime(bad).has_value()) << bad;
   }
   EXPECT_EQ(isoUtc(kDay + 3800.0), "2026-12-06T01:03:20Z");
   EXPECT_EQ(isoUtc(kDay + 3800.6), "2026-12-06T01:03:20.600Z");

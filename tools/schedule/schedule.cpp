@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "cli/settings.h"
+#include "platform/iso_time.h"
 #include "tools/check/playlist_source.h"
 #include "tools/schedule/programme_schedule.h"
 
@@ -14,7 +15,7 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
   if (options.from.empty()) {
     from =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  } else if (const auto parsed = parseIsoTime(options.from)) {
+  } else if (const auto parsed = platform::parseIsoTime(options.from)) {
     from = *parsed;
   } else {
     err << "vorn schedule: cannot read the time \"" << oneLine(options.from)
