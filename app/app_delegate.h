@@ -5,17 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "channel/controller_holder.h"
 #include "log/diagnostic_history.h"
 #include "platform/platform.h"
 
 namespace vorn {
 
-class VornViewController;
-
 // The application's delegate: turns life-cycle events into actions on the channel controller
 // (pause on leaving the foreground, detach and re-attach the picture, refetch on return) and keeps
 // the external-screen flag.
-class AppDelegate : public platform::ApplicationDelegate {
+class AppDelegate : public platform::ApplicationDelegate, public ControllerHolder {
  public:
   // init; `platform` is where the delegate's log lines go.
   explicit AppDelegate(platform::Platform& platform);
@@ -24,7 +23,7 @@ class AppDelegate : public platform::ApplicationDelegate {
   std::shared_ptr<platform::Window> window() override;
   void setWindow(std::shared_ptr<platform::Window> value) override;
   virtual std::shared_ptr<VornViewController> vornViewController() const;
-  virtual void setVornViewController(std::shared_ptr<VornViewController> value);
+  void setVornViewController(std::shared_ptr<VornViewController> value) override;
   virtual bool airPlayScreenConnected() const;
   virtual void setAirPlayScreenConnected(bool value);
 

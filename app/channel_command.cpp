@@ -1,12 +1,9 @@
 #include <curl/curl.h>
 #include <mpv/client.h>
-#include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,9 +20,10 @@
 #include <system_error>
 
 #include "app/app.h"
-#include "app/command_line.h"
-#include "app/commands.h"
-#include "app/settings.h"
+#include "cli/command_line.h"
+#include "cli/commands.h"
+#include "cli/settings.h"
+#include "platform/linux/display_probe.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/system_log.h"
 #include "vorn/build_config.h"
@@ -34,101 +32,6 @@
 namespace vorn::app {
 
 namespace {
-
-std::optional<std::string> variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-// Whether a stream socket at `path` accepts a connection; a leading '@' names an abstract one.
-bool socketAnswers(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) {
-    return false;
-  }
-  std::memcpy(address.sun_path, path.data(), path.size());
-  socklen_t length = sizeof address;
-  if (path.front() == '@') {
-    address.sun_path[0] = '\0';
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-  }
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return false;
-  }
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-  ::close(fd);
-  return connected;
-}
-
-bool tcpAnswers(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
-    return false;
-  }
-  bool connected = false;
-  for (addrinfo* at = found; at && !connected; at = at->ai_next) {
-    const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-    if (fd >= 0) {
-      connected = ::connect(fd, at->ai_addr, at->ai_addrlen) == 0;
-      ::close(fd);
-    }
-  }
-  ::freeaddrinfo(found);
-  return connected;
-}
-
-// Whether the X server that DISPLAY ("[host]:N[.S]", "unix:N", or a socket path) names answers.
-bool xDisplayAnswers(const std::string& display) {
-  if (display.front() == '/') {
-    return socketAnswers(display.substr(0, display.rfind(':')));
-  }
-  const auto colon = display.rfind(':');
-  if (colon == std::string::npos) {
-    return false;
-  }
-  const std::string host = display.substr(0, colon);
-  const std::string rest = display.substr(colon + 1);
-  int number = 0;
-  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
-  if (ec != std::errc() || end == rest.data() ||
-      (end != rest.data() + rest.size() && *end != '.')) {
-    return false;
-  }
-  if (host.empty() || host == "unix") {
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-    return socketAnswers(socket) || socketAnswers("@" + socket);
-  }
-  return tcpAnswers(host, 6000 + number);
-}
-
-bool waylandAnswers(const std::string& display) {
-  if (display.front() == '/') {
-    return socketAnswers(display);
-  }
-  const auto runtime = variable("XDG_RUNTIME_DIR");
-  return runtime && socketAnswers(*runtime + "/" + display);
-}
-
-// Nothing when a display server answers, else why not. Called only when a window is wanted.
-std::optional<std::string> displayProblem() {
-  const auto x = variable("DISPLAY");
-  const auto wayland = variable("WAYLAND_DISPLAY");
-  if ((wayland && waylandAnswers(*wayland)) || (x && xDisplayAnswers(*x))) {
-    return std::nullopt;
-  }
-  std::string problem = "no display: ";
-  if (wayland) {
-    problem += "cannot connect to Wayland display '" + *wayland + "'";
-  }
-  if (x) {
-    problem += std::string(wayland ? " nor " : "") + "cannot connect to X display '" + *x + "'";
-  }
-  return problem + " (--headless runs without one)";
-}
 
 // The start of a failure line written before, or instead of, the channel's log. Under the journal
 // it carries the error priority, as the log's own error records do, so `journalctl -p err` shows
@@ -414,10 +317,10 @@ int runChannelCommand(const std::vector<std::string>& args, std::ostream& out, s
 
   // Without any display named the channel runs headless by itself; a display named but not
   // answering is a failure to start, not a channel playing to nobody.
-  const bool headless = settings.headless || (!variable("DISPLAY") && !variable("WAYLAND_DISPLAY"));
+  const bool headless = settings.headless || !linuxbackend::displayNamed();
   if (!headless) {
-    if (auto problem = displayProblem()) {
-      err << failure() << "cannot start: " << *problem << '\n';
+    if (auto problem = linuxbackend::displayProblem()) {
+      err << failure() << "cannot start: " << *problem << " (--headless runs without one)\n";
       return 1;
     }
   }

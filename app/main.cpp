@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "app/simulate.h"
+#include "cli/commands.h"
+#include "simulate/simulate.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);

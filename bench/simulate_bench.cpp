@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/simulate.h"
+#include "simulate/simulate.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "channel/programme_clock.h"
+#include "channel/slate.h"
 #include "channel/vorn_view_controller.h"
 #include "interaction/overlay.h"
 #include "log/render.h"
@@ -257,7 +258,7 @@ void VornViewController::presentSlate(size_t slot) {
   card->setFrame(frame);
   const auto item = asVornItem(timeline_->items[slot]);
   const JsonPtr entry = item ? item->playlist_info() : nullptr;
-  label->setText(overlay::slateText(entry.get(), overlay::localTimeOfDay(slateUntil())));
+  label->setText(slate::text(entry.get(), overlay::localTimeOfDay(slateUntil())));
   label->setFrame(overlay::labelFitFrame(frame.width, frame.height));
   label->sizeToFit();
   const double height = label->frame().height;

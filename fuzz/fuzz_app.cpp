@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/simulate_events.h"
-#include "app/simulate_trace.h"
 #include "fuzz/fuzz_input.h"
 #include "platform/error.h"
 #include "platform/sim/world.h"
+#include "simulate/simulate_events.h"
+#include "simulate/simulate_trace.h"
 
 namespace {
 

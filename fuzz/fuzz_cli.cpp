@@ -21,10 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/settings.h"
-#include "app/simulate_options.h"
+#include "cli/command_line.h"
+#include "cli/settings.h"
 #include "fuzz/fuzz_input.h"
+#include "simulate/simulate_options.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/playlist_check.h"
 #include "channel/json.h"
 #include "channel/programme_clock.h"
 #include "interaction/overlay.h"
 #include "platform/url.h"
 #include "playlist/playlist_document.h"
+#include "tools/check/playlist_check.h"
 
 namespace {
 

@@ -21,14 +21,6 @@ std::string compose(const std::string& prefix, const Json* entry) {
   return prefix + kNowPlaying + descriptionOf(entry);
 }
 
-std::string slateText(const Json* entry, const std::string& nextStart) {
-  std::string text = std::string(kSlateHeading) + kSlateCannotShow;
-  if (auto description = descriptionOf(entry); !description.empty()) {
-    text += description + "\n\n";
-  }
-  return text + kSlateNextVideo + nextStart + ".";
-}
-
 std::string localTimeOfDay(double secondsSince1970) {
   // Out-of-range times (a listed duration of 1e300) must not reach the conversion.
   const double whole = std::floor(secondsSince1970);

@@ -21,12 +21,6 @@ std::string descriptionOf(const Json* entry);
 // prefix + "Now playing:\n" + the description.
 std::string compose(const std::string& prefix, const Json* entry);
 
-// The slate: the card shown in place of a video that cannot be shown right now.
-inline constexpr const char* kSlateHeading = "Solvane TV\n\n";
-inline constexpr const char* kSlateCannotShow = "This video cannot be shown right now.\n\n";
-inline constexpr const char* kSlateNextVideo = "The next video starts at ";
-// The slate's text for `entry`, with the time of day ("HH:MM:SS") the next video starts at.
-std::string slateText(const Json* entry, const std::string& nextStart);
 // "HH:MM:SS" of a clock time (seconds since 1970) in the machine's local time zone.
 std::string localTimeOfDay(double secondsSince1970);
 

@@ -1,4 +1,4 @@
-#include "app/app_delegate.h"
+#include "channel/controller_holder.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
 
@@ -20,7 +20,8 @@ void VornViewController::viewDidLoad() {
 
   view()->setBackgroundColor(platform::Color::black());
 
-  if (auto delegate = std::dynamic_pointer_cast<AppDelegate>(platform().application().delegate())) {
+  if (auto delegate =
+          std::dynamic_pointer_cast<ControllerHolder>(platform().application().delegate())) {
     delegate->setVornViewController(self());
   }
 

@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "cli/settings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/simulate.h"
+#include "simulate/simulate.h"
 #include "tests/worked_example.h"
 #include "vorn/build_config.h"
 
@@ -456,6 +456,8 @@ TEST_F(Simulate, bad_options_fail_with_one_line) {
        "--start: expected HH:MM:SS or an ISO 8601 UTC date-time, got '01:00\\n:00'"},
       {{"--playlist", missing}},
       {{"--playlist", dir_.string()}},
+      // A path that never ends is refused at the bound, not read until memory runs out.
+      {{"--serve-at", "5:/dev/zero"}, "--serve-at: cannot read '/dev/zero': larger than 64 MiB"},
       {{"--screen-id", "-1"},
        "--screen-id: expected a whole number from 0 to 18446744073709551615, got '-1'"},
       {{"--screen-id", "18446744073709551616"}},

@@ -8,9 +8,9 @@
 #include <set>
 #include <string>
 
-#include "app/status_report.h"
 #include "platform/channel_status.h"
 #include "tests/exposition_format.h"
+#include "tools/status/status_report.h"
 
 namespace vorn::testing {
 namespace {

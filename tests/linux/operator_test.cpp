@@ -11,12 +11,12 @@
 #include <sstream>
 #include <thread>
 
-#include "app/check.h"
-#include "app/schedule.h"
 #include "channel/json.h"
 #include "channel/programme_clock.h"
 #include "tests/linux/test_https_server.h"
 #include "tests/worked_example.h"
+#include "tools/check/check.h"
+#include "tools/schedule/schedule.h"
 
 namespace vorn::linuxtest {
 namespace {

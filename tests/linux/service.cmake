@@ -10,7 +10,7 @@ add_test(NAME linux_service COMMAND vorn_service_tests)
 # The Debian package unpacked into an empty root. The schedule and check commands are run once
 # this source has them.
 if(TARGET vorn_dist_files)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/app/check.cpp AND EXISTS ${PROJECT_SOURCE_DIR}/app/schedule.cpp)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/check/check.cpp AND EXISTS ${PROJECT_SOURCE_DIR}/tools/schedule/schedule.cpp)
     set(VORN_HAS_COMMANDS 1)
   else()
     set(VORN_HAS_COMMANDS 0)

@@ -1,12 +1,17 @@
-#include "app/programme_schedule.h"
+#include "tools/schedule/programme_schedule.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/iso_time.h"
 #include "playlist/playlist_document.h"
 
 namespace vorn::app {
@@ -98,13 +103,29 @@ TEST(ProgrammeSchedule, iso_times_read_and_written) {
                                     {"2026-12-05T23:03:20-0200", 3800.0},
                                     {"2026-12-06T01:03Z", 3780.0},
                                     {"2026-12-06T01:03:20.25Z", 3800.25}}) {
-    EXPECT_EQ(parseIsoTime(text), kDay + after) << text;
+    EXPECT_EQ(platform::parseIsoTime(text), kDay + after) << text;
   }
   for (const char* bad : {"", "now", "2026-12-06", "2026-12-06T1:03:20Z", "2026-02-31T00:00:00Z",
                           "2026-12-06T24:00:00Z", "2026-12-06T01:03:20Zjunk",
                           "2026-12-06T01:03:20+1", "2026-13-01T00:00:00Z"}) {
-    EXPECT_FALSE(parseIsoTime(bad).has_value()) << bad;
+    EXPECT_FALSE(platform::parseIsoTime(bad).has_value()) << bad;
   }
+  // Without a zone the guide reads the machine's local time and the simulated clock reads UTC;
+  // a zone west of UTC tells the two apart (on a UTC machine they agree).
+  const char* zone = std::getenv("TZ");
+  const std::optional<std::string> savedZone =
+      zone ? std::optional<std::string>(zone) : std::nullopt;
+  ::setenv("TZ", "UTC+5", 1);
+  ::tzset();
+  EXPECT_EQ(platform::parseIsoTime("2026-12-06T01:03:20.5", platform::Zoneless::utc),
+            kDay + 3800.5);
+  EXPECT_EQ(platform::parseIsoTime("2026-12-06T01:03:20"), kDay + 3800.0 + 5 * 3600.0);
+  if (savedZone) {
+    ::setenv("TZ", savedZone->c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
   EXPECT_EQ(isoUtc(kDay + 3800.0), "2026-12-06T01:03:20Z");
   EXPECT_EQ(isoUtc(kDay + 3800.6), "2026-12-06T01:03:20.600Z");
   EXPECT_EQ(isoUtc(kDay - 0.0001), "2026-12-06T00:00:00Z");

@@ -1,10 +1,10 @@
 #include <algorithm>
 
-#include "app/playlist_check.h"
-#include "app/programme_schedule.h"
 #include "channel_fixture.h"
 #include "platform/sim/sim_media.h"
 #include "playlist/playlist_document.h"
+#include "tools/check/playlist_check.h"
+#include "tools/schedule/programme_schedule.h"
 
 namespace vorn::testing {
 namespace {

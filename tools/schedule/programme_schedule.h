@@ -52,9 +52,6 @@ struct ScheduleResult {
 ScheduleResult buildSchedule(const Json& document, double from, double until,
                              const platform::Url* base = nullptr);
 
-// ISO 8601 date and time ("2026-12-06T01:03:20Z", fractions of a second and a "+01:00" offset
-// allowed; no zone means the machine's local time), as seconds since 1970.
-std::optional<double> parseIsoTime(std::string_view text);
 // "2026-12-06T01:03:20Z", with milliseconds only when the time is not a whole second.
 std::string isoUtc(double seconds);
 

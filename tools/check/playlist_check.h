@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/stream_probe.h"
 #include "channel/json.h"
 #include "platform/url.h"
+#include "tools/check/stream_probe.h"
 
 // The findings of `vorn check`: each entry usable or skipped and why, by the rules the channel
 // applies when it builds its queue, and, once probed, each stream against its listed length.

@@ -1,11 +1,11 @@
-#include "app/simulate_trace.h"
+#include "simulate/simulate_trace.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "app/simulate_options.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
+#include "simulate/simulate_options.h"
 
 namespace vorn::app::simulate {
 

@@ -7,10 +7,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/commands.h"
-#include "app/settings.h"
-#include "app/status_report.h"
+#include "cli/commands.h"
+#include "cli/settings.h"
 #include "platform/channel_status.h"
+#include "tools/status/status_report.h"
 
 namespace vorn::app {
 

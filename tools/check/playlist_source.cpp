@@ -1,4 +1,4 @@
-#include "app/playlist_source.h"
+#include "tools/check/playlist_source.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "app/playlist_check.h"
+#include "tools/check/playlist_check.h"
 
 #include <nlohmann/json.hpp>
 

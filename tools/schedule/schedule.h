@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/programme_schedule.h"
+#include "tools/schedule/programme_schedule.h"
 
 // `vorn schedule`: the programme as the channel will play it, slot by slot.
 namespace vorn::app {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <set>
@@ -8,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/simulate_events.h"
+#include "cli/settings.h"
+#include "simulate/simulate_events.h"
 
 // The options of `vorn simulate`, checked and converted: what the simulated device serves, when
 // the run starts and how long it lasts, the media, the scripted events and the output.
@@ -70,9 +71,13 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
 std::optional<double> parseNumber(std::string_view text);
 // Seconds for `option`; throws OptionError naming it.
 double parseSeconds(const std::string& option, std::string_view text);
-// --start: "HH:MM:SS[.fff]" on 1970-01-01, or an ISO 8601 UTC date-time; seconds since 1970.
+// --start: "HH:MM:SS[.fff]" on 1970-01-01, or an ISO 8601 UTC date-time from 1970 on
+// ("YYYY-MM-DDTHH:MM:SS[.fff][Z]"); seconds since 1970.
 double parseStart(std::string_view text);
-// A file's bytes for `option`; throws OptionError naming the option, the path and the reason.
+// A file's bytes for `option`, up to kMaxInputFileBytes; throws OptionError naming the option, the
+// path and the reason. The bound is well above what the channel accepts in a document, so an
+// oversized document still reaches the channel to be refused there.
+inline constexpr size_t kMaxInputFileBytes = size_t{64} << 20;
 std::string readFile(const std::string& option, const std::string& path);
 
 }  // namespace vorn::app::simulate

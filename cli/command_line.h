@@ -6,9 +6,9 @@
 #include <variant>
 #include <vector>
 
-#include "app/check.h"
-#include "app/schedule.h"
-#include "app/settings.h"
+#include "cli/settings.h"
+#include "tools/check/check.h"
+#include "tools/schedule/schedule.h"
 
 // The command lines of `vorn`, `vorn schedule` and `vorn check` read against the operator's
 // settings, apart from what the commands then do: each gives what to run, or the exit status when

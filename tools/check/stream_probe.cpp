@@ -1,4 +1,4 @@
-#include "app/stream_probe.h"
+#include "tools/check/stream_probe.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

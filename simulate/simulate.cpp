@@ -1,4 +1,4 @@
-#include "app/simulate.h"
+#include "simulate/simulate.h"
 
 #include <nlohmann/json.hpp>
 
@@ -9,11 +9,11 @@
 #include <set>
 
 #include "app/app.h"
-#include "app/simulate_events.h"
-#include "app/simulate_options.h"
-#include "app/simulate_trace.h"
 #include "platform/error.h"
 #include "platform/sim/world.h"
+#include "simulate/simulate_events.h"
+#include "simulate/simulate_options.h"
+#include "simulate/simulate_trace.h"
 
 // The run of `vorn simulate`: every use of the simulated platform is here.
 namespace vorn::app {

@@ -1,9 +1,6 @@
-#include "app/settings.h"
+#include "cli/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <toml++/toml.h>
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -21,6 +18,7 @@
 #include <system_error>
 #include <variant>
 
+#include "cli/bounded_file.h"
 #include "platform/url.h"
 #include "vorn/build_config.h"
 
@@ -471,47 +469,18 @@ std::string reason(int error) {
 // that is there but cannot be read is, with the system's reason.
 void readFile(const std::string& path, const std::string& label, bool required,
               std::map<std::string, Resolved>& resolved) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    const int error = errno;
-    if (!required && (error == ENOENT || error == ENOTDIR)) {
+  const BoundedFile file = readBoundedFile(path, kMaxSettingsFileBytes);
+  if (file.error != 0) {
+    if (!required && (file.error == ENOENT || file.error == ENOTDIR)) {
       return;
     }
-    throw SettingsError(path + ": cannot read the settings file: " + reason(error));
+    throw SettingsError(path + ": cannot read the settings file: " + reason(file.error));
   }
-  if (S_ISDIR(status.st_mode)) {
-    throw SettingsError(path + ": cannot read the settings file: " + reason(EISDIR));
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw SettingsError(path + ": cannot read the settings file: " + reason(errno));
-  }
-  // Read with a bound: a settings file may name a device or a pipe that never ends.
-  std::string contents;
-  char buffer[65536];
-  int error = 0;
-  while (contents.size() <= kMaxSettingsFileBytes) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      error = errno;
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    contents.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(fd);
-  if (error != 0) {
-    throw SettingsError(path + ": cannot read the settings file: " + reason(error));
-  }
-  if (contents.size() > kMaxSettingsFileBytes) {
+  if (file.tooLarge) {
     throw SettingsError(path + ": the settings file is larger than " +
                         std::to_string(kMaxSettingsFileBytes >> 20) + " MiB");
   }
+  const std::string& contents = file.contents;
   toml::table table;
   try {
     table = toml::parse(contents, path);
@@ -570,97 +539,7 @@ std::string inFolder(std::string folder, const std::string& name) {
   return folder + name;
 }
 
-class HelpFormatter : public CLI::Formatter {
- public:
-  HelpFormatter() { column_width(kColumn); }
-
-  std::string make_option(const CLI::Option* option, bool positional) const override {
-    std::string name = make_option_name(option, positional) + make_option_opts(option);
-    std::string out = "  " + name;
-    size_t column = out.size();
-    if (column + 1 > kColumn) {
-      out += '\n';
-      column = 0;
-    }
-    std::istringstream words(make_option_desc(option));
-    bool first = true;
-    for (std::string word; words >> word;) {
-      if (!first && column + 1 + word.size() > kWidth) {
-        out += '\n';
-        column = 0;
-      }
-      if (column < kColumn) {
-        out += std::string(kColumn - column, ' ');
-        column = kColumn;
-      } else {
-        out += ' ';
-        ++column;
-      }
-      out += word;
-      column += word.size();
-      first = false;
-    }
-    return out + '\n';
-  }
-
-  std::string make_option_name(const CLI::Option* option, bool positional) const override {
-    std::string name = CLI::Formatter::make_option_name(option, positional);
-    // The negated form of a flag is shown bare ("--mute,--no-mute").
-    for (size_t at; (at = name.find("{false}")) != std::string::npos;) {
-      name.erase(at, 7);
-    }
-    return name;
-  }
-
-  std::string make_option_opts(const CLI::Option* option) const override {
-    return option->get_type_size() == 0 || option->get_type_name().empty()
-               ? std::string()
-               : " " + option->get_type_name();
-  }
-
- private:
-  static constexpr size_t kColumn = 30;
-  static constexpr size_t kWidth = 100;
-};
-
 }  // namespace
-
-std::string oneLine(std::string_view text) {
-  std::string line;
-  line.reserve(text.size());
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7f) {
-      line += c;
-    } else if (c == '\n') {
-      line += "\\n";
-    } else if (c == '\t') {
-      line += "\\t";
-    } else if (c == '\r') {
-      line += "\\r";
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", u);
-      line += escape;
-    }
-  }
-  return line;
-}
-
-void parseArguments(CLI::App& app, const std::vector<std::string>& args) {
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
-  try {
-    app.parse(reversed);
-  } catch (const std::invalid_argument&) {
-    throw CLI::ConversionError("a flag's value must be true, false or a whole number");
-  } catch (const std::out_of_range&) {
-    throw CLI::ConversionError("a flag's value must be true, false or a whole number");
-  }
-}
-
-void useHelpFormat(CLI::App& app) {
-  app.formatter(std::make_shared<HelpFormatter>());
-}
 
 std::vector<std::string> settingKeys() {
   std::vector<std::string> keys;

@@ -1,10 +1,10 @@
-#include "app/simulate_events.h"
+#include "simulate/simulate_events.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "app/simulate_options.h"
 #include "platform/input.h"
+#include "simulate/simulate_options.h"
 
 namespace vorn::app::simulate {
 

@@ -1,4 +1,4 @@
-#include "app/status_report.h"
+#include "tools/status/status_report.h"
 
 #include <cmath>
 #include <cstdio>

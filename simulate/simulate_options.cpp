@@ -1,4 +1,4 @@
-#include "app/simulate_options.h"
+#include "simulate/simulate_options.h"
 
 #include <CLI/CLI.hpp>
 
@@ -12,6 +12,9 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+
+#include "cli/bounded_file.h"
+#include "platform/iso_time.h"
 
 namespace vorn::app::simulate {
 
@@ -36,22 +39,6 @@ int digitsValue(std::string_view text) {
     value = value * 10 + (c - '0');
   }
   return value;
-}
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-int64_t daysFromCivil(int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2 ? 1 : 0;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
-}
-
-unsigned daysInMonth(int year, unsigned month) {
-  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
 // "HH:MM:SS" with optional fractional seconds: seconds into the day.
@@ -136,21 +123,17 @@ double parseStart(std::string_view text) {
   std::optional<double> result;
   if (text.size() >= 19 && text[4] == '-' && text[7] == '-' &&
       (text[10] == 'T' || text[10] == 't')) {
-    std::string_view rest = text.substr(11);
-    if (!rest.empty() && (rest.back() == 'Z' || rest.back() == 'z')) {
-      rest.remove_suffix(1);
+    // The date-time form is YYYY-MM-DDTHH:MM:SS[.fff][Z], in UTC as the simulated clock is: no
+    // offset, no other separator.
+    std::string_view time = text.substr(11);
+    if (!time.empty() && (time.back() == 'Z' || time.back() == 'z')) {
+      time.remove_suffix(1);
     }
-    const auto year = text.substr(0, 4);
-    const auto month = text.substr(5, 2);
-    const auto day = text.substr(8, 2);
-    auto time = parseTimeOfDay(rest);
-    if (time && allDigits(year) && allDigits(month) && allDigits(day)) {
-      const int y = digitsValue(year);
-      const auto mo = static_cast<unsigned>(digitsValue(month));
-      const auto d = static_cast<unsigned>(digitsValue(day));
-      if (y >= 1970 && mo >= 1 && mo <= 12 && d >= 1 && d <= daysInMonth(y, mo)) {
-        result = static_cast<double>(daysFromCivil(y, mo, d)) * 86400.0 + *time;
-      }
+    if (parseTimeOfDay(time)) {
+      result = platform::parseIsoTime(text, platform::Zoneless::utc);
+    }
+    if (result && *result < 0.0) {
+      result.reset();
     }
   } else {
     result = parseTimeOfDay(text);
@@ -163,22 +146,16 @@ double parseStart(std::string_view text) {
 }
 
 std::string readFile(const std::string& option, const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    throw OptionError(option + ": cannot read " + inQuotes(path) + ": Is a directory");
-  }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    const int code = errno;
+  const BoundedFile file = readBoundedFile(path, kMaxInputFileBytes);
+  if (file.error != 0) {
     throw OptionError(option + ": cannot read " + inQuotes(path) + ": " +
-                      (code != 0 ? std::strerror(code) : "cannot open"));
+                      std::strerror(file.error));
   }
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  if (file.bad()) {
-    throw OptionError(option + ": cannot read " + inQuotes(path));
+  if (file.tooLarge) {
+    throw OptionError(option + ": cannot read " + inQuotes(path) + ": larger than " +
+                      std::to_string(kMaxInputFileBytes >> 20) + " MiB");
   }
-  return contents.str();
+  return file.contents;
 }
 
 Options parseOptions(const std::vector<std::string>& args, const SettingsEnvironment& environment) {

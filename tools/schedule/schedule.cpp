@@ -1,11 +1,12 @@
-#include "app/schedule.h"
+#include "tools/schedule/schedule.h"
 
 #include <chrono>
 #include <cmath>
 
-#include "app/playlist_source.h"
-#include "app/programme_schedule.h"
-#include "app/settings.h"
+#include "cli/settings.h"
+#include "platform/iso_time.h"
+#include "tools/check/playlist_source.h"
+#include "tools/schedule/programme_schedule.h"
 
 namespace vorn::app {
 
@@ -14,7 +15,7 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
   if (options.from.empty()) {
     from =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  } else if (const auto parsed = parseIsoTime(options.from)) {
+  } else if (const auto parsed = platform::parseIsoTime(options.from)) {
     from = *parsed;
   } else {
     err << "vorn schedule: cannot read the time \"" << oneLine(options.from)

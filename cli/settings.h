@@ -10,9 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace CLI {
-class App;
-}
+#include "cli/help.h"
 
 // The operator's settings: each one a command-line option, a key of a TOML file and a built-in
 // default. Later sources win: default < system file < user file < environment < command line.
@@ -46,11 +44,6 @@ struct Settings {
   std::optional<std::string> metricsFile;  // off when not set
   bool verbose = false;
 };
-
-// `text` with its control characters written as escapes (\n, \t, \r, \xHH): a message that
-// quotes what the operator typed or wrote stays one line whatever it quotes. Text without control
-// characters is returned as it is.
-std::string oneLine(std::string_view text);
 
 // Bad settings input: the message is one line naming the file and line, or the option, or the
 // environment variable, and the key.
@@ -106,14 +99,6 @@ std::vector<std::string> changedSettings(const Settings& before, const Settings&
 
 // The effective settings as TOML lines, each followed by its origin.
 std::string describeSettings(const EffectiveSettings& settings);
-
-// Parses the words after a command name with `app`. A flag given a value that is neither a truth
-// word nor a whole number (--mute=x, --mute=99999999999999999999) makes CLI11 throw a standard
-// library error; it is bad input like any other, so it comes out as a CLI::ParseError too.
-void parseArguments(CLI::App& app, const std::vector<std::string>& args);
-
-// Gives `app` this program's help layout: an option's value named once, its help wrapped beside it.
-void useHelpFormat(CLI::App& app);
 
 // The known keys in order, for help texts and suggestions.
 std::vector<std::string> settingKeys();

@@ -1,4 +1,4 @@
-#include "app/check.h"
+#include "tools/check/check.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/playlist_check.h"
-#include "app/playlist_source.h"
-#include "app/settings.h"
-#include "app/stream_probe.h"
+#include "cli/settings.h"
+#include "tools/check/playlist_check.h"
+#include "tools/check/playlist_source.h"
+#include "tools/check/stream_probe.h"
 
 namespace vorn::app {
 namespace {

@@ -1,0 +1,15 @@
+// `vorn schedule`: its command line (cli/command_line.cpp) run by the engine in schedule.cpp.
+#include "cli/command_line.h"
+#include "cli/commands.h"
+
+namespace vorn::app {
+
+int runScheduleCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  auto parsed = parseScheduleCommand(args, SettingsEnvironment::ofThisProcess(), out, err);
+  if (const int* status = std::get_if<int>(&parsed)) {
+    return *status;
+  }
+  return runSchedule(std::get<ScheduleOptions>(parsed), out, err);
+}
+
+}  // namespace vorn::app
