@@ -342,6 +342,7 @@ void VornViewController::armRetry() {
   if (left - delay <= kSlotToleranceSeconds) {
     return;
   }
+  slate_->retryAt = clockNow() + delay;
   slate_->retry = platform().timers().scheduledTimer(
       delay, platform::TimerAction::strong(self(),
                                            "retrySlateItem:", &VornViewController::retrySlateItem));
@@ -354,6 +355,10 @@ void VornViewController::armProbe() {
   // None that the slot's end would overtake: the next slot's stream opens then anyway.
   const double left = timeline_->ends[slate_->slot] - timelinePosition();
   if (left - kSlateProbeSeconds <= kSlotToleranceSeconds) {
+    return;
+  }
+  // Nor one that an attempt on the schedule would overtake.
+  if (slate_->retry && slate_->retryAt <= clockNow() + kSlateProbeSeconds) {
     return;
   }
   slate_->probe = platform().timers().scheduledTimer(

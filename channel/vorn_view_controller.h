@@ -336,6 +336,7 @@ class VornViewController : public platform::ViewController {
     int retries = 0;              // attempts made so far
     bool lastChanceDone = false;  // the attempt before the slot's last seconds
     std::shared_ptr<platform::Timer> probe;
+    double retryAt = 0.0;  // clock time of the next attempt on the schedule, while one is set
     // Seen down since the last attempt began: the slate's fault, a probe or an attempt of the
     // schedule that could not open it.
     bool streamDown = false;
