@@ -209,12 +209,18 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
   }
   stopPlayer();
   if (sameSlot) {
-    // Another attempt failed; the slate stays and the retries go on.
+    // Another attempt failed; the slate stays and the retries go on. One that a probe started
+    // tells nothing new: the next probe-led attempt waits for the address to fail and come back.
+    if (reason == "itemFailedToPlay" && !slate_->attemptFromProbe) {
+      slate_->streamDown = true;
+    }
+    armProbe();
     return;
   }
   cancelSlateTimers();
   slate_ = Slate{};
   slate_->slot = slot;
+  slate_->streamDown = reason == "itemFailedToPlay";
   debug(reason + ": object: " + log::renderOptional(asVornItem(item)) + " ; showing slate until " +
         overlay::localTimeOfDay(slateUntil()));
   presentSlate(slot);
@@ -231,6 +237,7 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
   }
   armSlotEnd();
   armRetry();
+  armProbe();
 }
 
 void VornViewController::presentSlate(size_t slot) {
@@ -280,10 +287,11 @@ void VornViewController::endSlate() {
 }
 
 void VornViewController::cancelSlateTimers() {
+  ++probeRound_;
   if (!slate_) {
     return;
   }
-  for (auto* timer : {&slate_->slotEnd, &slate_->retry}) {
+  for (auto* timer : {&slate_->slotEnd, &slate_->retry, &slate_->probe}) {
     if (*timer) {
       (*timer)->invalidate();
       timer->reset();
@@ -335,9 +343,70 @@ void VornViewController::armRetry() {
   if (left - delay <= kSlotToleranceSeconds) {
     return;
   }
+  slate_->retryAt = clockNow() + delay;
   slate_->retry = platform().timers().scheduledTimer(
       delay, platform::TimerAction::strong(self(),
                                            "retrySlateItem:", &VornViewController::retrySlateItem));
+}
+
+void VornViewController::armProbe() {
+  if (!slate_ || !timeline_ || timeline_->heldSince || slate_->attempt || slate_->probe) {
+    return;
+  }
+  // None that the slot's end would overtake: the next slot's stream opens then anyway.
+  const double left = timeline_->ends[slate_->slot] - timelinePosition();
+  if (left - kSlateProbeSeconds <= kSlotToleranceSeconds) {
+    return;
+  }
+  // Nor one that an attempt on the schedule would overtake.
+  if (slate_->retry && slate_->retryAt <= clockNow() + kSlateProbeSeconds) {
+    return;
+  }
+  slate_->probe = platform().timers().scheduledTimer(
+      kSlateProbeSeconds, platform::TimerAction::strong(
+                              self(), "probeSlateItem:", &VornViewController::probeSlateItem));
+}
+
+void VornViewController::probeSlateItem(platform::Timer& timer) {
+  if (!slate_ || slate_->probe.get() != &timer || !timeline_) {
+    return;
+  }
+  slate_->probe.reset();
+  if (timeline_->heldSince || slate_->attempt) {
+    return;
+  }
+  const auto item = timeline_->items[slate_->slot];
+  if (!item || !item->asset()) {
+    return;
+  }
+  // A small request through the URL session, not the player: a player opening a stream that is
+  // down costs far more.
+  const uint64_t round = ++probeRound_;
+  platform().urlSession().startProbe(item->asset()->url(), [self = self(), round](bool answers) {
+    self->platform().mainQueue().post(
+        [self, round, answers] { self->probeAnswered(round, answers); });
+  });
+}
+
+void VornViewController::probeAnswered(uint64_t round, bool answers) {
+  // An answer for a slate that has gone, a slot that has passed, or one that a pause or an
+  // attempt overtook, tells nothing about now.
+  if (round != probeRound_ || !slate_ || !timeline_ || timeline_->heldSince || slate_->attempt) {
+    return;
+  }
+  if (!answers) {
+    slate_->streamDown = true;
+    armProbe();
+    return;
+  }
+  if (!slate_->streamDown) {
+    // Up all along (a stream that stalls or ends early): the attempts on the schedule see to it.
+    armProbe();
+    return;
+  }
+  // Back: an attempt now rather than at the next one on the schedule, which stays as it is.
+  joinSlot(slate_->slot, std::max(0.0, timelinePosition() - slotStart(slate_->slot)));
+  slate_->attemptFromProbe = true;
 }
 
 void VornViewController::slateSlotEnded(platform::Timer& timer) {
@@ -373,6 +442,14 @@ void VornViewController::retrySlateItem(platform::Timer& timer) {
 
 void VornViewController::joinSlot(size_t slot, double position) {
   stopPlayer();
+  // An attempt waits from here on: no probe meanwhile, and none still on its way counts.
+  ++probeRound_;
+  if (slate_->probe) {
+    slate_->probe->invalidate();
+    slate_->probe.reset();
+  }
+  slate_->streamDown = false;
+  slate_->attemptFromProbe = false;
   const auto& items = timeline_->items;
   std::vector<std::shared_ptr<platform::PlayerItem>> queue(
       items.begin() + static_cast<std::ptrdiff_t>(slot), items.end());
@@ -481,6 +558,7 @@ bool VornViewController::releaseTimeline() {
     presentSlate(slate_->slot);
     armSlotEnd();
     armRetry();
+    armProbe();
   }
   return false;
 }

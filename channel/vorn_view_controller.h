@@ -110,6 +110,11 @@ class VornViewController : public platform::ViewController {
   virtual void queueItemEvent(const platform::Notification& notification);
   virtual void slateSlotEnded(platform::Timer& timer);
   virtual void retrySlateItem(platform::Timer& timer);
+  // Between the attempts, while no attempt waits, the slate's stream address is asked every
+  // kSlateProbeSeconds whether it answers; an answer after the stream was seen down starts an
+  // attempt at once.
+  virtual void probeSlateItem(platform::Timer& timer);
+  static constexpr double kSlateProbeSeconds = 5.0;
   virtual void lastSlotEnded(platform::Timer& timer);
   static constexpr double kSlateFirstRetrySeconds = 5.0;
   static constexpr double kSlateSecondRetrySeconds = 10.0;
@@ -330,6 +335,12 @@ class VornViewController : public platform::ViewController {
     size_t attemptSlot = 0;       // the slot the attempt plays: this one, or the next at its start
     int retries = 0;              // attempts made so far
     bool lastChanceDone = false;  // the attempt before the slot's last seconds
+    std::shared_ptr<platform::Timer> probe;
+    double retryAt = 0.0;  // clock time of the next attempt on the schedule, while one is set
+    // Seen down since the last attempt began: the slate's fault, a probe or an attempt of the
+    // schedule that could not open it.
+    bool streamDown = false;
+    bool attemptFromProbe = false;  // the attempt on its way was started by a probe's answer
   };
   double clockNow();
   void startTimeline(const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
@@ -357,6 +368,11 @@ class VornViewController : public platform::ViewController {
   void armSlotEnd();
   // The next attempt on the schedule, if the slot leaves room for one.
   void armRetry();
+  // The next probe, when no attempt waits and the slot leaves room for one.
+  void armProbe();
+  void probeAnswered(uint64_t round, bool answers);
+  // Counts the probes; any change of the slate's state moves it on, so a late answer is dropped.
+  uint64_t probeRound_ = 0;
   // The clock time the slate names as the next video's start: never in the past.
   double slateUntil();
   void cancelSlateTimers();

@@ -34,6 +34,17 @@ std::string Error::description() const {
   return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + message_ + "\"";
 }
 
+void UrlSession::startProbe(const Url& url, ProbeCompletion completion) {
+  // A server that ignores the range still answers, and its status is what counts.
+  startDataTask(url, {{"Range", "bytes=0-" + std::to_string(kProbeBytes - 1)}},
+                [completion = std::move(completion)](std::optional<Bytes> data,
+                                                     std::shared_ptr<UrlResponse> response,
+                                                     std::shared_ptr<Error> error) {
+                  const long status = response ? response->statusCode() : -1;
+                  completion(!error && data && (status == 0 || (status >= 200 && status < 300)));
+                });
+}
+
 std::optional<std::string> UrlResponse::valueForHeaderField(std::string_view name) const {
   const auto same = [](std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {

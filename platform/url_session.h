@@ -41,6 +41,7 @@ using Bytes = std::string;
 using DataTaskCompletion =
     std::function<void(std::optional<Bytes> data, std::shared_ptr<UrlResponse> response,
                        std::shared_ptr<Error> error)>;
+using ProbeCompletion = std::function<void(bool answers)>;
 
 // The process-wide URL session: a GET with no body, for https and file URLs.
 class UrlSession {
@@ -55,6 +56,10 @@ class UrlSession {
   void startDataTask(const Url& url, DataTaskCompletion completion) {
     startDataTask(url, {}, std::move(completion));
   }
+  // Whether `url` answers now, at little cost: a GET of its first kProbeBytes only (a range
+  // request), true for a 2xx answer or a file that reads. The completion runs once, as above.
+  virtual void startProbe(const Url& url, ProbeCompletion completion);
+  static constexpr size_t kProbeBytes = 4096;
 };
 
 }  // namespace vorn::platform

@@ -156,6 +156,9 @@ int run(const Options& options, std::ostream& out) {
   for (const auto& [url, stall] : options.stalls) {
     world.media().setStall(url, stall.at, stall.forSeconds);
   }
+  for (const auto& [url, gone] : options.gone) {
+    world.media().setGone(url, options.start + gone.at, options.start + gone.at + gone.forSeconds);
+  }
   for (const auto& [url, pace] : options.paces) {
     world.media().setPace(url, pace);
   }

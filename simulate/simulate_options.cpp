@@ -277,29 +277,42 @@ Options parseOptions(const std::vector<std::string>& args, const SettingsEnviron
         options.broken.insert(url);
       })
       ->group(media);
+  // URL=AT:FOR|forever into `into`, for `option`.
+  const auto window = [](const std::string& option, std::map<std::string, Options::Stall>& into) {
+    return [option, &into](const std::string& text) {
+      const std::string expected = option + ": expected URL=AT:FOR or URL=AT:forever, got ";
+      const auto eq = text.rfind('=');
+      const auto colon = eq == std::string::npos ? std::string::npos : text.find(':', eq);
+      if (eq == std::string::npos || eq == 0 || colon == std::string::npos) {
+        throw OptionError(expected + inQuotes(text));
+      }
+      const auto url = text.substr(0, eq);
+      Options::Stall stall;
+      stall.at = parseSeconds(option, text.substr(eq + 1, colon - eq - 1));
+      const auto duration = text.substr(colon + 1);
+      stall.forSeconds = duration == "forever" ? std::numeric_limits<double>::infinity()
+                                               : parseSeconds(option, duration);
+      if (!into.emplace(url, stall).second) {
+        throw OptionError(option + ": " + inQuotes(url) + " given twice");
+      }
+    };
+  };
+  static const std::string kStall = "--stall", kGone = "--gone";
   app.add_option("--stall",
                  "the stream stops delivering AT seconds into it, for FOR seconds or for good "
                  "(repeatable)")
       ->type_name("URL=AT:FOR|forever")
       ->take_all()
       ->allow_extra_args(false)
-      ->each([&options](const std::string& text) {
-        const std::string expected = "--stall: expected URL=AT:FOR or URL=AT:forever, got ";
-        const auto eq = text.rfind('=');
-        const auto colon = eq == std::string::npos ? std::string::npos : text.find(':', eq);
-        if (eq == std::string::npos || eq == 0 || colon == std::string::npos) {
-          throw OptionError(expected + inQuotes(text));
-        }
-        const auto url = text.substr(0, eq);
-        Options::Stall stall;
-        stall.at = parseSeconds("--stall", text.substr(eq + 1, colon - eq - 1));
-        const auto duration = text.substr(colon + 1);
-        stall.forSeconds = duration == "forever" ? std::numeric_limits<double>::infinity()
-                                                 : parseSeconds("--stall", duration);
-        if (!options.stalls.emplace(url, stall).second) {
-          throw OptionError("--stall: " + inQuotes(url) + " given twice");
-        }
-      })
+      ->each(window(kStall, options.stalls))
+      ->group(media);
+  app.add_option("--gone",
+                 "the stream's server is gone AT seconds after launch, for FOR seconds or for "
+                 "good: the stream plays nowhere meanwhile (repeatable)")
+      ->type_name("URL=AT:FOR|forever")
+      ->take_all()
+      ->allow_extra_args(false)
+      ->each(window(kGone, options.gone))
       ->group(media);
 
   app.add_flag("--moves-on-first", options.movesOnFirst,

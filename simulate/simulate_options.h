@@ -52,6 +52,8 @@ struct Options {
     double forSeconds = 0.0;
   };
   std::map<std::string, Stall> stalls;
+  // Where a stream's server is gone: from `at` seconds after launch, for `forSeconds`.
+  std::map<std::string, Stall> gone;
   // The player moves on to the next item before it tells of an item's end or failure.
   bool movesOnFirst = false;
   std::map<std::string, double> paces;  // media seconds per second played, by stream

@@ -528,6 +528,21 @@ void SimMediaService::setBroken(const std::string& url) {
   streamsChanged();
 }
 
+void SimMediaService::setGone(const std::string& url, double from, double until) {
+  streams_[url].gone = {from, until};
+  // The players on it learn of each change when it happens.
+  for (const double at : {from, until}) {
+    if (std::isfinite(at) && at >= scheduler_.now()) {
+      Scheduler::Work work;
+      work.kind = "media";
+      work.label = url;
+      work.run = [this] { streamsChanged(); };
+      scheduler_.schedule(at, std::move(work), Scheduler::Lane::media);
+    }
+  }
+  streamsChanged();
+}
+
 bool SimMediaService::isBroken(const std::string& url) const {
   return stream(url).broken;
 }
@@ -539,7 +554,9 @@ StreamBehaviour SimMediaService::stream(const std::string& url) const {
     if (found->second.length) {
       behaviour.length = *found->second.length;
     }
-    behaviour.broken = found->second.broken;
+    const auto& gone = found->second.gone;
+    const double now = scheduler_.now();
+    behaviour.broken = found->second.broken || (gone && now >= gone->first && now < gone->second);
     behaviour.stallAt = found->second.stallAt;
     behaviour.stallFor = found->second.stallFor;
     behaviour.pace = found->second.pace;

@@ -216,6 +216,10 @@ class SimMediaService : public platform::MediaService {
   void setLength(const std::string& url, double seconds);
   double length(const std::string& url) const;
   void setBroken(const std::string& url);
+  // The stream's server is gone from virtual time `from` until `until`: the stream plays nowhere
+  // in between, and a player on it then fails at once.
+  void setGone(const std::string& url, double from, double until);
+  // Whether the stream cannot play now.
   bool isBroken(const std::string& url) const;
   // The stream stalls `at` seconds in, for `forSeconds` (infinity: for good).
   void setStall(const std::string& url, double at, double forSeconds);
@@ -263,6 +267,7 @@ class SimMediaService : public platform::MediaService {
     double stallFor = 0.0;
     double pace = 1.0;
     double stalledUntil = -std::numeric_limits<double>::infinity();
+    std::optional<std::pair<double, double>> gone;  // from, until
   };
   void beginStall(const std::string& url, double until);
   std::map<std::string, Script> streams_;

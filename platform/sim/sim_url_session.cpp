@@ -43,6 +43,41 @@ void SimUrlSession::startDataTask(const platform::Url& url, const platform::Http
   trace_.line("download started: " + url.text());
 }
 
+void SimUrlSession::setStreamAnswers(std::function<bool(const std::string& url)> answers) {
+  std::lock_guard lock(mutex_);
+  streamAnswers_ = std::move(answers);
+}
+
+void SimUrlSession::startProbe(const platform::Url& url, platform::ProbeCompletion completion) {
+  bool answers = false;
+  {
+    std::lock_guard lock(mutex_);
+    probes_.push_back(url.text());
+    if (streamAnswers_) {
+      answers = streamAnswers_(url.text());
+    } else {
+      const Response response = decide(url);
+      answers = !response.error && response.data &&
+                (response.status == 0 || (response.status >= 200 && response.status < 300));
+    }
+  }
+  Scheduler::Work work;
+  work.thread = Scheduler::Thread::background;
+  work.kind = "probe";
+  work.label = url.text();
+  work.run = [this, text = url.text(), completion = std::move(completion), answers]() mutable {
+    completion(answers);
+    completion = nullptr;
+    trace_.line("probe: " + text + (answers ? " ok" : " failed"));
+  };
+  scheduler_.schedule(scheduler_.now(), std::move(work));
+}
+
+std::vector<std::string> SimUrlSession::probes() const {
+  std::lock_guard lock(mutex_);
+  return probes_;
+}
+
 void SimUrlSession::setTimeout(double seconds) {
   std::lock_guard lock(mutex_);
   timeout_ = seconds;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,15 @@ class SimUrlSession : public platform::UrlSession {
   void startDataTask(const platform::Url& url, const platform::HttpHeaders& headers,
                      platform::DataTaskCompletion completion) override;
 
+  // A probe asks `answers` whether a stream's address answers now (set by the world from the
+  // simulated streams); without it, a probe is answered as a GET by the rules above. A probe is
+  // traced as "probe: URL ok" or "probe: URL failed" when its completion runs, and is not one of
+  // the requests below.
+  void setStreamAnswers(std::function<bool(const std::string& url)> answers);
+  void startProbe(const platform::Url& url, platform::ProbeCompletion completion) override;
+  // Probes started so far, by address.
+  std::vector<std::string> probes() const;
+
   // Seconds a request may take; 0 (the default) for no limit.
   void setTimeout(double seconds);
 
@@ -109,6 +119,8 @@ class SimUrlSession : public platform::UrlSession {
   std::map<std::string, Response> rules_;
   std::map<std::string, std::deque<Response>> oneShots_;
   std::vector<Request> requests_;
+  std::function<bool(const std::string&)> streamAnswers_;
+  std::vector<std::string> probes_;
   size_t bodyBytes_ = 0;
   std::map<std::string, std::string> files_;
   std::vector<std::string> heldUrls_;

@@ -10,6 +10,7 @@ World::World(WorldOptions options)
       media_(scheduler_, trace_, *this, options.defaultMediaLength) {
   application().setScreenBounds({0.0, 0.0, options.screenSize.width, options.screenSize.height});
   scheduler_.setAfterMainTurn([this] { trace_.viewTreeMaybeChanged(); });
+  network_.setStreamAnswers([this](const std::string& url) { return !media_.isBroken(url); });
 }
 
 bool World::launch(const platform::ClassRegistry& registry, const std::string& delegateClassName,

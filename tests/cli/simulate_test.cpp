@@ -480,6 +480,10 @@ TEST_F(Simulate, bad_options_fail_with_one_line) {
       {{"--media-length", "https://s.invalid/u1"}},
       {{"--media-length", "https://s.invalid/u1=long"}},
       {{"--media-length", "https://s.invalid/u1=1", "--media-length", "https://s.invalid/u1=2"}},
+      {{"--gone", "https://s.invalid/u1=5"},
+       "--gone: expected URL=AT:FOR or URL=AT:forever, got 'https://s.invalid/u1=5'"},
+      {{"--gone", "https://s.invalid/u1=5:1", "--gone", "https://s.invalid/u1=9:1"},
+       "--gone: 'https://s.invalid/u1' given twice"},
       {{"--serve-at", "5"}, "--serve-at: expected SECONDS:FILE, got '5'"},
       {{"--serve-at", "5:" + missing}},
       {{"--refresh-interval", "0"}},
@@ -953,6 +957,63 @@ TEST_F(Slots, a_pause_over_the_slate_holds_the_timeline) {
             npos);
   EXPECT_NE(out.find("00:05:40.000 TRACE: current item: https://s.invalid/c at 0.000"), npos);
   EXPECT_EQ(out.find("00:04:40.000 TRACE: current item: https://s.invalid/c"), npos);
+}
+
+// B's server is gone from 00:02:00, 20 s into its slot, until 00:02:47. The attempts on the
+// schedule (00:02:05, 00:02:15, 00:02:45) find it down and the next is due at 00:03:15; between
+// them the address is probed every 5 s, and the first probe to get an answer (00:02:50) brings
+// the picture back at once, on the clock.
+TEST_F(Slots, a_server_that_comes_back_is_found_by_probes_between_the_attempts) {
+  const std::string b = "https://s.invalid/b";
+  const auto stamps = [](const std::string& out, const std::string& fragment) {
+    std::vector<std::string> found;
+    for (const auto& line : splitLines(out)) {
+      if (line.find(fragment) != npos) {
+        found.push_back(line.substr(0, 8));
+      }
+    }
+    return found;
+  };
+  const std::string probe = " TRACE: probe: " + b;
+  const auto out =
+      trace(kProgramme, {"--start", "00:00:00", "--for", "300", "--gone", b + "=120:47"});
+  expectOnTheClock(kProgramme, readScreen(out), "server gone and back");
+  EXPECT_EQ(stamps(out, " TRACE: item failed: " + b),
+            (std::vector<std::string>{"00:02:00", "00:02:05", "00:02:15", "00:02:45"}));
+  EXPECT_EQ(stamps(out, probe),
+            (std::vector<std::string>{"00:02:10", "00:02:20", "00:02:25", "00:02:30", "00:02:35",
+                                      "00:02:40", "00:02:50"}));
+  EXPECT_EQ(count(splitLines(out), probe + " ok"), 1u);
+  EXPECT_EQ(firstTime(out, "TRACE: slate hidden"), "00:02:50.333");
+  EXPECT_NE(out.find("itemBackToPlay: object: Optional(<VornAVPlayerItem: " + b +
+                     ">) ; joined at 70.0 seconds"),
+            npos);
+
+  // Paused from 00:02:21 to 00:02:41: no probe while the timeline holds, and the probes go on
+  // after the resume.
+  const auto paused =
+      trace(kProgramme, {"--start", "00:00:00", "--for", "300", "--gone", b + "=120:47", "--event",
+                         "141:tap", "--event", "161:tap"});
+  EXPECT_EQ(stamps(paused, probe),
+            (std::vector<std::string>{"00:02:10", "00:02:20", "00:02:46", "00:02:51"}));
+  EXPECT_EQ(firstTime(paused, "TRACE: slate hidden"), "00:02:51.333");
+
+  // Gone for good: probes stop before the slot's end and the slate's; no probe after it.
+  const auto gone =
+      trace(kProgramme, {"--start", "00:00:00", "--for", "400", "--gone", b + "=120:forever"});
+  const auto probes = stamps(gone, probe);
+  ASSERT_FALSE(probes.empty());
+  EXPECT_LT(probes.back(), "00:04:40");
+  EXPECT_EQ(count(splitLines(gone), probe + " ok"), 0u);
+
+  // B's stream ends early while its address answers: the probes start no attempt of their own,
+  // so the attempts keep to the schedule.
+  const auto shortB =
+      trace(kProgramme, {"--start", "00:00:00", "--for", "300", "--media-length", b + "=60"});
+  EXPECT_FALSE(stamps(shortB, probe + " ok").empty());
+  EXPECT_EQ(stamps(shortB, " TRACE: seek: " + b),
+            (std::vector<std::string>{"00:02:45", "00:02:55", "00:03:25", "00:03:55", "00:04:25",
+                                      "00:04:30"}));
 }
 
 // The worked example's queue, loaded at 01:03:20.5 with whole-second seeks, runs half a second

@@ -48,9 +48,14 @@ constexpr int kHoleFirstSegment = 5, kHoleSegments = 2;  // 10 s to 14 s, in a l
 constexpr double kStallFor = 12.0;                       // in a long slot, ending well before it
 constexpr double kSlateWithin = 3.0;
 constexpr double kOnClock = 1.0;
-constexpr double kReturnWithin = 35.0;
-// From a stream's return (after a hole or a stall) to its picture, on the clock.
+// From a stream's or its server's return to its picture, on the clock.
 constexpr double kBackWithin = 10.0;
+// A server gone in a long slot comes back this long after the slate: after the first attempt
+// (5 s on) has found it gone, and well before the next one (15 s on).
+constexpr double kServerBackAfterSlate = 6.5;
+// From the first probe that finds the server back to the picture: an attempt at once, not the
+// next one on the schedule, some 5 s later.
+constexpr double kBackAfterProbe = 4.0;
 // The player stands still under the slate until the first attempt, 5 s on.
 constexpr double kQuietAfterSlate = 4.5;
 constexpr double kIdleCpu = 0.05;  // of one core
@@ -197,9 +202,15 @@ struct FaultState {
   bool active = false;
   bool chooseFirstRequested = false;
   Fault fault = Fault::notFound;
-  std::atomic<int> hits{0};             // requests the fault acted on
-  int segmentsServed = 0;               // of the target, from its start, while the fault is active
+  std::atomic<int> hits{0};  // requests the fault acted on
+  int segmentsServed = 0;    // of the target, from its start, while the fault is active
+  // Day second from which the target's segments count as served: its slot's start, less a
+  // second. A late first frame can leave the target's slot of the cycle before still playing.
+  double servedFrom = 0.0;
   std::vector<double> segmentRequests;  // day seconds of every segment request, any stream
+  // Day seconds of the target's playlist requests for a closed byte range: the channel's probes
+  // (the player asks for open ranges).
+  std::vector<double> closedRangeRequests;
   RequestGate gate;
 };
 
@@ -244,6 +255,11 @@ class StreamFaultTest : public ::testing::Test {
       if (file.rfind("segment-", 0) == 0) {
         state.segmentRequests.push_back(wallDaySeconds());
       }
+      static const std::regex closedRange(R"(bytes=0-\d+)");
+      if (n == state.target && file == "index.m3u8" &&
+          std::regex_match(request.get_header_value("Range"), closedRange)) {
+        state.closedRangeRequests.push_back(wallDaySeconds());
+      }
       if (state.chooseFirstRequested && state.target == 0) {
         state.target = n;
       }
@@ -263,7 +279,7 @@ class StreamFaultTest : public ::testing::Test {
         ++state.hits;
       }
       hold = (fault == Fault::serverStalls || fault == Fault::stallThenReturn) && laterSegment;
-      if (fault == Fault::serverGone && segment) {
+      if (fault == Fault::serverGone && segment && wallDaySeconds() >= state.servedFrom) {
         state.segmentsServed = std::max(state.segmentsServed, std::stoi(file.substr(8, 3)) + 1);
       }
     }
@@ -361,6 +377,7 @@ class StreamFaultTest : public ::testing::Test {
       slotStart = nextSlotStart(target, now);
       std::lock_guard lock(faults->mutex);
       faults->target = target;
+      faults->servedFrom = slotStart - 1.0;
       faults->active = true;
     }
     const double slotEnd = slotStart + kSlot;
@@ -384,10 +401,29 @@ class StreamFaultTest : public ::testing::Test {
     // Live: CPU samples every 200 ms, the server taken away and brought back.
     std::optional<double> returnedAt;
     const double goneAt = slotStart + 2.5;
-    const double returnAt = slotEnd + 4.0;
-    const double until = gone ? returnAt + kReturnWithin + 1.0 : slotEnd + 5.0;
+    // In a long slot, back in the same slot between two attempts (once the slate is seen); else
+    // in the next slot.
+    const bool backInSlot = gone && kSlot == kLongSlot;
+    const std::string targetName = "stream-" + std::to_string(target) + "/index.m3u8";
+    const auto slateFor = [&](const std::vector<LogLine>& lines) {
+      return std::find_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+        return line.daySeconds >= faultAt - 1.5 &&
+               line.record.find(targetName) != std::string::npos &&
+               std::any_of(std::begin(kSlateLines), std::end(kSlateLines), [&](const char* kind) {
+                 return line.record.find(kind) != std::string::npos;
+               });
+      });
+    };
+    double returnAt = backInSlot ? slotEnd : slotEnd + 4.0;
+    const double until = gone ? returnAt + kBackWithin + 5.0 : slotEnd + 5.0;
     while (wallDaySeconds() < until && !channel.hasExited()) {
       const double t = wallDaySeconds();
+      if (backInSlot && !server && !returnedAt && returnAt == slotEnd) {
+        const auto lines = linesOf(channel);
+        if (const auto slate = slateFor(lines); slate != lines.end()) {
+          returnAt = slate->daySeconds + kServerBackAfterSlate;
+        }
+      }
       cpu.emplace_back(t, cpuSeconds(channel.pid()));
       const int served = [&] {
         std::lock_guard lock(faults->mutex);
@@ -436,15 +472,8 @@ class StreamFaultTest : public ::testing::Test {
     if (gone ? !returnedAt : faults->hits.load() == 0) {
       return failure("the server never applied the fault to stream " + std::to_string(target));
     }
-    const std::string targetName = "stream-" + std::to_string(target) + "/index.m3u8";
     const auto lines = linesOf(channel);
-    const auto slate = std::find_if(lines.begin(), lines.end(), [&](const LogLine& line) {
-      return line.daySeconds >= faultAt - 1.5 &&
-             line.record.find(targetName) != std::string::npos &&
-             std::any_of(std::begin(kSlateLines), std::end(kSlateLines), [&](const char* kind) {
-               return line.record.find(kind) != std::string::npos;
-             });
-    });
+    const auto slate = slateFor(lines);
     const auto slateLine = slate == lines.end() ? std::nullopt : std::optional<LogLine>(*slate);
 
     double backAfter = faultAt;
@@ -485,7 +514,7 @@ class StreamFaultTest : public ::testing::Test {
       return failure(back ? back->problem : "the picture never came back");
     }
     if (const double at = back->line.daySeconds;
-        gone ? at - *returnedAt > kReturnWithin
+        gone ? at - *returnedAt > kBackWithin
         : streamReturns
             ? at - streamBack > kBackWithin
             : scenario.fault != Fault::longer && std::abs(at - slotEnd) > kSlateWithin) {
@@ -493,6 +522,21 @@ class StreamFaultTest : public ::testing::Test {
                      std::to_string(slotEnd) + ", the server returned at " +
                      std::to_string(returnedAt.value_or(0.0)) + ", the stream at " +
                      std::to_string(streamReturns ? streamBack : 0.0));
+    }
+
+    if (backInSlot) {
+      // Found back by a probe of its address, and shown at once.
+      std::lock_guard lock(faults->mutex);
+      const auto& probes = faults->closedRangeRequests;
+      const auto probe =
+          std::find_if(probes.begin(), probes.end(), [&](double at) { return at >= *returnedAt; });
+      if (probe == probes.end() || *probe > back->line.daySeconds) {
+        return failure("no probe of the stream's address between its return and its picture");
+      }
+      if (back->line.daySeconds - *probe > kBackAfterProbe) {
+        return failure("back " + std::to_string(back->line.daySeconds - *probe) +
+                       " s after the probe that found the server back");
+      }
     }
 
     // Quiet under the slate, less half a second at each end: it ends where the next stream starts
@@ -563,12 +607,14 @@ TEST_F(StreamFaultTest, stalls_outages_and_wrong_lengths_keep_the_programme_on_t
           {"server gone and back", Target::middle, Fault::serverGone}});
 }
 
-// In slots of 30 s: a hole of two missing segments, and a stall of 12 s that ends inside the slot.
-// The picture is back within 10 s of the stream's return, on the clock.
-TEST_F(StreamFaultTest, a_hole_or_a_stall_that_ends_in_its_slot_brings_the_picture_back) {
+// In slots of 30 s: a hole of two missing segments, a stall of 12 s that ends inside the slot, and
+// a server gone and back inside it. The picture is back within 10 s of the return, on the clock.
+TEST_F(StreamFaultTest,
+       a_hole_a_stall_or_a_server_gone_that_ends_in_its_slot_brings_the_picture_back) {
   useSlot(kLongSlot);
   runAll({{"4 s hole", Target::middle, Fault::hole},
-          {"12 s stall, then back", Target::middle, Fault::stallThenReturn}});
+          {"12 s stall, then back", Target::middle, Fault::stallThenReturn},
+          {"server gone and back in the slot", Target::middle, Fault::serverGone}});
 }
 
 }  // namespace

@@ -66,6 +66,21 @@ Outcome fetch(CurlUrlSession& session, const std::string& text) {
   return completions.all()[0];
 }
 
+// Whether a probe of `text` found it answering; nullopt when it never completed.
+std::optional<bool> probe(CurlUrlSession& session, const std::string& text) {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<bool> answers;
+  session.startProbe(platform::Url::parse(text).value(), [&](bool ok) {
+    std::lock_guard lock(mutex);
+    answers = ok;
+    done.notify_all();
+  });
+  std::unique_lock lock(mutex);
+  done.wait_for(lock, 30s, [&] { return answers.has_value(); });
+  return answers;
+}
+
 // curl's code for a fetch that failed with a URL error; 0 when it did not fail.
 long codeOf(const Outcome& outcome) {
   if (!outcome.error) {
@@ -252,6 +267,11 @@ TEST_F(UrlSessionTest, failures_and_certificates_for_another_name_become_url_err
   ASSERT_TRUE(refused.error);
   EXPECT_EQ(refused.error->message().rfind("Couldn't connect to server", 0), 0u)
       << refused.error->message();
+
+  // A probe answers true for a 2xx answer only.
+  EXPECT_EQ(probe(session, server->url("/hello")), true);
+  EXPECT_EQ(probe(session, server->url("/missing")), false);
+  EXPECT_EQ(probe(session, loopback(linuxtest::closedPort())), false);
 
   RawTcpServer garbage("\x01\x02 this is not TLS at all \r\n\r\n", false);
   EXPECT_EQ(codeOf(fetch(session, loopback(garbage.port()))), CURLE_SSL_CONNECT_ERROR);
