@@ -35,17 +35,6 @@ bool expect(std::string_view text, size_t& pos, char c) {
   return false;
 }
 
-std::tm brokenDown(double seconds, bool local) {
-  const auto whole = static_cast<std::time_t>(std::floor(seconds));
-  std::tm parts{};
-  if (local) {
-    localtime_r(&whole, &parts);
-  } else {
-    gmtime_r(&whole, &parts);
-  }
-  return parts;
-}
-
 }  // namespace
 
 std::optional<double> parseIsoTime(std::string_view text, Zoneless zoneless) {
@@ -147,6 +136,17 @@ std::optional<double> parseIsoTime(std::string_view text, Zoneless zoneless) {
     return std::nullopt;
   }
   return static_cast<double>(seconds) + fraction;
+}
+
+std::tm brokenDown(double seconds, bool local) {
+  const auto whole = static_cast<std::time_t>(std::floor(seconds));
+  std::tm parts{};
+  if (local) {
+    localtime_r(&whole, &parts);
+  } else {
+    gmtime_r(&whole, &parts);
+  }
+  return parts;
 }
 
 }  // namespace vorn::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <optional>
 #include <string_view>
 
@@ -13,5 +14,8 @@ enum class Zoneless { local, utc };
 // since 1970. Without a zone the time is the machine's local time or UTC, as `zoneless` says.
 // Impossible dates (31 February) are refused rather than carried into the next month.
 std::optional<double> parseIsoTime(std::string_view text, Zoneless zoneless = Zoneless::local);
+
+// Seconds since 1970 as the calendar's fields, in the machine's local time or in UTC.
+std::tm brokenDown(double seconds, bool local);
 
 }  // namespace vorn::platform

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "channel/programme_clock.h"
+#include "platform/iso_time.h"
 
 namespace vorn::app {
 namespace {
@@ -23,19 +24,8 @@ struct CycleItem {
   std::optional<std::string> description;
 };
 
-std::tm brokenDown(double seconds, bool local) {
-  const auto whole = static_cast<std::time_t>(std::floor(seconds));
-  std::tm parts{};
-  if (local) {
-    localtime_r(&whole, &parts);
-  } else {
-    gmtime_r(&whole, &parts);
-  }
-  return parts;
-}
-
 std::string formatTime(double seconds, bool local, const char* format) {
-  const std::tm parts = brokenDown(seconds, local);
+  const std::tm parts = platform::brokenDown(seconds, local);
   char text[96];
   const size_t length = std::strftime(text, sizeof text, format, &parts);
   return std::string(text, length);
