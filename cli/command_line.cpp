@@ -35,46 +35,6 @@ changed and what needs a restart. SIGINT and SIGTERM end the channel.
 Exit status: 0 when the channel ends, 1 when it cannot start, 2 for bad options or settings.
 )";
 
-// Parses `args` with `app`; nothing to do further when it printed help or an error (then
-// `status` is set).
-bool parse(CLI::App& app, const std::string& command, const std::vector<std::string>& args,
-           std::ostream& out, std::ostream& err, int& status) {
-  try {
-    parseArguments(app, args);
-    return true;
-  } catch (const CLI::CallForHelp&) {
-    out << app.help();
-    status = 0;
-  } catch (const CLI::ParseError& error) {
-    err << "vorn " << command << ": " << oneLine(error.what()) << " (see 'vorn " << command
-        << " --help')\n";
-    status = 2;
-  }
-  return false;
-}
-
-// The settings these commands use: where the playlist is and how to fetch it.
-std::optional<Settings> loadSettings(const SettingsOptions& options,
-                                     const SettingsEnvironment& environment,
-                                     const std::string& command, std::ostream& err) {
-  try {
-    return options.load(environment).values;
-  } catch (const SettingsError& error) {
-    err << "vorn " << command << ": " << error.what() << '\n';
-    return std::nullopt;
-  }
-}
-
-const std::set<std::string> kFetchSettings = {"playlist_url", "ca_file", "fetch_timeout"};
-
-// The playlist the operator's commands read, when not the channel's own.
-void addPlaylistOption(CLI::App& app, std::string& playlist) {
-  app.add_option("--playlist", playlist,
-                 "the playlist: a file or an http, https or file address (default: the "
-                 "playlist_url setting)")
-      ->type_name("FILE|URL");
-}
-
 }  // namespace
 
 std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& args,
@@ -142,103 +102,41 @@ std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& 
   return settings;
 }
 
-std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::string>& args,
-                                                        const SettingsEnvironment& environment,
-                                                        std::ostream& out, std::ostream& err) {
-  CLI::App app(
-      "Prints the programme as the channel will play it: each slot's start and end, its\n"
-      "description, its address and its play index.\n",
-      "vorn schedule");
-  useHelpFormat(app);
-  std::string playlist;
-  std::string from;
-  double hours = 24.0;
-  std::string format = "text";
-  addPlaylistOption(app, playlist);
-  app.add_option("--from", from, "the first instant shown, ISO 8601 (default: now)")
-      ->type_name("ISO-TIME");
-  app.add_option("--hours", hours, "how many hours to show (default 24)")
-      ->type_name("N")
-      ->check(CLI::Range(0.0, 24.0 * 366.0).description(""));
-  app.add_option("--format", format, "text, json or xmltv (default text)")
-      ->type_name("FORMAT")
-      ->check(CLI::IsMember({"text", "json", "xmltv"}).description(""));
-  SettingsOptions settingsOptions;
-  auto scheduleSettings = kFetchSettings;
-  scheduleSettings.insert({"channel_id", "channel_name", "channel_icon", "guide_language"});
-  settingsOptions.addTo(app, scheduleSettings);
-  app.set_help_flag("-h,--help", "show this help");
-  app.footer(
-      "Exit status: 0, or 2 when the playlist cannot be read or yields nothing playable, or an\n"
-      "option is bad.\n");
-
-  int status = 0;
-  if (!parse(app, "schedule", args, out, err, status)) {
-    return status;
+// Parses `args` with `app`; nothing to do further when it printed help or an error (then
+// `status` is set).
+bool parseCommand(CLI::App& app, const std::string& command, const std::vector<std::string>& args,
+                  std::ostream& out, std::ostream& err, int& status) {
+  try {
+    parseArguments(app, args);
+    return true;
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    status = 0;
+  } catch (const CLI::ParseError& error) {
+    err << "vorn " << command << ": " << oneLine(error.what()) << " (see 'vorn " << command
+        << " --help')\n";
+    status = 2;
   }
-  if (!(hours > 0.0)) {
-    err << "vorn schedule: --hours: expected a number of hours above 0\n";
-    return 2;
-  }
-  const auto settings = loadSettings(settingsOptions, environment, "schedule", err);
-  if (!settings) {
-    return 2;
-  }
-  ScheduleOptions options;
-  options.playlist = playlist.empty() ? settings->playlistUrl : playlist;
-  options.from = from;
-  options.hours = hours;
-  options.format = format == "json"    ? ScheduleFormat::json
-                   : format == "xmltv" ? ScheduleFormat::xmltv
-                                       : ScheduleFormat::text;
-  options.caFile = settings->caFile.value_or("");
-  options.fetchTimeout = settings->fetchTimeout;
-  options.channel.id = settings->channelId;
-  options.channel.name = settings->channelName;
-  options.channel.icon = settings->channelIcon;
-  options.channel.language = settings->guideLanguage;
-  return options;
+  return false;
 }
 
-std::variant<CheckOptions, int> parseCheckCommand(const std::vector<std::string>& args,
-                                                  const SettingsEnvironment& environment,
-                                                  std::ostream& out, std::ostream& err) {
-  CLI::App app(
-      "Says for each entry of a playlist whether the channel can use it and why not, and the\n"
-      "cycle's length; with --probe, opens every stream.\n",
-      "vorn check");
-  useHelpFormat(app);
-  std::string playlist;
-  bool probe = false;
-  bool json = false;
-  addPlaylistOption(app, playlist);
-  app.add_flag("--probe", probe,
-               "open each stream: reachable or not, its variants, its real duration against the "
-               "listed one")
-      ->disable_flag_override();
-  app.add_flag("--json", json, "the report as one JSON document")->disable_flag_override();
-  SettingsOptions settingsOptions;
-  settingsOptions.addTo(app, kFetchSettings);
-  app.set_help_flag("-h,--help", "show this help");
-  app.footer(
-      "Exit status: 0 when sound, 1 with warnings (a length mismatch over 2 s, an unreachable\n"
-      "stream), 2 when the playlist is unusable or an option is bad.\n");
+std::optional<Settings> loadCommandSettings(const SettingsOptions& options,
+                                            const SettingsEnvironment& environment,
+                                            const std::string& command, std::ostream& err) {
+  try {
+    return options.load(environment).values;
+  } catch (const SettingsError& error) {
+    err << "vorn " << command << ": " << error.what() << '\n';
+    return std::nullopt;
+  }
+}
 
-  int status = 0;
-  if (!parse(app, "check", args, out, err, status)) {
-    return status;
-  }
-  const auto settings = loadSettings(settingsOptions, environment, "check", err);
-  if (!settings) {
-    return 2;
-  }
-  CheckOptions options;
-  options.playlist = playlist.empty() ? settings->playlistUrl : playlist;
-  options.probe = probe;
-  options.json = json;
-  options.caFile = settings->caFile.value_or("");
-  options.fetchTimeout = settings->fetchTimeout;
-  return options;
+// The playlist the operator's commands read, when not the channel's own.
+void addPlaylistOption(CLI::App& app, std::string& playlist) {
+  app.add_option("--playlist", playlist,
+                 "the playlist: a file or an http, https or file address (default: the "
+                 "playlist_url setting)")
+      ->type_name("FILE|URL");
 }
 
 }  // namespace vorn::app

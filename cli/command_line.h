@@ -1,19 +1,20 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "cli/settings.h"
-#include "tools/check/check.h"
-#include "tools/schedule/schedule.h"
 
-// The command lines of `vorn`, `vorn schedule` and `vorn check` read against the operator's
-// settings, apart from what the commands then do: each gives what to run, or the exit status when
-// there is nothing to run (help, version or the settings printed on `out`; bad options or settings
-// as one line on `err`, status 2). Nothing here touches the screen, the network or the process.
+// The command lines of the `vorn` commands read against the operator's settings, apart from what
+// the commands then do: each gives what to run, or the exit status when there is nothing to run
+// (help, version or the settings printed on `out`; bad options or settings as one line on `err`,
+// status 2). Nothing here touches the screen, the network or the process. `vorn` itself is here;
+// each operator tool parses its own with the frame below.
 namespace vorn::app {
 
 // What `vorn` asks of the machine for the options that only report: the lines --version prints
@@ -31,13 +32,17 @@ std::variant<Settings, int> parseChannelCommand(const std::vector<std::string>& 
                                                 std::ostream& err,
                                                 const ChannelCommandHooks& hooks = {});
 
-std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::string>& args,
-                                                        const SettingsEnvironment& environment,
-                                                        std::ostream& out, std::ostream& err);
-
-// The progress line is left off; the caller decides it.
-std::variant<CheckOptions, int> parseCheckCommand(const std::vector<std::string>& args,
-                                                  const SettingsEnvironment& environment,
-                                                  std::ostream& out, std::ostream& err);
+// The frame every command's parser shares. parseCommand parses `args` with `app`: false when
+// there is nothing further to do, having printed the help or an error (then `status` is set).
+bool parseCommand(CLI::App& app, const std::string& command, const std::vector<std::string>& args,
+                  std::ostream& out, std::ostream& err, int& status);
+// The settings `options` resolve to, or nothing after one line on `err`.
+std::optional<Settings> loadCommandSettings(const SettingsOptions& options,
+                                            const SettingsEnvironment& environment,
+                                            const std::string& command, std::ostream& err);
+// The settings an operator's command needs to read the playlist: where it is and how to fetch it.
+inline const std::set<std::string> kFetchSettings = {"playlist_url", "ca_file", "fetch_timeout"};
+// --playlist FILE|URL: the playlist the operator's commands read, when not the channel's own.
+void addPlaylistOption(CLI::App& app, std::string& playlist);
 
 }  // namespace vorn::app

@@ -25,6 +25,8 @@
 #include "cli/settings.h"
 #include "fuzz/fuzz_input.h"
 #include "simulate/simulate_options.h"
+#include "tools/check/check.h"
+#include "tools/schedule/schedule.h"
 
 namespace {
 

@@ -2,6 +2,10 @@
 
 #include <ostream>
 #include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/settings.h"
 
 // `vorn check`: whether a playlist is sound, entry by entry, and optionally its streams.
 namespace vorn::app {
@@ -19,5 +23,11 @@ struct CheckOptions {
 // Prints the report on `out`. Returns the exit status: 0 sound, 1 warnings (a length mismatch
 // over 2 s, an unreachable stream), 2 playlist unusable.
 int runCheck(const CheckOptions& options, std::ostream& out, std::ostream& err);
+
+// `vorn check`'s command line: what to run, or the exit status when there is nothing to run. The
+// progress line is left off; the caller decides it.
+std::variant<CheckOptions, int> parseCheckCommand(const std::vector<std::string>& args,
+                                                  const SettingsEnvironment& environment,
+                                                  std::ostream& out, std::ostream& err);
 
 }  // namespace vorn::app

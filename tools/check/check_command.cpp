@@ -1,8 +1,8 @@
-// `vorn check`: its command line (cli/command_line.cpp) run by the engine in check.cpp.
+// `vorn check`: its command line (check_options.cpp) run by the engine in check.cpp.
 #include <unistd.h>
 
-#include "cli/command_line.h"
 #include "cli/commands.h"
+#include "tools/check/check.h"
 
 namespace vorn::app {
 

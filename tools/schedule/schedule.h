@@ -2,6 +2,10 @@
 
 #include <ostream>
 #include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/settings.h"
 
 #include "tools/schedule/programme_schedule.h"
 
@@ -25,5 +29,10 @@ struct ScheduleOptions {
 // Prints the schedule on `out`; problems go to `err` as one line. Returns the exit status: 0, or
 // 2 when the playlist cannot be read or yields nothing playable, or `from` does not parse.
 int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream& err);
+
+// `vorn schedule`'s command line: what to run, or the exit status when there is nothing to run.
+std::variant<ScheduleOptions, int> parseScheduleCommand(const std::vector<std::string>& args,
+                                                        const SettingsEnvironment& environment,
+                                                        std::ostream& out, std::ostream& err);
 
 }  // namespace vorn::app

@@ -1,6 +1,6 @@
-// `vorn schedule`: its command line (cli/command_line.cpp) run by the engine in schedule.cpp.
-#include "cli/command_line.h"
+// `vorn schedule`: its command line (schedule_options.cpp) run by the engine in schedule.cpp.
 #include "cli/commands.h"
+#include "tools/schedule/schedule.h"
 
 namespace vorn::app {
 
