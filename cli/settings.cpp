@@ -925,6 +925,7 @@ std::vector<SettingFacts> settingFacts() {
     fact.environment = key.environment;
     fact.option = optionName(key.name);
     fact.valueName = key.valueName;
+    fact.help = key.help;
     if (key.kind == Kind::integer) {
       fact.range = {key.min, key.max};
     }

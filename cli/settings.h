@@ -115,6 +115,7 @@ struct SettingFacts {
   std::string environment;  // the variable that sets it; empty when none
   std::string option;       // --volume
   std::string valueName;    // the option's value (N); empty for a flag
+  std::string help;         // the option's, as --help shows it
   std::optional<std::pair<int64_t, int64_t>> range;  // of a whole number
 };
 std::vector<SettingFacts> settingFacts();
