@@ -345,14 +345,16 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
   return found;
 }
 
-// The man page (its SETTINGS, OPTIONS and ENVIRONMENT) and the shipped settings file say what the
-// settings table says: each key's type, range, default and variable, each option's value.
+// The man page (its SETTINGS, OPTIONS and ENVIRONMENT), the shipped settings file and the README
+// say what the settings table says: each key's type, range, default and variable, each option's
+// value and help.
 TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
   const std::string shipped = sourceFile("dist/vorn.toml");
   const std::string manual = sourceFile("dist/vorn.1");
   const std::string settings = slice(manual, "\n.SH SETTINGS\n", "\n.SH ");
   const std::string options = slice(manual, "\n.SH OPTIONS\n", "\n.SH ");
   const std::string environment = slice(manual, "\n.SH ENVIRONMENT\n", "\n.SH ");
+  const std::string readme = sourceFile("README.md");
   std::set<std::string> keys;
   std::set<std::string> variables;
   std::vector<std::string> withoutDefault;
@@ -378,11 +380,20 @@ TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
     }
     std::string byDefault = fact.byDefault;
     byDefault.erase(std::remove(byDefault.begin(), byDefault.end(), '"'), byDefault.end());
+    // The README's table row: the key, its option and its default.
+    const std::string row =
+        "\n| `" + fact.key + "` | `" +
+        (fact.valueName.empty() ? fact.option + "`, `--no-" + fact.option.substr(2)
+                                : fact.option + " " + fact.valueName) +
+        "` | ";
+    const auto inReadme = readme.find(row);
+    EXPECT_NE(inReadme, std::string::npos) << row;
     if (byDefault.empty() || byDefault == build::kRemotePlaylistAddress) {
       // None, one set at build time or at start: said in words.
       EXPECT_NE(entry.find("default"), std::string::npos) << entry;
     } else {
       EXPECT_NE(entry.find("default " + byDefault), std::string::npos) << entry;
+      EXPECT_EQ(readme.find(byDefault + " |", inReadme), inReadme + row.size());
     }
     const std::string option = fact.valueName.empty()
                                    ? ".BR " + fact.option + " \", \" --no-" + fact.option.substr(2)
@@ -411,6 +422,7 @@ TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
   // No key or variable is described that the table does not have.
   EXPECT_EQ(matches(shipped, std::regex(R"(\n#?([a-z_]+) = )")), keys);
   EXPECT_EQ(matches(settings, std::regex(R"(\n\.BR ([a-z_]+) ")")), keys);
+  EXPECT_EQ(matches(readme, std::regex(R"(\n\| `([a-z_]+)` \| `--)")), keys);
   EXPECT_EQ(matches(shipped, std::regex("(VORN_[A-Z_]+)")), variables);
   EXPECT_EQ(matches(settings, std::regex("(VORN_[A-Z_]+)")), variables);
   // Uncommented, the shipped file is read without error and changes only the keys it gives
