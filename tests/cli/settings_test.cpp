@@ -345,9 +345,9 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
   return found;
 }
 
-// The man page (its SETTINGS, OPTIONS and ENVIRONMENT), the shipped settings file and the README
-// say what the settings table says: each key's type, range, default and variable, each option's
-// value and help.
+// The man page (its SETTINGS, OPTIONS and ENVIRONMENT), the shipped settings file, the README
+// and the shell's completion say what the settings table says: each key's type, range, default and
+// variable, each option's value and help.
 TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
   const std::string shipped = sourceFile("dist/vorn.toml");
   const std::string manual = sourceFile("dist/vorn.1");
@@ -355,6 +355,7 @@ TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
   const std::string options = slice(manual, "\n.SH OPTIONS\n", "\n.SH ");
   const std::string environment = slice(manual, "\n.SH ENVIRONMENT\n", "\n.SH ");
   const std::string readme = sourceFile("README.md");
+  const std::string completion = sourceFile("dist/vorn.bash-completion");
   std::set<std::string> keys;
   std::set<std::string> variables;
   std::vector<std::string> withoutDefault;
@@ -388,6 +389,11 @@ TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
         "` | ";
     const auto inReadme = readme.find(row);
     EXPECT_NE(inReadme, std::string::npos) << row;
+    // The shell completes the option (and a flag's --no- form).
+    const std::string words =
+        fact.option + (fact.valueName.empty() ? "|--no-" + fact.option.substr(2) : "");
+    EXPECT_EQ(matches(completion, std::regex("[\\s'](" + words + ")(?=[\\s'])")).size(),
+              fact.valueName.empty() ? 2u : 1u);
     if (byDefault.empty() || byDefault == build::kRemotePlaylistAddress) {
       // None, one set at build time or at start: said in words.
       EXPECT_NE(entry.find("default"), std::string::npos) << entry;
