@@ -62,68 +62,205 @@ bool isHwdecMode(std::string_view mode) {
   return false;
 }
 
+// Where a setting is kept in Settings. An optional field, or an empty text, is a setting without
+// a value.
+using Field = std::variant<bool Settings::*, int Settings::*, std::optional<int> Settings::*,
+                           std::optional<int64_t> Settings::*, double Settings::*,
+                           std::string Settings::*, std::optional<std::string> Settings::*>;
+
 struct Key {
   std::string_view name;
+  Field field;
   Kind kind;
-  std::string_view help;
-  std::string_view valueName = {};
-  int64_t min = 0;
+  std::string_view valueName = {};  // of the option; none for a flag
+  // The built-in default, written as an option's value would be; none when empty.
+  std::string_view byDefault = {};
+  int64_t min = 0;  // the range of a whole number
   int64_t max = 0;
   std::string_view environment = {};  // the variable that sets it, if any
   // For text: the only words accepted, separated by '|' (any word when empty).
   std::string_view choices = {};
+  std::string_view help = {};
 };
 
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
 // Seconds beyond a year are a typing error, not an interval.
 constexpr double kMaxSeconds = 366.0 * 86400.0;
 
+// Every setting, once: the parser, the options and their help, --print-config and the reload's
+// list of changes all loop over this table, and a test holds the man page and the shipped
+// settings file to it. Adding a setting is adding a row and its field in Settings.
 constexpr Key kKeys[] = {
-    {"playlist_url", Kind::address, "the playlist's address (http, https or file)", "URL", 0, 0,
-     "VORN_PLAYLIST_URL"},
-    {"refresh_interval", Kind::seconds, "seconds between fetches of the playlist", "SECONDS"},
-    {"fetch_timeout", Kind::seconds, "seconds a playlist download may take", "SECONDS"},
-    {"state_dir", Kind::path, "folder for what the channel keeps between runs", "DIR"},
-    {"ca_file", Kind::path, "a further trusted certificate authority (PEM)", "FILE", 0, 0,
-     "VORN_CA_FILE"},
-    {"mute", Kind::flag, "start with the sound off"},
-    {"volume", Kind::integer, "sound volume, 0 to 100", "N", 0, 100},
-    {"screen", Kind::integer, "the monitor (0, 1, ...) to fill in full screen", "N", 0, 63},
-    {"hwdec", Kind::hwdec, "hardware decoding mode (auto-safe, auto, no, vaapi, ...)", "MODE"},
+    {.name = "playlist_url",
+     .field = &Settings::playlistUrl,
+     .kind = Kind::address,
+     .valueName = "URL",
+     .byDefault = build::kRemotePlaylistAddress,
+     .environment = "VORN_PLAYLIST_URL",
+     .help = "the playlist's address (http, https or file)"},
+    {.name = "refresh_interval",
+     .field = &Settings::refreshInterval,
+     .kind = Kind::seconds,
+     .valueName = "SECONDS",
+     .byDefault = "600",
+     .help = "seconds between fetches of the playlist"},
+    {.name = "fetch_timeout",
+     .field = &Settings::fetchTimeout,
+     .kind = Kind::seconds,
+     .valueName = "SECONDS",
+     .byDefault = "10",
+     .help = "seconds a playlist download may take"},
+    // The default depends on the environment: see defaultStateDir().
+    {.name = "state_dir",
+     .field = &Settings::stateDir,
+     .kind = Kind::path,
+     .valueName = "DIR",
+     .help = "folder for what the channel keeps between runs"},
+    {.name = "ca_file",
+     .field = &Settings::caFile,
+     .kind = Kind::path,
+     .valueName = "FILE",
+     .environment = "VORN_CA_FILE",
+     .help = "a further trusted certificate authority (PEM)"},
+    {.name = "mute",
+     .field = &Settings::mute,
+     .kind = Kind::flag,
+     .byDefault = "false",
+     .help = "start with the sound off"},
+    {.name = "volume",
+     .field = &Settings::volume,
+     .kind = Kind::integer,
+     .valueName = "N",
+     .byDefault = "100",
+     .min = 0,
+     .max = 100,
+     .help = "sound volume, 0 to 100"},
+    {.name = "screen",
+     .field = &Settings::screen,
+     .kind = Kind::integer,
+     .valueName = "N",
+     .min = 0,
+     .max = 63,
+     .help = "the monitor (0, 1, ...) to fill in full screen"},
+    {.name = "hwdec",
+     .field = &Settings::hwdec,
+     .kind = Kind::hwdec,
+     .valueName = "MODE",
+     .byDefault = "auto-safe",
+     .help = "hardware decoding mode (auto-safe, auto, no, vaapi, ...)"},
     // The player keeps the cap in a 32-bit integer and refuses more at start.
-    {"max_bitrate", Kind::integer, "highest HLS variant bit rate to choose, bits per second", "BPS",
-     1, std::numeric_limits<int32_t>::max()},
-    {"developer_mode", Kind::flag,
-     "pin the clock to the start of the day, use the packaged playlist and let a swipe skip to "
-     "the next video"},
-    {"windowed", Kind::flag, "play in a window instead of full screen"},
-    {"headless", Kind::flag,
-     "no window and no sound (servers and tests); the default when no display is available"},
-    {"inactivity_pause", Kind::secondsOrNever,
-     "seconds without a fresh load or a resume before the channel pauses itself; 0: never",
-     "SECONDS"},
-    {"channel_id", Kind::domainId, "the channel's id in the programme guide, domain-style", "ID"},
-    {"channel_name", Kind::label, "the channel's name in the programme guide", "NAME"},
-    {"channel_icon", Kind::address, "the address of the channel's logo in the programme guide",
-     "URL"},
-    {"audio_device", Kind::label,
-     "the sound output, as `vorn --list-audio-devices` names it (default: the system's)", "NAME"},
-    {"guide_language", Kind::language,
-     "the language of the programme guide's titles and descriptions (en, fr-CA, ...)", "LANG"},
-    {"sync",
-     Kind::text,
-     "how closely the picture keeps to the clock: frame (placed and held to the frame) or second "
-     "(each load seeks to the whole second, nothing corrects after)",
-     "MODE",
-     0,
-     0,
-     {},
-     "frame|second"},
-    {"metrics_file", Kind::path,
-     "write metrics here in the Prometheus text format (for node_exporter's textfile folder)",
-     "PATH"},
-    {"verbose", Kind::flag, "also log the player's informational messages, not only its errors"},
+    {.name = "max_bitrate",
+     .field = &Settings::maxBitrate,
+     .kind = Kind::integer,
+     .valueName = "BPS",
+     .min = 1,
+     .max = std::numeric_limits<int32_t>::max(),
+     .help = "highest HLS variant bit rate to choose, bits per second"},
+    {.name = "developer_mode",
+     .field = &Settings::developerMode,
+     .kind = Kind::flag,
+     .byDefault = "false",
+     .help = "pin the clock to the start of the day, use the packaged playlist and let a swipe "
+             "skip to the next video"},
+    {.name = "windowed",
+     .field = &Settings::windowed,
+     .kind = Kind::flag,
+     .byDefault = "false",
+     .help = "play in a window instead of full screen"},
+    {.name = "headless",
+     .field = &Settings::headless,
+     .kind = Kind::flag,
+     .byDefault = "false",
+     .help = "no window and no sound (servers and tests); the default when no display is "
+             "available"},
+    {.name = "inactivity_pause",
+     .field = &Settings::inactivityPause,
+     .kind = Kind::secondsOrNever,
+     .valueName = "SECONDS",
+     .byDefault = "3600",
+     .help = "seconds without a fresh load or a resume before the channel pauses itself; 0: "
+             "never"},
+    {.name = "channel_id",
+     .field = &Settings::channelId,
+     .kind = Kind::domainId,
+     .valueName = "ID",
+     .byDefault = "solvane.tv",
+     .help = "the channel's id in the programme guide, domain-style"},
+    {.name = "channel_name",
+     .field = &Settings::channelName,
+     .kind = Kind::label,
+     .valueName = "NAME",
+     .byDefault = "Solvane TV",
+     .help = "the channel's name in the programme guide"},
+    {.name = "channel_icon",
+     .field = &Settings::channelIcon,
+     .kind = Kind::address,
+     .valueName = "URL",
+     .help = "the address of the channel's logo in the programme guide"},
+    {.name = "audio_device",
+     .field = &Settings::audioDevice,
+     .kind = Kind::label,
+     .valueName = "NAME",
+     .help = "the sound output, as `vorn --list-audio-devices` names it (default: the "
+             "system's)"},
+    {.name = "guide_language",
+     .field = &Settings::guideLanguage,
+     .kind = Kind::language,
+     .valueName = "LANG",
+     .byDefault = "en",
+     .help = "the language of the programme guide's titles and descriptions (en, fr-CA, ...)"},
+    {.name = "sync",
+     .field = &Settings::sync,
+     .kind = Kind::text,
+     .valueName = "MODE",
+     .byDefault = "frame",
+     .choices = "frame|second",
+     .help = "how closely the picture keeps to the clock: frame (placed and held to the frame) "
+             "or second (each load seeks to the whole second, nothing corrects after)"},
+    {.name = "metrics_file",
+     .field = &Settings::metricsFile,
+     .kind = Kind::path,
+     .valueName = "PATH",
+     .help = "write metrics here in the Prometheus text format (for node_exporter's textfile "
+             "folder)"},
+    {.name = "verbose",
+     .field = &Settings::verbose,
+     .kind = Kind::flag,
+     .byDefault = "false",
+     .help = "also log the player's informational messages, not only its errors"},
 };
+
+template <typename T>
+constexpr bool kIsOptional = false;
+template <typename T>
+constexpr bool kIsOptional<std::optional<T>> = true;
+
+// A row's kind suits its field's type, a whole number fits its field, and a field that cannot be
+// empty has a default.
+constexpr bool fitsItsField(const Key& key) {
+  return std::visit(
+      [&]<typename T>(T Settings::*) {
+        const bool text = key.kind != Kind::flag && key.kind != Kind::integer &&
+                          key.kind != Kind::seconds && key.kind != Kind::secondsOrNever;
+        if constexpr (std::is_same_v<T, bool>) {
+          return key.kind == Kind::flag && !key.byDefault.empty();
+        } else if constexpr (std::is_same_v<T, double>) {
+          return (key.kind == Kind::seconds || key.kind == Kind::secondsOrNever) &&
+                 !key.byDefault.empty();
+        } else if constexpr (std::is_same_v<T, int>) {
+          return key.kind == Kind::integer && key.max <= std::numeric_limits<int>::max() &&
+                 !key.byDefault.empty();
+        } else if constexpr (std::is_same_v<T, std::optional<int>>) {
+          return key.kind == Kind::integer && key.max <= std::numeric_limits<int>::max();
+        } else if constexpr (std::is_same_v<T, std::optional<int64_t>>) {
+          return key.kind == Kind::integer;
+        } else {
+          return text;
+        }
+      },
+      key.field);
+}
+static_assert(std::all_of(std::begin(kKeys), std::end(kKeys), fitsItsField));
 
 using Value = std::variant<bool, int64_t, double, std::string>;
 
@@ -539,6 +676,64 @@ std::string inFolder(std::string folder, const std::string& name) {
   return folder + name;
 }
 
+// The one default that depends on the environment, so it is not in the table: nothing when
+// neither variable names an absolute folder.
+std::optional<std::string> defaultStateDir(const std::map<std::string, std::string>& variables) {
+  if (auto state = absoluteVariable(variables, "XDG_STATE_HOME")) {
+    return inFolder(*state, "vorn/");
+  }
+  if (auto home = absoluteVariable(variables, "HOME")) {
+    return inFolder(*home, ".local/state/vorn/");
+  }
+  return std::nullopt;
+}
+
+// A setting's value in its field; nothing when it has none.
+std::optional<Value> valueOf(const Settings& settings, const Key& key) {
+  const auto asValue = []<typename T>(const T& held) {
+    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+      return Value(int64_t{held});
+    } else {
+      return Value(held);
+    }
+  };
+  return std::visit(
+      [&]<typename T>(T Settings::*field) -> std::optional<Value> {
+        const T& held = settings.*field;
+        if constexpr (kIsOptional<T>) {
+          return held ? std::optional<Value>(asValue(*held)) : std::nullopt;
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return held.empty() ? std::nullopt : std::optional<Value>(held);
+        } else {
+          return asValue(held);
+        }
+      },
+      key.field);
+}
+
+// Puts a resolved value into its field; no value empties it.
+void assign(Settings& settings, const Key& key, const Value* value) {
+  const auto as = []<typename U>(const Value& resolved, U*) -> U {
+    if constexpr (std::is_integral_v<U> && !std::is_same_v<U, bool>) {
+      return static_cast<U>(std::get<int64_t>(resolved));
+    } else {
+      return std::get<U>(resolved);
+    }
+  };
+  std::visit(
+      [&]<typename T>(T Settings::*field) {
+        T& held = settings.*field;
+        if (!value) {
+          held = T{};
+        } else if constexpr (kIsOptional<T>) {
+          held = as(*value, static_cast<typename T::value_type*>(nullptr));
+        } else {
+          held = as(*value, static_cast<T*>(nullptr));
+        }
+      },
+      key.field);
+}
+
 }  // namespace
 
 std::vector<std::string> settingKeys() {
@@ -562,10 +757,17 @@ SettingsEnvironment SettingsEnvironment::from(std::map<std::string, std::string>
 
 SettingsEnvironment SettingsEnvironment::ofThisProcess() {
   std::map<std::string, std::string> variables;
-  for (const char* name :
-       {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME", "VORN_PLAYLIST_URL", "VORN_CA_FILE"}) {
-    if (const char* value = std::getenv(name); value && *value) {
+  const auto take = [&](const std::string& name) {
+    if (const char* value = std::getenv(name.c_str()); value && *value) {
       variables[name] = value;
+    }
+  };
+  for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME"}) {
+    take(name);
+  }
+  for (const auto& key : kKeys) {
+    if (!key.environment.empty()) {
+      take(std::string(key.environment));
     }
   }
   return from(std::move(variables));
@@ -606,26 +808,15 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   std::map<std::string, Resolved> resolved;
 
   // Built-in defaults.
-  resolved["playlist_url"] = {std::string(build::kRemotePlaylistAddress), "default"};
-  resolved["refresh_interval"] = {600.0, "default"};
-  resolved["fetch_timeout"] = {10.0, "default"};
-  if (auto state = absoluteVariable(environment.variables, "XDG_STATE_HOME")) {
-    resolved["state_dir"] = {inFolder(*state, "vorn/"), "default"};
-  } else if (auto home = absoluteVariable(environment.variables, "HOME")) {
-    resolved["state_dir"] = {inFolder(*home, ".local/state/vorn/"), "default"};
+  for (const auto& key : kKeys) {
+    if (!key.byDefault.empty()) {
+      resolved[std::string(key.name)] = {fromText(key, std::string(key.byDefault)).value(),
+                                         "default"};
+    }
   }
-  resolved["mute"] = {false, "default"};
-  resolved["volume"] = {int64_t{100}, "default"};
-  resolved["hwdec"] = {std::string("auto-safe"), "default"};
-  resolved["developer_mode"] = {false, "default"};
-  resolved["windowed"] = {false, "default"};
-  resolved["headless"] = {false, "default"};
-  resolved["inactivity_pause"] = {3600.0, "default"};
-  resolved["channel_id"] = {std::string("solvane.tv"), "default"};
-  resolved["channel_name"] = {std::string("Solvane TV"), "default"};
-  resolved["guide_language"] = {std::string("en"), "default"};
-  resolved["sync"] = {std::string("frame"), "default"};
-  resolved["verbose"] = {false, "default"};
+  if (auto state = defaultStateDir(environment.variables)) {
+    resolved["state_dir"] = {std::move(*state), "default"};
+  }
 
   // Files.
   if (configFile_.size() > 1 &&
@@ -680,114 +871,66 @@ EffectiveSettings SettingsOptions::load(const SettingsEnvironment& environment) 
   }
 
   EffectiveSettings effective;
-  Settings& s = effective.values;
-  auto text = [&](const char* key) -> std::optional<std::string> {
-    auto found = resolved.find(key);
-    return found == resolved.end() ? std::nullopt
-                                   : std::optional(std::get<std::string>(found->second.value));
-  };
-  auto number = [&](const char* key) -> std::optional<int64_t> {
-    auto found = resolved.find(key);
-    return found == resolved.end() ? std::nullopt
-                                   : std::optional(std::get<int64_t>(found->second.value));
-  };
-  auto seconds = [&](const char* key) { return std::get<double>(resolved.at(key).value); };
-  auto flag = [&](const char* key) { return std::get<bool>(resolved.at(key).value); };
-  s.playlistUrl = *text("playlist_url");
-  s.refreshInterval = seconds("refresh_interval");
-  s.fetchTimeout = seconds("fetch_timeout");
-  s.stateDir = text("state_dir").value_or("");
-  s.caFile = text("ca_file");
-  s.mute = flag("mute");
-  s.volume = static_cast<int>(*number("volume"));
-  if (auto screen = number("screen")) {
-    s.screen = static_cast<int>(*screen);
-  }
-  s.hwdec = *text("hwdec");
-  s.maxBitrate = number("max_bitrate");
-  s.developerMode = flag("developer_mode");
-  s.windowed = flag("windowed");
-  s.headless = flag("headless");
-  s.inactivityPause = seconds("inactivity_pause");
-  s.channelId = *text("channel_id");
-  s.channelName = *text("channel_name");
-  s.channelIcon = text("channel_icon");
-  s.guideLanguage = *text("guide_language");
-  s.audioDevice = text("audio_device");
-  s.sync = *text("sync");
-  s.metricsFile = text("metrics_file");
-  s.verbose = flag("verbose");
   for (const auto& key : kKeys) {
     auto found = resolved.find(std::string(key.name));
-    effective.origins[std::string(key.name)] =
-        found == resolved.end() ? "default" : found->second.origin;
+    const bool set = found != resolved.end();
+    assign(effective.values, key, set ? &found->second.value : nullptr);
+    effective.origins[std::string(key.name)] = set ? found->second.origin : "default";
   }
   return effective;
 }
 
-namespace {
-
-// Every setting's value in table order; nothing for one that is not set.
-std::vector<std::pair<std::string, std::optional<Value>>> rowsOf(const Settings& s) {
-  return {
-      {"playlist_url", s.playlistUrl},
-      {"refresh_interval", s.refreshInterval},
-      {"fetch_timeout", s.fetchTimeout},
-      {"state_dir", s.stateDir.empty() ? std::nullopt : std::optional<Value>(s.stateDir)},
-      {"ca_file", s.caFile ? std::optional<Value>(*s.caFile) : std::nullopt},
-      {"mute", s.mute},
-      {"volume", int64_t{s.volume}},
-      {"screen", s.screen ? std::optional<Value>(int64_t{*s.screen}) : std::nullopt},
-      {"hwdec", s.hwdec},
-      {"max_bitrate", s.maxBitrate ? std::optional<Value>(*s.maxBitrate) : std::nullopt},
-      {"developer_mode", s.developerMode},
-      {"windowed", s.windowed},
-      {"headless", s.headless},
-      {"inactivity_pause", s.inactivityPause},
-      {"channel_id", s.channelId},
-      {"channel_name", s.channelName},
-      {"channel_icon", s.channelIcon ? std::optional<Value>(*s.channelIcon) : std::nullopt},
-      {"audio_device", s.audioDevice ? std::optional<Value>(*s.audioDevice) : std::nullopt},
-      {"guide_language", s.guideLanguage},
-      {"sync", s.sync},
-      {"metrics_file", s.metricsFile ? std::optional<Value>(*s.metricsFile) : std::nullopt},
-      {"verbose", s.verbose},
-  };
-}
-
-}  // namespace
-
 std::vector<std::string> changedSettings(const Settings& before, const Settings& after) {
-  const auto a = rowsOf(before);
-  const auto b = rowsOf(after);
   std::vector<std::string> changed;
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    const auto text = [](const std::optional<Value>& value) {
-      return value ? describeValue(*value) : std::string();
-    };
-    if (a[i].second.has_value() != b[i].second.has_value() ||
-        text(a[i].second) != text(b[i].second)) {
-      changed.push_back(a[i].first);
+  for (const auto& key : kKeys) {
+    const auto a = valueOf(before, key);
+    const auto b = valueOf(after, key);
+    if (a.has_value() != b.has_value() || (a && describeValue(*a) != describeValue(*b))) {
+      changed.emplace_back(key.name);
     }
   }
   return changed;
 }
 
 std::string describeSettings(const EffectiveSettings& settings) {
-  const auto lines = rowsOf(settings.values);
   std::vector<std::string> texts;
   size_t width = 0;
-  for (const auto& [key, value] : lines) {
-    texts.push_back(value ? key + " = " + describeValue(*value) : "# " + key + " is not set");
+  for (const auto& key : kKeys) {
+    const std::string name(key.name);
+    const auto value = valueOf(settings.values, key);
+    texts.push_back(value ? name + " = " + describeValue(*value) : "# " + name + " is not set");
     width = std::max(width, texts.back().size());
   }
   std::string out;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    auto origin = settings.origins.find(lines[i].first);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    auto origin = settings.origins.find(std::string(kKeys[i].name));
     out += texts[i] + std::string(width - texts[i].size() + 2, ' ') + "# " +
            (origin == settings.origins.end() ? std::string("default") : origin->second) + '\n';
   }
   return out;
+}
+
+std::vector<SettingFacts> settingFacts() {
+  std::vector<SettingFacts> facts;
+  for (const auto& key : kKeys) {
+    SettingFacts& fact = facts.emplace_back();
+    fact.key = key.name;
+    fact.type = key.kind == Kind::flag                                          ? "boolean"
+                : key.kind == Kind::integer                                     ? "integer"
+                : key.kind == Kind::seconds || key.kind == Kind::secondsOrNever ? "seconds"
+                                                                                : "string";
+    if (!key.byDefault.empty()) {
+      fact.byDefault = describeValue(fromText(key, std::string(key.byDefault)).value());
+    }
+    fact.environment = key.environment;
+    fact.option = optionName(key.name);
+    fact.valueName = key.valueName;
+    fact.help = key.help;
+    if (key.kind == Kind::integer) {
+      fact.range = {key.min, key.max};
+    }
+  }
+  return facts;
 }
 
 }  // namespace vorn::app

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli/help.h"
@@ -17,6 +18,8 @@
 // `--config FILE` replaces both files.
 namespace vorn::app {
 
+// One field per row of the settings table (cli/settings.cpp). The defaults written here are the
+// table's, as a test checks; load() also fills playlistUrl and stateDir.
 struct Settings {
   std::string playlistUrl;  // the address the channel fetches its playlist from
   double refreshInterval = 600.0;
@@ -102,5 +105,19 @@ std::string describeSettings(const EffectiveSettings& settings);
 
 // The known keys in order, for help texts and suggestions.
 std::vector<std::string> settingKeys();
+
+// What the documentation must say of a setting (the man page and the shipped settings file are
+// checked against these).
+struct SettingFacts {
+  std::string key;
+  std::string type;         // boolean, integer, seconds or string
+  std::string byDefault;    // as TOML writes it (100, "auto-safe"); empty: none, or state_dir's
+  std::string environment;  // the variable that sets it; empty when none
+  std::string option;       // --volume
+  std::string valueName;    // the option's value (N); empty for a flag
+  std::string help;         // the option's, as --help shows it
+  std::optional<std::pair<int64_t, int64_t>> range;  // of a whole number
+};
+std::vector<SettingFacts> settingFacts();
 
 }  // namespace vorn::app

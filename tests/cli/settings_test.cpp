@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,13 +109,10 @@ TEST_F(Settings, each_source_beats_the_ones_below_it) {
   fs::remove(systemFile_);
   auto defaults = load({});
   EXPECT_EQ(defaults.values.playlistUrl, build::kRemotePlaylistAddress);
-  EXPECT_EQ(defaults.values.volume, 100);
-  EXPECT_EQ(defaults.values.fetchTimeout, 10.0);
-  EXPECT_EQ(defaults.values.hwdec, "auto-safe");
   EXPECT_EQ(defaults.values.stateDir, (dir_ / "state").string() + "/vorn/");
-  EXPECT_FALSE(defaults.values.caFile);
-  EXPECT_FALSE(defaults.values.screen);
-  EXPECT_EQ(defaults.values.sync, "frame");
+  // The table's defaults are the struct's own, but for the two set at build time and at start.
+  EXPECT_EQ(app::changedSettings(app::Settings{}, defaults.values),
+            (std::vector<std::string>{"playlist_url", "state_dir"}));
   EXPECT_EQ(load({"--sync", "second"}).values.sync, "second");
 
   // Without XDG variables the user's files live under HOME; relative XDG paths are ignored.
@@ -183,13 +181,6 @@ TEST_F(Settings, an_unreadable_file_gives_the_systems_reason) {
 
 // The guide's and the pause's keys take sound values and refuse others in their own words.
 TEST_F(Settings, guide_pause_and_decoding_keys_take_sound_values_only) {
-  const auto defaults = load({});
-  EXPECT_EQ(defaults.values.inactivityPause, 3600.0);
-  EXPECT_EQ(defaults.values.channelId, "solvane.tv");
-  EXPECT_EQ(defaults.values.channelName, "Solvane TV");
-  EXPECT_EQ(defaults.values.guideLanguage, "en");
-  EXPECT_FALSE(defaults.values.channelIcon);
-
   write(userFile_,
         "inactivity_pause = 0\nchannel_id = \"lobby-2.example.org\"\n"
         "channel_name = \"Lobby \u00e9 <2>\"\nchannel_icon = \"https://x.invalid/logo.png\"\n"
@@ -321,43 +312,135 @@ TEST_F(Settings, the_ends_of_every_range_are_accepted) {
             std::string::npos);
 }
 
-// The keys that the shipped settings file and the man page's SETTINGS section describe.
-std::vector<std::string> documentedKeys(const std::string& path, const std::regex& key,
-                                        const std::string& from = "", const std::string& to = "") {
-  std::ifstream file(path);
-  std::vector<std::string> keys;
-  bool inside = from.empty();
-  for (std::string line; std::getline(file, line);) {
-    if (!from.empty() && line.starts_with(from)) {
-      inside = true;
-    } else if (inside && !to.empty() && line.starts_with(to)) {
-      break;
-    }
-    std::smatch match;
-    if (inside && std::regex_search(line, match, key)) {
-      keys.push_back(match[1]);
+std::string sourceFile(const std::string& name) {
+  std::ifstream in(std::string(VORN_SOURCE_DIR) + "/" + name);
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  EXPECT_FALSE(text.empty()) << name;
+  // What the build puts in, and the man page's escapes taken out.
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"@VORN_REMOTE_PLAYLIST_URL@",
+                                                                     build::kRemotePlaylistAddress},
+                                 {"\\-", "-"},
+                                 {"\\&", ""}}) {
+    for (size_t at; (at = text.find(from)) != std::string::npos;) {
+      text.replace(at, from.size(), to);
     }
   }
-  return keys;
+  return text;
 }
 
-TEST_F(Settings, the_man_page_and_the_shipped_file_describe_every_key_the_parser_reads) {
-  auto keys = app::settingKeys();
-  std::sort(keys.begin(), keys.end());
-  auto shipped = documentedKeys(std::string(VORN_SOURCE_DIR) + "/dist/vorn.toml",
-                                std::regex(R"(^#?([a-z_]+) = )"));
-  auto manual = documentedKeys(std::string(VORN_SOURCE_DIR) + "/dist/vorn.1",
-                               std::regex(R"(^\.BR ([a-z_]+) ")"), ".SH SETTINGS", ".SH ");
-  std::sort(shipped.begin(), shipped.end());
-  std::sort(manual.begin(), manual.end());
-  EXPECT_EQ(shipped, keys);
-  EXPECT_EQ(manual, keys);
+// From `start` on to the first `end` after it (or the text's end).
+std::string slice(const std::string& text, const std::string& start, const std::string& end) {
+  const auto from = text.find(start);
+  if (from == std::string::npos) {
+    return {};
+  }
+  return text.substr(from, text.find(end, from + start.size()) - from);
+}
+
+std::set<std::string> matches(const std::string& text, const std::regex& pattern) {
+  std::set<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
+    found.insert((*it)[1]);
+  }
+  return found;
+}
+
+// The man page (its SETTINGS, OPTIONS and ENVIRONMENT), the shipped settings file, the README
+// and the shell's completion say what the settings table says: each key's type, range, default and
+// variable, each option's value and help.
+TEST_F(Settings, the_man_page_and_the_shipped_file_say_what_the_table_says) {
+  const std::string shipped = sourceFile("dist/vorn.toml");
+  const std::string manual = sourceFile("dist/vorn.1");
+  const std::string settings = slice(manual, "\n.SH SETTINGS\n", "\n.SH ");
+  const std::string options = slice(manual, "\n.SH OPTIONS\n", "\n.SH ");
+  const std::string environment = slice(manual, "\n.SH ENVIRONMENT\n", "\n.SH ");
+  const std::string readme = sourceFile("README.md");
+  const std::string completion = sourceFile("dist/vorn.bash-completion");
+  std::set<std::string> keys;
+  std::set<std::string> variables;
+  std::vector<std::string> withoutDefault;
+  for (const auto& fact : app::settingFacts()) {
+    SCOPED_TRACE(fact.key);
+    keys.insert(fact.key);
+    const std::string example = "\n#" + fact.key + " = ";
+    EXPECT_NE(shipped.find(example + (fact.byDefault.empty() ? "" : fact.byDefault + "\n")),
+              std::string::npos);
+    const std::string entry = slice(settings, "\n.BR " + fact.key + " \" (", "\n.TP");
+    const std::string heading = entry.substr(0, entry.find('\n', 1));
+    EXPECT_NE(heading.find("(" + fact.type), std::string::npos) << heading;
+    if (fact.range) {
+      const std::string range =
+          std::to_string(fact.range->first) + " to " + std::to_string(fact.range->second);
+      EXPECT_NE(heading.find(range), std::string::npos) << heading;
+      // The shipped file's note on the key states the range where the help does.
+      const auto at = shipped.find(example);
+      const auto note = shipped.rfind("\n\n", at);
+      if (fact.help.find(range) != std::string::npos && note != std::string::npos) {
+        EXPECT_NE(shipped.substr(note, at - note).find(range), std::string::npos);
+      }
+    }
+    std::string byDefault = fact.byDefault;
+    byDefault.erase(std::remove(byDefault.begin(), byDefault.end(), '"'), byDefault.end());
+    // The README's table row: the key, its option and its default.
+    const std::string row =
+        "\n| `" + fact.key + "` | `" +
+        (fact.valueName.empty() ? fact.option + "`, `--no-" + fact.option.substr(2)
+                                : fact.option + " " + fact.valueName) +
+        "` | ";
+    const auto inReadme = readme.find(row);
+    EXPECT_NE(inReadme, std::string::npos) << row;
+    // The shell completes the option (and a flag's --no- form).
+    const std::string words =
+        fact.option + (fact.valueName.empty() ? "|--no-" + fact.option.substr(2) : "");
+    EXPECT_EQ(matches(completion, std::regex("[\\s'](" + words + ")(?=[\\s'])")).size(),
+              fact.valueName.empty() ? 2u : 1u);
+    if (byDefault.empty() || byDefault == build::kRemotePlaylistAddress) {
+      // None, one set at build time or at start: said in words.
+      EXPECT_NE(entry.find("default"), std::string::npos) << entry;
+    } else {
+      EXPECT_NE(entry.find("default " + byDefault), std::string::npos) << entry;
+      EXPECT_EQ(readme.find(byDefault + " |", inReadme), inReadme + row.size());
+    }
+    const std::string option = fact.valueName.empty()
+                                   ? ".BR " + fact.option + " \", \" --no-" + fact.option.substr(2)
+                                   : ".BI " + fact.option + " \" " + fact.valueName + "\"";
+    // The option's text as the help gives it, in the page's markup: its lines joined, a line's
+    // font macro left out.
+    std::string described;
+    std::istringstream lines(slice(options, "\n" + option + "\n", "\n.TP"));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line != option) {
+        described += (described.empty() ? "" : " ") +
+                     (line.starts_with('.') ? line.substr(line.find(' ') + 1) : line);
+      }
+    }
+    std::string help = fact.help + " [ " + fact.key + " ]";
+    help.erase(std::remove(help.begin(), help.end(), '`'), help.end());
+    EXPECT_EQ(described, help) << option;
+    if (!fact.environment.empty()) {
+      variables.insert(fact.environment);
+      EXPECT_NE(environment.find("\n.B " + fact.environment + "\n"), std::string::npos);
+    }
+    if (fact.byDefault.empty()) {
+      withoutDefault.push_back(fact.key);
+    }
+  }
+  // No key or variable is described that the table does not have.
+  EXPECT_EQ(matches(shipped, std::regex(R"(\n#?([a-z_]+) = )")), keys);
+  EXPECT_EQ(matches(settings, std::regex(R"(\n\.BR ([a-z_]+) ")")), keys);
+  EXPECT_EQ(matches(readme, std::regex(R"(\n\| `([a-z_]+)` \| `--)")), keys);
+  EXPECT_EQ(matches(shipped, std::regex("(VORN_[A-Z_]+)")), variables);
+  EXPECT_EQ(matches(settings, std::regex("(VORN_[A-Z_]+)")), variables);
+  // Uncommented, the shipped file is read without error and changes only the keys it gives
+  // examples of.
+  std::string uncommented = std::regex_replace(shipped, std::regex(R"(\n#([a-z_]+ = ))"), "\n$1");
+  write(configFile_, uncommented);
+  EXPECT_EQ(app::changedSettings(load({}).values, load({"--config", configFile_}).values),
+            withoutDefault);
   // No key is described as a placeholder any more.
-  for (const char* file : {"/dist/vorn.toml", "/dist/vorn.1"}) {
-    std::ifstream in(std::string(VORN_SOURCE_DIR) + file);
-    const std::string text(std::istreambuf_iterator<char>(in), {});
-    EXPECT_EQ(text.find("not used yet"), std::string::npos) << file;
-    EXPECT_EQ(text.find("nothing yet"), std::string::npos) << file;
+  for (const auto& text : {shipped, manual}) {
+    EXPECT_EQ(text.find("not used yet"), std::string::npos);
+    EXPECT_EQ(text.find("nothing yet"), std::string::npos);
   }
 }
 
