@@ -83,7 +83,6 @@ struct Key {
   std::string_view help = {};
 };
 
-constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
 // Seconds beyond a year are a typing error, not an interval.
 constexpr double kMaxSeconds = 366.0 * 86400.0;
 
@@ -367,9 +366,6 @@ std::string expectation(const Key& key) {
     case Kind::flag:
       return "true or false";
     case Kind::integer:
-      if (key.max == kMaxInt) {
-        return "a whole number from " + std::to_string(key.min);
-      }
       return "a whole number from " + std::to_string(key.min) + " to " + std::to_string(key.max);
   }
   return {};
