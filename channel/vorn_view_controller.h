@@ -12,6 +12,7 @@
 #include "channel/vorn_av_player_item.h"
 #include "log/diagnostic_history.h"
 #include "platform/platform.h"
+#include "playlist/playlist_source.h"
 
 namespace vorn {
 
@@ -208,13 +209,7 @@ class VornViewController : public platform::ViewController {
   // packaged copy, start a new course at the remote address instead of giving up.
   void fetchPlaylist(bool mayReturnToRemote);
   // The playlist address a document was loaded from, for resolving its relative stream
-  // addresses. Two are kept: a load on the main thread may still read the document before the
-  // one whose address was just noted.
-  struct PlaylistSource {
-    std::weak_ptr<const Json> document;
-    std::optional<platform::Url> address;
-  };
-  void notePlaylistAddress(const JsonPtr& document, std::optional<platform::Url> address);
+  // addresses (kept by the playlist source).
   std::optional<platform::Url> playlistAddressOf(const JsonPtr& document) const;
 
   // The refresh and the saved copy (playlist/playlist_refresh.cpp).
@@ -229,7 +224,7 @@ class VornViewController : public platform::ViewController {
   bool applyWaitingPlaylist(bool queueEnds);
   // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
   // any waiting one is older and dropped.
-  void playlistAccepted(std::string_view bytes, const JsonPtr& document,
+  void playlistAccepted(std::string_view bytes, const playlist::Accepted& accepted,
                         const std::optional<platform::Url>& answered,
                         const platform::UrlResponse* response);
   // Completion thread, when the first start's attempts have failed: loads the saved copy, if
@@ -430,8 +425,7 @@ class VornViewController : public platform::ViewController {
   std::optional<platform::Url> playlistUrl_;
   static constexpr int64_t kFetchPlaylistRetries = 2;
   int64_t fetchPlaylistRetries_ = kFetchPlaylistRetries;
-  PlaylistSource playlistSource_;
-  PlaylistSource previousPlaylistSource_;
+  playlist::PlaylistSource playlistSource_{*this};
   std::shared_ptr<platform::Timer> inactivityTimer_;
   double inactivitySeconds_ = 3600.0;
   std::shared_ptr<platform::TimeObserverToken> initialLoadTimeObserver_;

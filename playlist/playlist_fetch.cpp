@@ -1,4 +1,5 @@
 #include <limits>
+#include <variant>
 
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
@@ -49,6 +50,62 @@ void VornViewController::fetchPlaylist(bool mayReturnToRemote) {
         self->updatePlaylistCompletionHandler(std::move(data), std::move(response),
                                               std::move(failure));
       });
+}
+
+void VornViewController::updatePlaylistCompletionHandler(
+    std::optional<platform::Bytes> data, std::shared_ptr<platform::UrlResponse> urlresponse,
+    std::shared_ptr<platform::Error> error) {
+  debug("updatePlaylistCompletionHandler:");
+  if (!data || error) {
+    this->error("Error fetching playlist: " + log::renderOptional(error));
+    noteFetch(false, error ? error->message() : "no data", false);
+    setTimerRetryUpdatePlaylist();
+    return;
+  }
+  std::optional<platform::Url> answered;
+  if (urlresponse) {
+    answered = urlresponse->url();
+  }
+  auto verdict = playlistSource_.accept(*data, answered, playlist::Origin::fetch);
+  if (const auto* refused = std::get_if<playlist::Refused>(&verdict)) {
+    switch (refused->reason) {
+      case playlist::Refusal::notJson:
+      case playlist::Refusal::tooManyItems:
+      case playlist::Refusal::tooLarge:
+        this->error("Error parsing JSON: " + refused->words());
+        noteFetch(false, refused->summary(), false);
+        setTimerRetryUpdatePlaylist();
+        return;
+      case playlist::Refusal::notAnArray:
+        setTimerRetryUpdatePlaylist();
+        return;
+      case playlist::Refusal::nothingPlayable:
+        // Not a failed download: the programme on screen goes on, and nothing is retried.
+        this->error("updatePlaylistCompletionHandler: " + refused->words() +
+                    "; keeping the current playlist");
+        return;
+    }
+  }
+  auto& accepted = std::get<playlist::Accepted>(verdict);
+  const std::optional<platform::Url>& base = accepted.base;
+  playlistAccepted(*data, accepted, answered, urlresponse.get());
+  playlistSource_.note(accepted);
+  notePlaylistSource(
+      accepted.document,
+      base && base->isFileUrl() && base != PLAYLIST_NSURL_REMOTE() ? "packaged" : "remote", base);
+  if (!base || !base->isFileUrl() || base == PLAYLIST_NSURL_REMOTE()) {
+    noteFetch(true, {}, false);
+  }
+  const bool nothingPlayable = !accepted.playable;
+  setPlaylist(std::move(accepted.document));
+  debug("Loaded playlist from " + log::renderOptional(answered));
+  loadVideos(false);
+  // A remote document with nothing to play leaves the screen black: what is shown is chosen as
+  // after a failed fetch, while the refresh keeps asking the remote address.
+  if (nothingPlayable && (!answered || !answered->isFileUrl()) && !DEVELOPER_MODE() &&
+      playlistNSURL() == PLAYLIST_NSURL_REMOTE()) {
+    fallBackFromRemote();
+  }
 }
 
 void VornViewController::setTimerRetryUpdatePlaylist() {

@@ -94,18 +94,6 @@ std::string validatorsText(const std::string& etag, const std::string& lastModif
       {"etag", etag}, {"last_modified", lastModified}, {"digest", stableDigest(bytes)}}
       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
-
-// Why a document cannot be played as it is, or nothing when it can.
-std::optional<std::string> unplayable(const Json& document, const platform::Url* base) {
-  if (!document.is_array()) {
-    return "the top level is not an array";
-  }
-  if (programme::countCycleItems(document, base, 0) == 0) {
-    return "playlist has no playable entries";
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 void VornViewController::startPlaylistRefresh() {
@@ -305,19 +293,16 @@ void VornViewController::refreshPlaylistCompletionHandler(
   if (urlresponse) {
     answered = urlresponse->url();
   }
-  const std::optional<platform::Url> base = answered ? answered : PLAYLIST_NSURL_REMOTE();
-  auto parsed = playlist::parsePlaylist(*data, base ? &*base : nullptr);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
-    noteFetch(false, "not a playlist: " + (*parseError)->message(), true);
+  auto verdict = playlistSource_.accept(*data, answered, playlist::Origin::refresh);
+  if (const auto* refused = std::get_if<playlist::Refused>(&verdict)) {
+    this->error("refreshPlaylist: " + (refused->byParser()
+                                           ? "Error parsing JSON: " + refused->words()
+                                           : refused->words() + "; keeping the current playlist"));
+    noteFetch(false, refused->summary(), true);
     return;
   }
-  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
-    this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
-    noteFetch(false, *why, true);
-    return;
-  }
+  const JsonPtr document = std::get<playlist::Accepted>(verdict).document;
+  const std::optional<platform::Url> base = std::get<playlist::Accepted>(verdict).base;
   savePlaylistCopy(*data, "refreshPlaylist: ");
   noteFetch(true, {}, true);
   remoteAnsweredAgain();
@@ -426,7 +411,8 @@ bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
   if (!document || document == playlist()) {
     return false;
   }
-  notePlaylistAddress(document, base);
+  // Only a refresh's document waits, and it took only one that plays.
+  playlistSource_.note({document, base, true});
   notePlaylistSource(document, "remote", from ? from : base);
   setPlaylist(document);
   debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
@@ -438,7 +424,8 @@ bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
   return true;
 }
 
-void VornViewController::playlistAccepted(std::string_view bytes, const JsonPtr& document,
+void VornViewController::playlistAccepted(std::string_view bytes,
+                                          const playlist::Accepted& accepted,
                                           const std::optional<platform::Url>& answered,
                                           const platform::UrlResponse* response) {
   {
@@ -449,9 +436,9 @@ void VornViewController::playlistAccepted(std::string_view bytes, const JsonPtr&
   if (!answered || answered->isFileUrl() || !playlist::answeredWithSuccess(response)) {
     return;
   }
-  if (programme::countCycleItems(*document, &*answered, 0) > 0) {
+  if (accepted.playable) {
     savePlaylistCopy(bytes, "updatePlaylistCompletionHandler: ");
-    keepValidators(*response, document, bytes, "updatePlaylistCompletionHandler: ");
+    keepValidators(*response, accepted.document, bytes, "updatePlaylistCompletionHandler: ");
     endRemoteRetries();
   }
 }
@@ -496,16 +483,11 @@ JsonPtr VornViewController::readSavedPlaylist(std::string& where) {
   if (saved.error) {
     return ignore(saved.error->description());
   }
-  // Saved only from the remote address, so its relative stream addresses are the remote's.
-  const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
-  auto parsed = playlist::parsePlaylist(*saved.data, base ? &*base : nullptr);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    return ignore((*parseError)->description());
+  auto verdict = playlistSource_.accept(*saved.data, std::nullopt, playlist::Origin::saved);
+  if (const auto* refused = std::get_if<playlist::Refused>(&verdict)) {
+    return ignore(refused->words());
   }
-  JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
-    return ignore(*why);
-  }
+  JsonPtr document = std::get<playlist::Accepted>(std::move(verdict)).document;
   // The validators saved with these very bytes, if any: the refresh asks on their condition.
   std::optional<RefreshState::Validators> validators;
   if (auto kept = store.read(playlist::kSavedValidatorsName); kept.data) {
@@ -529,7 +511,8 @@ void VornViewController::showSavedPlaylist(const JsonPtr& document, const std::s
   // Announced as the packaged copy is; the file is read from the store, not downloaded.
   debug("Using saved playlist file " + where);
   debug("updatePlaylist");
-  notePlaylistAddress(document, PLAYLIST_NSURL_REMOTE());
+  // Read back only when it plays; saved only from the remote address, whose it resolves against.
+  playlistSource_.note({document, PLAYLIST_NSURL_REMOTE(), true});
   notePlaylistSource(document, "saved",
                      platform::Url::fileUrlWithPath(
                          platform().stateStore().location(playlist::kSavedPlaylistName)));
