@@ -68,7 +68,7 @@ using Verdict = std::variant<Accepted, Refused>;
 // document, fetched, refreshed or read back from disk, comes in through accept(); the controller
 // keeps only what accept() took.
 //
-// The controller's specified operations (updatePlaylistThenLoadVideos, setTimerRetryUpdatePlaylist,
+// The controller's own operations (updatePlaylistThenLoadVideos, setTimerRetryUpdatePlaylist,
 // updatePlaylistCompletionHandler, refreshPlaylist, ...) stay its own, overridable, and call in
 // here; what happens next is called back through them, so a subclass still sees every step. Any
 // thread, as those operations are: downloads end on the completion thread.
@@ -79,9 +79,10 @@ class PlaylistSource {
   PlaylistSource& operator=(const PlaylistSource&) = delete;
 
   // The document in `bytes`, answered from `answered` (none when nothing says), or why not. The
-  // caps apply before anything is built: a refused body costs a scan, not a document. A fetched
-  // document with nothing to play is taken unless the current playlist plays; a refreshed or saved
-  // one never is. The entries are read once, for `playable`.
+  // saved copy was only ever saved from the remote address, and resolves against it. The caps apply
+  // before anything is built: a refused body costs a scan, not a document. A fetched document with
+  // nothing to play is taken unless the current playlist plays; a refreshed or saved one never is.
+  // The entries are read once, for `playable`.
   Verdict accept(std::string_view bytes, const std::optional<platform::Url>& answered,
                  Origin origin) const;
 

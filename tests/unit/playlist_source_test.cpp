@@ -5,6 +5,13 @@
 #include "channel_fixture.h"
 #include "playlist/playlist_document.h"
 
+namespace vorn::platform {
+// Addresses in failure messages, as text.
+void PrintTo(const Url& url, std::ostream* out) {
+  *out << url.text();
+}
+}  // namespace vorn::platform
+
 namespace vorn::testing {
 namespace {
 
