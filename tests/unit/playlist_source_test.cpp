@@ -4,6 +4,7 @@
 #include "channel/programme_clock.h"
 #include "channel_fixture.h"
 #include "playlist/playlist_document.h"
+#include "playlist/playlist_refresh.h"
 
 namespace vorn::platform {
 // Addresses in failure messages, as text.
@@ -180,6 +181,31 @@ TEST_F(PlaylistSourceAccept, a_huge_body_of_small_values_is_refused_without_bein
     EXPECT_NE(refused->words().find("values"), std::string::npos) << refused->words();
     EXPECT_LT(bytes, size_t{1} << 20) << static_cast<int>(origin);
   }
+
+  // Nor does any door of the controller build it first: the first fetch's and the refresh's
+  // completions, and the saved copy read back when the first fetch's course has failed (its read
+  // copies the bytes).
+  const auto counted = [](auto call) {
+    AllocationCount allocated;
+    call();
+    return allocated.bytes();
+  };
+  const size_t before = mark();
+  world_.state().put(playlist::kSavedPlaylistName, body);
+  world_.network().serve(
+      kRemote, {.error = platform::Error::make(platform::kUrlErrorDomain, -1009, "offline")});
+  for (auto handler : {&VornViewController::refreshPlaylistCompletionHandler,
+                       &VornViewController::updatePlaylistCompletionHandler}) {
+    std::optional<platform::Bytes> data = body;
+    const auto response = responseFrom();
+    EXPECT_LT(counted([&] { ((*controller_).*handler)(std::move(data), response, nullptr); }),
+              size_t{1} << 20);
+  }
+  EXPECT_EQ(countSince(before, "Error parsing JSON: Error Domain=VornJSONErrorDomain Code=5 "), 2u);
+  // The course goes on: two more failures 2.0 s apart, then the saved copy.
+  EXPECT_LT(counted([&] { world_.scheduler().advance(5.0); }), 4 * body.size());
+  EXPECT_EQ(countSince(before, "Ignoring saved playlist"), 1u);
+  EXPECT_EQ(countSince(before, "Error Domain=VornJSONErrorDomain Code=5 "), 3u);
 }
 
 }  // namespace
