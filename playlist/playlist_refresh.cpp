@@ -208,7 +208,7 @@ void PlaylistSource::startRefreshFetch() {
     refresh_.askedAbout.reset();
     if (refresh_.validators) {
       const JsonPtr validated = refresh_.validators->document.lock();
-      if (validated && (validated == playing || validated == refresh_.waiting)) {
+      if (validated && (validated == playing || validated == refresh_.waiting.document)) {
         if (!refresh_.validators->etag.empty()) {
           headers.emplace_back("If-None-Match", refresh_.validators->etag);
         }
@@ -255,7 +255,7 @@ void PlaylistSource::refreshed(std::optional<platform::Bytes> data,
     if (askedAbout == c.playlist()) {
       {
         std::lock_guard lock(refreshMutex_);
-        refresh_.waiting.reset();
+        refresh_.waiting = {};
       }
       c.debug("refreshPlaylist: playlist unchanged");
       c.noteFetch(true, {}, true);
@@ -264,7 +264,7 @@ void PlaylistSource::refreshed(std::optional<platform::Bytes> data,
     bool waits = false;
     {
       std::lock_guard lock(refreshMutex_);
-      waits = askedAbout == refresh_.waiting;
+      waits = askedAbout == refresh_.waiting.document;
       if (!waits) {
         // Neither plays nor waits any more: ask without condition next time.
         refresh_.validators.reset();
@@ -295,8 +295,9 @@ void PlaylistSource::refreshed(std::optional<platform::Bytes> data,
     c.noteFetch(false, refused->summary(), true);
     return;
   }
-  const JsonPtr document = std::get<Accepted>(verdict).document;
-  const std::optional<platform::Url> base = std::get<Accepted>(verdict).base;
+  const Accepted& accepted = std::get<Accepted>(verdict);
+  const JsonPtr& document = accepted.document;
+  const std::optional<platform::Url>& base = accepted.base;
   saveCopy(*data, "refreshPlaylist: ");
   c.noteFetch(true, {}, true);
   remoteAnsweredAgain();
@@ -306,7 +307,7 @@ void PlaylistSource::refreshed(std::optional<platform::Bytes> data,
   if (current && addressOf(current) == base && sameDocument(*current, *document)) {
     {
       std::lock_guard lock(refreshMutex_);
-      refresh_.waiting.reset();
+      refresh_.waiting = {};
     }
     keepValidators(*urlresponse, current, *data, "refreshPlaylist: ");
     c.debug("refreshPlaylist: playlist unchanged");
@@ -316,14 +317,13 @@ void PlaylistSource::refreshed(std::optional<platform::Bytes> data,
   JsonPtr waits;
   {
     std::lock_guard lock(refreshMutex_);
-    const JsonPtr waiting = refresh_.waiting;
-    stillWaiting = waiting && refresh_.waitingBase == base && sameDocument(*waiting, *document);
+    const JsonPtr& waiting = refresh_.waiting.document;
+    stillWaiting = waiting && refresh_.waiting.base == base && sameDocument(*waiting, *document);
     if (!stillWaiting) {
-      refresh_.waiting = document;
-      refresh_.waitingBase = base;
+      refresh_.waiting = accepted;
     }
     refresh_.waitingFrom = answered;
-    waits = refresh_.waiting;
+    waits = refresh_.waiting.document;
   }
   keepValidators(*urlresponse, waits, *data, "refreshPlaylist: ");
   if (stillWaiting) {
@@ -392,23 +392,19 @@ bool PlaylistSource::applyWaiting(bool queueEnds) {
   if (onScreen && player->rate() == 0.0f) {
     return false;
   }
-  JsonPtr document;
-  std::optional<platform::Url> base;
+  Accepted waiting;
   std::optional<platform::Url> from;
   {
     std::lock_guard lock(refreshMutex_);
-    document = std::move(refresh_.waiting);
-    refresh_.waiting.reset();
-    base = refresh_.waitingBase;
+    waiting = std::exchange(refresh_.waiting, {});
     from = refresh_.waitingFrom;
   }
-  if (!document || document == c.playlist()) {
+  if (!waiting.document || waiting.document == c.playlist()) {
     return false;
   }
-  // Only a refresh's document waits, and it took only one that plays.
-  note({document, base, true});
-  c.notePlaylistSource(document, "remote", from ? from : base);
-  c.setPlaylist(document);
+  note(waiting);
+  c.notePlaylistSource(waiting.document, "remote", from ? from : waiting.base);
+  c.setPlaylist(waiting.document);
   c.debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
   if (queueEnds) {
     return true;
@@ -423,7 +419,7 @@ void PlaylistSource::taken(std::string_view bytes, const Accepted& accepted,
                            const platform::UrlResponse* response) {
   {
     std::lock_guard lock(refreshMutex_);
-    refresh_.waiting.reset();
+    refresh_.waiting = {};
   }
   // The first start plays whatever answered, but only a success is the last good copy.
   if (!answered || answered->isFileUrl() || !answeredWithSuccess(response)) {
@@ -495,7 +491,7 @@ JsonPtr PlaylistSource::readSavedCopy(std::string& where) {
   }
   std::lock_guard lock(refreshMutex_);
   refresh_.savedDigest = digestOf(*saved.data);
-  refresh_.waiting.reset();
+  refresh_.waiting = {};
   if (validators && (!validators->etag.empty() || !validators->lastModified.empty())) {
     refresh_.validators = std::move(validators);
   }

@@ -183,8 +183,7 @@ class PlaylistSource {
     std::optional<Validators> validators;
     std::weak_ptr<const Json> askedAbout;  // what the refresh in flight asked on condition
     std::string savedValidators;           // as last written
-    JsonPtr waiting;                       // a new document for the next item boundary
-    std::optional<platform::Url> waitingBase;
+    Accepted waiting;                      // a new document for the next item boundary
     std::optional<platform::Url> waitingFrom;
     std::optional<size_t> savedDigest;  // of the bytes on disk, when known
   };
