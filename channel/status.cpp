@@ -201,11 +201,9 @@ platform::ChannelStatus VornViewController::updateStatus() {
     status.slateEnd = clockAtPosition(timeline_->ends[slate_->slot]);
   } else if (!player) {
     // A document taken but not loaded yet is a start; one with nothing to play is no programme.
-    const auto base = document ? playlistAddressOf(document) : std::nullopt;
-    status.state =
-        document && programme::countCycleItems(*document, base ? &*base : nullptr, 0) == 0
-            ? platform::ChannelState::noProgramme
-            : platform::ChannelState::starting;
+    status.state = document && !playlistSource_.playable(document)
+                       ? platform::ChannelState::noProgramme
+                       : platform::ChannelState::starting;
   } else if ((!player->currentItem() || firstFramePending_) &&
              status_.last.state == platform::ChannelState::playing) {
     // Between two queues of a playing channel (the last item ended, the next queue not on screen

@@ -50,8 +50,7 @@ void VornViewController::setStartValues() {
   playlistUrlLocal_.reset();
   playlistUrl_.reset();
   fetchPlaylistRetries_ = kFetchPlaylistRetries;
-  playlistSource_ = {};
-  previousPlaylistSource_ = {};
+  playlistSource_.forget();
   inactivityTimer_.reset();
   inactivitySeconds_ = 3600.0;
   initialLoadTimeObserver_.reset();
@@ -174,21 +173,8 @@ void VornViewController::setInitialLoadTimeObserver(
   initialLoadTimeObserver_ = std::move(value);
 }
 
-void VornViewController::notePlaylistAddress(const JsonPtr& document,
-                                             std::optional<platform::Url> address) {
-  std::lock_guard lock(mutex_);
-  previousPlaylistSource_ = std::move(playlistSource_);
-  playlistSource_ = {document, std::move(address)};
-}
-
 std::optional<platform::Url> VornViewController::playlistAddressOf(const JsonPtr& document) const {
-  std::lock_guard lock(mutex_);
-  for (const PlaylistSource* source : {&playlistSource_, &previousPlaylistSource_}) {
-    if (document && source->document.lock() == document) {
-      return source->address;
-    }
-  }
-  return std::nullopt;
+  return playlistSource_.addressOf(document);
 }
 
 }  // namespace vorn

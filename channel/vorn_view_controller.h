@@ -12,6 +12,7 @@
 #include "channel/vorn_av_player_item.h"
 #include "log/diagnostic_history.h"
 #include "platform/platform.h"
+#include "playlist/playlist_source.h"
 
 namespace vorn {
 
@@ -187,6 +188,9 @@ class VornViewController : public platform::ViewController {
   virtual void appendError(const std::string& message) { errors_.append(message); }
 
  private:
+  // Runs the fetch course, the refresh and the saved copy on the controller's behalf.
+  friend class playlist::PlaylistSource;
+
   void setStartValues();
 
   // Status hooks (channel/status.cpp). noteStatus: main thread, after an event; the others any
@@ -202,84 +206,18 @@ class VornViewController : public platform::ViewController {
   StatusTrack status_;
   // The boundary observer's work, on the main thread.
   void boundaryTimeObserverFired();
-  // Posts the scheduling of the 2.0 s playlist retry timer to the main queue.
-  void scheduleRetry();
-  // Starts the download of the playlist address. `mayReturnToRemote`: with no address and no
-  // packaged copy, start a new course at the remote address instead of giving up.
-  void fetchPlaylist(bool mayReturnToRemote);
   // The playlist address a document was loaded from, for resolving its relative stream
-  // addresses. Two are kept: a load on the main thread may still read the document before the
-  // one whose address was just noted.
-  struct PlaylistSource {
-    std::weak_ptr<const Json> document;
-    std::optional<platform::Url> address;
-  };
-  void notePlaylistAddress(const JsonPtr& document, std::optional<platform::Url> address);
+  // addresses (kept by the playlist source).
   std::optional<platform::Url> playlistAddressOf(const JsonPtr& document) const;
 
-  // The refresh and the saved copy (playlist/playlist_refresh.cpp).
-  // Arms the refresh once, when the view first comes on screen.
-  void startPlaylistRefresh();
-  void scheduleRefresh();
-  // Fetches the remote address for the refresh, unless a refresh fetch is in flight.
-  void startRefreshFetch();
-  // Main thread: puts a waiting document on screen unless the channel is paused. `queueEnds`: the
-  // item that just ended was the queue's last, whose own reload will build from it. True when the
-  // document was taken.
+  // Main thread: puts a document waiting for an item boundary on screen, unless the channel is
+  // paused (the playlist source's). True when the document was taken.
   bool applyWaitingPlaylist(bool queueEnds);
-  // Completion thread: a document has been accepted from `answered`. A good remote one is saved;
-  // any waiting one is older and dropped.
-  void playlistAccepted(std::string_view bytes, const JsonPtr& document,
-                        const std::optional<platform::Url>& answered,
-                        const platform::UrlResponse* response);
-  // Completion thread, when the first start's attempts have failed: loads the saved copy, if
-  // there is a sound one. False when there is none (a damaged one is logged and ignored).
-  bool useSavedPlaylist();
-  // Its two halves: the sound saved copy, or nothing (a damaged one is logged), with `where` it
-  // lives; and putting it on screen.
-  JsonPtr readSavedPlaylist(std::string& where);
-  void showSavedPlaylist(const JsonPtr& document, const std::string& where);
-  // Completion thread: a first remote document had nothing to play; the saved copy, else the
-  // packaged copy, is shown instead.
-  void fallBackFromRemote();
-  // `operation` leads any error line.
-  void savePlaylistCopy(std::string_view bytes, const std::string& operation);
-  // The validators of `response`, the answer that brought `document` (`bytes`): kept for the
-  // next refresh's condition, and saved next to the copy.
-  void keepValidators(const platform::UrlResponse& response, const JsonPtr& document,
-                      std::string_view bytes, const std::string& operation);
-  // A good answer of the remote address at a refresh: a fall-back copy is left.
-  void remoteAnsweredAgain();
-  // After a start on a fall-back copy, the remote address is refreshed sooner, at growing
-  // delays, until it answers well.
-  void beginRemoteRetries();
-  void endRemoteRetries();
 
   // Item ends, for the refresh (channel/playback_events.cpp).
   void observeItemEnds();
   void itemPlayedToEnd(const platform::Notification& notification);
 
-  struct RefreshState {
-    struct Validators {
-      std::string etag;
-      std::string lastModified;
-      std::weak_ptr<const Json> document;  // what the answer brought
-    };
-    bool started = false;
-    bool inFlight = false;
-    std::shared_ptr<platform::Timer> timer;  // the next refresh
-    int backoffStep = -1;                    // retries of the remote address; -1: none
-    uint64_t scheduled = 0;                  // refreshes scheduled, for the jitter
-    std::optional<Validators> validators;
-    std::weak_ptr<const Json> askedAbout;  // what the refresh in flight asked on condition
-    std::string savedValidators;           // as last written
-    JsonPtr waiting;                       // a new document for the next item boundary
-    std::optional<platform::Url> waitingBase;
-    std::optional<platform::Url> waitingFrom;
-    std::optional<size_t> savedDigest;  // of the bytes on disk, when known
-  };
-  mutable std::mutex refreshMutex_;
-  RefreshState refresh_;
   // The refresh's watch for item boundaries, for the controller's life (main thread).
   platform::ObserverRegistration itemEndsObserver_;
   // The current queue's item observers, removed at the next queue load (main thread).
@@ -430,8 +368,7 @@ class VornViewController : public platform::ViewController {
   std::optional<platform::Url> playlistUrl_;
   static constexpr int64_t kFetchPlaylistRetries = 2;
   int64_t fetchPlaylistRetries_ = kFetchPlaylistRetries;
-  PlaylistSource playlistSource_;
-  PlaylistSource previousPlaylistSource_;
+  playlist::PlaylistSource playlistSource_{*this};
   std::shared_ptr<platform::Timer> inactivityTimer_;
   double inactivitySeconds_ = 3600.0;
   std::shared_ptr<platform::TimeObserverToken> initialLoadTimeObserver_;

@@ -66,10 +66,6 @@ double refreshDelay(double interval, int backoffStep) {
   return std::min(interval, kFirstRemoteRetrySeconds * std::ldexp(1.0, std::min(backoffStep, 40)));
 }
 
-}  // namespace vorn::playlist
-
-namespace vorn {
-
 namespace {
 
 size_t digestOf(std::string_view bytes) {
@@ -95,23 +91,14 @@ std::string validatorsText(const std::string& etag, const std::string& lastModif
       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Why a document cannot be played as it is, or nothing when it can.
-std::optional<std::string> unplayable(const Json& document, const platform::Url* base) {
-  if (!document.is_array()) {
-    return "the top level is not an array";
-  }
-  if (programme::countCycleItems(document, base, 0) == 0) {
-    return "playlist has no playable entries";
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
-void VornViewController::startPlaylistRefresh() {
-  const double interval = platform().bundle().playlistRefreshInterval();
+void PlaylistSource::startRefresh() {
+  VornViewController& c = owner_;
+  const double interval = c.platform().bundle().playlistRefreshInterval();
   // Developer mode plays the packaged copy on purpose; a remote document must not take over.
-  if (DEVELOPER_MODE() || !PLAYLIST_NSURL_REMOTE() || !std::isfinite(interval) || interval <= 0) {
+  if (c.DEVELOPER_MODE() || !c.PLAYLIST_NSURL_REMOTE() || !std::isfinite(interval) ||
+      interval <= 0) {
     return;
   }
   {
@@ -121,23 +108,24 @@ void VornViewController::startPlaylistRefresh() {
     }
     refresh_.started = true;
   }
-  observeItemEnds();
+  c.observeItemEnds();
   scheduleRefresh();
 }
 
-void VornViewController::scheduleRefresh() {
-  platform().mainQueue().post([self = self()] {
+void PlaylistSource::scheduleRefresh() {
+  VornViewController& c = owner_;
+  c.platform().mainQueue().post([this, self = owner()] {
     const auto& bundle = self->platform().bundle();
     std::shared_ptr<platform::Timer> previous;
     double delay = 0.0;
     {
-      std::lock_guard lock(self->refreshMutex_);
-      previous = std::move(self->refresh_.timer);
-      delay = playlist::refreshDelay(bundle.playlistRefreshInterval(), self->refresh_.backoffStep);
-      if (self->refresh_.backoffStep >= 0) {
-        ++self->refresh_.backoffStep;
+      std::lock_guard lock(refreshMutex_);
+      previous = std::move(refresh_.timer);
+      delay = refreshDelay(bundle.playlistRefreshInterval(), refresh_.backoffStep);
+      if (refresh_.backoffStep >= 0) {
+        ++refresh_.backoffStep;
       }
-      delay *= playlist::refreshJitter(bundle.screenIdentity(), self->refresh_.scheduled++);
+      delay *= refreshJitter(bundle.screenIdentity(), refresh_.scheduled++);
     }
     self->noteRefreshScheduled(delay);
     // One refresh is pending at a time: one due sooner or later than the new one goes.
@@ -147,12 +135,12 @@ void VornViewController::scheduleRefresh() {
     auto timer = self->platform().timers().scheduledTimer(
         delay, platform::TimerAction::strong(
                    self, "refreshPlaylist:", &VornViewController::refreshPlaylist));
-    std::lock_guard lock(self->refreshMutex_);
-    self->refresh_.timer = std::move(timer);
+    std::lock_guard lock(refreshMutex_);
+    refresh_.timer = std::move(timer);
   });
 }
 
-void VornViewController::beginRemoteRetries() {
+void PlaylistSource::beginRemoteRetries() {
   {
     std::lock_guard lock(refreshMutex_);
     if (!refresh_.started || refresh_.backoffStep >= 0) {
@@ -163,7 +151,7 @@ void VornViewController::beginRemoteRetries() {
   scheduleRefresh();
 }
 
-void VornViewController::endRemoteRetries() {
+void PlaylistSource::endRemoteRetries() {
   {
     std::lock_guard lock(refreshMutex_);
     if (refresh_.backoffStep < 0) {
@@ -174,21 +162,13 @@ void VornViewController::endRemoteRetries() {
   scheduleRefresh();
 }
 
-void VornViewController::changePlaylistSettings(std::optional<platform::Url> remote,
-                                                double refreshInterval) {
-  const std::optional<platform::Url> previous = PLAYLIST_NSURL_REMOTE();
-  const bool moved = remote != previous;
-  const bool newInterval = refreshInterval != platform().bundle().playlistRefreshInterval();
-  platform().bundle().setPlaylistRefreshInterval(refreshInterval);
-  if (moved) {
-    {
-      std::lock_guard lock(mutex_);
-      playlistUrlRemote_ = remote;
-    }
-    // A course at the old address goes on at the new one.
-    if (playlistNSURL() && playlistNSURL() == previous) {
-      setPlaylistNSURL(remote);
-    }
+void PlaylistSource::settingsChanged(const std::optional<platform::Url>& previous, bool moved,
+                                     bool newInterval) {
+  VornViewController& c = owner_;
+  const std::optional<platform::Url> remote = c.PLAYLIST_NSURL_REMOTE();
+  // A course at the old address goes on at the new one.
+  if (moved && c.playlistNSURL() && c.playlistNSURL() == previous) {
+    c.setPlaylistNSURL(remote);
   }
   bool started = false;
   {
@@ -196,7 +176,7 @@ void VornViewController::changePlaylistSettings(std::optional<platform::Url> rem
     started = refresh_.started;
   }
   // Before the first fetch the new values are simply the ones it starts with.
-  if (!started || DEVELOPER_MODE() || !(moved || newInterval)) {
+  if (!started || c.DEVELOPER_MODE() || !(moved || newInterval)) {
     return;
   }
   scheduleRefresh();
@@ -205,18 +185,19 @@ void VornViewController::changePlaylistSettings(std::optional<platform::Url> rem
   }
 }
 
-void VornViewController::refreshPlaylist(platform::Timer& timer) {
-  (void)timer;
-  noteClockSync();
+void PlaylistSource::refreshDue() {
+  VornViewController& c = owner_;
+  c.noteClockSync();
   // The next one is due an interval after this one started, however long this one takes.
   scheduleRefresh();
   startRefreshFetch();
 }
 
-void VornViewController::startRefreshFetch() {
+void PlaylistSource::startRefreshFetch() {
+  VornViewController& c = owner_;
   // Asked on condition when the validators belong to what plays or waits: an unchanged document
   // then costs no body.
-  const JsonPtr playing = playlist();
+  const JsonPtr playing = c.playlist();
   platform::HttpHeaders headers;
   {
     std::lock_guard lock(refreshMutex_);
@@ -227,7 +208,7 @@ void VornViewController::startRefreshFetch() {
     refresh_.askedAbout.reset();
     if (refresh_.validators) {
       const JsonPtr validated = refresh_.validators->document.lock();
-      if (validated && (validated == playing || validated == refresh_.waiting)) {
+      if (validated && (validated == playing || validated == refresh_.waiting.document)) {
         if (!refresh_.validators->etag.empty()) {
           headers.emplace_back("If-None-Match", refresh_.validators->etag);
         }
@@ -238,26 +219,27 @@ void VornViewController::startRefreshFetch() {
       }
     }
   }
-  platform().urlSession().startDataTask(
-      *PLAYLIST_NSURL_REMOTE(), headers,
-      [self = self()](std::optional<platform::Bytes> data,
-                      std::shared_ptr<platform::UrlResponse> response,
-                      std::shared_ptr<platform::Error> failure) {
+  c.platform().urlSession().startDataTask(
+      *c.PLAYLIST_NSURL_REMOTE(), headers,
+      [this, self = owner()](std::optional<platform::Bytes> data,
+                             std::shared_ptr<platform::UrlResponse> response,
+                             std::shared_ptr<platform::Error> failure) {
         self->refreshPlaylistCompletionHandler(std::move(data), std::move(response),
                                                std::move(failure));
-        std::lock_guard lock(self->refreshMutex_);
-        self->refresh_.inFlight = false;
+        std::lock_guard lock(refreshMutex_);
+        refresh_.inFlight = false;
       });
 }
 
-void VornViewController::refreshPlaylistCompletionHandler(
-    std::optional<platform::Bytes> data, std::shared_ptr<platform::UrlResponse> urlresponse,
-    std::shared_ptr<platform::Error> error) {
+void PlaylistSource::refreshed(std::optional<platform::Bytes> data,
+                               std::shared_ptr<platform::UrlResponse> urlresponse,
+                               std::shared_ptr<platform::Error> error) {
+  VornViewController& c = owner_;
   // A failed refresh leaves everything as it is, the programme and the fetch course alike; the
   // next one is due at the next interval anyway, so there is no retry.
   if (!data || error) {
-    this->error("refreshPlaylist: Error fetching playlist: " + log::renderOptional(error));
-    noteFetch(false, error ? error->message() : "no data", true);
+    c.error("refreshPlaylist: Error fetching playlist: " + log::renderOptional(error));
+    c.noteFetch(false, error ? error->message() : "no data", true);
     return;
   }
   JsonPtr askedAbout;
@@ -270,116 +252,112 @@ void VornViewController::refreshPlaylistCompletionHandler(
   if (urlresponse && urlresponse->statusCode() == 304 && askedAbout) {
     remoteAnsweredAgain();
     endRemoteRetries();
-    if (askedAbout == playlist()) {
+    if (askedAbout == c.playlist()) {
       {
         std::lock_guard lock(refreshMutex_);
-        refresh_.waiting.reset();
+        refresh_.waiting = {};
       }
-      debug("refreshPlaylist: playlist unchanged");
-      noteFetch(true, {}, true);
+      c.debug("refreshPlaylist: playlist unchanged");
+      c.noteFetch(true, {}, true);
       return;
     }
     bool waits = false;
     {
       std::lock_guard lock(refreshMutex_);
-      waits = askedAbout == refresh_.waiting;
+      waits = askedAbout == refresh_.waiting.document;
       if (!waits) {
         // Neither plays nor waits any more: ask without condition next time.
         refresh_.validators.reset();
       }
     }
     if (waits) {
-      debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
-      noteFetch(true, {}, true);
+      c.debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
+      c.noteFetch(true, {}, true);
       return;
     }
   }
   // An error page is no playlist, whatever its body holds.
-  if (!playlist::answeredWithSuccess(urlresponse.get())) {
+  if (!answeredWithSuccess(urlresponse.get())) {
     const std::string status = std::to_string(urlresponse ? urlresponse->statusCode() : 0);
-    this->error("refreshPlaylist: Error fetching playlist: HTTP status " + status);
-    noteFetch(false, "HTTP status " + status, true);
+    c.error("refreshPlaylist: Error fetching playlist: HTTP status " + status);
+    c.noteFetch(false, "HTTP status " + status, true);
     return;
   }
   std::optional<platform::Url> answered;
   if (urlresponse) {
     answered = urlresponse->url();
   }
-  const std::optional<platform::Url> base = answered ? answered : PLAYLIST_NSURL_REMOTE();
-  auto parsed = playlist::parsePlaylist(*data, base ? &*base : nullptr);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
-    noteFetch(false, "not a playlist: " + (*parseError)->message(), true);
+  auto verdict = accept(*data, answered, Origin::refresh);
+  if (const auto* refused = std::get_if<Refused>(&verdict)) {
+    c.error("refreshPlaylist: " + (refused->byParser()
+                                       ? "Error parsing JSON: " + refused->words()
+                                       : refused->words() + "; keeping the current playlist"));
+    c.noteFetch(false, refused->summary(), true);
     return;
   }
-  const JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
-    this->error("refreshPlaylist: " + *why + "; keeping the current playlist");
-    noteFetch(false, *why, true);
-    return;
-  }
-  savePlaylistCopy(*data, "refreshPlaylist: ");
-  noteFetch(true, {}, true);
+  const Accepted& accepted = std::get<Accepted>(verdict);
+  const JsonPtr& document = accepted.document;
+  const std::optional<platform::Url>& base = accepted.base;
+  saveCopy(*data, "refreshPlaylist: ");
+  c.noteFetch(true, {}, true);
   remoteAnsweredAgain();
   endRemoteRetries();
 
-  const JsonPtr current = playlist();
-  if (current && playlistAddressOf(current) == base &&
-      playlist::sameDocument(*current, *document)) {
+  const JsonPtr current = c.playlist();
+  if (current && addressOf(current) == base && sameDocument(*current, *document)) {
     {
       std::lock_guard lock(refreshMutex_);
-      refresh_.waiting.reset();
+      refresh_.waiting = {};
     }
     keepValidators(*urlresponse, current, *data, "refreshPlaylist: ");
-    debug("refreshPlaylist: playlist unchanged");
+    c.debug("refreshPlaylist: playlist unchanged");
     return;
   }
   bool stillWaiting = false;
   JsonPtr waits;
   {
     std::lock_guard lock(refreshMutex_);
-    const JsonPtr waiting = refresh_.waiting;
-    stillWaiting =
-        waiting && refresh_.waitingBase == base && playlist::sameDocument(*waiting, *document);
+    const JsonPtr& waiting = refresh_.waiting.document;
+    stillWaiting = waiting && refresh_.waiting.base == base && sameDocument(*waiting, *document);
     if (!stillWaiting) {
-      refresh_.waiting = document;
-      refresh_.waitingBase = base;
+      refresh_.waiting = accepted;
     }
     refresh_.waitingFrom = answered;
-    waits = refresh_.waiting;
+    waits = refresh_.waiting.document;
   }
   keepValidators(*urlresponse, waits, *data, "refreshPlaylist: ");
   if (stillWaiting) {
-    debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
+    c.debug("refreshPlaylist: the new playlist is still waiting for the next item boundary");
     return;
   }
-  debug("refreshPlaylist: new playlist from " + log::renderOptional(answered) +
-        "; applying it at the next item boundary");
+  c.debug("refreshPlaylist: new playlist from " + log::renderOptional(answered) +
+          "; applying it at the next item boundary");
   // With nothing on screen there is no item boundary to wait for.
-  platform().mainQueue().post([self = self()] {
+  c.platform().mainQueue().post([this, self = owner()] {
     const auto player = self->queuePlayer();
     if (!player || (!player->currentItem() && !self->slate_)) {
-      self->applyWaitingPlaylist(false);
+      applyWaiting(false);
     }
   });
 }
 
-void VornViewController::remoteAnsweredAgain() {
+void PlaylistSource::remoteAnsweredAgain() {
+  VornViewController& c = owner_;
   // The remote address answers again: a fall-back copy is left, and a return to the foreground
   // asks the remote address with a whole course again.
-  if (playlistNSURL() != PLAYLIST_NSURL_REMOTE()) {
-    debug("refreshPlaylist: leaving " + log::renderOptional(playlistNSURL()) + " for " +
-          log::renderOptional(PLAYLIST_NSURL_REMOTE()));
-    setPlaylistNSURL(PLAYLIST_NSURL_REMOTE());
+  if (c.playlistNSURL() != c.PLAYLIST_NSURL_REMOTE()) {
+    c.debug("refreshPlaylist: leaving " + log::renderOptional(c.playlistNSURL()) + " for " +
+            log::renderOptional(c.PLAYLIST_NSURL_REMOTE()));
+    c.setPlaylistNSURL(c.PLAYLIST_NSURL_REMOTE());
   }
-  if (fetchPlaylistRetries() < kFetchPlaylistRetries) {
-    setFetchPlaylistRetries(kFetchPlaylistRetries);
+  if (c.fetchPlaylistRetries() < VornViewController::kFetchPlaylistRetries) {
+    c.setFetchPlaylistRetries(VornViewController::kFetchPlaylistRetries);
   }
 }
 
-void VornViewController::keepValidators(const platform::UrlResponse& response,
-                                        const JsonPtr& document, std::string_view bytes,
-                                        const std::string& operation) {
+void PlaylistSource::keepValidators(const platform::UrlResponse& response, const JsonPtr& document,
+                                    std::string_view bytes, const std::string& operation) {
+  VornViewController& c = owner_;
   const std::string etag = response.valueForHeaderField("ETag").value_or("");
   const std::string lastModified = response.valueForHeaderField("Last-Modified").value_or("");
   const std::string text = validatorsText(etag, lastModified, bytes);
@@ -396,67 +374,66 @@ void VornViewController::keepValidators(const platform::UrlResponse& response,
     }
   }
   // Next to the saved copy, so that a restart on that copy still asks on condition.
-  if (const auto failure = platform().stateStore().write(playlist::kSavedValidatorsName, text)) {
-    error(operation + "Error saving playlist: " + failure->description());
+  if (const auto failure = c.platform().stateStore().write(kSavedValidatorsName, text)) {
+    c.error(operation + "Error saving playlist: " + failure->description());
     return;
   }
   std::lock_guard lock(refreshMutex_);
   refresh_.savedValidators = text;
 }
 
-bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
-  const auto player = queuePlayer();
+bool PlaylistSource::applyWaiting(bool queueEnds) {
+  VornViewController& c = owner_;
+  const auto player = c.queuePlayer();
   // The slate stands in for a video: a channel showing it is playing, or paused.
-  const bool onScreen = player && (player->currentItem() || slate_);
+  const bool onScreen = player && (player->currentItem() || c.slate_);
   // A paused channel stays as the viewer left it: the document waits for the first boundary after
   // playback resumes.
   if (onScreen && player->rate() == 0.0f) {
     return false;
   }
-  JsonPtr document;
-  std::optional<platform::Url> base;
+  Accepted waiting;
   std::optional<platform::Url> from;
   {
     std::lock_guard lock(refreshMutex_);
-    document = std::move(refresh_.waiting);
-    refresh_.waiting.reset();
-    base = refresh_.waitingBase;
+    waiting = std::exchange(refresh_.waiting, {});
     from = refresh_.waitingFrom;
   }
-  if (!document || document == playlist()) {
+  if (!waiting.document || waiting.document == c.playlist()) {
     return false;
   }
-  notePlaylistAddress(document, base);
-  notePlaylistSource(document, "remote", from ? from : base);
-  setPlaylist(document);
-  debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
+  note(waiting);
+  c.notePlaylistSource(waiting.document, "remote", from ? from : waiting.base);
+  c.setPlaylist(waiting.document);
+  c.debug("refreshPlaylist: applying the new playlist from " + log::renderOptional(from));
   if (queueEnds) {
     return true;
   }
   // Nothing on screen: this is a start, with the indicator and the inactivity timer.
-  loadVideos(onScreen);
+  c.loadVideos(onScreen);
   return true;
 }
 
-void VornViewController::playlistAccepted(std::string_view bytes, const JsonPtr& document,
-                                          const std::optional<platform::Url>& answered,
-                                          const platform::UrlResponse* response) {
+void PlaylistSource::taken(std::string_view bytes, const Accepted& accepted,
+                           const std::optional<platform::Url>& answered,
+                           const platform::UrlResponse* response) {
   {
     std::lock_guard lock(refreshMutex_);
-    refresh_.waiting.reset();
+    refresh_.waiting = {};
   }
   // The first start plays whatever answered, but only a success is the last good copy.
-  if (!answered || answered->isFileUrl() || !playlist::answeredWithSuccess(response)) {
+  if (!answered || answered->isFileUrl() || !answeredWithSuccess(response)) {
     return;
   }
-  if (programme::countCycleItems(*document, &*answered, 0) > 0) {
-    savePlaylistCopy(bytes, "updatePlaylistCompletionHandler: ");
-    keepValidators(*response, document, bytes, "updatePlaylistCompletionHandler: ");
+  if (accepted.playable) {
+    saveCopy(bytes, "updatePlaylistCompletionHandler: ");
+    keepValidators(*response, accepted.document, bytes, "updatePlaylistCompletionHandler: ");
     endRemoteRetries();
   }
 }
 
-void VornViewController::savePlaylistCopy(std::string_view bytes, const std::string& operation) {
+void PlaylistSource::saveCopy(std::string_view bytes, const std::string& operation) {
+  VornViewController& c = owner_;
   const size_t digest = digestOf(bytes);
   {
     std::lock_guard lock(refreshMutex_);
@@ -464,51 +441,47 @@ void VornViewController::savePlaylistCopy(std::string_view bytes, const std::str
       return;
     }
   }
-  if (const auto failure = platform().stateStore().write(playlist::kSavedPlaylistName, bytes)) {
-    error(operation + "Error saving playlist: " + failure->description());
+  if (const auto failure = c.platform().stateStore().write(kSavedPlaylistName, bytes)) {
+    c.error(operation + "Error saving playlist: " + failure->description());
     return;
   }
   std::lock_guard lock(refreshMutex_);
   refresh_.savedDigest = digest;
 }
 
-bool VornViewController::useSavedPlaylist() {
+bool PlaylistSource::useSavedCopy() {
   std::string where;
-  const JsonPtr document = readSavedPlaylist(where);
+  const JsonPtr document = readSavedCopy(where);
   if (document) {
-    showSavedPlaylist(document, where);
+    showSavedCopy(document, where);
   }
   return document != nullptr;
 }
 
-JsonPtr VornViewController::readSavedPlaylist(std::string& where) {
-  auto& store = platform().stateStore();
+JsonPtr PlaylistSource::readSavedCopy(std::string& where) {
+  VornViewController& c = owner_;
+  auto& store = c.platform().stateStore();
   where = log::renderOptional(std::optional<platform::Url>(
-      platform::Url::fileUrlWithPath(store.location(playlist::kSavedPlaylistName))));
-  auto saved = store.read(playlist::kSavedPlaylistName);
+      platform::Url::fileUrlWithPath(store.location(kSavedPlaylistName))));
+  auto saved = store.read(kSavedPlaylistName);
   if (!saved.data && !saved.error) {
     return nullptr;
   }
   const auto ignore = [&](const std::string& why) {
-    error("Ignoring saved playlist " + where + ": " + why);
+    c.error("Ignoring saved playlist " + where + ": " + why);
     return nullptr;
   };
   if (saved.error) {
     return ignore(saved.error->description());
   }
-  // Saved only from the remote address, so its relative stream addresses are the remote's.
-  const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
-  auto parsed = playlist::parsePlaylist(*saved.data, base ? &*base : nullptr);
-  if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    return ignore((*parseError)->description());
+  auto verdict = accept(*saved.data, std::nullopt, Origin::saved);
+  if (const auto* refused = std::get_if<Refused>(&verdict)) {
+    return ignore(refused->words());
   }
-  JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  if (const auto why = unplayable(*document, base ? &*base : nullptr)) {
-    return ignore(*why);
-  }
+  JsonPtr document = std::get<Accepted>(std::move(verdict)).document;
   // The validators saved with these very bytes, if any: the refresh asks on their condition.
   std::optional<RefreshState::Validators> validators;
-  if (auto kept = store.read(playlist::kSavedValidatorsName); kept.data) {
+  if (auto kept = store.read(kSavedValidatorsName); kept.data) {
     const auto json = nlohmann::json::parse(*kept.data, nullptr, false);
     if (json.is_object() && json.value("digest", "") == stableDigest(*saved.data) &&
         json["etag"].is_string() && json["last_modified"].is_string()) {
@@ -518,24 +491,61 @@ JsonPtr VornViewController::readSavedPlaylist(std::string& where) {
   }
   std::lock_guard lock(refreshMutex_);
   refresh_.savedDigest = digestOf(*saved.data);
-  refresh_.waiting.reset();
+  refresh_.waiting = {};
   if (validators && (!validators->etag.empty() || !validators->lastModified.empty())) {
     refresh_.validators = std::move(validators);
   }
   return document;
 }
 
-void VornViewController::showSavedPlaylist(const JsonPtr& document, const std::string& where) {
+void PlaylistSource::showSavedCopy(const JsonPtr& document, const std::string& where) {
+  VornViewController& c = owner_;
   // Announced as the packaged copy is; the file is read from the store, not downloaded.
-  debug("Using saved playlist file " + where);
-  debug("updatePlaylist");
-  notePlaylistAddress(document, PLAYLIST_NSURL_REMOTE());
-  notePlaylistSource(document, "saved",
-                     platform::Url::fileUrlWithPath(
-                         platform().stateStore().location(playlist::kSavedPlaylistName)));
-  setPlaylist(document);
-  debug("Loaded playlist from " + where);
-  loadVideos(false);
+  c.debug("Using saved playlist file " + where);
+  c.debug("updatePlaylist");
+  // Read back only when it plays; saved only from the remote address, whose it resolves against.
+  note({document, c.PLAYLIST_NSURL_REMOTE(), true});
+  c.notePlaylistSource(
+      document, "saved",
+      platform::Url::fileUrlWithPath(c.platform().stateStore().location(kSavedPlaylistName)));
+  c.setPlaylist(document);
+  c.debug("Loaded playlist from " + where);
+  c.loadVideos(false);
+}
+
+}  // namespace vorn::playlist
+
+namespace vorn {
+
+// The controller's operations of the refresh: the timer's action, the download's end and the
+// operator's new settings, handed to the playlist source.
+
+void VornViewController::refreshPlaylist(platform::Timer& timer) {
+  (void)timer;
+  playlistSource_.refreshDue();
+}
+
+void VornViewController::refreshPlaylistCompletionHandler(
+    std::optional<platform::Bytes> data, std::shared_ptr<platform::UrlResponse> urlresponse,
+    std::shared_ptr<platform::Error> error) {
+  playlistSource_.refreshed(std::move(data), std::move(urlresponse), std::move(error));
+}
+
+void VornViewController::changePlaylistSettings(std::optional<platform::Url> remote,
+                                                double refreshInterval) {
+  const std::optional<platform::Url> previous = PLAYLIST_NSURL_REMOTE();
+  const bool moved = remote != previous;
+  const bool newInterval = refreshInterval != platform().bundle().playlistRefreshInterval();
+  platform().bundle().setPlaylistRefreshInterval(refreshInterval);
+  if (moved) {
+    std::lock_guard lock(mutex_);
+    playlistUrlRemote_ = std::move(remote);
+  }
+  playlistSource_.settingsChanged(previous, moved, newInterval);
+}
+
+bool VornViewController::applyWaitingPlaylist(bool queueEnds) {
+  return playlistSource_.applyWaiting(queueEnds);
 }
 
 }  // namespace vorn
