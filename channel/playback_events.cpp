@@ -44,7 +44,7 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
   // A load this very moment that already ended its queue waits even for that: a reload now would
   // find the clock in the same slot again.
   const double wait = untilSlotEnd(item.get());
-  if (wait > 0.001 || (wait > 0.0 && clockNow() == timeline_->loadedAt)) {
+  if (wait > 0.001 || (wait > 0.0 && clockNow() == timeline_->loadedAt())) {
     waitingForLastSlot_ = true;
     lastSlotEnd_ = platform().timers().scheduledTimer(
         wait, platform::TimerAction::strong(self(),

@@ -56,7 +56,7 @@ void VornViewController::handleSwipeGestureRecognizer(platform::GestureRecognize
     return;
   }
   if (player->items().size() == 1 ||
-      (slate_ && timeline_ && slate_->slot + 1 == timeline_->items.size())) {
+      (slate_ && timeline_ && slate_->slot + 1 == timeline_->size())) {
     loadVideos(true);
     return;
   }
