@@ -5,6 +5,7 @@
 namespace vorn {
 
 void VornViewController::followTimeline(const std::shared_ptr<platform::QueuePlayer>& player) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!player || !timeline_ || !platform().bundle().frameSync()) {
     return;
   }
@@ -22,6 +23,7 @@ void VornViewController::followTimeline(const std::shared_ptr<platform::QueuePla
 }
 
 platform::MediaTime VornViewController::firstFrameMark(const platform::MediaTime& seekTime) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   const auto third = platform::MediaTime::make(1, 3) + seekTime;
   if (!timeline_ || !platform().bundle().frameSync() || !seekTime.isNumeric()) {
     return third;

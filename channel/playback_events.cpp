@@ -7,6 +7,7 @@ void VornViewController::boundaryTimeObserverFired() {
   // The platform already calls this on the main queue; the work still takes one more turn, so it
   // reads whatever player and token the controller holds by then.
   platform().mainQueue().post([self = self()] {
+    VORN_CHECK_SEQUENCE(self->mainSequence_, "firstFramePending_");
     self->firstFramePending_ = false;
     self->debug("boundaryTimeObserver callback for first video");
     self->firstVideoLoaded();
@@ -31,6 +32,7 @@ void VornViewController::firstVideoLoaded() {
 }
 
 void VornViewController::lastVideoPlayedToEnd(const platform::Notification& notification) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "lastSlotEnd_");
   const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
   // A last item that ends well before its slot is short: the slate fills the rest of the slot and
   // the next queue loads when the slot ends.

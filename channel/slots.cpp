@@ -34,19 +34,23 @@ double VornViewController::clockNow() {
 void VornViewController::startTimeline(
     const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
     const std::vector<double>& durations, double clockOffset) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   slotItems_ = queue;
   timeline_.emplace(durations, clockNow(), clockOffset);
 }
 
 double VornViewController::timelinePosition() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   return timeline_->position(clockNow());
 }
 
 std::optional<size_t> VornViewController::slotOf(const platform::PlayerItem* item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   return timeline_->find([&](size_t slot) { return slotItems_[slot].get() == item; });
 }
 
 bool VornViewController::endedBeforeItsSlot(const platform::PlayerItem* item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!timeline_) {
     return false;
   }
@@ -55,6 +59,7 @@ bool VornViewController::endedBeforeItsSlot(const platform::PlayerItem* item) {
 }
 
 double VornViewController::untilSlotEnd(const platform::PlayerItem* item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!timeline_) {
     return 0.0;
   }
@@ -63,6 +68,7 @@ double VornViewController::untilSlotEnd(const platform::PlayerItem* item) {
 }
 
 std::shared_ptr<platform::PlayerItem> VornViewController::itemOnScreen() const {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (slate_ && timeline_) {
     return slotItems_[slate_->slot];
   }
@@ -74,6 +80,7 @@ std::shared_ptr<platform::PlayerItem> VornViewController::itemOnScreen() const {
 }
 
 void VornViewController::queueItemEvent(const platform::Notification& notification) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
   const auto player = queuePlayer();
   if (!item || !player || !timeline_) {
@@ -133,6 +140,7 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
 
 void VornViewController::slateForFault(size_t slot, const std::string& reason,
                                        const std::shared_ptr<platform::PlayerItem>& item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   // A stream that ends early may be followed at once by a next one that fails as fast (a server
   // gone takes both): by the time these events are read the player has moved past the first, and
   // only the second's fault is heard. The clock still stands in the first one's slot, which is the
@@ -148,6 +156,7 @@ void VornViewController::slateForFault(size_t slot, const std::string& reason,
 
 void VornViewController::showSlate(size_t slot, const std::string& reason,
                                    const std::shared_ptr<platform::PlayerItem>& item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   const bool sameSlot = slate_ && slate_->slot == slot;
   if (sameSlot && reason == "itemStalled") {
     // An attempt waiting for its stream reads nothing: it stays, to show the picture as soon as
@@ -188,6 +197,7 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
 }
 
 void VornViewController::presentSlate(size_t slot) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   const auto root = view();
   const platform::Rect frame = root->frame();
   auto& views = platform().views();
@@ -222,6 +232,7 @@ void VornViewController::presentSlate(size_t slot) {
 }
 
 void VornViewController::endSlate() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   cancelSlateTimers();
   const bool wasUp = slate_.has_value();
   slate_.reset();
@@ -234,6 +245,7 @@ void VornViewController::endSlate() {
 }
 
 void VornViewController::cancelSlateTimers() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   ++probeRound_;
   if (!slate_) {
     return;
@@ -247,10 +259,12 @@ void VornViewController::cancelSlateTimers() {
 }
 
 double VornViewController::slateUntil() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   return timeline_->slateUntil(slate_->slot, clockNow());
 }
 
 void VornViewController::armSlotEnd() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || !timeline_ || timeline_->held()) {
     return;
   }
@@ -266,6 +280,7 @@ void VornViewController::armSlotEnd() {
 }
 
 void VornViewController::armRetry() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || !timeline_ || timeline_->held()) {
     return;
   }
@@ -286,6 +301,7 @@ void VornViewController::armRetry() {
 }
 
 void VornViewController::armProbe() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || !timeline_ || timeline_->held() || slate_->attempt || slate_->probe) {
     return;
   }
@@ -304,6 +320,7 @@ void VornViewController::armProbe() {
 }
 
 void VornViewController::probeSlateItem(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || slate_->probe.get() != &timer || !timeline_) {
     return;
   }
@@ -325,6 +342,7 @@ void VornViewController::probeSlateItem(platform::Timer& timer) {
 }
 
 void VornViewController::probeAnswered(uint64_t round, bool answers) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   // An answer for a slate that has gone, a slot that has passed, or one that a pause or an
   // attempt overtook, tells nothing about now.
   if (round != probeRound_ || !slate_ || !timeline_ || timeline_->held() || slate_->attempt) {
@@ -346,6 +364,7 @@ void VornViewController::probeAnswered(uint64_t round, bool answers) {
 }
 
 void VornViewController::slateSlotEnded(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || slate_->slotEnd.get() != &timer || !timeline_) {
     return;
   }
@@ -365,6 +384,7 @@ void VornViewController::slateSlotEnded(platform::Timer& timer) {
 }
 
 void VornViewController::retrySlateItem(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || slate_->retry.get() != &timer || !timeline_) {
     return;
   }
@@ -377,6 +397,7 @@ void VornViewController::retrySlateItem(platform::Timer& timer) {
 }
 
 void VornViewController::joinSlot(size_t slot, double position) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   stopPlayer();
   // An attempt waits from here on: no probe meanwhile, and none still on its way counts.
   ++probeRound_;
@@ -418,6 +439,7 @@ void VornViewController::joinSlot(size_t slot, double position) {
 void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::QueuePlayer>& player) {
   // One more turn, as for the load's first frame.
   platform().mainQueue().post([self = self(), player] {
+    VORN_CHECK_SEQUENCE(self->mainSequence_, "slate_");
     if (!self->slate_ || !self->slate_->attempt || self->queuePlayer() != player) {
       return;
     }
@@ -446,6 +468,7 @@ void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::Queu
 }
 
 void VornViewController::stopPlayer() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   const auto player = queuePlayer();
   if (!player) {
     return;
@@ -462,6 +485,7 @@ void VornViewController::stopPlayer() {
 }
 
 void VornViewController::holdTimeline() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!timeline_ || !timeline_->hold(clockNow())) {
     return;
   }
@@ -474,6 +498,7 @@ void VornViewController::holdTimeline() {
 }
 
 bool VornViewController::releaseTimeline() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!timeline_ || !timeline_->release(clockNow())) {
     return false;
   }
@@ -497,6 +522,7 @@ bool VornViewController::releaseTimeline() {
 }
 
 void VornViewController::skipToNextSlot() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   const auto player = queuePlayer();
   if (!player) {
     return;
@@ -521,6 +547,7 @@ void VornViewController::skipToNextSlot() {
 }
 
 void VornViewController::lastSlotEnded(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "lastSlotEnd_");
   if (lastSlotEnd_.get() != &timer) {
     return;
   }

@@ -136,6 +136,7 @@ void VornViewController::noteStatus() {
 }
 
 platform::ChannelStatus VornViewController::updateStatus() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   auto& outlet = platform().statusOutlet();
   const double now = clockNow();
   if (!status_.begun) {

@@ -13,6 +13,7 @@
 #include "channel/vorn_av_player_item.h"
 #include "log/diagnostic_history.h"
 #include "platform/platform.h"
+#include "platform/sequence_checker.h"
 
 namespace vorn {
 
@@ -306,6 +307,10 @@ class VornViewController : public platform::ViewController {
   // Seeks the new player and arms the first-frame boundary and the end-of-queue observers.
   void seekAndObserve(double seekSecond, const std::shared_ptr<VornAVPlayerItem>& lastItem);
 
+  // The main thread's own state of the slots and the slate (timeline_, slotItems_, slate_,
+  // probeRound_, firstFramePending_, lastSlotEnd_, waitingForLastSlot_): checked at the entry of
+  // the functions that touch it.
+  platform::SequenceChecker mainSequence_;
   // The queue's timeline and the items of its slots, in queue order (main thread only).
   std::optional<Timeline> timeline_;
   std::vector<std::shared_ptr<platform::PlayerItem>> slotItems_;

@@ -45,6 +45,7 @@ void VornViewController::handleTapGestureRecognizer(platform::GestureRecognizer&
 }
 
 void VornViewController::handleSwipeGestureRecognizer(platform::GestureRecognizer& recognizer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   debug("handleSwipeGestureRecognizer: " + recognizer.description());
   if (!DEVELOPER_MODE()) {
     handleAllGestureRecognizers();
