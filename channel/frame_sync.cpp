@@ -5,15 +5,17 @@
 namespace vorn {
 
 void VornViewController::followTimeline(const std::shared_ptr<platform::QueuePlayer>& player) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!player || !timeline_ || !platform().bundle().frameSync()) {
     return;
   }
   std::vector<platform::QueuePlayer::ClockDue> due;
-  due.reserve(timeline_->items.size());
-  for (size_t slot = 0; slot < timeline_->items.size(); ++slot) {
-    due.push_back({timeline_->items[slot].get(), clockAtPosition(slotStart(slot))});
+  const double now = clockNow();
+  due.reserve(slotItems_.size());
+  for (size_t slot = 0; slot < slotItems_.size(); ++slot) {
+    due.push_back({slotItems_[slot].get(), timeline_->clockAt(timeline_->slotStart(slot), now)});
     // An item without a listed length plays as it is: where the items after it fall is unknown.
-    if (!(timeline_->durations[slot] > 0.0)) {
+    if (!timeline_->hasRules(slot)) {
       break;
     }
   }
@@ -21,6 +23,7 @@ void VornViewController::followTimeline(const std::shared_ptr<platform::QueuePla
 }
 
 platform::MediaTime VornViewController::firstFrameMark(const platform::MediaTime& seekTime) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   const auto third = platform::MediaTime::make(1, 3) + seekTime;
   if (!timeline_ || !platform().bundle().frameSync() || !seekTime.isNumeric()) {
     return third;
@@ -30,7 +33,7 @@ platform::MediaTime VornViewController::firstFrameMark(const platform::MediaTime
   // of the two lifts the cover with the first frame that moves, not up to a third of a second
   // (or, when the second was rounded up, more) later. A queue taken over at its end without a
   // reload shows no cover for longer than that frame.
-  const double clockOffset = timeline_->loadedAt - timeline_->origin;
+  const double clockOffset = timeline_->loadedAt() - timeline_->origin();
   // A clock exactly on the second sought: the first frame is that second's, and the mark stays
   // where it always was.
   if (clockOffset == seekTime.seconds()) {

@@ -7,6 +7,7 @@ void VornViewController::boundaryTimeObserverFired() {
   // The platform already calls this on the main queue; the work still takes one more turn, so it
   // reads whatever player and token the controller holds by then.
   platform().mainQueue().post([self = self()] {
+    VORN_CHECK_SEQUENCE(self->mainSequence_, "firstFramePending_");
     self->firstFramePending_ = false;
     self->debug("boundaryTimeObserver callback for first video");
     self->firstVideoLoaded();
@@ -31,6 +32,7 @@ void VornViewController::firstVideoLoaded() {
 }
 
 void VornViewController::lastVideoPlayedToEnd(const platform::Notification& notification) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "lastSlotEnd_");
   const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
   // A last item that ends well before its slot is short: the slate fills the rest of the slot and
   // the next queue loads when the slot ends.
@@ -44,7 +46,7 @@ void VornViewController::lastVideoPlayedToEnd(const platform::Notification& noti
   // A load this very moment that already ended its queue waits even for that: a reload now would
   // find the clock in the same slot again.
   const double wait = untilSlotEnd(item.get());
-  if (wait > 0.001 || (wait > 0.0 && clockNow() == timeline_->loadedAt)) {
+  if (wait > 0.001 || (wait > 0.0 && clockNow() == timeline_->loadedAt())) {
     waitingForLastSlot_ = true;
     lastSlotEnd_ = platform().timers().scheduledTimer(
         wait, platform::TimerAction::strong(self(),

@@ -34,85 +34,53 @@ double VornViewController::clockNow() {
 void VornViewController::startTimeline(
     const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
     const std::vector<double>& durations, double clockOffset) {
-  Timeline timeline;
-  timeline.items = queue;
-  timeline.durations = durations;
-  timeline.ends.reserve(durations.size());
-  double end = 0.0;
-  for (const double duration : durations) {
-    end += duration;
-    timeline.ends.push_back(end);
-  }
-  timeline.failed.assign(durations.size(), false);
-  timeline.loadedAt = clockNow();
-  timeline.origin = timeline.loadedAt - (std::isfinite(clockOffset) ? clockOffset : 0.0);
-  timeline_ = std::move(timeline);
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
+  slotItems_ = queue;
+  timeline_.emplace(durations, clockNow(), clockOffset);
 }
 
 double VornViewController::timelinePosition() {
-  const double now = clockNow();
-  return timeline_->heldSince.value_or(now) - timeline_->origin;
-}
-
-double VornViewController::slotStart(size_t slot) const {
-  return slot == 0 ? 0.0 : timeline_->ends[slot - 1];
-}
-
-double VornViewController::clockAtPosition(double position) {
-  const double now = clockNow();
-  const double held = timeline_->heldSince ? now - *timeline_->heldSince : 0.0;
-  return timeline_->origin + held + position;
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
+  return timeline_->position(clockNow());
 }
 
 std::optional<size_t> VornViewController::slotOf(const platform::PlayerItem* item) {
-  auto& timeline = *timeline_;
-  const size_t count = timeline.items.size();
-  // Events come in queue order: look from the last slot found on.
-  for (size_t step = 0; step < count; ++step) {
-    const size_t slot = (timeline.hint + step) % count;
-    if (timeline.items[slot].get() == item) {
-      timeline.hint = slot;
-      return slot;
-    }
-  }
-  return std::nullopt;
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
+  return timeline_->find([&](size_t slot) { return slotItems_[slot].get() == item; });
 }
 
 bool VornViewController::endedBeforeItsSlot(const platform::PlayerItem* item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!timeline_) {
     return false;
   }
   const auto slot = slotOf(item);
-  if (!slot || !(timeline_->durations[*slot] > 0.0)) {
-    return false;
-  }
-  // An item that played up to its slot's end is on time, however short the slot.
-  return timeline_->ends[*slot] - timelinePosition() > kSlotToleranceSeconds;
+  return slot && timeline_->endedEarly(*slot, clockNow());
 }
 
 double VornViewController::untilSlotEnd(const platform::PlayerItem* item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   if (!timeline_) {
     return 0.0;
   }
   const auto slot = slotOf(item);
-  if (!slot || !(timeline_->durations[*slot] > 0.0)) {
-    return 0.0;
-  }
-  return std::max(0.0, timeline_->ends[*slot] - timelinePosition());
+  return slot ? timeline_->untilEnd(*slot, clockNow()) : 0.0;
 }
 
 std::shared_ptr<platform::PlayerItem> VornViewController::itemOnScreen() const {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (slate_ && timeline_) {
-    return timeline_->items[slate_->slot];
+    return slotItems_[slate_->slot];
   }
-  if (waitingForLastSlot_ && timeline_ && !timeline_->items.empty()) {
-    return timeline_->items.back();
+  if (waitingForLastSlot_ && timeline_ && !slotItems_.empty()) {
+    return slotItems_.back();
   }
   const auto player = queuePlayer();
   return player ? player->currentItem() : nullptr;
 }
 
 void VornViewController::queueItemEvent(const platform::Notification& notification) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   const auto item = std::dynamic_pointer_cast<platform::PlayerItem>(notification.object);
   const auto player = queuePlayer();
   if (!item || !player || !timeline_) {
@@ -123,14 +91,14 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
     return;
   }
   if (notification.name == platform::kPlayerItemFailedToPlayToEndTimeNotification) {
-    timeline_->failed[*slot] = true;
+    timeline_->markFailed(*slot);
   }
   // The player moves on to the next item after telling of this one's end.
   platform().mainQueue().post([self = self()] { self->noteStatus(); });
   // Only the item on screen counts. A player may already have moved on to the next item when it
   // tells of the end of one.
   if (const auto current = player->currentItem(); current != item) {
-    const auto currentSlot = current ? slotOf(current.get()) : timeline_->items.size();
+    const auto currentSlot = current ? slotOf(current.get()) : slotItems_.size();
     if (currentSlot != *slot + 1) {
       return;
     }
@@ -158,42 +126,29 @@ void VornViewController::queueItemEvent(const platform::Notification& notificati
   // Ended late (a stream that held up for a moment): the next item joins its slot where the
   // timeline stands, instead of running late until the queue ends.
   const size_t next = *slot + 1;
-  const double late = timelinePosition() - timeline_->ends[*slot];
-  if (next < timeline_->items.size() && timeline_->durations[*slot] > 0.0 &&
-      timeline_->durations[next] > 0.0 && late > kSlotToleranceSeconds) {
-    platform().mainQueue().post([self = self(), player, nextItem = timeline_->items[next], next] {
+  if (next < slotItems_.size() && timeline_->hasRules(next) &&
+      timeline_->endedLate(*slot, clockNow())) {
+    platform().mainQueue().post([self = self(), player, nextItem = slotItems_[next], next] {
       if (self->queuePlayer() != player || player->currentItem() != nextItem || !self->timeline_) {
         return;
       }
-      const double into = self->timelinePosition() - self->slotStart(next);
+      const double into = self->timelinePosition() - self->timeline_->slotStart(next);
       player->seekToTime(platform::MediaTime::makeWithSeconds(into, 1000));
     });
   }
 }
 
-std::optional<size_t> VornViewController::earlierSlotOnTheClock(size_t slot) {
-  const double position = timelinePosition();
-  if (slotStart(slot) - position <= kSlotToleranceSeconds) {
-    return std::nullopt;
-  }
-  for (size_t earlier = 0; earlier < slot; ++earlier) {
-    if (position < timeline_->ends[earlier]) {
-      return timeline_->durations[earlier] > 0.0 ? std::optional(earlier) : std::nullopt;
-    }
-  }
-  return std::nullopt;
-}
-
 void VornViewController::slateForFault(size_t slot, const std::string& reason,
                                        const std::shared_ptr<platform::PlayerItem>& item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   // A stream that ends early may be followed at once by a next one that fails as fast (a server
   // gone takes both): by the time these events are read the player has moved past the first, and
   // only the second's fault is heard. The clock still stands in the first one's slot, which is the
   // one the slate fills; the next slot's video is tried when that slot ends.
-  if (const auto earlier = earlierSlotOnTheClock(slot)) {
+  if (const auto earlier = timeline_->earlierSlotOnTheClock(slot, clockNow())) {
     // Named for what became of it: a stream that could not be opened is a failure every time.
-    showSlate(*earlier, timeline_->failed[*earlier] ? "itemFailedToPlay" : "itemEndedEarly",
-              timeline_->items[*earlier]);
+    showSlate(*earlier, timeline_->failed(*earlier) ? "itemFailedToPlay" : "itemEndedEarly",
+              slotItems_[*earlier]);
     return;
   }
   showSlate(slot, reason, item);
@@ -201,6 +156,7 @@ void VornViewController::slateForFault(size_t slot, const std::string& reason,
 
 void VornViewController::showSlate(size_t slot, const std::string& reason,
                                    const std::shared_ptr<platform::PlayerItem>& item) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   const bool sameSlot = slate_ && slate_->slot == slot;
   if (sameSlot && reason == "itemStalled") {
     // An attempt waiting for its stream reads nothing: it stays, to show the picture as soon as
@@ -241,6 +197,7 @@ void VornViewController::showSlate(size_t slot, const std::string& reason,
 }
 
 void VornViewController::presentSlate(size_t slot) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   const auto root = view();
   const platform::Rect frame = root->frame();
   auto& views = platform().views();
@@ -263,7 +220,7 @@ void VornViewController::presentSlate(size_t slot) {
   // Under the band, so that a viewer's pause shows over the slate as over a video.
   root->insertSubviewBelow(card, infoLabelView());
   card->setFrame(frame);
-  const auto item = asVornItem(timeline_->items[slot]);
+  const auto item = asVornItem(slotItems_[slot]);
   const JsonPtr entry = item ? item->playlist_info() : nullptr;
   label->setText(slate::text(entry.get(), overlay::localTimeOfDay(slateUntil())));
   label->setFrame(overlay::labelFitFrame(frame.width, frame.height));
@@ -275,6 +232,7 @@ void VornViewController::presentSlate(size_t slot) {
 }
 
 void VornViewController::endSlate() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   cancelSlateTimers();
   const bool wasUp = slate_.has_value();
   slate_.reset();
@@ -287,6 +245,7 @@ void VornViewController::endSlate() {
 }
 
 void VornViewController::cancelSlateTimers() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   ++probeRound_;
   if (!slate_) {
     return;
@@ -300,16 +259,13 @@ void VornViewController::cancelSlateTimers() {
 }
 
 double VornViewController::slateUntil() {
-  const double now = clockNow();
-  double at = clockAtPosition(timeline_->ends[slate_->slot]);
-  if (slate_->slot + 1 == timeline_->items.size()) {
-    at = std::max(at, timeline_->loadedAt + kMinReloadSpacingSeconds);
-  }
-  return std::isfinite(at) ? std::max(at, now) : at;
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
+  return timeline_->slateUntil(slate_->slot, clockNow());
 }
 
 void VornViewController::armSlotEnd() {
-  if (!slate_ || !timeline_ || timeline_->heldSince) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
+  if (!slate_ || !timeline_ || timeline_->held()) {
     return;
   }
   const double now = clockNow();
@@ -324,37 +280,33 @@ void VornViewController::armSlotEnd() {
 }
 
 void VornViewController::armRetry() {
-  if (!slate_ || !timeline_ || timeline_->heldSince) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
+  if (!slate_ || !timeline_ || timeline_->held()) {
     return;
   }
   // Soon at first (a stream that held up often delivers again to a new connection), then at a
   // pace that spares a server that is down; and always once more before the slot's last seconds,
-  // so a stream back late in its slot does not wait for the next one.
-  double delay = slate_->retries == 0   ? kSlateFirstRetrySeconds
-                 : slate_->retries == 1 ? kSlateSecondRetrySeconds
-                                        : kSlateRetrySeconds;
-  const double left = timeline_->ends[slate_->slot] - timelinePosition();
-  const double lastChance = left - kSlateLastChanceSeconds;
-  if (left - delay <= kSlateLastChanceSeconds && lastChance > 0.0 && !slate_->lastChanceDone) {
-    delay = std::min(delay, lastChance);
-    slate_->lastChanceDone = true;
-  }
-  // No attempt that the slot's end would cut short at once.
-  if (left - delay <= kSlotToleranceSeconds) {
+  // so a stream back late in its slot does not wait for the next one. No attempt that the slot's
+  // end would cut short at once.
+  const double now = clockNow();
+  const auto delay = Timeline::retryDelay(slate_->retries, timeline_->leftOf(slate_->slot, now),
+                                          slate_->lastChanceDone);
+  if (!delay) {
     return;
   }
-  slate_->retryAt = clockNow() + delay;
+  slate_->retryAt = now + *delay;
   slate_->retry = platform().timers().scheduledTimer(
-      delay, platform::TimerAction::strong(self(),
-                                           "retrySlateItem:", &VornViewController::retrySlateItem));
+      *delay, platform::TimerAction::strong(
+                  self(), "retrySlateItem:", &VornViewController::retrySlateItem));
 }
 
 void VornViewController::armProbe() {
-  if (!slate_ || !timeline_ || timeline_->heldSince || slate_->attempt || slate_->probe) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
+  if (!slate_ || !timeline_ || timeline_->held() || slate_->attempt || slate_->probe) {
     return;
   }
   // None that the slot's end would overtake: the next slot's stream opens then anyway.
-  const double left = timeline_->ends[slate_->slot] - timelinePosition();
+  const double left = timeline_->leftOf(slate_->slot, clockNow());
   if (left - kSlateProbeSeconds <= kSlotToleranceSeconds) {
     return;
   }
@@ -368,14 +320,15 @@ void VornViewController::armProbe() {
 }
 
 void VornViewController::probeSlateItem(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || slate_->probe.get() != &timer || !timeline_) {
     return;
   }
   slate_->probe.reset();
-  if (timeline_->heldSince || slate_->attempt) {
+  if (timeline_->held() || slate_->attempt) {
     return;
   }
-  const auto item = timeline_->items[slate_->slot];
+  const auto item = slotItems_[slate_->slot];
   if (!item || !item->asset()) {
     return;
   }
@@ -389,9 +342,10 @@ void VornViewController::probeSlateItem(platform::Timer& timer) {
 }
 
 void VornViewController::probeAnswered(uint64_t round, bool answers) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   // An answer for a slate that has gone, a slot that has passed, or one that a pause or an
   // attempt overtook, tells nothing about now.
-  if (round != probeRound_ || !slate_ || !timeline_ || timeline_->heldSince || slate_->attempt) {
+  if (round != probeRound_ || !slate_ || !timeline_ || timeline_->held() || slate_->attempt) {
     return;
   }
   if (!answers) {
@@ -405,11 +359,12 @@ void VornViewController::probeAnswered(uint64_t round, bool answers) {
     return;
   }
   // Back: an attempt now rather than at the next one on the schedule, which stays as it is.
-  joinSlot(slate_->slot, std::max(0.0, timelinePosition() - slotStart(slate_->slot)));
+  joinSlot(slate_->slot, std::max(0.0, timelinePosition() - timeline_->slotStart(slate_->slot)));
   slate_->attemptFromProbe = true;
 }
 
 void VornViewController::slateSlotEnded(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || slate_->slotEnd.get() != &timer || !timeline_) {
     return;
   }
@@ -419,16 +374,17 @@ void VornViewController::slateSlotEnded(platform::Timer& timer) {
     return;
   }
   const size_t next = slate_->slot + 1;
-  if (next >= timeline_->items.size()) {
+  if (next >= timeline_->size()) {
     // The queue's last slot is over: the next queue, from the clock.
     loadVideos(true);
     return;
   }
   cancelSlateTimers();
-  joinSlot(next, std::max(0.0, timelinePosition() - slotStart(next)));
+  joinSlot(next, std::max(0.0, timelinePosition() - timeline_->slotStart(next)));
 }
 
 void VornViewController::retrySlateItem(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   if (!slate_ || slate_->retry.get() != &timer || !timeline_) {
     return;
   }
@@ -436,11 +392,12 @@ void VornViewController::retrySlateItem(platform::Timer& timer) {
   ++slate_->retries;
   // A fresh attempt replaces one still trying: that one may have lost its stream, or have passed
   // its mark unseen.
-  joinSlot(slate_->slot, std::max(0.0, timelinePosition() - slotStart(slate_->slot)));
+  joinSlot(slate_->slot, std::max(0.0, timelinePosition() - timeline_->slotStart(slate_->slot)));
   armRetry();
 }
 
 void VornViewController::joinSlot(size_t slot, double position) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   stopPlayer();
   // An attempt waits from here on: no probe meanwhile, and none still on its way counts.
   ++probeRound_;
@@ -450,10 +407,9 @@ void VornViewController::joinSlot(size_t slot, double position) {
   }
   slate_->streamDown = false;
   slate_->attemptFromProbe = false;
-  const auto& items = timeline_->items;
   std::vector<std::shared_ptr<platform::PlayerItem>> queue(
-      items.begin() + static_cast<std::ptrdiff_t>(slot), items.end());
-  const double listed = std::max(0.0, timeline_->durations[slot]);
+      slotItems_.begin() + static_cast<std::ptrdiff_t>(slot), slotItems_.end());
+  const double listed = std::max(0.0, timeline_->duration(slot));
   const auto player = platform().media().makeQueuePlayer(std::move(queue));
   player->setAllowsExternalPlayback(true);
   player->setUsesExternalPlaybackWhileExternalScreenIsActive(true);
@@ -475,7 +431,7 @@ void VornViewController::joinSlot(size_t slot, double position) {
           self->attemptShowedFrame(shown);
         }
       });
-  if (!timeline_->heldSince) {
+  if (!timeline_->held()) {
     player->play();
   }
 }
@@ -483,6 +439,7 @@ void VornViewController::joinSlot(size_t slot, double position) {
 void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::QueuePlayer>& player) {
   // One more turn, as for the load's first frame.
   platform().mainQueue().post([self = self(), player] {
+    VORN_CHECK_SEQUENCE(self->mainSequence_, "slate_");
     if (!self->slate_ || !self->slate_->attempt || self->queuePlayer() != player) {
       return;
     }
@@ -491,7 +448,8 @@ void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::Queu
     // An attempt that waited for its stream shows it where it stood when it was made: onto the
     // clock again.
     double joined = self->slate_->attemptSeek;
-    const double clock = self->timelinePosition() - self->slotStart(self->slate_->attemptSlot);
+    const double clock =
+        self->timelinePosition() - self->timeline_->slotStart(self->slate_->attemptSlot);
     if (clock - (joined + 1.0 / 3.0) > kSlotToleranceSeconds) {
       joined = std::round(clock * 1000.0) / 1000.0;
       player->seekToTime(platform::MediaTime::makeWithSeconds(joined, 1000));
@@ -510,6 +468,7 @@ void VornViewController::attemptShowedFrame(const std::shared_ptr<platform::Queu
 }
 
 void VornViewController::stopPlayer() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   const auto player = queuePlayer();
   if (!player) {
     return;
@@ -526,10 +485,10 @@ void VornViewController::stopPlayer() {
 }
 
 void VornViewController::holdTimeline() {
-  if (!timeline_ || timeline_->heldSince) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
+  if (!timeline_ || !timeline_->hold(clockNow())) {
     return;
   }
-  timeline_->heldSince = clockNow();
   cancelSlateTimers();
   if (lastSlotEnd_) {
     // The wait for the last slot's end stands still with the rest of the timeline.
@@ -539,11 +498,10 @@ void VornViewController::holdTimeline() {
 }
 
 bool VornViewController::releaseTimeline() {
-  if (!timeline_ || !timeline_->heldSince) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
+  if (!timeline_ || !timeline_->release(clockNow())) {
     return false;
   }
-  timeline_->origin += clockNow() - *timeline_->heldSince;
-  timeline_->heldSince.reset();
   if (waitingForLastSlot_) {
     // Paused after the queue played out: the next queue, from the clock, as at a queue's end.
     waitingForLastSlot_ = false;
@@ -564,6 +522,7 @@ bool VornViewController::releaseTimeline() {
 }
 
 void VornViewController::skipToNextSlot() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "timeline_");
   const auto player = queuePlayer();
   if (!player) {
     return;
@@ -572,12 +531,12 @@ void VornViewController::skipToNextSlot() {
   if (timeline_) {
     slot = slate_ ? std::optional<size_t>(slate_->slot) : slotOf(player->currentItem().get());
   }
-  if (!slot || *slot + 1 >= timeline_->items.size()) {
+  if (!slot || *slot + 1 >= timeline_->size()) {
     player->advanceToNextItem();
     return;
   }
   const size_t next = *slot + 1;
-  timeline_->origin = timeline_->heldSince.value_or(clockNow()) - slotStart(next);
+  timeline_->skipTo(next, clockNow());
   if (slate_) {
     cancelSlateTimers();
     joinSlot(next, 0.0);
@@ -588,6 +547,7 @@ void VornViewController::skipToNextSlot() {
 }
 
 void VornViewController::lastSlotEnded(platform::Timer& timer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "lastSlotEnd_");
   if (lastSlotEnd_.get() != &timer) {
     return;
   }

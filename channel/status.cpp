@@ -136,6 +136,7 @@ void VornViewController::noteStatus() {
 }
 
 platform::ChannelStatus VornViewController::updateStatus() {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   auto& outlet = platform().statusOutlet();
   const double now = clockNow();
   if (!status_.begun) {
@@ -198,7 +199,7 @@ platform::ChannelStatus VornViewController::updateStatus() {
   } else if (slate_ && timeline_) {
     status.state = platform::ChannelState::slate;
     status.slateReason = status_.slateReason;
-    status.slateEnd = clockAtPosition(timeline_->ends[slate_->slot]);
+    status.slateEnd = timeline_->clockAt(timeline_->slotEnd(slate_->slot), now);
   } else if (!player) {
     // A document taken but not loaded yet is a start; one with nothing to play is no programme.
     status.state = document && !playlistSource_.playable(document)
@@ -222,10 +223,10 @@ platform::ChannelStatus VornViewController::updateStatus() {
     status.state = platform::ChannelState::playing;
   }
 
-  if (timeline_ && timeline_->loadedAt != status_.timelineLoadedAt) {
+  if (timeline_ && timeline_->loadedAt() != status_.timelineLoadedAt) {
     // A fresh load: its origin is the clock's, before any pause moves the timeline.
-    status_.timelineLoadedAt = timeline_->loadedAt;
-    status_.clockOrigin = timeline_->origin;
+    status_.timelineLoadedAt = timeline_->loadedAt();
+    status_.clockOrigin = timeline_->origin();
   }
   const auto item = holdItem ? nullptr : std::dynamic_pointer_cast<VornAVPlayerItem>(onScreen);
   if (holdItem) {
@@ -245,7 +246,7 @@ platform::ChannelStatus VornViewController::updateStatus() {
       }
     }
     // The clock's own position in the item's slot; the picture's when a player shows it.
-    const double clockPosition = slot ? now - status_.clockOrigin - slotStart(*slot)
+    const double clockPosition = slot ? now - status_.clockOrigin - timeline_->slotStart(*slot)
                                       : std::numeric_limits<double>::quiet_NaN();
     const auto picture = status.state != platform::ChannelState::slate && player
                              ? player->currentPosition()

@@ -9,9 +9,11 @@
 
 #include "channel/json.h"
 #include "channel/status_track.h"
+#include "channel/timeline.h"
 #include "channel/vorn_av_player_item.h"
 #include "log/diagnostic_history.h"
 #include "platform/platform.h"
+#include "platform/sequence_checker.h"
 #include "playlist/playlist_source.h"
 
 namespace vorn {
@@ -117,15 +119,9 @@ class VornViewController : public platform::ViewController {
   virtual void probeSlateItem(platform::Timer& timer);
   static constexpr double kSlateProbeSeconds = 5.0;
   virtual void lastSlotEnded(platform::Timer& timer);
-  static constexpr double kSlateFirstRetrySeconds = 5.0;
-  static constexpr double kSlateSecondRetrySeconds = 10.0;
-  static constexpr double kSlateRetrySeconds = 30.0;
-  static constexpr double kSlateLastChanceSeconds = 10.0;
-  // How far an item's end may fall from its slot's end and still count as on time: a load's
-  // whole-second seek alone moves it by up to half a second.
-  static constexpr double kSlotToleranceSeconds = 1.0;
-  // The least time between two loads of the queue.
-  static constexpr double kMinReloadSpacingSeconds = 1.0;
+  // The attempts' pace and the tolerances are the timeline's (channel/timeline.h).
+  static constexpr double kSlateRetrySeconds = Timeline::kRetrySeconds;
+  static constexpr double kSlotToleranceSeconds = Timeline::kToleranceSeconds;
 
   // Pause, resume and the overlay (interaction/pause_resume.cpp).
   virtual void playerResume();
@@ -249,19 +245,13 @@ class VornViewController : public platform::ViewController {
   // Seeks the new player and arms the first-frame boundary and the end-of-queue observers.
   void seekAndObserve(double seekSecond, const std::shared_ptr<VornAVPlayerItem>& lastItem);
 
-  // The queue's timeline (main thread only).
-  struct Timeline {
-    std::vector<std::shared_ptr<platform::PlayerItem>> items;  // in queue order
-    std::vector<double> durations;                             // listed, in queue order
-    // Where each slot ends, in seconds from the first slot's start: the listed durations added up
-    // as the clock adds them. A slot of no length or less has no rules: its item plays as it is.
-    std::vector<double> ends;
-    double origin = 0.0;              // clock time at which the first slot started
-    std::optional<double> heldSince;  // clock time playback was paused at
-    double loadedAt = 0.0;            // clock time of the load
-    size_t hint = 0;                  // the slot last looked up
-    std::vector<bool> failed;         // slots whose stream could not be opened
-  };
+  // The main thread's own state of the slots and the slate (timeline_, slotItems_, slate_,
+  // probeRound_, firstFramePending_, lastSlotEnd_, waitingForLastSlot_): checked at the entry of
+  // the functions that touch it.
+  platform::SequenceChecker mainSequence_;
+  // The queue's timeline and the items of its slots, in queue order (main thread only).
+  std::optional<Timeline> timeline_;
+  std::vector<std::shared_ptr<platform::PlayerItem>> slotItems_;
   // The slate on screen (main thread only).
   struct Slate {
     size_t slot = 0;
@@ -283,18 +273,13 @@ class VornViewController : public platform::ViewController {
   double clockNow();
   void startTimeline(const std::vector<std::shared_ptr<platform::PlayerItem>>& queue,
                      const std::vector<double>& durations, double clockOffset);
-  // Seconds from the first slot's start to now, not counting a pause in progress.
+  // Where the timeline stands now.
   double timelinePosition();
-  double slotStart(size_t slot) const;
-  // The clock time at which the timeline reaches `position`, were playback to go on now.
-  double clockAtPosition(double position);
   std::optional<size_t> slotOf(const platform::PlayerItem* item);
   // Whether `item` ended so long before its slot does that the slate must fill the rest.
   bool endedBeforeItsSlot(const platform::PlayerItem* item);
   // Seconds from now to the end of `item`'s slot (0 when it has no slot on the timeline).
   double untilSlotEnd(const platform::PlayerItem* item);
-  // The slot before `slot` that the timeline is still well inside, if any.
-  std::optional<size_t> earlierSlotOnTheClock(size_t slot);
   // Shows the slate for a fault of the item in `slot`, or for the early end of the item before it
   // when the timeline has not reached `slot` yet.
   void slateForFault(size_t slot, const std::string& reason,
@@ -332,7 +317,6 @@ class VornViewController : public platform::ViewController {
   platform::MediaTime firstFrameMark(const platform::MediaTime& seekTime);
   // What the viewer is shown, a video or the slate for it.
   std::shared_ptr<platform::PlayerItem> itemOnScreen() const;
-  std::optional<Timeline> timeline_;
   std::optional<Slate> slate_;
   bool firstFramePending_ = false;                // the load's first video has not been shown yet
   std::shared_ptr<platform::Timer> lastSlotEnd_;  // the next load, at the last slot's end

@@ -45,6 +45,7 @@ void VornViewController::handleTapGestureRecognizer(platform::GestureRecognizer&
 }
 
 void VornViewController::handleSwipeGestureRecognizer(platform::GestureRecognizer& recognizer) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "slate_");
   debug("handleSwipeGestureRecognizer: " + recognizer.description());
   if (!DEVELOPER_MODE()) {
     handleAllGestureRecognizers();
@@ -56,7 +57,7 @@ void VornViewController::handleSwipeGestureRecognizer(platform::GestureRecognize
     return;
   }
   if (player->items().size() == 1 ||
-      (slate_ && timeline_ && slate_->slot + 1 == timeline_->items.size())) {
+      (slate_ && timeline_ && slate_->slot + 1 == timeline_->size())) {
     loadVideos(true);
     return;
   }

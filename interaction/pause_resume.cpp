@@ -44,6 +44,7 @@ void VornViewController::handleAllGestureRecognizers() {
     return;
   }
   platform().mainQueue().post([self = self()] {
+    VORN_CHECK_SEQUENCE(self->mainSequence_, "slate_");
     const auto current = self->queuePlayer();
     // Over the slate the player stands empty, paused or playing as the channel is.
     // After the queue played out, the wait for the last slot's end is still that slot's.
