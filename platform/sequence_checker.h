@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <thread>
 
-// The build sets VORN_SEQUENCE_CHECKS (the CMake option of that name: on in every build type but
-// Release and MinSizeRel). Without the build's word, checks are on where asserts are.
+// The build sets VORN_SEQUENCE_CHECKS (the CMake option of that name: on in Debug builds and in
+// every build the tests run from). Without the build's word, checks are on where asserts are.
 #ifndef VORN_SEQUENCE_CHECKS
 #ifdef NDEBUG
 #define VORN_SEQUENCE_CHECKS 0

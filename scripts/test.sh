@@ -13,7 +13,7 @@ bash scripts/install-deps.sh
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SEQUENCE_CHECKS=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 
