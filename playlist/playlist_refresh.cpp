@@ -8,10 +8,11 @@
 #include <functional>
 #include <utility>
 
-#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
 #include "playlist/playlist_document.h"
+#include "programme/cycle.h"
+#include "programme/document.h"
 
 namespace vorn::playlist {
 
@@ -306,7 +307,7 @@ void VornViewController::refreshPlaylistCompletionHandler(
     answered = urlresponse->url();
   }
   const std::optional<platform::Url> base = answered ? answered : PLAYLIST_NSURL_REMOTE();
-  auto parsed = playlist::parsePlaylist(*data, base ? &*base : nullptr);
+  auto parsed = programme::parsePlaylist(*data, base ? &*base : nullptr);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     this->error("refreshPlaylist: Error parsing JSON: " + (*parseError)->description());
     noteFetch(false, "not a playlist: " + (*parseError)->message(), true);
@@ -498,7 +499,7 @@ JsonPtr VornViewController::readSavedPlaylist(std::string& where) {
   }
   // Saved only from the remote address, so its relative stream addresses are the remote's.
   const std::optional<platform::Url> base = PLAYLIST_NSURL_REMOTE();
-  auto parsed = playlist::parsePlaylist(*saved.data, base ? &*base : nullptr);
+  auto parsed = programme::parsePlaylist(*saved.data, base ? &*base : nullptr);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     return ignore((*parseError)->description());
   }

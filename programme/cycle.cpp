@@ -1,0 +1,48 @@
+#include "programme/cycle.h"
+
+#include <utility>
+
+namespace vorn::programme {
+
+Cycle buildCycle(const Json& document, const platform::Url* base) {
+  Cycle cycle;
+  if (!document.is_array()) {
+    return cycle;
+  }
+  size_t plays = 0;
+  for (size_t index = 0; index < document.size(); ++index) {
+    const Json& element = document[index];
+    if (auto reading = readEntry(element, base)) {
+      plays += static_cast<size_t>(reading->plays);
+      cycle.entries.push_back({index, &element, std::move(reading).take()});
+    }
+  }
+  cycle.items.reserve(plays);
+  cycle.durations.reserve(plays);
+  for (size_t position = 0; position < cycle.entries.size(); ++position) {
+    const UsableEntry& entry = cycle.entries[position].entry;
+    for (int64_t play = 1; play <= entry.plays; ++play) {
+      cycle.items.push_back({position, play});
+      cycle.durations.push_back(entry.duration);
+    }
+  }
+  return cycle;
+}
+
+size_t countCycleItems(const Json& document, const platform::Url* base, size_t stopAfter) {
+  size_t items = 0;
+  if (!document.is_array()) {
+    return items;
+  }
+  for (const Json& element : document) {
+    if (const auto reading = readEntry(element, base)) {
+      items += static_cast<size_t>(reading->plays);
+      if (items > stopAfter) {
+        return stopAfter + 1;
+      }
+    }
+  }
+  return items;
+}
+
+}  // namespace vorn::programme
