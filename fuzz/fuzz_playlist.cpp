@@ -182,7 +182,7 @@ void exerciseEntries(const Json& root, const uint8_t* data, size_t size) {
     }
     check(reading->plays >= 1 && reading->plays <= vorn::programme::kMaxPlayCount,
           "play count out of range");
-    check(vorn::programme::playCount(reading->playCount) == reading->plays,
+    check(vorn::programme::playCount(reading.value()) == reading->plays,
           "readEntry and playCount differ");
     for (int64_t play = 0; play < reading->plays; ++play) {
       durations.push_back(reading->duration);

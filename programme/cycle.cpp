@@ -1,5 +1,6 @@
 #include "programme/cycle.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vorn::programme {
@@ -9,6 +10,9 @@ Cycle buildCycle(const Json& document, const platform::Url* base) {
   if (!document.is_array()) {
     return cycle;
   }
+  // Reserved up front: growing the entries would copy them, and briefly hold twice as many. A
+  // cycle within the cap has at most kMaxCycleItems entries.
+  cycle.entries.reserve(std::min(document.size(), kMaxCycleItems));
   size_t plays = 0;
   for (size_t index = 0; index < document.size(); ++index) {
     const Json& element = document[index];
@@ -17,11 +21,14 @@ Cycle buildCycle(const Json& document, const platform::Url* base) {
       cycle.entries.push_back({index, &element, std::move(reading).take()});
     }
   }
+  if (cycle.entries.size() < cycle.entries.capacity() / 2) {
+    cycle.entries.shrink_to_fit();
+  }
   cycle.items.reserve(plays);
   cycle.durations.reserve(plays);
-  for (size_t position = 0; position < cycle.entries.size(); ++position) {
+  for (uint32_t position = 0; position < cycle.entries.size(); ++position) {
     const UsableEntry& entry = cycle.entries[position].entry;
-    for (int64_t play = 1; play <= entry.plays; ++play) {
+    for (uint32_t play = 1; play <= entry.plays; ++play) {
       cycle.items.push_back({position, play});
       cycle.durations.push_back(entry.duration);
     }

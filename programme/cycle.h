@@ -24,9 +24,10 @@ struct CycleEntry {
   UsableEntry entry;
 };
 
+// Small, as a cycle holds up to kMaxCycleItems of them (an array never has 2^32 elements).
 struct CycleItem {
-  size_t entry = 0;  // its position in Cycle::entries
-  int64_t play = 1;  // which play of the entry, from 1
+  uint32_t entry = 0;  // its position in Cycle::entries
+  uint32_t play = 1;   // which play of the entry, from 1
 };
 
 struct Cycle {

@@ -78,20 +78,22 @@ EntryReading readEntry(const Json& element, const platform::Url* base) {
   }
   const auto found = element.find("play_count");
   const Json* count = found == element.end() ? nullptr : &*found;
-  UsableEntry entry{std::move(*url), numberValue(*duration), 1, PlayCountNote::none, count};
-  if (count != nullptr && !isNumber(*count)) {
-    entry.playCountNote = PlayCountNote::notANumber;
-  } else if (count != nullptr) {
-    const auto [plays, above] = countOf(*count);
-    entry.plays = plays;
-    entry.playCountNote = above ? PlayCountNote::aboveMaximum : PlayCountNote::none;
-    if (plays == 0) {
-      const auto skip =
-          numberValue(*count) < 0.0 ? EntrySkip::negativePlayCount : EntrySkip::queuesNothing;
-      return {std::move(entry), skip, count, text};
-    }
+  UsableEntry entry{std::move(*url), numberValue(*duration), 1};
+  if (count == nullptr) {
+    return {std::move(entry), EntrySkip::notAnObject, PlayCountNote::none, count, text};
   }
-  return {std::move(entry), EntrySkip::notAnObject, nullptr, text};
+  if (!isNumber(*count)) {
+    return {std::move(entry), EntrySkip::notAnObject, PlayCountNote::notANumber, count, text};
+  }
+  const auto [plays, above] = countOf(*count);
+  entry.plays = plays;
+  if (plays == 0) {
+    const auto skip =
+        numberValue(*count) < 0.0 ? EntrySkip::negativePlayCount : EntrySkip::queuesNothing;
+    return {std::move(entry), skip, PlayCountNote::none, count, text};
+  }
+  return {std::move(entry), EntrySkip::notAnObject,
+          above ? PlayCountNote::aboveMaximum : PlayCountNote::none, count, text};
 }
 
 std::string EntryReading::words() const {
@@ -100,21 +102,21 @@ std::string EntryReading::words() const {
   }
   switch (skip_) {
     case EntrySkip::notAnObject:
-      return "not an object (" + typeName(*offending_) + ")";
+      return "not an object (" + typeName(*value_) + ")";
     case EntrySkip::missingAddress:
       return "missing hls_url";
     case EntrySkip::addressNotText:
-      return "hls_url is not text (" + typeName(*offending_) + ")";
+      return "hls_url is not text (" + typeName(*value_) + ")";
     case EntrySkip::addressUnparsable:
       return "hls_url \"" + std::string(address_) + "\" does not parse as an address";
     case EntrySkip::missingDuration:
       return "missing duration";
     case EntrySkip::durationNotANumber:
-      return "duration is not a number (" + typeName(*offending_) + ")";
+      return "duration is not a number (" + typeName(*value_) + ")";
     case EntrySkip::queuesNothing:
-      return "play_count " + secondsText(std::trunc(numberValue(*offending_))) + " queues nothing";
+      return "play_count " + secondsText(std::trunc(numberValue(*value_))) + " queues nothing";
     case EntrySkip::negativePlayCount:
-      return "play_count " + secondsText(std::trunc(numberValue(*offending_))) +
+      return "play_count " + secondsText(std::trunc(numberValue(*value_))) +
              " is negative: queues nothing";
   }
   return {};
@@ -125,16 +127,15 @@ std::vector<std::string> EntryReading::notes() const {
   if (!*this) {
     return notes;
   }
-  switch (entry_->playCountNote) {
+  switch (note_) {
     case PlayCountNote::none:
       break;
     case PlayCountNote::notANumber:
-      notes.push_back("play_count is not a number (" + typeName(*entry_->playCount) +
-                      "): queued once");
+      notes.push_back("play_count is not a number (" + typeName(*value_) + "): queued once");
       break;
     case PlayCountNote::aboveMaximum:
-      notes.push_back("play_count " + secondsText(std::trunc(numberValue(*entry_->playCount))) +
-                      " is above " + std::to_string(kMaxPlayCount) + ": queued once");
+      notes.push_back("play_count " + secondsText(std::trunc(numberValue(*value_))) + " is above " +
+                      std::to_string(kMaxPlayCount) + ": queued once");
       break;
   }
   if (entry_->duration <= 0.0) {

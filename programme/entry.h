@@ -53,19 +53,18 @@ struct UsableEntry {
   platform::Url url;
   double duration;
   int64_t plays;
-  PlayCountNote playCountNote = PlayCountNote::none;
-  const Json* playCount = nullptr;  // the "play_count" value as written, when there is one
 };
 
 // An element read by the rules: a usable entry, or the reason it is skipped with the value the
 // reason names. Refers into the element's document, which has to outlive it.
 class EntryReading {
  public:
-  // A usable entry, or (plays 0) one skipped for its play count alone.
-  EntryReading(UsableEntry entry, EntrySkip skip, const Json* offending, std::string_view address)
-      : entry_(std::move(entry)), skip_(skip), offending_(offending), address_(address) {}
-  EntryReading(EntrySkip skip, const Json* offending, std::string_view address)
-      : skip_(skip), offending_(offending), address_(address) {}
+  // A usable entry (`skip` unused), or (plays 0) one skipped for its play count alone.
+  EntryReading(UsableEntry entry, EntrySkip skip, PlayCountNote note, const Json* value,
+               std::string_view address)
+      : entry_(std::move(entry)), skip_(skip), note_(note), value_(value), address_(address) {}
+  EntryReading(EntrySkip skip, const Json* value, std::string_view address)
+      : skip_(skip), value_(value), address_(address) {}
 
   explicit operator bool() const { return entry_ && entry_->plays > 0; }
   const UsableEntry& operator*() const { return *entry_; }
@@ -75,6 +74,11 @@ class EntryReading {
 
   // Only for a skipped element.
   EntrySkip skip() const { return skip_; }
+  // Only for a usable entry.
+  PlayCountNote playCountNote() const { return note_; }
+  // For a skipped element the value its reason names (null when missing); for a usable entry its
+  // "play_count" as written (null when missing).
+  const Json* value() const { return value_; }
   // Why the element is skipped, as the operator reads it ("missing duration", "duration is not a
   // number (a text)"...). Empty for a usable entry.
   std::string words() const;
@@ -90,7 +94,8 @@ class EntryReading {
  private:
   std::optional<UsableEntry> entry_;
   EntrySkip skip_ = EntrySkip::notAnObject;
-  const Json* offending_ = nullptr;  // the element, or the member value the reason names
+  PlayCountNote note_ = PlayCountNote::none;
+  const Json* value_ = nullptr;
   std::string_view address_;
 };
 

@@ -140,8 +140,8 @@ TEST(EntryRules, the_cycle_is_every_play_of_every_usable_entry_in_order) {
   EXPECT_EQ(cycle.entries[0].entry.url.text(), "https://x.invalid/list/a.m3u8");
   EXPECT_EQ(cycle.entries[1].index, 4u);
   ASSERT_EQ(cycle.items.size(), 3u);
-  EXPECT_EQ(cycle.items[0].play, 1);
-  EXPECT_EQ(cycle.items[1].play, 2);
+  EXPECT_EQ(cycle.items[0].play, 1u);
+  EXPECT_EQ(cycle.items[1].play, 2u);
   EXPECT_EQ(cycle.entryOf(cycle.items[1]).index, 0u);
   EXPECT_EQ(cycle.entryOf(cycle.items[2]).index, 4u);
   EXPECT_EQ(cycle.durations, (std::vector<double>{10, 10, 20}));
