@@ -218,7 +218,12 @@ class CycleCounter {
   bool start_object(std::size_t) { return enter(true) && counted(); }
   bool key(nlohmann::json::string_t& name) {
     if (depth_ == 2 && inEntry_) {
-      member_ = name == "hls_url" ? 0 : name == "duration" ? 1 : name == "play_count" ? 2 : -1;
+      member_ = -1;
+      for (size_t field = 0; field < std::size(kEntryFields); ++field) {
+        if (name == kEntryFields[field]) {
+          member_ = static_cast<int>(field);
+        }
+      }
     }
     return true;
   }
@@ -279,7 +284,6 @@ class CycleCounter {
   }
 
   size_t entryPlays() const {
-    static constexpr std::string_view kNames[] = {"hls_url", "duration", "play_count"};
     JsonDocument document;
     size_t count = 0;
     for (const auto& member : members_) {
@@ -291,7 +295,7 @@ class CycleCounter {
       if (!members_[m]) {
         continue;
       }
-      target.names[i] = kNames[m];
+      target.names[i] = kEntryFields[m];
       Json& out = target.values[i++];
       std::visit(
           [&](const auto& value) {
@@ -323,7 +327,7 @@ class CycleCounter {
   bool inArray_ = false;
   bool inEntry_ = false;
   int member_ = -1;
-  std::array<std::optional<Value>, 3> members_;
+  std::array<std::optional<Value>, std::size(kEntryFields)> members_;
 };
 
 // A whole parsed text, checked as the reading options require: without options only an array or

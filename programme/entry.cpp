@@ -57,7 +57,7 @@ EntryReading readEntry(const Json& element, const platform::Url* base) {
   if (!element.is_object()) {
     return {EntrySkip::notAnObject, &element, {}};
   }
-  const auto address = element.find("hls_url");
+  const auto address = element.find(kAddressField);
   if (address == element.end()) {
     return {EntrySkip::missingAddress, nullptr, {}};
   }
@@ -69,14 +69,14 @@ EntryReading readEntry(const Json& element, const platform::Url* base) {
   if (!url) {
     return {EntrySkip::addressUnparsable, &*address, text};
   }
-  const auto duration = element.find("duration");
+  const auto duration = element.find(kDurationField);
   if (duration == element.end()) {
     return {EntrySkip::missingDuration, nullptr, text};
   }
   if (!isNumber(*duration)) {
     return {EntrySkip::durationNotANumber, &*duration, text};
   }
-  const auto found = element.find("play_count");
+  const auto found = element.find(kPlayCountField);
   const Json* count = found == element.end() ? nullptr : &*found;
   UsableEntry entry{std::move(*url), numberValue(*duration), 1};
   if (count == nullptr) {

@@ -18,6 +18,13 @@ namespace vorn::programme {
 
 inline constexpr int64_t kMaxPlayCount = 5;
 
+// The members readEntry reads, and nothing else does: the parser's first pass keeps these of each
+// entry and no others.
+inline constexpr std::string_view kAddressField = "hls_url";
+inline constexpr std::string_view kDurationField = "duration";
+inline constexpr std::string_view kPlayCountField = "play_count";
+inline constexpr std::string_view kEntryFields[] = {kAddressField, kDurationField, kPlayCountField};
+
 // Numbers in a playlist: JSON numbers, and true/false as 1/0.
 bool isNumber(const Json& value);
 double numberValue(const Json& value);
