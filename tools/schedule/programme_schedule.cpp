@@ -17,7 +17,7 @@
 namespace vorn::app {
 namespace {
 
-struct CycleItem {
+struct ListedItem {
   size_t entry;
   int64_t play;
   int64_t plays;
@@ -103,7 +103,7 @@ ScheduleResult buildSchedule(const Json& document, double from, double until,
                                ? std::optional(text->get<std::string>())
                                : std::nullopt);
   }
-  std::vector<CycleItem> items;
+  std::vector<ListedItem> items;
   items.reserve(cycle.items.size());
   for (const programme::CycleItem& item : cycle.items) {
     const programme::CycleEntry& entry = cycle.entryOf(item);
@@ -135,7 +135,7 @@ ScheduleResult buildSchedule(const Json& document, double from, double until,
           schedule.truncated = true;
           return result;
         }
-        const CycleItem& item = items[index];
+        const ListedItem& item = items[index];
         // The item already on screen at `from` is listed from its start on the queue's timeline,
         // as a guide lists the programme already running; a later load's first item, which may
         // land mid-item, is listed from the load so that slots never overlap.
