@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -291,7 +292,7 @@ class VornViewController : public platform::ViewController {
   // accessors, so a subclass still sees every access.
   struct Cycle {
     std::vector<std::shared_ptr<VornAVPlayerItem>> items;
-    std::vector<double> durations;  // listed, one per item
+    std::span<const double> durations;  // listed, one per item (the cached programme cycle's)
   };
   struct QueueStart {
     std::vector<std::shared_ptr<platform::PlayerItem>> queue;  // the cycle rotated to the start
