@@ -13,7 +13,7 @@
 
 #include "channel/vorn_view_controller.h"
 #include "platform/sim/world.h"
-#include "playlist/playlist_document.h"
+#include "programme/document.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void BM_QueueLoad(benchmark::State& state) {
   vorn::sim::World world(vorn::sim::WorldOptions{3800.0});
   auto controller = std::make_shared<vorn::VornViewController>(world, std::nullopt, nullptr);
   controller->loadViewIfNeeded();
-  const auto parsed = vorn::playlist::parseDocument(makeDocument(entries));
+  const auto parsed = vorn::programme::parseDocument(makeDocument(entries));
   controller->setPlaylist(std::get<vorn::JsonPtr>(parsed));
   for (auto _ : state) {
     controller->loadVideosOnMainThread(false);
@@ -61,7 +61,7 @@ void BM_FirstLoadOfANewDocument(benchmark::State& state) {
   const std::string document = makeDocument(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     state.PauseTiming();
-    controller->setPlaylist(std::get<vorn::JsonPtr>(vorn::playlist::parseDocument(document)));
+    controller->setPlaylist(std::get<vorn::JsonPtr>(vorn::programme::parseDocument(document)));
     state.ResumeTiming();
     controller->loadVideosOnMainThread(false);
     state.PauseTiming();
@@ -82,7 +82,7 @@ void BM_FirstLoadOfANewDocumentAsBefore(benchmark::State& state) {
   std::unique_ptr<nlohmann::json> previousTree;
   for (auto _ : state) {
     state.PauseTiming();
-    controller->setPlaylist(std::get<vorn::JsonPtr>(vorn::playlist::parseDocument(document)));
+    controller->setPlaylist(std::get<vorn::JsonPtr>(vorn::programme::parseDocument(document)));
     auto tree = std::make_unique<nlohmann::json>(nlohmann::json::parse(document));
     state.ResumeTiming();
     controller->loadVideosOnMainThread(false);
@@ -99,9 +99,9 @@ void BM_ParseDocument(benchmark::State& state) {
   const std::string document = makeDocument(static_cast<int>(state.range(0)));
   // One untimed parse first: the first in a process also pays the kernel for faulting in fresh
   // heap pages, which measures the machine more than the parser.
-  benchmark::DoNotOptimize(vorn::playlist::parseDocument(document));
+  benchmark::DoNotOptimize(vorn::programme::parseDocument(document));
   for (auto _ : state) {
-    auto result = vorn::playlist::parseDocument(document);
+    auto result = vorn::programme::parseDocument(document);
     benchmark::DoNotOptimize(result);
     state.PauseTiming();
     result = {};  // freeing the tree is not parsing

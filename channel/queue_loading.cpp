@@ -1,6 +1,7 @@
-#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
+#include "programme/cycle.h"
+#include "programme/programme_clock.h"
 
 namespace vorn {
 
@@ -19,22 +20,14 @@ void VornViewController::loadVideos(bool hasLoopedFromLastVideo) {
   });
 }
 
-const std::vector<VornViewController::CycleEntry>& VornViewController::usableEntries(
-    const JsonPtr& document) {
-  if (entriesSource_.lock() == document && !entriesSource_.expired()) {
-    return entries_;
+const programme::Cycle& VornViewController::programmeCycle(const JsonPtr& document) {
+  if (cycleSource_.lock() == document && !cycleSource_.expired()) {
+    return cycle_;
   }
-  entries_.clear();
-  entriesSource_ = document;
+  cycleSource_ = document;
   const auto base = playlistAddressOf(document);
-  if (document->is_array()) {
-    for (const Json& element : *document) {
-      if (auto entry = programme::readEntry(element, base ? &*base : nullptr)) {
-        entries_.push_back({&element, std::move(entry->url), entry->duration, entry->plays});
-      }
-    }
-  }
-  return entries_;
+  cycle_ = programme::buildCycle(*document, base ? &*base : nullptr);
+  return cycle_;
 }
 
 void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
@@ -70,25 +63,20 @@ void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
 VornViewController::Cycle VornViewController::buildCycle(const JsonPtr& list) {
   // One item per play of every usable entry, in playlist order. Each item carries its entry as an
   // aliasing pointer into the document, which keeps the document alive.
-  const auto& entries = usableEntries(list);
-  size_t plays = 0;
-  for (const CycleEntry& entry : entries) {
-    plays += static_cast<size_t>(entry.plays);
-  }
+  const programme::Cycle& programme = programmeCycle(list);
   Cycle cycle;
-  cycle.items.reserve(plays);
-  cycle.durations.reserve(plays);
-  for (const CycleEntry& entry : entries) {
+  cycle.items.reserve(programme.items.size());
+  cycle.durations = programme.durations;
+  for (const programme::CycleEntry& entry : programme.entries) {
     const JsonPtr info(list, entry.element);
+    const double duration = entry.entry.duration;
     // An item never plays past its slot: a stream longer than listed is cut where its slot ends.
-    const auto end = entry.duration > 0.0
-                         ? platform::MediaTime::makeWithSeconds(entry.duration, 1000)
-                         : platform::MediaTime::invalid();
-    for (int64_t play = 0; play < entry.plays; ++play) {
-      auto item = VornAVPlayerItem::initWithURL(entry.url, entry.duration, info);
+    const auto end = duration > 0.0 ? platform::MediaTime::makeWithSeconds(duration, 1000)
+                                    : platform::MediaTime::invalid();
+    for (int64_t play = 0; play < entry.entry.plays; ++play) {
+      auto item = VornAVPlayerItem::initWithURL(entry.entry.url, duration, info);
       item->setForwardPlaybackEndTime(end);
       cycle.items.push_back(std::move(item));
-      cycle.durations.push_back(entry.duration);
     }
   }
   return cycle;

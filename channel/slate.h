@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "channel/json.h"
+#include "programme/json.h"
 
 // The slate: the card shown in place of a video that cannot be shown right now.
 namespace vorn::slate {

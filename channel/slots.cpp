@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "channel/programme_clock.h"
 #include "channel/slate.h"
 #include "channel/vorn_view_controller.h"
 #include "interaction/overlay.h"
 #include "log/render.h"
+#include "programme/programme_clock.h"
 
 namespace vorn {
 

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <limits>
 
-#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "interaction/overlay.h"
+#include "programme/cycle.h"
 #include "vorn/build_config.h"
 
 namespace vorn {

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "channel/json.h"
 #include "platform/channel_status.h"
 #include "platform/media.h"
+#include "programme/json.h"
 
 namespace vorn {
 

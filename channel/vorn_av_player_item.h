@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "channel/json.h"
 #include "platform/media.h"
 #include "platform/url.h"
+#include "programme/json.h"
 
 namespace vorn {
 

@@ -4,10 +4,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "channel/json.h"
 #include "channel/status_track.h"
 #include "channel/timeline.h"
 #include "channel/vorn_av_player_item.h"
@@ -15,6 +15,8 @@
 #include "platform/platform.h"
 #include "platform/sequence_checker.h"
 #include "playlist/playlist_source.h"
+#include "programme/cycle.h"
+#include "programme/json.h"
 
 namespace vorn {
 
@@ -224,7 +226,7 @@ class VornViewController : public platform::ViewController {
   // accessors, so a subclass still sees every access.
   struct Cycle {
     std::vector<std::shared_ptr<VornAVPlayerItem>> items;
-    std::vector<double> durations;  // listed, one per item
+    std::span<const double> durations;  // listed, one per item (the cached programme cycle's)
   };
   struct QueueStart {
     std::vector<std::shared_ptr<platform::PlayerItem>> queue;  // the cycle rotated to the start
@@ -324,17 +326,11 @@ class VornViewController : public platform::ViewController {
   // if the last item stood on screen at its end (a pause holds the wait, a resume reloads).
   bool waitingForLastSlot_ = false;
 
-  // The usable entries of the last document a queue was built from (main thread only). A reload
-  // of the same document makes new items but does not read and parse every entry again.
-  struct CycleEntry {
-    const Json* element;
-    platform::Url url;
-    double duration;
-    int64_t plays;
-  };
-  const std::vector<CycleEntry>& usableEntries(const JsonPtr& document);
-  std::weak_ptr<const Json> entriesSource_;
-  std::vector<CycleEntry> entries_;
+  // The cycle of the last document a queue was built from (main thread only). A reload of the
+  // same document makes new items but does not read and parse every entry again.
+  const programme::Cycle& programmeCycle(const JsonPtr& document);
+  std::weak_ptr<const Json> cycleSource_;
+  programme::Cycle cycle_;
 
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Label> infoLabel_;

@@ -2,6 +2,7 @@
 // agree on what they accept, on the values and on how a refusal reads), the usable entries, the
 // queue plan at a few clocks, the accessors the channel and the operator's check use, and the
 // addresses through both URL parsers.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -15,11 +16,13 @@
 #include <string_view>
 #include <vector>
 
-#include "channel/json.h"
-#include "channel/programme_clock.h"
 #include "interaction/overlay.h"
 #include "platform/url.h"
-#include "playlist/playlist_document.h"
+#include "programme/cycle.h"
+#include "programme/document.h"
+#include "programme/entry.h"
+#include "programme/json.h"
+#include "programme/programme_clock.h"
 #include "tools/check/playlist_check.h"
 
 namespace {
@@ -165,28 +168,34 @@ void exerciseEntries(const Json& root, const uint8_t* data, size_t size) {
   std::vector<double> durations;
   for (const Json& element : root) {
     (void)vorn::overlay::descriptionOf(&element);
-    if (element.is_object()) {
-      const Json& address = element["hls_url"];
-      if (address.is_string()) {
-        compareUrlParsers(address.get<std::string_view>());
-      }
+    const auto reading = vorn::programme::readEntry(element);
+    if (!reading.address().empty()) {
+      compareUrlParsers(reading.address());
     }
-    const auto entry = vorn::programme::readEntry(element);
-    if (!entry) {
+    check(reading.words().empty() == static_cast<bool>(reading),
+          "a reading is usable or has a reason, never both");
+    (void)reading.notes();
+    if (!reading) {
+      check(reading.listed() == nullptr || reading.listed()->plays == 0,
+            "a listed entry skipped for more than its play count");
       continue;
     }
-    check(entry->plays >= 0 && entry->plays <= vorn::programme::kMaxPlayCount,
+    check(reading->plays >= 1 && reading->plays <= vorn::programme::kMaxPlayCount,
           "play count out of range");
-    const Json* count = element.find("play_count");
-    check(vorn::programme::playCount(count == element.end() ? nullptr : count) == entry->plays,
+    check(vorn::programme::playCount(reading.value()) == reading->plays,
           "readEntry and playCount differ");
-    for (int64_t play = 0; play < entry->plays; ++play) {
-      durations.push_back(entry->duration);
+    for (int64_t play = 0; play < reading->plays; ++play) {
+      durations.push_back(reading->duration);
     }
   }
-  const double cycle = vorn::programme::cycleLength(durations);
-  for (const double clock : {0.0, clockFrom(data, size, 1), clockFrom(data, size, 2), cycle,
-                             std::nextafter(cycle, 0.0), 86399.999}) {
+  const auto cycle = vorn::programme::buildCycle(root, nullptr);
+  check(cycle.durations == durations, "buildCycle and readEntry differ");
+  check(vorn::programme::countCycleItems(root, nullptr) ==
+            std::min(cycle.items.size(), vorn::programme::kMaxCycleItems + 1),
+        "countCycleItems and buildCycle differ");
+  const double length = vorn::programme::cycleLength(durations);
+  for (const double clock : {0.0, clockFrom(data, size, 1), clockFrom(data, size, 2), length,
+                             std::nextafter(length, 0.0), 86399.999}) {
     checkPlan(durations, vorn::programme::daySeconds(clock));
   }
 }
@@ -202,22 +211,22 @@ void exerciseCheck(const Json& root) {
 
 // The first pass of parsePlaylist against the parsed document: the same refusals, read the same,
 // and the item limit exactly where countCycleItems puts it (small limits, so counts reach them).
-void comparePlaylist(std::string_view bytes, const vorn::playlist::ParseResult& parsed) {
+void comparePlaylist(std::string_view bytes, const vorn::programme::ParseResult& parsed) {
   static const auto base = Url::parse("https://playlists.vorn.invalid/lists/p.json");
   const size_t limit = bytes.size() % 7;
-  const auto playlist = vorn::playlist::parsePlaylist(bytes, &*base, limit);
+  const auto playlist = vorn::programme::parsePlaylist(bytes, &*base, limit);
   if (parsed.index() == 1) {
     // The first pass stops at the item past the limit, before any fault later in the text.
     check(playlist.index() == 1, "parsePlaylist accepts a text parseDocument refuses");
     check(std::get<1>(playlist)->description() == std::get<1>(parsed)->description() ||
-              vorn::playlist::isTooManyItems(*std::get<1>(playlist)),
+              vorn::programme::isTooManyItems(*std::get<1>(playlist)),
           "parsePlaylist refuses differently");
     return;
   }
   const bool tooMany =
       vorn::programme::countCycleItems(*std::get<0>(parsed), &*base, limit) > limit;
   if (tooMany) {
-    check(playlist.index() == 1 && vorn::playlist::isTooManyItems(*std::get<1>(playlist)),
+    check(playlist.index() == 1 && vorn::programme::isTooManyItems(*std::get<1>(playlist)),
           "parsePlaylist misses a cycle past the limit");
   } else {
     check(playlist.index() == 0, "parsePlaylist refuses a cycle within the limit");
@@ -228,8 +237,8 @@ void comparePlaylist(std::string_view bytes, const vorn::playlist::ParseResult& 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  auto parsed = vorn::playlist::parseDocument(bytes);
-  auto reference = vorn::playlist::parseDocumentWithReferenceParser(bytes);
+  auto parsed = vorn::programme::parseDocument(bytes);
+  auto reference = vorn::programme::parseDocumentWithReferenceParser(bytes);
   check(parsed.index() == reference.index(),
         std::string("parseDocument ") + (parsed.index() == 0 ? "accepts" : "refuses") +
             " a text the reference parser " + (reference.index() == 0 ? "accepts" : "refuses"));

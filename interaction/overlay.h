@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "channel/json.h"
 #include "platform/geometry.h"
+#include "programme/json.h"
 
 // The paused overlay: its text and where the band and label go at the foot of the view.
 namespace vorn::overlay {

@@ -19,7 +19,9 @@ class Error : public Object {
   long code() const { return code_; }
   const std::string& message() const { return message_; }
   // Error Domain=<domain> Code=<code> "<message>"
-  std::string description() const override;
+  std::string description() const override {
+    return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + message_ + "\"";
+  }
 
  private:
   std::string domain_;

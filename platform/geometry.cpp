@@ -30,10 +30,6 @@ std::string Rect::description() const {
          coordinate(height) + ")";
 }
 
-std::string Error::description() const {
-  return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + message_ + "\"";
-}
-
 void UrlSession::startProbe(const Url& url, ProbeCompletion completion) {
   // A server that ignores the range still answers, and its status is what counts.
   startDataTask(url, {{"Range", "bytes=0-" + std::to_string(kProbeBytes - 1)}},

@@ -8,10 +8,11 @@
 #include <functional>
 #include <utility>
 
-#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
 #include "playlist/playlist_document.h"
+#include "programme/cycle.h"
+#include "programme/document.h"
 
 namespace vorn::playlist {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "channel/json.h"
+#include "programme/json.h"
 
 namespace vorn::playlist {
 

@@ -1,8 +1,9 @@
 #include "playlist/playlist_source.h"
 
-#include "channel/programme_clock.h"
 #include "channel/vorn_view_controller.h"
 #include "playlist/playlist_document.h"
+#include "programme/cycle.h"
+#include "programme/document.h"
 
 namespace vorn::playlist {
 
@@ -41,11 +42,11 @@ Verdict PlaylistSource::accept(std::string_view bytes, const std::optional<platf
       break;
   }
   const platform::Url* const basePointer = base ? &*base : nullptr;
-  auto parsed = parsePlaylist(bytes, basePointer);
+  auto parsed = programme::parsePlaylist(bytes, basePointer);
   if (auto* parseError = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    const Refusal reason = isTooManyItems(**parseError) ? Refusal::tooManyItems
-                           : isTooLarge(**parseError)   ? Refusal::tooLarge
-                                                        : Refusal::notJson;
+    const Refusal reason = programme::isTooManyItems(**parseError) ? Refusal::tooManyItems
+                           : programme::isTooLarge(**parseError)   ? Refusal::tooLarge
+                                                                   : Refusal::notJson;
     return Refused{reason, std::move(*parseError)};
   }
   JsonPtr document = std::get<JsonPtr>(std::move(parsed));

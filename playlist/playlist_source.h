@@ -8,10 +8,10 @@
 #include <string_view>
 #include <variant>
 
-#include "channel/json.h"
 #include "platform/error.h"
 #include "platform/url.h"
 #include "platform/url_session.h"
+#include "programme/json.h"
 
 namespace vorn::platform {
 class Timer;
@@ -35,7 +35,7 @@ enum class Origin {
 enum class Refusal {
   notJson,          // bytes that are not JSON, or not an array or object at the top
   tooManyItems,     // a cycle of more than programme::kMaxCycleItems items
-  tooLarge,         // more than playlist::kMaxValues values
+  tooLarge,         // more than programme::kMaxValues values
   notAnArray,       // a JSON object at the top
   nothingPlayable,  // no usable entry that plays at least once
 };

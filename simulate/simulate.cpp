@@ -1,7 +1,5 @@
 #include "simulate/simulate.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -11,6 +9,8 @@
 #include "app/app.h"
 #include "platform/error.h"
 #include "platform/sim/world.h"
+#include "programme/document.h"
+#include "programme/entry.h"
 #include "simulate/simulate_events.h"
 #include "simulate/simulate_options.h"
 #include "simulate/simulate_trace.h"
@@ -28,31 +28,28 @@ constexpr const char* kPackagedType = "json";
 constexpr const char* kPackagedPath = "/usr/share/vorn/vorn-vimeo-playlist.json";
 
 // Lengths listed in a playlist document, for streams not given a length explicitly; anything
-// that is not a usable entry is left to the World's default.
+// that is not an entry with an address and a listed duration is left to the World's default.
 void takeListedLengths(const std::string& document, std::map<std::string, double>& lengths,
                        std::set<std::string>& listed) {
-  const auto json = nlohmann::json::parse(document, nullptr, false);
-  if (!json.is_array()) {
+  const auto parsed = programme::parseDocument(document);
+  const auto* json = std::get_if<JsonPtr>(&parsed);
+  if (json == nullptr || !(*json)->is_array()) {
     return;
   }
-  for (const auto& entry : json) {
-    if (!entry.is_object()) {
+  for (const Json& element : **json) {
+    // Addresses as written: the streams are served under the addresses the playlists give.
+    const auto reading = programme::readEntry(element);
+    const programme::UsableEntry* entry = reading.listed();
+    if (entry == nullptr) {
       continue;
     }
-    const auto url = entry.find("hls_url");
-    const auto duration = entry.find("duration");
-    if (url == entry.end() || duration == entry.end() || !url->is_string() ||
-        !duration->is_number()) {
-      continue;
-    }
-    const auto& address = url->get_ref<const std::string&>();
+    const std::string& address = entry->url.text();
     // The first entry for an address decides, and an explicit length beats any listed one.
     if (lengths.count(address) != 0 || !listed.insert(address).second) {
       continue;
     }
-    const double seconds = duration->get<double>();
-    if (std::isfinite(seconds) && seconds > 0.0) {
-      lengths.emplace(address, seconds);
+    if (std::isfinite(entry->duration) && entry->duration > 0.0) {
+      lengths.emplace(address, entry->duration);
     }
   }
 }

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "channel/programme_clock.h"
+#include "programme/programme_clock.h"
 
 #include "platform/linux/mpv_backend.h"
 #include "platform/media.h"

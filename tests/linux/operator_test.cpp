@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "channel/json.h"
-#include "channel/programme_clock.h"
+#include "programme/cycle.h"
+#include "programme/json.h"
 #include "tests/linux/test_https_server.h"
 #include "tests/worked_example.h"
 #include "tools/check/check.h"

@@ -3,7 +3,7 @@
 #include "channel_fixture.h"
 #include "interaction/overlay.h"
 #include "platform/sim/sim_media.h"
-#include "playlist/playlist_document.h"
+#include "programme/document.h"
 
 namespace vorn::testing {
 namespace {
@@ -12,7 +12,7 @@ constexpr const char* kDebug = "DEBUG: VorniOSViewController: ";
 // A parsed playlist entry with only a description.
 JsonPtr entryDescribedAs(const std::string& description) {
   const auto text = nlohmann::json{{"description_attribution", description}}.dump();
-  return std::get<JsonPtr>(playlist::parseDocument(text));
+  return std::get<JsonPtr>(programme::parseDocument(text));
 }
 
 // The application started as on a device, with the remote address serving a programme.

@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "channel/programme_clock.h"
 #include "channel_fixture.h"
+#include "programme/cycle.h"
 
 namespace vorn::testing {
 namespace {

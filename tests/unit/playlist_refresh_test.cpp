@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <string>
 
-#include "channel/programme_clock.h"
 #include "channel_fixture.h"
 #include "playlist/playlist_refresh.h"
+#include "programme/cycle.h"
 
 namespace vorn::testing {
 namespace {

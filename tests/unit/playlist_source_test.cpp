@@ -1,10 +1,11 @@
 #include "playlist/playlist_source.h"
 
 #include "allocation_count.h"
-#include "channel/programme_clock.h"
 #include "channel_fixture.h"
 #include "playlist/playlist_document.h"
 #include "playlist/playlist_refresh.h"
+#include "programme/cycle.h"
+#include "programme/document.h"
 
 namespace vorn::platform {
 // Addresses in failure messages, as text.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/iso_time.h"
-#include "playlist/playlist_document.h"
+#include "programme/document.h"
 
 namespace vorn::app {
 namespace {
@@ -21,7 +21,7 @@ constexpr double kDay = 1796515200.0;  // 2026-12-06T00:00:00Z
 
 // The schedule of `playlist` between two times given in seconds after kDay.
 ScheduleResult scheduleOf(const std::string& playlist, double from, double until) {
-  return buildSchedule(*std::get<JsonPtr>(playlist::parseDocument(playlist)), kDay + from,
+  return buildSchedule(*std::get<JsonPtr>(programme::parseDocument(playlist)), kDay + from,
                        kDay + until);
 }
 

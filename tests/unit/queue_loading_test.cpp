@@ -2,7 +2,7 @@
 
 #include "channel_fixture.h"
 #include "platform/sim/sim_media.h"
-#include "playlist/playlist_document.h"
+#include "programme/document.h"
 #include "tools/check/playlist_check.h"
 #include "tools/schedule/programme_schedule.h"
 
@@ -235,7 +235,7 @@ TEST_F(QueueLoading, relative_stream_addresses_resolve_against_the_playlist_addr
   controller.reset();
 
   // The operator's commands read the same entries the same way.
-  const auto parsed = std::get<JsonPtr>(playlist::parseDocument(relative));
+  const auto parsed = std::get<JsonPtr>(programme::parseDocument(relative));
   const auto base = *platform::Url::parse(kListAddress);
   const app::CheckReport report = app::lintPlaylist(*parsed, &base);
   EXPECT_EQ(report.cycleItems, 5u);

@@ -6,65 +6,21 @@
 #include <iomanip>
 #include <sstream>
 
-#include "channel/programme_clock.h"
+#include "programme/cycle.h"
+#include "programme/entry.h"
+#include "programme/programme_clock.h"
 
 namespace vorn::app {
 namespace {
 
-std::string typeName(const Json& value) {
-  if (value.is_number_float() || value.is_number_integer()) {
-    return "a number";
-  }
-  if (value.is_boolean()) {
-    return "a boolean";
-  }
-  if (value.is_string()) {
-    return "a text";
-  }
-  if (value.is_array()) {
-    return "an array";
-  }
-  if (value.is_object()) {
-    return "an object";
-  }
-  return "null";
-}
+using programme::typeName;
 
 std::string seconds(double value) {
-  std::ostringstream text;
-  if (value == std::floor(value) && std::abs(value) < 1e15) {
-    text << static_cast<long long>(value);
-  } else {
-    text << std::fixed << std::setprecision(value == std::round(value * 10) / 10 ? 1 : 3) << value;
-  }
-  return text.str();
+  return programme::secondsText(value);
 }
 
 std::string signedSeconds(double value) {
   return (value >= 0.0 ? "+" : "-") + seconds(std::abs(value));
-}
-
-// Why the channel skips an element that programme::readEntry refuses, in the order it tests.
-std::string skipReason(const Json& element, const platform::Url* base) {
-  if (!element.is_object()) {
-    return "not an object (" + typeName(element) + ")";
-  }
-  const auto address = element.find("hls_url");
-  if (address == element.end()) {
-    return "missing hls_url";
-  }
-  if (!address->is_string()) {
-    return "hls_url is not text (" + typeName(*address) + ")";
-  }
-  const std::string_view text = address->get<std::string_view>();
-  if (!(base ? platform::Url::resolve(text, *base) : platform::Url::parse(text))) {
-    return "hls_url \"" + address->get<std::string>() + "\" does not parse as an address";
-  }
-  const auto duration = element.find("duration");
-  if (duration == element.end()) {
-    return "missing duration";
-  }
-  return "duration is not a number (" + typeName(*duration) + ")";
 }
 
 std::string bandwidthText(int64_t bitsPerSecond) {
@@ -98,56 +54,32 @@ CheckReport lintPlaylist(const Json& document, const platform::Url* base) {
     report.error = "the playlist is not a JSON array (it is " + typeName(document) + ")";
     return report;
   }
-  std::vector<double> durations;
   for (size_t index = 0; index < document.size(); ++index) {
     const Json& element = document[index];
     EntryFinding finding;
     finding.index = index;
     if (element.is_object()) {
-      if (const auto text = element.find("hls_url"); text != element.end() && text->is_string()) {
-        finding.address = text->get<std::string>();
-      }
       if (const auto text = element.find("description_attribution");
           text != element.end() && text->is_string()) {
         finding.description = text->get<std::string>();
       }
     }
-    const auto entry = programme::readEntry(element, base);
-    if (!entry) {
-      finding.reason = skipReason(element, base);
-      report.entries.push_back(std::move(finding));
-      continue;
-    }
-    finding.address = entry->url.text();
-    finding.duration = entry->duration;
-    finding.plays = entry->plays;
-    const auto count = element.find("play_count");
-    if (entry->plays == 0) {
-      const double given = programme::numberValue(*count);
-      finding.reason = "play_count " + seconds(std::trunc(given)) +
-                       (given < 0.0 ? " is negative: queues nothing" : " queues nothing");
+    const auto reading = programme::readEntry(element, base);
+    if (const programme::UsableEntry* listed = reading.listed()) {
+      finding.address = listed->url.text();
+      finding.duration = listed->duration;
+      finding.plays = listed->plays;
     } else {
-      finding.usable = true;
-      if (count != element.end() && !programme::isNumber(*count)) {
-        finding.notes.push_back("play_count is not a number (" + typeName(*count) +
-                                "): queued once");
-      } else if (count != element.end() && programme::numberValue(*count) > 5.0) {
-        finding.notes.push_back("play_count " +
-                                seconds(std::trunc(programme::numberValue(*count))) +
-                                " is above 5: queued once");
-      }
-      if (entry->duration <= 0.0) {
-        finding.notes.push_back("a listed duration of " + seconds(entry->duration) +
-                                " s takes no time on the clock");
-      }
-      for (int64_t play = 0; play < entry->plays; ++play) {
-        durations.push_back(entry->duration);
-      }
+      finding.address = reading.address();
     }
+    finding.usable = static_cast<bool>(reading);
+    finding.reason = reading.words();
+    finding.notes = reading.notes();
     report.entries.push_back(std::move(finding));
   }
-  report.cycleItems = durations.size();
-  report.cycleLength = programme::cycleLength(durations);
+  const programme::Cycle cycle = programme::buildCycle(document, base);
+  report.cycleItems = cycle.items.size();
+  report.cycleLength = programme::cycleLength(cycle.durations);
   if (report.cycleItems > 0 && !(report.cycleLength > 0.0)) {
     report.warnings.push_back("the cycle's listed length is " + seconds(report.cycleLength) +
                               " s: the clock cannot place it, every load starts at the first item");

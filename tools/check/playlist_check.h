@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "channel/json.h"
 #include "platform/url.h"
+#include "programme/json.h"
 #include "tools/check/stream_probe.h"
 
 // The findings of `vorn check`: each entry usable or skipped and why, by the rules the channel

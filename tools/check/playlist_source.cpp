@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/linux/url_session.h"
-#include "playlist/playlist_document.h"
+#include "programme/document.h"
 
 namespace vorn::app {
 namespace {
@@ -101,9 +101,9 @@ JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
     return nullptr;
   }
   // The channel's item limit holds here too: what it would refuse is not a programme.
-  auto parsed = playlist::parsePlaylist(*fetched.data, &*url);
+  auto parsed = programme::parsePlaylist(*fetched.data, &*url);
   if (auto* failure = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
-    if (playlist::isTooLarge(**failure)) {
+    if (programme::isTooLarge(**failure)) {
       error = "the playlist " + source.playlist +
               " is too large for the channel: " + (*failure)->message();
       return nullptr;

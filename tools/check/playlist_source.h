@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "channel/json.h"
 #include "platform/url.h"
+#include "programme/json.h"
 
 // Reading a playlist document for the operator's commands: a file path, or a file/http/https
 // address fetched as the channel fetches it.

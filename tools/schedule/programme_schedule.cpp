@@ -10,13 +10,14 @@
 #include <iomanip>
 #include <sstream>
 
-#include "channel/programme_clock.h"
 #include "platform/iso_time.h"
+#include "programme/cycle.h"
+#include "programme/programme_clock.h"
 
 namespace vorn::app {
 namespace {
 
-struct CycleItem {
+struct ListedItem {
   size_t entry;
   int64_t play;
   int64_t plays;
@@ -93,24 +94,23 @@ ScheduleResult buildSchedule(const Json& document, double from, double until,
   if (!document.is_array()) {
     return result;
   }
-  std::vector<CycleItem> items;
-  std::vector<double> durations;
-  for (size_t index = 0; index < document.size(); ++index) {
-    const Json& element = document[index];
-    const auto entry = programme::readEntry(element, base);
-    if (!entry) {
-      continue;
-    }
-    std::optional<std::string> description;
-    if (const auto text = element.find("description_attribution");
-        text != element.end() && text->is_string()) {
-      description = text->get<std::string>();
-    }
-    for (int64_t play = 1; play <= entry->plays; ++play) {
-      items.push_back({index, play, entry->plays, entry->url.text(), description});
-      durations.push_back(entry->duration);
-    }
+  const programme::Cycle cycle = programme::buildCycle(document, base);
+  std::vector<std::optional<std::string>> descriptions;
+  descriptions.reserve(cycle.entries.size());
+  for (const programme::CycleEntry& entry : cycle.entries) {
+    const auto text = entry.element->find("description_attribution");
+    descriptions.push_back(text != entry.element->end() && text->is_string()
+                               ? std::optional(text->get<std::string>())
+                               : std::nullopt);
   }
+  std::vector<ListedItem> items;
+  items.reserve(cycle.items.size());
+  for (const programme::CycleItem& item : cycle.items) {
+    const programme::CycleEntry& entry = cycle.entryOf(item);
+    items.push_back({entry.index, item.play, entry.entry.plays, entry.entry.url.text(),
+                     descriptions[item.entry]});
+  }
+  const std::vector<double>& durations = cycle.durations;
   schedule.cycleItems = items.size();
   schedule.cycleLength = programme::cycleLength(durations);
   if (items.empty()) {
@@ -135,7 +135,7 @@ ScheduleResult buildSchedule(const Json& document, double from, double until,
           schedule.truncated = true;
           return result;
         }
-        const CycleItem& item = items[index];
+        const ListedItem& item = items[index];
         // The item already on screen at `from` is listed from its start on the queue's timeline,
         // as a guide lists the programme already running; a later load's first item, which may
         // land mid-item, is listed from the load so that slots never overlap.

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "channel/json.h"
 #include "platform/url.h"
+#include "programme/json.h"
 
 // The programme as the channel plays it: a load at the clock queues the whole cycle rotated to
 // the item of the moment, each item runs its listed length from where the load sought it, and

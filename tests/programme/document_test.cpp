@@ -1,4 +1,4 @@
-#include "playlist/playlist_document.h"
+#include "programme/document.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "channel/programme_clock.h"
+#include "programme/cycle.h"
+#include "programme/entry.h"
 
-namespace vorn::playlist {
+namespace vorn::programme {
 namespace {
 
 std::shared_ptr<platform::Error> errorOf(const ParseResult& result) {
@@ -52,7 +53,7 @@ JsonPtr valueOf(const ParseResult& result) {
   return same ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "values differ";
 }
 
-TEST(PlaylistDocument, absurd_nesting_is_a_parse_error_not_a_stack_overflow) {
+TEST(Document, absurd_nesting_is_a_parse_error_not_a_stack_overflow) {
   const size_t levels = 100'000;
   const std::string deep = std::string(levels, '[') + std::string(levels, ']');
   const auto error = errorOf(parseDocument(deep));
@@ -75,7 +76,7 @@ TEST(PlaylistDocument, absurd_nesting_is_a_parse_error_not_a_stack_overflow) {
   EXPECT_FALSE(errorOf(parseDocument(objects(kMaxNestingDepth))));
 }
 
-TEST(PlaylistDocument, the_fast_parser_reads_every_text_as_the_reference_does) {
+TEST(Document, the_fast_parser_reads_every_text_as_the_reference_does) {
   const char* texts[] = {
       R"([])",
       R"({})",
@@ -118,7 +119,7 @@ TEST(PlaylistDocument, the_fast_parser_reads_every_text_as_the_reference_does) {
   }
 }
 
-TEST(PlaylistDocument, values_answer_only_for_what_they_are) {
+TEST(Document, values_answer_only_for_what_they_are) {
   const auto document = valueOf(parseDocument(
       R"([{"url": "https://s/a", "n": 3, "f": 2.5, "t": true, "z": null}, "text", 7])"));
   ASSERT_TRUE(document);
@@ -150,7 +151,7 @@ TEST(PlaylistDocument, values_answer_only_for_what_they_are) {
   EXPECT_EQ(elements, 3u);
 }
 
-TEST(PlaylistDocument, fractions_outside_the_integer_range_give_its_nearer_end) {
+TEST(Document, fractions_outside_the_integer_range_give_its_nearer_end) {
   const auto document = valueOf(parseDocument(R"([1e300, -1e300, -5.5, 1e19, -0.5, 7.9])"));
   ASSERT_TRUE(document);
   const Json& numbers = *document;
@@ -169,7 +170,7 @@ TEST(PlaylistDocument, fractions_outside_the_integer_range_give_its_nearer_end) 
   }
 }
 
-TEST(PlaylistDocument, an_entry_keeps_its_document_alive) {
+TEST(Document, an_entry_keeps_its_document_alive) {
   JsonPtr entry;
   {
     const auto document = valueOf(parseDocument(
@@ -204,39 +205,39 @@ TEST(PlaylistFirstPass, counts_the_cycle_and_refuses_as_the_parsed_document_does
     {"hls_url": "https://a.invalid/5", "duration": 2.5, "play_count": -1e300}
   ])";
   // Read by their first values, the repeated names would give 3 + 5 + 0 and 3 + 0.
-  const auto parsed = std::get<JsonPtr>(playlist::parseDocument(text));
-  ASSERT_EQ(programme::countCycleItems(*parsed, &base), 11u);
-  ASSERT_EQ(programme::countCycleItems(*parsed, nullptr), 6u);
-  const auto twice = std::get<JsonPtr>(playlist::parseDocument(
-      R"({"hls_url": "https://a.invalid/1", "duration": 100, "duration": 50})"));
-  EXPECT_EQ(programme::readEntry(*twice)->duration, 50.0);
+  const auto parsed = std::get<JsonPtr>(parseDocument(text));
+  ASSERT_EQ(countCycleItems(*parsed, &base), 11u);
+  ASSERT_EQ(countCycleItems(*parsed, nullptr), 6u);
+  const auto twice = std::get<JsonPtr>(
+      parseDocument(R"({"hls_url": "https://a.invalid/1", "duration": 100, "duration": 50})"));
+  EXPECT_EQ(readEntry(*twice)->duration, 50.0);
   for (const auto& [basePointer, items] :
        {std::pair{&base, size_t{11}},
         std::pair{static_cast<const platform::Url*>(nullptr), size_t{6}}}) {
-    EXPECT_EQ(playlist::parsePlaylist(text, basePointer, items).index(), 0u);
-    const auto refused = playlist::parsePlaylist(text, basePointer, items - 1);
+    EXPECT_EQ(parsePlaylist(text, basePointer, items).index(), 0u);
+    const auto refused = parsePlaylist(text, basePointer, items - 1);
     ASSERT_EQ(refused.index(), 1u);
-    EXPECT_TRUE(playlist::isTooManyItems(*std::get<1>(refused)));
+    EXPECT_TRUE(isTooManyItems(*std::get<1>(refused)));
   }
 
   // The value limit counts every value, the top-level array included.
   std::string values = "[0";
-  for (size_t i = 2; i < playlist::kMaxValues; ++i) {
+  for (size_t i = 2; i < kMaxValues; ++i) {
     values += ",0";
   }
-  EXPECT_EQ(playlist::parsePlaylist(values + "]", nullptr).index(), 0u);
-  const auto tooMany = playlist::parsePlaylist(values + ",0]", nullptr);
+  EXPECT_EQ(parsePlaylist(values + "]", nullptr).index(), 0u);
+  const auto tooMany = parsePlaylist(values + ",0]", nullptr);
   ASSERT_EQ(tooMany.index(), 1u);
-  EXPECT_TRUE(playlist::isTooLarge(*std::get<1>(tooMany)));
-  EXPECT_FALSE(playlist::isTooManyItems(*std::get<1>(tooMany)));
+  EXPECT_TRUE(isTooLarge(*std::get<1>(tooMany)));
+  EXPECT_FALSE(isTooManyItems(*std::get<1>(tooMany)));
 
   // What the parser refuses reads the same from the first pass.
   for (const std::string& bad :
        {std::string(R"([{"hls_url": "x", )"), std::string("3"), std::string("[1] x"),
         std::string(600, '[') + std::string(600, ']'),
         std::string(R"([18446744073709551616, 1e999])")}) {
-    const auto expected = playlist::parseDocument(bad);
-    const auto got = playlist::parsePlaylist(bad, &base);
+    const auto expected = parseDocument(bad);
+    const auto got = parsePlaylist(bad, &base);
     ASSERT_EQ(expected.index(), 1u) << bad;
     ASSERT_EQ(got.index(), 1u) << bad;
     EXPECT_EQ(std::get<1>(got)->description(), std::get<1>(expected)->description());
@@ -244,4 +245,4 @@ TEST(PlaylistFirstPass, counts_the_cycle_and_refuses_as_the_parsed_document_does
 }
 
 }  // namespace
-}  // namespace vorn::playlist
+}  // namespace vorn::programme

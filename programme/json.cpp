@@ -1,4 +1,4 @@
-#include "channel/json.h"
+#include "programme/json.h"
 
 #include <algorithm>
 #include <cmath>
