@@ -23,11 +23,17 @@ namespace vorn {
 // The channel's one screen. It owns the playlist, the queue player with its video layer, the
 // overlay views, the timers' state, the playlist addresses with their retry budget and the
 // diagnostic histories; every operation of the channel is a member, defined in the folder of its
-// subsystem (channel/, playlist/, interaction/, log/).
+// subsystem (channel/, playlist/, interaction/).
 //
 // Every operation and property accessor is virtual and the class calls its own accessors, so a
 // subclass sees every access. Accessors are safe from any thread: the download-completion thread
 // writes `playlist`, `playlistNSURL` and `fetchPlaylistRetries` while the main thread reads them.
+//
+// Names fixed from outside keep their spelling even where it breaks our style: this class's
+// operations, properties and accessors (`setDEVELOPER_MODE`, `PLAYLIST_NSURL_REMOTE`,
+// `fetchPlaylistRetries`, `INACTIVITY_TIMER_SECONDS`...), the item's `listed_duration` and
+// `playlist_info`, the playlist's keys, the selector names and every log text: subclasses, the
+// fault suites and outside checks call them by name. Everything else follows our style.
 class VornViewController : public platform::ViewController {
  public:
   // init(nibName:bundle:)
@@ -79,7 +85,7 @@ class VornViewController : public platform::ViewController {
   // interval from now (or cancels it); turning the pause on arms it for a playing channel.
   void setINACTIVITY_TIMER_SECONDS(double seconds);
 
-  // View set-up (playlist/view_setup.cpp).
+  // View set-up (channel/view_setup.cpp).
   void viewDidLoad() override;
 
   // Gestures and remote commands (interaction/gestures.cpp).

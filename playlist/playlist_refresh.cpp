@@ -10,11 +10,16 @@
 
 #include "channel/vorn_view_controller.h"
 #include "log/render.h"
-#include "playlist/playlist_document.h"
 #include "programme/cycle.h"
 #include "programme/document.h"
 
 namespace vorn::playlist {
+
+bool answeredWithSuccess(const platform::UrlResponse* response) {
+  // Status 0 is a file read, which has no status.
+  return response && (response->statusCode() == 0 ||
+                      (response->statusCode() >= 200 && response->statusCode() <= 299));
+}
 
 bool sameDocument(const Json& a, const Json& b) {
   if (a.type() != b.type() || a.size() != b.size()) {

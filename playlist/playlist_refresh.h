@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/url_session.h"
 #include "programme/json.h"
 
 namespace vorn::playlist {
@@ -24,6 +25,10 @@ double refreshJitter(std::optional<uint64_t> screen, uint64_t refresh);
 // The delay before the next refresh, before the jitter: the interval, or while the remote address
 // is retried after a fall-back (`backoffStep` 0, 1, ...) the retry's delay.
 double refreshDelay(double interval, int backoffStep);
+
+// Whether an answer is a success: a 2xx HTTP status, or a file read (status 0). Nothing answered
+// is not one.
+bool answeredWithSuccess(const platform::UrlResponse* response);
 
 // Whether two parsed documents are the same value: same types, numbers, texts, elements and
 // members in the same order. A refresh that brings such a document changes nothing.

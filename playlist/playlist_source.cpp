@@ -1,7 +1,7 @@
 #include "playlist/playlist_source.h"
 
 #include "channel/vorn_view_controller.h"
-#include "playlist/playlist_document.h"
+#include "playlist/playlist_refresh.h"
 #include "programme/cycle.h"
 #include "programme/document.h"
 

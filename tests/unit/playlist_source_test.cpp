@@ -2,7 +2,6 @@
 
 #include "allocation_count.h"
 #include "channel_fixture.h"
-#include "playlist/playlist_document.h"
 #include "playlist/playlist_refresh.h"
 #include "programme/cycle.h"
 #include "programme/document.h"
