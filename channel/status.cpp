@@ -28,13 +28,13 @@ void hashInto(uint64_t& hash, const Json& value) {
     case Json::Type::boolean:
       mix(value.get<bool>() ? "t" : "f");
       break;
-    case Json::Type::number_integer:
+    case Json::Type::signedInteger:
       mix(std::to_string(value.get<int64_t>()));
       break;
-    case Json::Type::number_unsigned:
+    case Json::Type::unsignedInteger:
       mix(std::to_string(value.get<uint64_t>()));
       break;
-    case Json::Type::number_float: {
+    case Json::Type::floating: {
       char text[40];
       std::snprintf(text, sizeof text, "%.17g", value.get<double>());
       mix(text);
@@ -47,7 +47,7 @@ void hashInto(uint64_t& hash, const Json& value) {
     case Json::Type::array:
     case Json::Type::object:
       for (size_t i = 0; i < value.size(); ++i) {
-        if (value.is_object()) {
+        if (value.isObject()) {
           mix(value.key(i));
           mix(std::string_view("\0", 1));
         }
@@ -239,7 +239,7 @@ platform::ChannelStatus VornViewController::updateStatus() {
     shown.length = item->listed_duration();
     const JsonPtr entry = item->playlist_info();
     shown.description = overlay::descriptionOf(entry.get());
-    if (const JsonPtr items = entry ? document : nullptr; items && items->is_array()) {
+    if (const JsonPtr items = entry ? document : nullptr; items && items->isArray()) {
       shown.count = static_cast<int64_t>(items->size());
       if (entry.get() >= items->begin() && entry.get() < items->end()) {
         shown.index = entry.get() - items->begin();

@@ -61,13 +61,13 @@ void compareTrees(const Json& a, const Json& b, const std::string& path) {
     case Json::Type::boolean:
       check(a.get<bool>() == b.get<bool>(), "parsers disagree on a boolean at " + path);
       return;
-    case Json::Type::number_integer:
+    case Json::Type::signedInteger:
       check(a.get<int64_t>() == b.get<int64_t>(), "parsers disagree on an integer at " + path);
       return;
-    case Json::Type::number_unsigned:
+    case Json::Type::unsignedInteger:
       check(a.get<uint64_t>() == b.get<uint64_t>(), "parsers disagree on a number at " + path);
       return;
-    case Json::Type::number_float:
+    case Json::Type::floating:
       check(std::bit_cast<uint64_t>(a.get<double>()) == std::bit_cast<uint64_t>(b.get<double>()),
             "parsers disagree on a float at " + path);
       return;
@@ -116,14 +116,14 @@ void walk(const Json& value, size_t depth) {
   getOrDomainError<double>(value);
   getOrDomainError<std::string>(value);
   getOrDomainError<std::string_view>(value);
-  check(value.is_number() == (value.is_number_integer() || value.is_number_float()), "is_number");
+  check(value.isNumber() == (value.isInteger() || value.isFloat()), "is_number");
   const size_t size = value.size();
   check(size == static_cast<size_t>(value.end() - value.begin()), "size() and end() differ");
-  check(value[size].is_null(), "an index past the end is not null");
+  check(value[size].isNull(), "an index past the end is not null");
   check(value.find("\x01 no such name") == value.end(), "find() of a missing name");
   size_t i = 0;
   for (const Json& item : value) {
-    if (value.is_array()) {
+    if (value.isArray()) {
       check(&value[i] == &item, "operator[] and iteration differ");
     } else {
       const Json* found = value.find(value.key(i));

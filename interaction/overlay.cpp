@@ -7,11 +7,11 @@
 namespace vorn::overlay {
 
 std::string descriptionOf(const Json* entry) {
-  if (entry == nullptr || !entry->is_object()) {
+  if (entry == nullptr || !entry->isObject()) {
     return {};
   }
   const auto found = entry->find("description_attribution");
-  if (found == entry->end() || !found->is_string()) {
+  if (found == entry->end() || !found->isString()) {
     return {};
   }
   return found->get<std::string>();

@@ -30,11 +30,11 @@ bool sameDocument(const Json& a, const Json& b) {
       return true;
     case Json::Type::boolean:
       return a.get<bool>() == b.get<bool>();
-    case Json::Type::number_integer:
+    case Json::Type::signedInteger:
       return a.get<int64_t>() == b.get<int64_t>();
-    case Json::Type::number_unsigned:
+    case Json::Type::unsignedInteger:
       return a.get<uint64_t>() == b.get<uint64_t>();
-    case Json::Type::number_float:
+    case Json::Type::floating:
       return a.get<double>() == b.get<double>();
     case Json::Type::string:
       return a.get<std::string_view>() == b.get<std::string_view>();
@@ -42,7 +42,7 @@ bool sameDocument(const Json& a, const Json& b) {
     case Json::Type::object:
       // Nesting is capped by the parser, so the recursion is bounded.
       for (size_t i = 0; i < a.size(); ++i) {
-        if ((a.is_object() && a.key(i) != b.key(i)) || !sameDocument(a.begin()[i], b.begin()[i])) {
+        if ((a.isObject() && a.key(i) != b.key(i)) || !sameDocument(a.begin()[i], b.begin()[i])) {
           return false;
         }
       }

@@ -50,7 +50,7 @@ Verdict PlaylistSource::accept(std::string_view bytes, const std::optional<platf
     return Refused{reason, std::move(*parseError)};
   }
   JsonPtr document = std::get<JsonPtr>(std::move(parsed));
-  if (!document->is_array()) {
+  if (!document->isArray()) {
     return Refused{Refusal::notAnArray, nullptr};
   }
   const bool plays = programme::countCycleItems(*document, basePointer, 0) > 0;

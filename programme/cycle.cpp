@@ -7,7 +7,7 @@ namespace vorn::programme {
 
 Cycle buildCycle(const Json& document, const platform::Url* base) {
   Cycle cycle;
-  if (!document.is_array()) {
+  if (!document.isArray()) {
     return cycle;
   }
   // Reserved up front: growing the entries would copy them, and briefly hold twice as many. A
@@ -38,7 +38,7 @@ Cycle buildCycle(const Json& document, const platform::Url* base) {
 
 size_t countCycleItems(const Json& document, const platform::Url* base, size_t stopAfter) {
   size_t items = 0;
-  if (!document.is_array()) {
+  if (!document.isArray()) {
     return items;
   }
   for (const Json& element : document) {

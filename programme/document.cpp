@@ -334,7 +334,7 @@ class CycleCounter {
 // an object may stand at the top.
 ParseResult acceptTopLevel(std::shared_ptr<JsonDocument> document) {
   const Json& root = document->root();
-  if (!root.is_array() && !root.is_object()) {
+  if (!root.isArray() && !root.isObject()) {
     return notArrayOrObjectError();
   }
   return JsonPtr(std::move(document), &root);

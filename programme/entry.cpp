@@ -8,11 +8,11 @@
 namespace vorn::programme {
 
 bool isNumber(const Json& value) {
-  return value.is_number() || value.is_boolean();
+  return value.isNumber() || value.isBoolean();
 }
 
 double numberValue(const Json& value) {
-  if (value.is_boolean()) {
+  if (value.isBoolean()) {
     return value.get<bool>() ? 1.0 : 0.0;
   }
   return value.get<double>();
@@ -22,13 +22,13 @@ namespace {
 
 // The play count of a numeric value and whether it was above the maximum.
 std::pair<int64_t, bool> countOf(const Json& value) {
-  if (value.is_number_unsigned()) {
+  if (value.isUnsigned()) {
     const auto count = value.get<uint64_t>();
     return count <= static_cast<uint64_t>(kMaxPlayCount)
                ? std::pair{static_cast<int64_t>(count), false}
                : std::pair{int64_t{1}, true};
   }
-  if (value.is_number_integer()) {
+  if (value.isInteger()) {
     const auto count = value.get<int64_t>();
     if (count < 0) {
       return {0, false};
@@ -54,14 +54,14 @@ int64_t playCount(const Json* value) {
 }
 
 EntryReading readEntry(const Json& element, const platform::Url* base) {
-  if (!element.is_object()) {
+  if (!element.isObject()) {
     return {EntrySkip::notAnObject, &element, {}};
   }
   const auto address = element.find(kAddressField);
   if (address == element.end()) {
     return {EntrySkip::missingAddress, nullptr, {}};
   }
-  if (!address->is_string()) {
+  if (!address->isString()) {
     return {EntrySkip::addressNotText, &*address, {}};
   }
   const auto text = address->get<std::string_view>();
@@ -156,19 +156,19 @@ std::string secondsText(double value) {
 }
 
 std::string typeName(const Json& value) {
-  if (value.is_number_float() || value.is_number_integer()) {
+  if (value.isFloat() || value.isInteger()) {
     return "a number";
   }
-  if (value.is_boolean()) {
+  if (value.isBoolean()) {
     return "a boolean";
   }
-  if (value.is_string()) {
+  if (value.isString()) {
     return "a text";
   }
-  if (value.is_array()) {
+  if (value.isArray()) {
     return "an array";
   }
-  if (value.is_object()) {
+  if (value.isObject()) {
     return "an object";
   }
   return "null";

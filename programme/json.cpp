@@ -51,7 +51,7 @@ Integer saturated(double value) {
 
 template <>
 bool Json::get<bool>() const {
-  if (!is_boolean()) {
+  if (!isBoolean()) {
     wrongType("a boolean");
   }
   return boolean_;
@@ -60,11 +60,11 @@ bool Json::get<bool>() const {
 template <>
 double Json::get<double>() const {
   switch (type_) {
-    case Type::number_integer:
+    case Type::signedInteger:
       return static_cast<double>(integer_);
-    case Type::number_unsigned:
+    case Type::unsignedInteger:
       return static_cast<double>(unsigned_);
-    case Type::number_float:
+    case Type::floating:
       return float_;
     default:
       wrongType("a number");
@@ -74,11 +74,11 @@ double Json::get<double>() const {
 template <>
 int64_t Json::get<int64_t>() const {
   switch (type_) {
-    case Type::number_integer:
+    case Type::signedInteger:
       return integer_;
-    case Type::number_unsigned:
+    case Type::unsignedInteger:
       return static_cast<int64_t>(unsigned_);
-    case Type::number_float:
+    case Type::floating:
       return saturated<int64_t>(float_);
     default:
       wrongType("a number");
@@ -88,11 +88,11 @@ int64_t Json::get<int64_t>() const {
 template <>
 uint64_t Json::get<uint64_t>() const {
   switch (type_) {
-    case Type::number_integer:
+    case Type::signedInteger:
       return static_cast<uint64_t>(integer_);
-    case Type::number_unsigned:
+    case Type::unsignedInteger:
       return unsigned_;
-    case Type::number_float:
+    case Type::floating:
       return saturated<uint64_t>(float_);
     default:
       wrongType("a number");
@@ -101,7 +101,7 @@ uint64_t Json::get<uint64_t>() const {
 
 template <>
 std::string_view Json::get<std::string_view>() const {
-  if (!is_string()) {
+  if (!isString()) {
     wrongType("a string");
   }
   return {text_, size_};
@@ -113,7 +113,7 @@ std::string Json::get<std::string>() const {
 }
 
 const Json* Json::find(std::string_view key) const {
-  if (!is_object()) {
+  if (!isObject()) {
     return end();
   }
   // Entries have a handful of members: a scan beats any index. From the back, so a repeated name
@@ -132,7 +132,7 @@ const Json& Json::operator[](std::string_view key) const {
 }
 
 const Json& Json::operator[](size_t index) const {
-  return is_array() && index < size_ ? items_[index] : kNull;
+  return isArray() && index < size_ ? items_[index] : kNull;
 }
 
 void JsonDocument::setBoolean(Json& value, bool boolean) {
@@ -145,17 +145,17 @@ void JsonDocument::setInteger(Json& value, int64_t number) {
     setUnsigned(value, static_cast<uint64_t>(number));
     return;
   }
-  value.type_ = Json::Type::number_integer;
+  value.type_ = Json::Type::signedInteger;
   value.integer_ = number;
 }
 
 void JsonDocument::setUnsigned(Json& value, uint64_t number) {
-  value.type_ = Json::Type::number_unsigned;
+  value.type_ = Json::Type::unsignedInteger;
   value.unsigned_ = number;
 }
 
 void JsonDocument::setFloat(Json& value, double number) {
-  value.type_ = Json::Type::number_float;
+  value.type_ = Json::Type::floating;
   value.float_ = number;
 }
 

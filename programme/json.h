@@ -17,16 +17,16 @@ namespace vorn {
 // million, which is most of what a first load of a new document used to cost.
 //
 // A value is handled by reference or through a JsonPtr, an aliasing pointer into its document
-// that keeps the whole document alive (an entry handed to a player item is one). The members
-// keep nlohmann's names for the parts the channel reads.
+// that keeps the whole document alive (an entry handed to a player item is one). Reading works as
+// with the reference parser's values (get<T>, find, operator[], begin and end).
 class Json {
  public:
   enum class Type : uint8_t {
     null,
     boolean,
-    number_integer,   // a whole number below 0
-    number_unsigned,  // a whole number from 0
-    number_float,     // a number written with a fraction or an exponent
+    signedInteger,    // a whole number below 0
+    unsignedInteger,  // a whole number from 0
+    floating,         // a number written with a fraction or an exponent
     string,
     array,
     object,
@@ -37,18 +37,16 @@ class Json {
   Json& operator=(const Json&) = delete;
 
   Type type() const { return type_; }
-  bool is_null() const { return type_ == Type::null; }
-  bool is_boolean() const { return type_ == Type::boolean; }
-  bool is_number() const { return is_number_integer() || is_number_float(); }
+  bool isNull() const { return type_ == Type::null; }
+  bool isBoolean() const { return type_ == Type::boolean; }
+  bool isNumber() const { return isInteger() || isFloat(); }
   // Whole numbers, signed or not.
-  bool is_number_integer() const {
-    return type_ == Type::number_integer || type_ == Type::number_unsigned;
-  }
-  bool is_number_unsigned() const { return type_ == Type::number_unsigned; }
-  bool is_number_float() const { return type_ == Type::number_float; }
-  bool is_string() const { return type_ == Type::string; }
-  bool is_array() const { return type_ == Type::array; }
-  bool is_object() const { return type_ == Type::object; }
+  bool isInteger() const { return type_ == Type::signedInteger || type_ == Type::unsignedInteger; }
+  bool isUnsigned() const { return type_ == Type::unsignedInteger; }
+  bool isFloat() const { return type_ == Type::floating; }
+  bool isString() const { return type_ == Type::string; }
+  bool isArray() const { return type_ == Type::array; }
+  bool isObject() const { return type_ == Type::object; }
 
   // The value as T: bool from a boolean; int64_t, uint64_t or double from any number (as
   // static_cast does, but a fraction past an integer's range gives its nearer end); std::string or
@@ -59,7 +57,7 @@ class Json {
   // The elements of an array, or the member values of an object, in document order; nothing for
   // any other value. (A name that repeats in the text is a member each time it appears; find()
   // gives the last value.)
-  size_t size() const { return is_array() || is_object() ? size_ : 0; }
+  size_t size() const { return isArray() || isObject() ? size_ : 0; }
   const Json* begin() const { return items_; }
   const Json* end() const { return items_ + size(); }
 

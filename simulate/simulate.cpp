@@ -33,7 +33,7 @@ void takeListedLengths(const std::string& document, std::map<std::string, double
                        std::set<std::string>& listed) {
   const auto parsed = programme::parseDocument(document);
   const auto* json = std::get_if<JsonPtr>(&parsed);
-  if (json == nullptr || !(*json)->is_array()) {
+  if (json == nullptr || !(*json)->isArray()) {
     return;
   }
   for (const Json& element : **json) {

@@ -26,16 +26,16 @@ JsonPtr valueOf(const ParseResult& result) {
 // Whether two parsed values say the same: same types, numbers, texts and elements, and the same
 // value under every member name.
 ::testing::AssertionResult sameValue(const Json& a, const Json& b) {
-  if (a.type() != b.type() || (a.is_array() && a.size() != b.size())) {
+  if (a.type() != b.type() || (a.isArray() && a.size() != b.size())) {
     return ::testing::AssertionFailure() << "types or array sizes differ";
   }
-  for (size_t i = 0; a.is_array() && i < a.size(); ++i) {
+  for (size_t i = 0; a.isArray() && i < a.size(); ++i) {
     if (auto same = sameValue(a[i], b[i]); !same) {
       return same << " at [" << i << "]";
     }
   }
   for (const auto& [from, to] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
-    for (size_t i = 0; a.is_object() && i < from->size(); ++i) {
+    for (size_t i = 0; a.isObject() && i < from->size(); ++i) {
       const auto name = from->key(i);
       if (to->find(name) == to->end()) {
         return ::testing::AssertionFailure() << "member " << name << " missing";
@@ -45,11 +45,11 @@ JsonPtr valueOf(const ParseResult& result) {
       }
     }
   }
-  const bool same = a.is_boolean()        ? a.get<bool>() == b.get<bool>()
-                    : a.is_number_float() ? a.get<double>() == b.get<double>()
-                    : a.is_number()       ? a.get<uint64_t>() == b.get<uint64_t>()
-                    : a.is_string()       ? a.get<std::string>() == b.get<std::string>()
-                                          : true;
+  const bool same = a.isBoolean()  ? a.get<bool>() == b.get<bool>()
+                    : a.isFloat()  ? a.get<double>() == b.get<double>()
+                    : a.isNumber() ? a.get<uint64_t>() == b.get<uint64_t>()
+                    : a.isString() ? a.get<std::string>() == b.get<std::string>()
+                                   : true;
   return same ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "values differ";
 }
 
@@ -102,7 +102,7 @@ TEST(Document, the_fast_parser_reads_every_text_as_the_reference_does) {
   // A whole number past 64 bits is the reference's float, not a refusal.
   const auto big = valueOf(parseDocument("[18446744073709551616, -9223372036854775809]"));
   ASSERT_TRUE(big);
-  EXPECT_TRUE((*big)[0].is_number_float());
+  EXPECT_TRUE((*big)[0].isFloat());
   EXPECT_DOUBLE_EQ((*big)[0].get<double>(), 18446744073709551616.0);
   EXPECT_DOUBLE_EQ((*big)[1].get<double>(), -9223372036854775808.0);
 
@@ -129,10 +129,10 @@ TEST(Document, values_answer_only_for_what_they_are) {
   EXPECT_DOUBLE_EQ(entry["n"].get<double>(), 3.0);
   EXPECT_EQ(entry["f"].get<int64_t>(), 2);
   EXPECT_TRUE(entry["t"].get<bool>());
-  EXPECT_TRUE(entry["z"].is_null());
+  EXPECT_TRUE(entry["z"].isNull());
   EXPECT_NE(entry.find("z"), entry.end());
   EXPECT_EQ(entry.find("missing"), entry.end());
-  EXPECT_TRUE(entry["missing"].is_null());
+  EXPECT_TRUE(entry["missing"].isNull());
   EXPECT_THROW(entry["n"].get<std::string>(), std::domain_error);
   EXPECT_THROW(entry["url"].get<double>(), std::domain_error);
   EXPECT_THROW(entry["n"].get<bool>(), std::domain_error);
@@ -142,11 +142,11 @@ TEST(Document, values_answer_only_for_what_they_are) {
   EXPECT_EQ(text.find("url"), text.end());
   EXPECT_EQ(text.size(), 0u);
   EXPECT_EQ(document->find("url"), document->end());
-  EXPECT_TRUE((*document)[3].is_null());
-  EXPECT_TRUE(entry[0].is_null());
+  EXPECT_TRUE((*document)[3].isNull());
+  EXPECT_TRUE(entry[0].isNull());
   size_t elements = 0;
   for (const Json& element : *document) {
-    elements += element.is_null() ? 0 : 1;
+    elements += element.isNull() ? 0 : 1;
   }
   EXPECT_EQ(elements, 3u);
 }

@@ -49,7 +49,7 @@ std::string variantText(const StreamVariant& variant) {
 
 CheckReport lintPlaylist(const Json& document, const platform::Url* base) {
   CheckReport report;
-  report.isArray = document.is_array();
+  report.isArray = document.isArray();
   if (!report.isArray) {
     report.error = "the playlist is not a JSON array (it is " + typeName(document) + ")";
     return report;
@@ -58,9 +58,9 @@ CheckReport lintPlaylist(const Json& document, const platform::Url* base) {
     const Json& element = document[index];
     EntryFinding finding;
     finding.index = index;
-    if (element.is_object()) {
+    if (element.isObject()) {
       if (const auto text = element.find("description_attribution");
-          text != element.end() && text->is_string()) {
+          text != element.end() && text->isString()) {
         finding.description = text->get<std::string>();
       }
     }

@@ -91,7 +91,7 @@ ScheduleResult buildSchedule(const Json& document, double from, double until,
   Schedule& schedule = result.schedule;
   schedule.from = from;
   schedule.until = until;
-  if (!document.is_array()) {
+  if (!document.isArray()) {
     return result;
   }
   const programme::Cycle cycle = programme::buildCycle(document, base);
@@ -99,7 +99,7 @@ ScheduleResult buildSchedule(const Json& document, double from, double until,
   descriptions.reserve(cycle.entries.size());
   for (const programme::CycleEntry& entry : cycle.entries) {
     const auto text = entry.element->find("description_attribution");
-    descriptions.push_back(text != entry.element->end() && text->is_string()
+    descriptions.push_back(text != entry.element->end() && text->isString()
                                ? std::optional(text->get<std::string>())
                                : std::nullopt);
   }

@@ -35,7 +35,7 @@ int runSchedule(const ScheduleOptions& options, std::ostream& out, std::ostream&
     err << "vorn schedule: " << oneLine(error) << '\n';
     return 2;
   }
-  if (!document->is_array()) {
+  if (!document->isArray()) {
     err << "vorn schedule: the playlist " << oneLine(options.playlist) << " is not a JSON array\n";
     return 2;
   }
