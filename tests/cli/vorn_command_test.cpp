@@ -205,6 +205,17 @@ TEST_F(VornCommand, the_guide_names_the_channel_as_the_settings_say) {
             "\"solvane.tv\", got \"vorn\"\n");
 }
 
+// `vorn status` reads the status file within a bound: a path that names a device that never ends
+// is reported, not read until memory runs out.
+TEST_F(VornCommand, the_status_file_is_read_within_a_bound) {
+  const fs::path runtime = dir_ / "runtime";
+  fs::create_directories(runtime / "vorn");
+  fs::create_symlink("/dev/zero", runtime / "vorn" / "status.json");
+  const auto endless = run({"XDG_RUNTIME_DIR=" + runtime.string()}, {"status"});
+  EXPECT_EQ(endless.status, 2);
+  EXPECT_NE(endless.out.find("status.json: larger than 1 MiB"), std::string::npos) << endless.out;
+}
+
 TEST_F(VornCommand, a_display_that_does_not_answer_is_a_failure_to_start) {
   // A socket path of the test's own: nothing listens there.
   const std::string display = (dir_ / "no-x-server").string() + ":0";

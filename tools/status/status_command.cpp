@@ -1,12 +1,11 @@
 // `vorn status`: reads the running channel's status file and says how it is doing.
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
+#include "cli/bounded_file.h"
+#include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/settings.h"
 #include "platform/channel_status.h"
@@ -28,29 +27,22 @@ int runStatusCommand(const std::vector<std::string>& args, std::ostream& out, st
       "Exit status: 0 healthy; 1 degraded (the slate, a fallback copy of the playlist, an\n"
       "unsynchronised clock, a failed last fetch, the picture over 2 s off the clock); 2 not\n"
       "running, or a status file older than 30 s; 2 also for bad options.\n");
-  try {
-    parseArguments(app, args);
-  } catch (const CLI::CallForHelp&) {
-    out << app.help();
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    err << "vorn status: " << oneLine(error.what()) << " (see 'vorn status --help')\n";
-    return 2;
+  int status = 0;
+  if (!parseCommand(app, "status", args, out, err, status)) {
+    return status;
   }
 
+  // The channel writes a few kilobytes; a path that names something else must not be read whole.
+  constexpr size_t kMaxStatusFileBytes = 1 << 20;
   const std::string path = platform::statusFilePath();
-  std::string text;
+  const BoundedFile file = readBoundedFile(path, kMaxStatusFileBytes);
   std::string fileError;
-  {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      fileError = path + ": " + std::strerror(errno);
-    } else {
-      std::ostringstream bytes;
-      bytes << file.rdbuf();
-      text = bytes.str();
-    }
+  if (file.error != 0) {
+    fileError = path + ": " + std::strerror(file.error);
+  } else if (file.tooLarge) {
+    fileError = path + ": larger than 1 MiB";
   }
+  const std::string& text = file.contents;
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const StatusReport report = judgeStatus(text, fileError, now);
