@@ -21,6 +21,7 @@ void VornViewController::loadVideos(bool hasLoopedFromLastVideo) {
 }
 
 const programme::Cycle& VornViewController::programmeCycle(const JsonPtr& document) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "cycle_");
   if (cycleSource_.lock() == document && !cycleSource_.expired()) {
     return cycle_;
   }
@@ -31,6 +32,7 @@ const programme::Cycle& VornViewController::programmeCycle(const JsonPtr& docume
 }
 
 void VornViewController::loadVideosOnMainThread(bool hasLoopedFromLastVideo) {
+  VORN_CHECK_SEQUENCE(mainSequence_, "the queue");
   debug("loadVideos");
   const JsonPtr list = playlist();
   if (!list) {

@@ -47,6 +47,7 @@ void VornViewController::viewWillTransitionToSize(const platform::Size& size,
       layer->setFrame(self->view()->frame());
     }
     // The slate covers the whole view, whatever its size.
+    VORN_CHECK_SEQUENCE(self->mainSequence_, "slate_");
     if (self->slate_) {
       self->presentSlate(self->slate_->slot);
     }
