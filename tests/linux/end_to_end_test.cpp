@@ -110,13 +110,12 @@ class EndToEndTest : public ::testing::Test {
   }
 
   // Where the clock puts the programme at `daySeconds`: the stream (1-based) and the seek into
-  // it.
+  // it, the nearest whole second, even when that is the stream's end (a second early would make
+  // every later stream start late).
   static std::pair<int, int> clockPosition(double daySeconds) {
     double position = std::fmod(daySeconds, kStreams * kStreamSeconds);
     int index = static_cast<int>(position / kStreamSeconds);
-    // The nearest whole second, but the last one of a stream is kept for its first frame.
-    const double second = std::round(position - index * kStreamSeconds);
-    return {index + 1, static_cast<int>(std::min(second, kStreamSeconds - 1.0))};
+    return {index + 1, static_cast<int>(std::round(position - index * kStreamSeconds))};
   }
 
   static inline std::unique_ptr<TempDir> folder;
