@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -129,6 +131,52 @@ TEST_F(VornCommand, prints_and_refuses_settings_before_starting) {
   const auto help = run({}, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--developer-mode"), std::string::npos) << help.out;
+}
+
+// The words a help text offers: each option's names (a flag's --no- form too) and the commands.
+std::set<std::string> wordsOfHelp(const std::string& help) {
+  static const std::regex option(R"(\n  (?:-[a-zA-Z],)?(--[a-z-]+)(?:,(--[a-z-]+))?)");
+  static const std::regex command(R"(\n  vorn ([a-z]+) )");
+  std::set<std::string> words;
+  for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
+    for (size_t group = 1; group < it->size(); ++group) {
+      if ((*it)[group].matched) {
+        words.insert((*it)[group]);
+      }
+    }
+  }
+  for (std::sregex_iterator it(help.begin(), help.end(), command), end; it != end; ++it) {
+    words.insert((*it)[1]);
+  }
+  return words;
+}
+
+// The shell offers each command just the options it takes (one it refuses is a dead end), and
+// after an option that takes a value offers no option at all.
+TEST_F(VornCommand, the_shell_completes_each_commands_own_options) {
+  const std::string completion = readAll(fs::path(VORN_SOURCE_DIR) / "dist/vorn.bash-completion");
+  const auto start = completion.find("  case $command in\n");
+  ASSERT_NE(start, std::string::npos);
+  const std::string prevCase = completion.substr(0, start);
+  for (const std::string command : {"simulate", "schedule", "check", "status", "*"}) {
+    SCOPED_TRACE(command);
+    const auto branch = completion.find("\n    " + command + ")\n", start);
+    ASSERT_NE(branch, std::string::npos);
+    const auto open = completion.find("options=\"", branch);
+    const auto close = completion.find('"', open + 9);
+    ASSERT_LT(close, completion.find(";;", branch));
+    std::istringstream listed(completion.substr(open + 9, close - open - 9));
+    const std::set<std::string> offered{std::istream_iterator<std::string>(listed), {}};
+    const auto help = command == "*" ? run({}, {"--help"}) : run({}, {command, "--help"});
+    ASSERT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(offered, wordsOfHelp(help.out)) << help.out;
+    // An option shown with a value ("--for SECONDS") is one the shell leaves the value to.
+    static const std::regex valued(R"(\n  (--[a-z-]+) [A-Z])");
+    for (std::sregex_iterator it(help.out.begin(), help.out.end(), valued), end; it != end; ++it) {
+      EXPECT_TRUE(std::regex_search(prevCase, std::regex("[ |]" + (*it)[1].str() + "[ )]")))
+          << (*it)[1];
+    }
+  }
 }
 
 // What would fail only once the channel plays is refused before anything starts, in one line

@@ -98,13 +98,11 @@ for library in git mpv FFmpeg curl; do
   echo "$version" | grep -q "^$library [^ ]" || fail "--version does not name $library: $version"
 done
 
-# Completion in bash: every option of the channel's help is offered, and a prefix completes. The
-# helpers of the bash-completion package are stood in for, so the check needs only bash.
+# Completion in bash, as installed: a prefix completes, and a value after its option (which
+# options each command is offered, the command test checks against their help). The helpers of
+# the bash-completion package are stood in for, so the check needs only bash.
 completion=$root/usr/share/bash-completion/completions/vorn
 bash -n "$completion" || fail "the completion file is not valid bash"
-for option in $("$root/usr/bin/vorn" --help | grep -o -- '--[a-z-]*' | sort -u); do
-  grep -q -- "$option\b" "$completion" || fail "completion does not offer $option"
-done
 completed=$(bash -c '
   _init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]};
     words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; }
