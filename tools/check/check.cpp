@@ -9,7 +9,7 @@
 
 #include "cli/settings.h"
 #include "tools/check/playlist_check.h"
-#include "tools/check/playlist_source.h"
+#include "tools/check/playlist_input.h"
 #include "tools/check/stream_probe.h"
 
 namespace vorn::app {

@@ -5,7 +5,7 @@
 
 #include "cli/settings.h"
 #include "platform/iso_time.h"
-#include "tools/check/playlist_source.h"
+#include "tools/check/playlist_input.h"
 #include "tools/schedule/programme_schedule.h"
 
 namespace vorn::app {

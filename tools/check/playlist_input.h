@@ -10,7 +10,7 @@
 // address fetched as the channel fetches it.
 namespace vorn::app {
 
-struct PlaylistSource {
+struct PlaylistInput {
   std::string playlist;  // a path or an address
   std::string caFile;    // an extra trusted authority for https; empty for none
   double fetchTimeout = 10.0;
@@ -19,7 +19,7 @@ struct PlaylistSource {
 // The parsed top-level value (an array or an object), or, when it cannot be read or parsed, null
 // and `error` set to one line saying why. `address`, when given, receives the playlist's own
 // address (a path as its file address), against which relative stream addresses resolve.
-JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
+JsonPtr loadPlaylist(const PlaylistInput& input, std::string& error,
                      std::optional<platform::Url>* address = nullptr);
 
 }  // namespace vorn::app

@@ -1,4 +1,4 @@
-#include "tools/check/playlist_source.h"
+#include "tools/check/playlist_input.h"
 
 #include <algorithm>
 #include <cctype>
@@ -33,12 +33,12 @@ struct Fetched {
   std::string error;
 };
 
-Fetched fetch(const platform::Url& url, const PlaylistSource& source) {
+Fetched fetch(const platform::Url& url, const PlaylistInput& input) {
   linuxbackend::UrlSessionOptions options;
-  if (!source.caFile.empty()) {
-    options.extraCaFile = source.caFile;
+  if (!input.caFile.empty()) {
+    options.extraCaFile = input.caFile;
   }
-  options.totalTimeoutSeconds = source.fetchTimeout;
+  options.totalTimeoutSeconds = input.fetchTimeout;
   options.connectTimeoutSeconds =
       std::min(options.connectTimeoutSeconds, options.totalTimeoutSeconds);
   std::promise<Fetched> done;
@@ -64,29 +64,29 @@ Fetched fetch(const platform::Url& url, const PlaylistSource& source) {
 
 }  // namespace
 
-JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
+JsonPtr loadPlaylist(const PlaylistInput& input, std::string& error,
                      std::optional<platform::Url>* address) {
   std::optional<platform::Url> url;
-  if (looksLikeAddress(source.playlist)) {
-    url = platform::Url::parse(source.playlist);
+  if (looksLikeAddress(input.playlist)) {
+    url = platform::Url::parse(input.playlist);
     if (!url) {
-      error = "the playlist address \"" + source.playlist + "\" does not parse";
+      error = "the playlist address \"" + input.playlist + "\" does not parse";
       return nullptr;
     }
   } else {
-    if (source.playlist.empty()) {
+    if (input.playlist.empty()) {
       error = "no playlist given";
       return nullptr;
     }
     // A path goes through the same reader as a file address, with the same size cap.
-    std::string path = source.playlist;
+    std::string path = input.playlist;
     if (path.front() != '/') {
       std::error_code failed;
       path = std::filesystem::absolute(path, failed).string();
     }
     std::error_code failed;
     if (!std::filesystem::is_regular_file(path, failed)) {
-      error = "cannot read the playlist " + source.playlist +
+      error = "cannot read the playlist " + input.playlist +
               (std::filesystem::exists(path, failed) ? ": not a file" : ": no such file");
       return nullptr;
     }
@@ -95,20 +95,20 @@ JsonPtr loadPlaylist(const PlaylistSource& source, std::string& error,
   if (address) {
     *address = url;
   }
-  const Fetched fetched = fetch(*url, source);
+  const Fetched fetched = fetch(*url, input);
   if (!fetched.data) {
-    error = "cannot read the playlist " + source.playlist + ": " + fetched.error;
+    error = "cannot read the playlist " + input.playlist + ": " + fetched.error;
     return nullptr;
   }
   // The channel's item limit holds here too: what it would refuse is not a programme.
   auto parsed = programme::parsePlaylist(*fetched.data, &*url);
   if (auto* failure = std::get_if<std::shared_ptr<platform::Error>>(&parsed)) {
     if (programme::isTooLarge(**failure)) {
-      error = "the playlist " + source.playlist +
+      error = "the playlist " + input.playlist +
               " is too large for the channel: " + (*failure)->message();
       return nullptr;
     }
-    error = "the playlist " + source.playlist + " is not JSON: " + (*failure)->message();
+    error = "the playlist " + input.playlist + " is not JSON: " + (*failure)->message();
     if (fetched.status >= 400) {
       error += " (the server answered HTTP " + std::to_string(fetched.status) + ")";
     }
