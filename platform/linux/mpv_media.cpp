@@ -256,11 +256,13 @@ bool MpvQueuePlayer::adoptSpare(MpvCore& core) {
     return false;
   }
   const auto due = dueOfCurrent();
-  // Not started yet, it starts at its beginning.
-  const auto position = svc->playingEntry_ == svc->spare_->entryId ? core.getDouble("playback-time")
-                                                                   : std::optional<double>(0.0);
+  // Not started yet, or started but still opening (no playback time until its first frame is
+  // decoded, a window that widens on a busy machine), it starts at its beginning.
+  const double position = svc->playingEntry_ == svc->spare_->entryId
+                              ? core.getDouble("playback-time").value_or(0.0)
+                              : 0.0;
   // Only where the clock has this item near where mpv plays it; otherwise a load as any other.
-  if (!due || !position || std::abs(*position - (MpvMediaService::clockNow() - *due)) > 1.0) {
+  if (!due || std::abs(position - (MpvMediaService::clockNow() - *due)) > 1.0) {
     return false;
   }
   const int64_t entry = svc->spare_->entryId;
@@ -281,7 +283,7 @@ bool MpvQueuePlayer::adoptSpare(MpvCore& core) {
   placing_ = false;
   // Marks from the second the load sought on count with the next frame, as after a placement;
   // also when mpv restarts the entry once more (it may not have shown its first frame yet).
-  crossFrom_ = std::min(pendingStart_.value_or(*position), *position);
+  crossFrom_ = std::min(pendingStart_.value_or(position), position);
   lastTime_ = *crossFrom_;
   pendingStart_.reset();
   core.setFlag("pause", !wantsPlay_);
