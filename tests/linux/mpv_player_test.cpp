@@ -601,6 +601,57 @@ TEST_F(MpvPlayerTest, a_queue_on_the_clock_is_taken_over_at_its_end_without_a_st
   EXPECT_EQ(ended_[1], first);
 }
 
+// The entry opened for the next queue may still be opening when the queue ends: its first segment
+// is slow to come, so it is on air with no frame and no playback time yet. It starts at its
+// beginning, where the clock has it, and is taken over all the same, not opened a second time.
+TEST_F(MpvPlayerTest, an_entry_still_opening_at_a_queue_end_is_taken_over_too) {
+  TestHttpsServer server;
+  const std::string root = media_->path();
+  auto slowSegment = std::make_shared<std::atomic<bool>>(true);
+  server.server().Get(R"(/(media|slow)/(.+))", [root, slowSegment](const httplib::Request& request,
+                                                                   httplib::Response& response) {
+    const std::string file = request.matches[2].str();
+    // The opened entry's first segment comes long after the queue's end.
+    if (request.matches[1] == "slow" && file.ends_with(".ts") && slowSegment->exchange(false)) {
+      std::this_thread::sleep_for(4s);
+    }
+    response.set_content(readFile(root + "/" + file), "application/octet-stream");
+  });
+  server.start();
+  const auto last = item(server.url("/media/plain/index.m3u8"));
+  const std::string slowUrl = server.url("/slow/plain/index.m3u8");
+  const auto cycleFirst = item(slowUrl);
+  const double due = linuxbackend::MpvMediaService::clockNow() - 2.5;
+  auto player = backend_->media().makeQueuePlayer({last});
+  auto layer = backend_->media().makePlayerLayer(player);
+  player->seekToTime(MediaTime::makeWithSeconds(2.0, 1));
+  player->followClock({{cycleFirst.get(), due - 4.0}, {last.get(), due}});
+  player->play();
+
+  // The reload, once mpv has moved on to the entry opened for it.
+  bool ended = false;
+  auto end = center_.addObserver({"ended:", [&](const platform::Notification&) { ended = true; }},
+                                 platform::kPlayerItemDidPlayToEndTimeNotification, nullptr);
+  ASSERT_TRUE(runUntil([&] { return ended && backend_->property("playlist-playing-pos") == "1"; }));
+  end.reset();
+  // The window this is about: the entry on air, no frame of it yet.
+  EXPECT_FALSE(backend_->property("playback-time"));
+  const std::string spareId = backend_->property("playlist/1/id").value_or("none");
+  const auto first = item(slowUrl);
+  layer->setPlayer(nullptr);
+  player.reset();
+  auto next = backend_->media().makeQueuePlayer({first});
+  layer = backend_->media().makePlayerLayer(next);
+  next->seekToTime(MediaTime::makeWithSeconds(0.0, 1));
+  next->followClock({{first.get(), due + 4.0}});
+  next->play();
+  const auto shown = cross(*next, MediaTime::makeWithSeconds(0.5, 1));
+  ASSERT_TRUE(runUntil([&] { return shown.value() > 0; }));
+  EXPECT_EQ(backend_->property("playlist/0/id"), spareId) << "the entry was opened again";
+  EXPECT_EQ(next->currentItem(), first);
+  EXPECT_TRUE(layer->isReadyForDisplay());
+}
+
 TEST_F(MpvPlayerTest, labels_measure_wrapped_text_and_the_overlay_draws_the_tree_above_the_video) {
   auto metrics = std::dynamic_pointer_cast<linuxbackend::MpvTextMetrics>(backend_->textMetrics());
   ASSERT_NE(metrics, nullptr);
